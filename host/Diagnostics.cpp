@@ -1,0 +1,79 @@
+#include "Diagnostics.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include "platform/Environment.h"
+
+namespace gwu::host {
+
+namespace {
+
+std::mutex g_mutex;
+LineSink g_monitorSink;
+LineSink g_errorSink;
+
+void WriteStderr(const char* kind, const std::string& line) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+    std::fprintf(stderr, "[%s.%03d] %s %s\n", stamp, static_cast<int>(millis), kind, line.c_str());
+}
+
+void Emit(LineSink& sink, const char* kind, const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (sink) {
+        sink(line);
+    } else {
+        WriteStderr(kind, line);
+    }
+}
+
+}  // namespace
+
+LineSink SetMonitorSink(LineSink sink) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::swap(g_monitorSink, sink);
+    return sink;
+}
+
+LineSink SetErrorSink(LineSink sink) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::swap(g_errorSink, sink);
+    return sink;
+}
+
+}  // namespace gwu::host
+
+void MonPrintf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string line;
+    if (needed > 0) {
+        std::vector<char> text(static_cast<size_t>(needed) + 1);
+        std::vsnprintf(text.data(), text.size(), format, args);
+        line.assign(text.data(), static_cast<size_t>(needed));
+    }
+    va_end(args);
+    gwu::host::Emit(gwu::host::g_monitorSink, "MON", line);
+}
+
+void LogError(const char* sourceName, int line) {
+    gwu::host::Emit(gwu::host::g_errorSink, "ERROR",
+                    std::string(sourceName != nullptr ? sourceName : "") + "(" +
+                        std::to_string(line) + ")");
+}

@@ -1,0 +1,136 @@
+// The environment, I/O utilities and folder services on real folders.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "Diagnostics.h"
+#include "FirmwareFiles.h"
+#include "Folders.h"
+#include "platform/Environment.h"
+#include "platform/Os.h"
+
+namespace gwu::host {
+
+namespace {
+
+std::string FolderFrom(const char* variable, const char* sampleSubfolder) {
+    const char* value = std::getenv(variable);
+    std::string folder = value != nullptr && *value != '\0'
+                             ? std::string(value)
+                             : std::string(GWU_SAMPLE_DIR) + "/" + sampleSubfolder;
+    while (folder.size() > 1 && folder.back() == os::PathSeparator()) {
+        folder.pop_back();
+    }
+    return folder;
+}
+
+std::optional<std::string> VersionIn(const std::string& fileName) {
+    if (fileName.empty()) {
+        return std::nullopt;
+    }
+    return ReadReleaseId(os::JoinPath(FirmwareFolder(), fileName));
+}
+
+}  // namespace
+
+std::string FirmwareFolder() { return FolderFrom(kFirmwareDirVariable, "firmware"); }
+std::string RuntimeFolder() { return FolderFrom(kRuntimeDirVariable, "runtime"); }
+std::string LogFolder() { return FolderFrom(kLogDirVariable, "logs"); }
+
+}  // namespace gwu::host
+
+using gwu::host::Family;
+
+CString CGatewayFileUtils::GetDefaultSoftwareLocation() { return gwu::host::FirmwareFolder(); }
+
+CString CGatewayFileUtils::GetHLXFileName(CODETYPE codeType, const bool& flag) const {
+    return gwu::host::ReleaseFileName(Family::Communication, codeType, flag);
+}
+
+CString CGatewayFileUtils::GetQPTFileName(CODETYPE codeType, const bool& flag) const {
+    return gwu::host::ReleaseFileName(Family::Measurement, codeType, flag);
+}
+
+CString CGatewayFileUtils::GetHexFilename(CODETYPE codeType) const {
+    return gwu::host::HexImageName(codeType);
+}
+
+bool CGatewayFileUtils::GetHLXVersionFromFile(CString fileName, CString& version) const {
+    const auto id = gwu::host::VersionIn(fileName);
+    if (id) {
+        version = *id;
+    }
+    return id.has_value();
+}
+
+bool CGatewayFileUtils::GetQPTVersionFromFile(CString fileName, CString& version) const {
+    return GetHLXVersionFromFile(fileName, version);
+}
+
+bool CGatewayFileUtils::RenameGatewayFile(CString nameForTrue, CString nameForFalse, bool flag) {
+    if (nameForTrue.empty() || nameForFalse.empty()) {
+        return false;
+    }
+    namespace fs = std::filesystem;
+    const std::string folder = GetDefaultSoftwareLocation();
+    const fs::path from = gwu::os::JoinPath(folder, nameForTrue);
+    const fs::path to = gwu::os::JoinPath(folder, nameForFalse);
+    std::error_code ec;
+    if (flag) {
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    } else {
+        fs::rename(from, to, ec);
+    }
+    MonPrintf("RenameGatewayFile: %s %s %s: %s", nameForTrue.c_str(), flag ? "copied to" : "moved to",
+              nameForFalse.c_str(), ec ? ec.message().c_str() : "done");
+    return !ec;
+}
+
+CString CGatewayFileUtils::GetCustomHLXCPLDFileName() const { return m_strCustomHLXCPLDFileName; }
+
+void CGatewayFileUtils::SetCustomHLXCPLDFileName(CString fileName) {
+    m_strCustomHLXCPLDFileName = fileName;
+}
+
+int CSystemInfo::GetRuntimePath(CString& path) {
+    path = gwu::host::RuntimeFolder();
+    return 0;
+}
+
+int CSystemInfo::GetLogFilesPath(CString& path) {
+    path = gwu::host::LogFolder();
+    return 0;
+}
+
+long CIOUtilities::ReadFileContents(const char* path, unsigned char** buffer) {
+    if (buffer == nullptr) {
+        return 0;
+    }
+    *buffer = nullptr;
+    if (path == nullptr) {
+        return 0;
+    }
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) {
+        return 0;
+    }
+    const std::streamoff size = in.tellg();
+    if (size <= 0 || size >= static_cast<std::streamoff>(LONG_MAX)) {
+        return 0;
+    }
+    in.seekg(0);
+    auto* data = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size) + 1));
+    if (data == nullptr) {
+        return 0;
+    }
+    if (!in.read(reinterpret_cast<char*>(data), size)) {
+        std::free(data);
+        return 0;
+    }
+    data[size] = '\0';
+    *buffer = data;
+    return static_cast<long>(size);
+}

@@ -1,0 +1,61 @@
+// The interface through which the checks talk to one family of gateway device.
+//
+// Rules every family follows live here; the families fill in the abstract operations.
+// Operations run on the caller's thread: the host's for readings and checks, the facade's update
+// worker for the update operations. No lock is taken; the host does not read and update one
+// device at the same time.
+#pragma once
+
+#include "gateway/CodeTypes.h"
+#include "platform/Comms.h"
+#include "platform/Environment.h"
+#include "platform/Types.h"
+
+// Library-wide placeholder texts of a device value.
+extern const char* const kUnknownValue;       // "Unknown": reading the device failed
+extern const char* const kNotConnectedValue;  // "NotConnected": the device was not read
+
+class CGatewayUtils {
+public:
+    // Borrows both; they outlive the device object.
+    CGatewayUtils(CBaseComms* pComms, CTabQuillonFrame* pFrame);
+    virtual ~CGatewayUtils() = default;
+    CGatewayUtils(const CGatewayUtils&) = delete;
+    CGatewayUtils& operator=(const CGatewayUtils&) = delete;
+
+    virtual void SendUpdateCommand() = 0;
+    virtual void ResetDevice() = 0;
+    virtual void SendDeviceString(CString text) = 0;
+    virtual bool RenameFile(CODETYPE codeType, bool flag) = 0;
+    // Whether an entry of that name (wildcards allowed) is in the firmware release folder.
+    virtual bool FileExists(CString fileName);
+    virtual CString GetFilename(CODETYPE codeType, bool flag) = 0;
+    // Empty for both families.
+    virtual CString GetActiveCableFirmwareFilename(CODETYPE codeType);
+    virtual bool GetVersionFromFile(CString fileName, CString& version) = 0;
+    // Reads the release identifiers from the device (when asked to) and publishes them.
+    virtual bool SetReleaseIds(bool readDevice) = 0;
+    // Publishes one value, trimmed when asked; true only when trimming shortened it.
+    virtual bool StoreValue(CString name, CString value, bool trim);
+    virtual bool TrimReleaseId(CString releaseText, CString& trimmed) = 0;
+    virtual CString GetReleaseValueName(CODETYPE codeType) = 0;
+    virtual CString GetUntrimmedReleaseValueName(CODETYPE codeType) = 0;
+    virtual bool UpdatePROM() = 0;
+    virtual bool UpdateBCF() = 0;
+    virtual bool UpdateBootstrap();     // true, nothing done
+    virtual bool UpdateCPLD();          // true, nothing done
+    virtual bool UpdateMACFirmware();   // false, nothing done
+    virtual bool SupportsCodeType(CODETYPE codeType) = 0;
+    virtual CString GetCustomCPLDFileName();          // empty
+    virtual void SetCustomCPLDFileName(CString fileName);  // nothing
+    virtual bool HasCustomCPLD();                     // false
+    virtual void UpdateActiveCableFirmware();         // nothing
+
+protected:
+    CTabValueStore& ValueStore() { return m_pFrame->GetValueStore(); }
+    // Reads a published value; empty when the store holds none.
+    CString FetchValue(const CString& name);
+
+    CBaseComms* m_pComms;
+    CTabQuillonFrame* m_pFrame;
+};

@@ -1,0 +1,341 @@
+#include "devices/CHLXUtils.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "devices/DeviceText.h"
+#include "devices/SerialNumList.h"
+#include "platform/Os.h"
+
+namespace {
+
+// Request types of the communication module.
+constexpr int kReqLoadedCodeRelease = 0x20000000;
+constexpr int kReqPromRelease = 0x10000000;
+constexpr int kReqBootstrapRelease = 0x01000000;
+constexpr int kReqCpldRevision = 0x00000800;
+constexpr int kReqCableFirmwareRelease = 0x00000200;
+constexpr int kReqCardSerialNum = static_cast<int>(0x80000000u);  // VSI_GET_CARD_SERIAL_NUM
+constexpr int kReqUpdate = 0x00400000;
+constexpr int kReqReset = static_cast<int>(0x80000000u);
+constexpr int kReqCableFirmwareUpdate = 0x00000400;
+constexpr int kReqDeviceString = 0x00008000;
+
+constexpr int kTimeoutMs = 10000;
+constexpr int kUpdateTimeoutMs = 20000;
+constexpr int kCableUpdateTimeoutMs = 30000;
+
+constexpr int kTextBufferSize = 128;
+
+constexpr const char* kSourceName = ".\\HLXUtils";
+
+constexpr const char* kStandardCpld = "STANDARD BEXA CPLD";
+
+// Value names in code-type order: plain (trimmed) and untrimmed.
+constexpr std::array<const char*, 5> kReleaseNames = {
+    "HLX_Release", "HLX_PROM_Release", "HLX_Bootstrap_Release", "HLX_CPLD_Release",
+    "HLX_MAC_Firmware_Release"};
+constexpr std::array<const char*, 5> kUntrimmedNames = {
+    "HLX_Release_Untrimmed", "HLX_PROM_Release_Untrimmed", "HLX_Bootstrap_Release_Untrimmed",
+    "HLX_CPLD_Release_Untrimmed", "HLX_MAC_Firmware_Release_Untrimmed"};
+
+// The order in which a placeholder is published under every name.
+constexpr std::array<const char*, 11> kPlaceholderOrder = {
+    "HLX_SerialNum",
+    "HLX_Release",
+    "HLX_PROM_Release",
+    "HLX_Release_Untrimmed",
+    "HLX_PROM_Release_Untrimmed",
+    "HLX_Bootstrap_Release",
+    "HLX_Bootstrap_Release_Untrimmed",
+    "HLX_CPLD_Release",
+    "HLX_CPLD_Release_Untrimmed",
+    "HLX_MAC_Firmware_Release",
+    "HLX_MAC_Firmware_Release_Untrimmed"};
+
+bool IsValidCodeType(CODETYPE codeType) { return codeType >= LC_CODE && codeType <= MAC_CODE; }
+
+}  // namespace
+
+CHLXUtils::CHLXUtils(CBaseComms* pComms, CTabQuillonFrame* pFrame)
+    : CGatewayUtils(pComms, pFrame) {}
+
+CHLXUtils::~CHLXUtils() = default;
+
+// ---------------------------------------------------------------------------------------------
+// Device requests
+
+bool CHLXUtils::ReadDeviceString(int requestType, CString& value) {
+    char buffer[kTextBufferSize] = {};
+    int length = kTextBufferSize;
+    int error = gwu::kRequestNotCarried;
+    CSubStream command;
+    VSI_GetSerialNumber(command, requestType, &length, buffer, 0, &error);
+    m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
+    // A reply that fills the whole buffer leaves no room for a terminator: it counts as empty.
+    if (error != 0 || length >= kTextBufferSize) {
+        length = 0;
+    }
+    value = gwu::ReplyText(buffer, length, kTextBufferSize);
+    return error == 0;
+}
+
+bool CHLXUtils::ReadDeviceValue32(DWORD& value, int* error) {
+    unsigned char buffer[4] = {};
+    int length = static_cast<int>(sizeof buffer);
+    int requestError = gwu::kRequestNotCarried;
+    CSubStream command;
+    VSI_GetSerialNumber(command, kReqCpldRevision, &length, reinterpret_cast<char*>(buffer), 0,
+                        &requestError);
+    m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
+    if (error != nullptr) {
+        *error = requestError;
+    }
+    if (requestError == 0 && length == 4) {
+        value = static_cast<DWORD>(IFC_Get32(buffer));
+        return true;
+    }
+    return false;
+}
+
+bool CHLXUtils::IsNonStandardCPLD(int error) {
+    if (error == 0) {
+        return true;
+    }
+    if (error == 1 || error == 4) {
+        return false;
+    }
+    CString bootstrap;
+    return ReadDeviceString(kReqBootstrapRelease, bootstrap);
+}
+
+void CHLXUtils::SendUpdateCommand() {
+    char buffer[1] = {};
+    int length = 1;
+    int error = gwu::kRequestNotCarried;
+    CSubStream command;
+    VSI_GetSerialNumber(command, kReqUpdate, &length, buffer, 0, &error);
+    m_pComms->ExecuteSubCommand(command, kUpdateTimeoutMs, 0);
+}
+
+void CHLXUtils::ResetDevice() {
+    int error = gwu::kRequestNotCarried;
+    CSubStream command;
+    VSI_Reset(command, kReqReset, &error);
+    m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
+}
+
+void CHLXUtils::SendDeviceString(CString text) {
+    char buffer[kTextBufferSize] = {};
+    const size_t count = std::min(text.size(), static_cast<size_t>(kTextBufferSize - 1));
+    std::memcpy(buffer, text.data(), count);
+    int length = kTextBufferSize;
+    int error = gwu::kRequestNotCarried;
+    CSubStream command;
+    VSI_GetSerialNumber(command, kReqDeviceString, &length, buffer, 0, &error);
+    m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Release reading
+
+bool CHLXUtils::SetReleaseIds(bool readDevice) {
+    bool ok = true;
+    bool readDone = false;
+    if (readDevice) {
+        try {
+            if (m_pComms->Connect()) {
+                CString value;
+                ok = ReadDeviceString(kReqLoadedCodeRelease, value);
+                if (ok) {
+                    const bool releaseTrimmed = StoreValue("HLX_Release", value, true);
+                    StoreValue("HLX_Release_Untrimmed", value, false);
+
+                    ReadDeviceString(kReqPromRelease, value);
+                    StoreValue("HLX_PROM_Release", value, true);
+                    StoreValue("HLX_PROM_Release_Untrimmed", value, false);
+                    readDone = true;
+
+                    ReadDeviceString(kReqBootstrapRelease, value);
+                    StoreValue("HLX_Bootstrap_Release", value, true);
+                    StoreValue("HLX_Bootstrap_Release_Untrimmed", value, false);
+
+                    DWORD revision = 0;
+                    int cpldError = 0;
+                    ReadDeviceValue32(revision, &cpldError);
+                    MonPrintf("CPLD REV:0x%08X VSI:0x%08x", static_cast<unsigned>(revision),
+                              static_cast<unsigned>(cpldError));
+                    if (IsNonStandardCPLD(cpldError)) {
+                        MonPrintf("***** Non-Standard CPLD Detected *****");
+                        value = "R" + std::to_string(revision);
+                    } else {
+                        value = kStandardCpld;
+                    }
+                    StoreValue("HLX_CPLD_Release", value, true);
+                    StoreValue("HLX_CPLD_Release_Untrimmed", value, false);
+
+                    if (!ReadDeviceString(kReqCableFirmwareRelease, value)) {
+                        MonPrintf("Get cable firmware version failed.");
+                        value = kUnknownValue;
+                    }
+                    StoreValue("HLX_MAC_Firmware_Release", value, false);
+                    StoreValue("HLX_MAC_Firmware_Release_Untrimmed", value, false);
+
+                    if (releaseTrimmed) {
+                        ReadDeviceString(kReqCardSerialNum, value);
+                        if (EnsureSerialNumber(value)) {
+                            StoreValue("HLX_SerialNum", value, true);
+                        }
+                    } else {
+                        StoreValue("HLX_SerialNum", kUnknownValue, true);
+                    }
+                }
+            }
+            m_pComms->Disconnect();
+        } catch (const CBaseCommsException&) {
+            ok = false;
+        }
+    }
+
+    if (!ok) {
+        for (const char* name : kPlaceholderOrder) {
+            StoreValue(name, kUnknownValue, true);
+        }
+    } else if (!readDevice || !readDone) {
+        for (const char* name : kPlaceholderOrder) {
+            StoreValue(name, kNotConnectedValue, true);
+        }
+    }
+    if (readDone) {
+        StoreHLXSerialNumToFile();
+    }
+    return readDone;
+}
+
+bool CHLXUtils::EnsureSerialNumber(CString& serialNum) {
+    if (!serialNum.empty() && serialNum != "UNKNOWN") {
+        return true;
+    }
+    MonPrintf("CHLXUtils::EnsureSerialNumber: no usable serial number, published value kept");
+    return false;
+}
+
+void CHLXUtils::StoreHLXSerialNumToFile() {
+    gwu::SerialNumRecord record;
+    record.serial = FetchValue("HLX_SerialNum");
+    record.release = FetchValue("HLX_Release");
+    record.prom = FetchValue("HLX_PROM_Release");
+    record.bootstrap = FetchValue("HLX_Bootstrap_Release");
+    CString folder;
+    CSystemInfo::GetLogFilesPath(folder);
+    gwu::StoreSerialNumRecord(folder, record);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Names, files and versions
+
+bool CHLXUtils::TrimReleaseId(CString releaseText, CString& trimmed) {
+    if (releaseText.find("KLEM_") != CString::npos) {
+        const CString tail = releaseText.substr(releaseText.rfind('_'));
+        if (tail.compare(0, 2, "_R") == 0 || tail.compare(0, 3, "_ER") == 0) {
+            trimmed = tail.substr(1);
+            return true;
+        }
+    }
+    trimmed = releaseText;
+    return false;
+}
+
+bool CHLXUtils::RenameFile(CODETYPE codeType, bool flag) {
+    if (!SupportsCodeType(codeType)) {
+        LogError(kSourceName, 144);
+    }
+    const CString deviceLoadName = GetFilename(codeType, false);
+    const CString releaseName = GetFilename(codeType, true);
+    return m_fileUtils.RenameGatewayFile(releaseName, deviceLoadName, flag);
+}
+
+CString CHLXUtils::GetFilename(CODETYPE codeType, bool flag) {
+    if (!SupportsCodeType(codeType)) {
+        LogError(kSourceName, 317);
+    }
+    return m_fileUtils.GetHLXFileName(codeType, flag);
+}
+
+bool CHLXUtils::GetVersionFromFile(CString fileName, CString& version) {
+    return m_fileUtils.GetHLXVersionFromFile(fileName, version);
+}
+
+CString CHLXUtils::GetReleaseValueName(CODETYPE codeType) {
+    if (!SupportsCodeType(codeType)) {
+        LogError(kSourceName, 491);
+        return {};
+    }
+    return kReleaseNames[static_cast<size_t>(codeType)];
+}
+
+CString CHLXUtils::GetUntrimmedReleaseValueName(CODETYPE codeType) {
+    if (!SupportsCodeType(codeType)) {
+        LogError(kSourceName, 529);
+        return {};
+    }
+    return kUntrimmedNames[static_cast<size_t>(codeType)];
+}
+
+bool CHLXUtils::SupportsCodeType(CODETYPE codeType) { return IsValidCodeType(codeType); }
+
+CString CHLXUtils::GetCustomCPLDFileName() { return m_fileUtils.GetCustomHLXCPLDFileName(); }
+
+void CHLXUtils::SetCustomCPLDFileName(CString fileName) {
+    m_fileUtils.SetCustomHLXCPLDFileName(fileName);
+}
+
+bool CHLXUtils::HasCustomCPLD() {
+    const CString value = FetchValue(GetUntrimmedReleaseValueName(CPLD_CODE));
+    return value != kStandardCpld && value != kUnknownValue && value != kNotConnectedValue;
+}
+
+bool CHLXUtils::ReleaseFileExists() { return FileExists(GetFilename(LC_CODE, false)); }
+
+// ---------------------------------------------------------------------------------------------
+// Updates
+
+bool CHLXUtils::UpdateCodeType(CODETYPE codeType) {
+    bool result = true;
+    RenameFile(codeType, false);
+    if (codeType != LC_CODE) {
+        RenameFile(LC_CODE, false);
+    }
+    try {
+        SendUpdateCommand();
+        ResetDevice();
+    } catch (const CBaseCommsException&) {
+        result = false;
+    }
+    return result;
+}
+
+bool CHLXUtils::UpdateBCF() { return UpdateCodeType(LC_CODE); }
+bool CHLXUtils::UpdatePROM() { return UpdateCodeType(PROM_CODE); }
+bool CHLXUtils::UpdateBootstrap() { return UpdateCodeType(BS_CODE); }
+bool CHLXUtils::UpdateCPLD() { return UpdateCodeType(CPLD_CODE); }
+bool CHLXUtils::UpdateMACFirmware() { return UpdateCodeType(MAC_CODE); }
+
+void CHLXUtils::UpdateActiveCableFirmware() {
+    try {
+        const CString path = gwu::os::JoinPath(CGatewayFileUtils::GetDefaultSoftwareLocation(),
+                                               m_fileUtils.GetHexFilename(MAC_CODE));
+        int length = static_cast<int>(path.size()) + 1;
+        std::vector<char> buffer(path.c_str(), path.c_str() + length);  // with its terminator
+        MonPrintf("Update Torvi firmware: %s", path.c_str());
+        int error = gwu::kRequestNotCarried;
+        CSubStream command;
+        VSI_GetSerialNumber(command, kReqCableFirmwareUpdate, &length, buffer.data(), 0, &error);
+        m_pComms->ExecuteSubCommand(command, kCableUpdateTimeoutMs, 0);
+        MonPrintf("Firmware update result: %d", error);
+    } catch (const CBaseCommsException&) {
+        // The monitor line of the request is the only record; a comms failure ends it quietly.
+    }
+}

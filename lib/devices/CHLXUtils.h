@@ -1,0 +1,58 @@
+// The communication module (card name "VCL"): release reading, firmware names and updates,
+// and the serial-number list of the modules met.
+#pragma once
+
+#include <cstdint>
+
+#include "devices/CGatewayUtils.h"
+
+class CHLXUtils : public CGatewayUtils {
+public:
+    CHLXUtils(CBaseComms* pComms, CTabQuillonFrame* pFrame);
+    ~CHLXUtils() override;
+
+    void SendUpdateCommand() override;
+    void ResetDevice() override;
+    // Sends up to 127 characters of the text to the device.
+    void SendDeviceString(CString text) override;
+    bool RenameFile(CODETYPE codeType, bool flag) override;
+    CString GetFilename(CODETYPE codeType, bool flag) override;
+    bool GetVersionFromFile(CString fileName, CString& version) override;
+    bool SetReleaseIds(bool readDevice) override;
+    // KLEM_..._R1.2.3 gives R1.2.3 (also _ER...); anything else is left as it is.
+    bool TrimReleaseId(CString releaseText, CString& trimmed) override;
+    CString GetReleaseValueName(CODETYPE codeType) override;
+    CString GetUntrimmedReleaseValueName(CODETYPE codeType) override;
+    bool UpdatePROM() override;
+    bool UpdateBCF() override;
+    bool UpdateBootstrap() override;
+    bool UpdateCPLD() override;
+    bool UpdateMACFirmware() override;
+    bool SupportsCodeType(CODETYPE codeType) override;
+    CString GetCustomCPLDFileName() override;
+    void SetCustomCPLDFileName(CString fileName) override;
+    // Whether the last reading found a non-standard (custom) CPLD.
+    bool HasCustomCPLD() override;
+    // Loads the active-cable firmware from its hex image; reports only on the monitor.
+    void UpdateActiveCableFirmware() override;
+
+    virtual bool ReleaseFileExists();
+
+    // Passes a usable serial number (not empty, not exactly "UNKNOWN"); for an unusable one,
+    // runs the process's one serial-number repair and replaces the text with its result.
+    // False leaves the published serial number as it was.
+    bool EnsureSerialNumber(CString& serialNum);
+
+private:
+    // One text request; the value is empty after a failure.
+    bool ReadDeviceString(int requestType, CString& value);
+    // The CPLD revision request.
+    bool ReadDeviceValue32(DWORD& value, int* error);
+    bool IsNonStandardCPLD(int error);
+    // Records the device just read in the serial-number list file.
+    void StoreHLXSerialNumToFile();
+    // One update: renames, then update command and reset.
+    bool UpdateCodeType(CODETYPE codeType);
+
+    CGatewayFileUtils m_fileUtils;
+};

@@ -1,0 +1,173 @@
+#include "devices/CQPTUtils.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "devices/DeviceText.h"
+#include "platform/Os.h"
+
+namespace {
+
+constexpr int kDetailSerialNum = 1;
+constexpr int kDetailLoadedCode = 2;
+constexpr int kDetailProm = 3;
+constexpr int kDetailUpdateProm = 9;
+constexpr int kResetRequest = 0x01000000;
+
+constexpr int kTimeoutMs = 10000;
+constexpr int kDetailBufferSize = 128;
+
+constexpr const char* kSourceName = ".\\QPTUtils";
+
+constexpr std::array<const char*, 5> kPlaceholderOrder = {
+    "QPT_SerialNum", "QPT_Release", "QPT_PROM_Release", "QPT_Release_Untrimmed",
+    "QPT_PROM_Release_Untrimmed"};
+
+}  // namespace
+
+CQPTUtils::CQPTUtils(CBaseComms* pComms, CTabQuillonFrame* pFrame)
+    : CGatewayUtils(pComms, pFrame) {}
+
+CQPTUtils::~CQPTUtils() = default;
+
+void CQPTUtils::SendUpdateCommand() {}
+
+void CQPTUtils::ResetDevice() {
+    int error = gwu::kRequestNotCarried;
+    CSubStream command;
+    MSI_Reset(command, kResetRequest, &error);
+    m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
+}
+
+void CQPTUtils::SendDeviceString(CString /*text*/) {}
+
+bool CQPTUtils::ReadDetail(int request, CString& value) {
+    // One byte beyond the room offered keeps a reply that fills the room terminable.
+    char buffer[kDetailBufferSize + 1] = {};
+    int length = kDetailBufferSize;
+    int error = gwu::kRequestNotCarried;
+    CSubStream command;
+    MSI_GetCardDetails(command, request, &length, buffer, 0, &error);
+    m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
+    value = gwu::ReplyText(buffer, length, kDetailBufferSize);
+    return error == 0;
+}
+
+bool CQPTUtils::SetReleaseIds(bool readDevice) {
+    bool result = false;
+    bool ok = true;
+    // A connection that fails in Connect counts like one that fails during the reading.
+    try {
+        if (readDevice && m_pComms->Connect()) {
+            CString value;
+            ok = ReadDetail(kDetailLoadedCode, value);
+            if (ok) {
+                StoreValue("QPT_Release", value, true);
+                StoreValue("QPT_Release_Untrimmed", value, false);
+                ReadDetail(kDetailProm, value);
+                StoreValue("QPT_PROM_Release", value, true);
+                StoreValue("QPT_PROM_Release_Untrimmed", value, false);
+                ReadDetail(kDetailSerialNum, value);
+                StoreValue("QPT_SerialNum", value, true);
+                result = true;
+            }
+            m_pComms->Disconnect();
+        }
+    } catch (const CBaseCommsException&) {
+        ok = false;
+    }
+    if (!ok) {
+        for (const char* name : kPlaceholderOrder) {
+            StoreValue(name, kUnknownValue, true);
+        }
+    } else if (!readDevice || !result) {
+        for (const char* name : kPlaceholderOrder) {
+            StoreValue(name, kNotConnectedValue, true);
+        }
+    }
+    return result;
+}
+
+bool CQPTUtils::TrimReleaseId(CString releaseText, CString& trimmed) {
+    static constexpr std::string_view kMark = "Release ";
+    const size_t at = releaseText.find(kMark);
+    if (at == CString::npos) {
+        return false;
+    }
+    trimmed = "R" + releaseText.substr(at + kMark.size());
+    return true;
+}
+
+bool CQPTUtils::RenameFile(CODETYPE codeType, bool flag) {
+    if (!SupportsCodeType(codeType)) {
+        LogError(kSourceName, 47);
+    }
+    if (codeType != LC_CODE) {
+        return true;
+    }
+    const CString deviceLoadName = GetFilename(LC_CODE, false);
+    const CString releaseName = GetFilename(LC_CODE, true);
+    return m_fileUtils.RenameGatewayFile(releaseName, deviceLoadName, flag);
+}
+
+CString CQPTUtils::GetFilename(CODETYPE codeType, bool flag) {
+    if (!SupportsCodeType(codeType)) {
+        LogError(kSourceName, 166);
+    }
+    return m_fileUtils.GetQPTFileName(codeType, flag);
+}
+
+bool CQPTUtils::GetVersionFromFile(CString fileName, CString& version) {
+    return m_fileUtils.GetQPTVersionFromFile(fileName, version);
+}
+
+CString CQPTUtils::GetReleaseValueName(CODETYPE codeType) {
+    if (!SupportsCodeType(codeType)) {
+        LogError(kSourceName, 253);
+    }
+    return codeType == PROM_CODE ? "QPT_PROM_Release" : "QPT_Release";
+}
+
+CString CQPTUtils::GetUntrimmedReleaseValueName(CODETYPE codeType) {
+    if (!SupportsCodeType(codeType)) {
+        LogError(kSourceName, 273);
+    }
+    return codeType == PROM_CODE ? "QPT_PROM_Release_Untrimmed" : "QPT_Release_Untrimmed";
+}
+
+bool CQPTUtils::UpdatePROM() {
+    try {
+        const CString path = gwu::os::JoinPath(CGatewayFileUtils::GetDefaultSoftwareLocation(),
+                                               m_fileUtils.GetQPTFileName(PROM_CODE, true));
+        char buffer[kDetailBufferSize] = {};
+        std::memcpy(buffer, path.data(),
+                    std::min(path.size(), static_cast<size_t>(kDetailBufferSize - 1)));
+        int length = kDetailBufferSize;
+        int error = gwu::kRequestNotCarried;
+        CSubStream command;
+        MSI_GetCardDetails(command, kDetailUpdateProm, &length, buffer, 0, &error);
+        m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
+        return error == 0;
+    } catch (const CBaseCommsException& e) {
+        MonPrintf("CQPTUtils::UpdatePROM: comms failure %d", e.Code());
+        return false;
+    }
+}
+
+bool CQPTUtils::UpdateBCF() {
+    bool result = true;
+    RenameFile(LC_CODE, false);
+    try {
+        ResetDevice();
+    } catch (const CBaseCommsException&) {
+        result = false;
+    }
+    return result;
+}
+
+bool CQPTUtils::SupportsCodeType(CODETYPE codeType) {
+    return codeType == LC_CODE || codeType == PROM_CODE;
+}
+
+bool CQPTUtils::ReleaseFileExists() { return FileExists(m_fileUtils.GetQPTFileName(LC_CODE, false)); }

@@ -1,0 +1,109 @@
+#include "devices/SerialNumList.h"
+
+#include "platform/Environment.h"
+#include "platform/Os.h"
+
+namespace gwu {
+
+namespace {
+
+void ReportProblem(int cause) {
+    MonPrintf("CHLXUtils::StoreHLXSerialNumToFile encountered problems: %d", cause);
+}
+
+}  // namespace
+
+std::string FormatSerialNumLine(const SerialNumRecord& record) {
+    std::string line;
+    line.reserve(record.serial.size() + record.release.size() + record.prom.size() +
+                 record.bootstrap.size() + 5);
+    line += record.serial;
+    line += ',';
+    line += record.release;
+    line += ',';
+    line += record.prom;
+    line += ',';
+    line += record.bootstrap;
+    line += "\r\n";
+    return line;
+}
+
+std::string RewriteSerialNumList(std::string_view content, std::string_view serial,
+                                 std::string_view newLine) {
+    std::string result;
+    result.reserve(content.size() + newLine.size());
+    while (!content.empty()) {
+        const size_t end = content.find('\n');
+        std::string_view line = content.substr(0, end);
+        content = end == std::string_view::npos ? std::string_view{} : content.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.find(serial) != std::string_view::npos) {
+            result += newLine;
+        } else {
+            result += line;
+            result += "\r\n";
+        }
+    }
+    return result;
+}
+
+void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& record) {
+    if (record.serial.empty()) {
+        // An empty serial number is part of every line: a rewrite would replace them all.
+        MonPrintf("CHLXUtils::StoreHLXSerialNumToFile: no serial number, device not recorded");
+        return;
+    }
+    const std::string listPath = os::JoinPath(folder, kSerialNumListName);
+    const std::string tempPath = os::JoinPath(folder, kSerialNumTempName);
+
+    // A temporary file without a list is the only copy left by an interrupted rewrite.
+    if (!os::PathExists(listPath) && os::PathExists(tempPath)) {
+        MonPrintf("CHLXUtils::StoreHLXSerialNumToFile: restoring the list from %s",
+                  tempPath.c_str());
+        if (const int cause = os::RenameReplace(tempPath, listPath); cause != 0) {
+            ReportProblem(cause);
+            return;
+        }
+    }
+
+    os::LockedFile list;
+    std::string content;
+    int cause = list.Open(listPath);
+    if (cause == 0) {
+        cause = list.ReadAll(content);
+    }
+    if (cause != 0) {
+        ReportProblem(cause);
+        return;
+    }
+
+    const std::string newLine = FormatSerialNumLine(record);
+    if (content.find(record.serial) == std::string::npos) {
+        if (const int appendCause = list.Append(newLine); appendCause != 0) {
+            ReportProblem(appendCause);
+        }
+        return;
+    }
+
+    // Known device: the complete new list goes to the temporary file first, then replaces the
+    // list in one rename, so the list is never half-written. An existing temporary file is a
+    // stale one from an earlier run; both files are then left as they are.
+    const std::string rewritten = RewriteSerialNumList(content, record.serial, newLine);
+    cause = os::WriteNewFileDurably(tempPath, rewritten);
+    if (cause == 0) {
+        cause = os::RenameReplace(tempPath, listPath);
+        if (cause != 0) {
+            os::RemoveFile(tempPath);
+        }
+    }
+    if (cause == 0) {
+        cause = os::SyncFolder(folder);
+    }
+    if (cause != 0) {
+        ReportProblem(cause);
+    }
+}
+
+}  // namespace gwu

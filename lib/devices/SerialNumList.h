@@ -1,0 +1,35 @@
+// The serial-number list file: one line per communication module met, "serial,release,prom,
+// bootstrap" with CR LF line ends, in the order the devices were first met.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace gwu {
+
+struct SerialNumRecord {
+    std::string serial;
+    std::string release;
+    std::string prom;
+    std::string bootstrap;
+};
+
+// File names inside the log-files folder.
+constexpr const char* kSerialNumListName = "HLX_Serial_Nums.txt";
+constexpr const char* kSerialNumTempName = "HLX_Serial_Nums.tmp";
+
+// The record's line, with its CR LF line end.
+std::string FormatSerialNumLine(const SerialNumRecord& record);
+
+// The list after meeting a known device: every line that holds the serial number anywhere is
+// replaced by the new line; the other lines stay, in order, each with a CR LF line end. A
+// line's CR before its LF is not part of the line.
+std::string RewriteSerialNumList(std::string_view content, std::string_view serial,
+                                 std::string_view newLine);
+
+// Records one device in the list file of the folder: appends a line for a new serial number,
+// rewrites the list for a known one. Problems go to the monitor output; the list then keeps
+// its previous content under its own name. A record without a serial number is not stored.
+void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& record);
+
+}  // namespace gwu

@@ -1,0 +1,25 @@
+// The five verdicts of one check, one per code type, in code-type order.
+#pragma once
+
+#include "gateway/CodeTypes.h"
+#include "platform/Types.h"
+
+class CCodeDiffResults {
+public:
+    CCodeDiffResults() = default;
+
+    // True when at least one verdict is not DIFF_SAME.
+    bool DifferencesFound() const;
+    // "LC:%s, PROM:%s, BS:%s, CPLD:%s, MAC:%s," with the verdicts' words.
+    CString ToString() const;
+
+    DIFFTYPE m_eLC = DIFF_SAME;
+    DIFFTYPE m_ePROM = DIFF_SAME;
+    DIFFTYPE m_eBS = DIFF_SAME;
+    DIFFTYPE m_eCPLD = DIFF_SAME;
+    DIFFTYPE m_eMAC = DIFF_SAME;
+
+private:
+    // "Same", "Newer", "Older", "Forced"; an empty word for any other value.
+    static CString DiffTypeToString(DIFFTYPE diffType);
+};

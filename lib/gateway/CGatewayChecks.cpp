@@ -1,0 +1,293 @@
+#include "gateway/CGatewayChecks.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+
+#include "devices/CGatewayUtils.h"
+#include "devices/CHLXUtils.h"
+#include "devices/CQPTUtils.h"
+#include "gateway/ReleaseCompare.h"
+#include "platform/Comms.h"
+#include "platform/Environment.h"
+
+namespace {
+
+constexpr const char* kManufacturingMark = "MFT";
+constexpr const char* kLegacySoftwareMark = " DB";
+
+bool EqualNoCase(const CString& a, const CString& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+CGatewayChecks::CGatewayChecks(CTabQuillonFrame* pFrame, CBaseComms* pComms)
+    : CGatewayChecks(pFrame, pComms, std::make_unique<CHLXUtils>(pComms, pFrame),
+                     std::make_unique<CQPTUtils>(pComms, pFrame)) {}
+
+CGatewayChecks::CGatewayChecks(CTabQuillonFrame* pFrame, CBaseComms* pComms,
+                               std::unique_ptr<CGatewayUtils> pHLXUtils,
+                               std::unique_ptr<CGatewayUtils> pQPTUtils)
+    : m_pFrame(pFrame),
+      m_pComms(pComms),
+      m_pHLXUtils(std::move(pHLXUtils)),
+      m_pQPTUtils(std::move(pQPTUtils)) {}
+
+CGatewayChecks::~CGatewayChecks() {
+    // The worker uses a device object: it must end before the device objects go.
+    WaitForUpdate();
+    m_pActiveGateway = nullptr;
+    m_pHLXUtils.reset();
+    m_pQPTUtils.reset();
+}
+
+void CGatewayChecks::SetCardName(CString cardName) {
+    m_strCardName = cardName;
+    m_pComms->SelectCard(m_strCardName.c_str());
+    m_pComms->Disconnect();
+    m_pActiveGateway = m_strCardName == "VCL" ? m_pHLXUtils.get() : m_pQPTUtils.get();
+}
+
+bool CGatewayChecks::SetReleaseIds(bool readDevice) {
+    return m_pActiveGateway != nullptr && m_pActiveGateway->SetReleaseIds(readDevice);
+}
+
+CCodeDiffResults CGatewayChecks::CheckForUpdates(bool readDevice) {
+    if (readDevice) {
+        SetReleaseIds(true);
+    }
+    return PerformAllChecks();
+}
+
+CCodeDiffResults CGatewayChecks::PerformAllChecks() {
+    CCodeDiffResults results;
+    if (m_pActiveGateway == nullptr) {
+        return results;
+    }
+    if (m_pActiveGateway->SupportsCodeType(BS_CODE)) {
+        results.m_eBS = VerifyMinBootstrapLevel();
+    }
+    if (m_pActiveGateway->SupportsCodeType(PROM_CODE)) {
+        results.m_ePROM = VerifyMinPromLevel();
+    }
+    if (m_pActiveGateway->SupportsCodeType(LC_CODE)) {
+        results.m_eLC = VerifyMinBCFLevel();
+    }
+    // The MAC firmware and the CPLD count only once the main images agree with the disk.
+    if (m_pActiveGateway->SupportsCodeType(MAC_CODE) && !results.DifferencesFound()) {
+        results.m_eMAC = VerifyMinActiveCableFirmwareLevel();
+    }
+    if (m_pActiveGateway->SupportsCodeType(CPLD_CODE) && !results.DifferencesFound()) {
+        results.m_eCPLD = VerifyMinCPLDLevel();
+    }
+    return results;
+}
+
+void CGatewayChecks::PerformUpdate(CCodeDiffResults results) {
+    if (m_pActiveGateway == nullptr) {
+        return;
+    }
+    // One update at a time: the record and the device belong to the running worker until it
+    // ends.
+    WaitForUpdate();
+    m_UpdateParams.pGateway = m_pActiveGateway;
+    if (results.m_eBS != DIFF_SAME) {
+        m_UpdateParams.eCodeType = BS_CODE;
+    } else if (results.m_ePROM != DIFF_SAME) {
+        m_UpdateParams.eCodeType = PROM_CODE;
+    } else if (results.m_eLC != DIFF_SAME) {
+        m_UpdateParams.eCodeType = LC_CODE;
+    } else if (results.m_eCPLD != DIFF_SAME) {
+        m_UpdateParams.eCodeType = CPLD_CODE;
+    } else if (results.m_eMAC != DIFF_SAME) {
+        m_UpdateParams.eCodeType = MAC_CODE;
+    } else if (!m_bCodeTypeChosen) {
+        return;  // nothing differs and no earlier request named a code type
+    }
+    m_bCodeTypeChosen = true;
+    m_bUpdateRunning = true;
+    m_updateThread = std::thread(&CGatewayChecks::UpdateThreadProc, m_UpdateParams,
+                                 &m_bUpdateRunning);
+}
+
+void CGatewayChecks::UpdateThreadProc(UpdateThreadParams params, std::atomic<bool>* running) {
+    // Nothing may leave the worker: an escaping exception would end the host process.
+    try {
+        switch (params.eCodeType) {
+            case LC_CODE:
+                params.pGateway->UpdateBCF();
+                break;
+            case PROM_CODE:
+                params.pGateway->UpdatePROM();
+                break;
+            case BS_CODE:
+                params.pGateway->UpdateBootstrap();
+                break;
+            case CPLD_CODE:
+                params.pGateway->UpdateCPLD();
+                break;
+            case MAC_CODE:
+                params.pGateway->UpdateMACFirmware();
+                break;
+        }
+    } catch (const CBaseCommsException& e) {
+        MonPrintf("CGatewayChecks update worker: comms failure %d", e.Code());
+    } catch (const std::exception& e) {
+        MonPrintf("CGatewayChecks update worker: %s", e.what());
+    } catch (...) {
+        MonPrintf("CGatewayChecks update worker: unknown failure");
+    }
+    *running = false;
+}
+
+bool CGatewayChecks::IsUpdateRunning() const { return m_bUpdateRunning; }
+
+void CGatewayChecks::WaitForUpdate() {
+    if (m_updateThread.joinable()) {
+        m_updateThread.join();
+    }
+}
+
+void CGatewayChecks::RenameFile(CODETYPE codeType, CString /*unused*/, bool flag) {
+    if (m_pActiveGateway != nullptr) {
+        m_pActiveGateway->RenameFile(codeType, flag);
+    }
+}
+
+bool CGatewayChecks::DeviceFileExists(CString /*unused*/, CODETYPE codeType) {
+    if (m_pActiveGateway == nullptr) {
+        return false;
+    }
+    return m_pActiveGateway->FileExists(m_pActiveGateway->GetFilename(codeType, false));
+}
+
+CString CGatewayChecks::GetFilename(CString /*unused*/, CODETYPE codeType, bool flag) {
+    if (m_pActiveGateway == nullptr) {
+        return {};
+    }
+    return m_pActiveGateway->GetFilename(codeType, flag);
+}
+
+CString CGatewayChecks::GetCustomCPLDFileName() {
+    return m_pActiveGateway != nullptr ? m_pActiveGateway->GetCustomCPLDFileName() : CString{};
+}
+
+void CGatewayChecks::SetCustomCPLDFileName(CString fileName) {
+    if (m_pActiveGateway != nullptr) {
+        m_pActiveGateway->SetCustomCPLDFileName(fileName);
+    }
+}
+
+bool CGatewayChecks::DeviceHasCustomCPLD() {
+    return m_pActiveGateway != nullptr && m_pActiveGateway->HasCustomCPLD();
+}
+
+void CGatewayChecks::UpdateActiveCableFirmware() {
+    if (m_pActiveGateway != nullptr) {
+        m_pActiveGateway->UpdateActiveCableFirmware();
+    }
+}
+
+bool CGatewayChecks::IsKRTInstalled() const { return m_bKRTInstalled; }
+
+CString CGatewayChecks::GetKRTVersion() const { return m_strKRTVersion; }
+
+// ---------------------------------------------------------------------------------------------
+// Firmware level verification
+
+DIFFTYPE CGatewayChecks::VerifyMinBCFLevel() {
+    if (m_pActiveGateway == nullptr) {
+        return DIFF_SAME;
+    }
+    return VerifyFWLevel(m_pActiveGateway->GetFilename(LC_CODE, true), LC_CODE);
+}
+
+DIFFTYPE CGatewayChecks::VerifyMinPromLevel() {
+    if (m_pActiveGateway == nullptr) {
+        return DIFF_SAME;
+    }
+    return VerifyFWLevel(m_pActiveGateway->GetFilename(PROM_CODE, true), PROM_CODE);
+}
+
+DIFFTYPE CGatewayChecks::VerifyMinBootstrapLevel() {
+    if (m_pActiveGateway == nullptr) {
+        return DIFF_SAME;
+    }
+    return VerifyFWLevel(m_pActiveGateway->GetFilename(BS_CODE, true), BS_CODE);
+}
+
+DIFFTYPE CGatewayChecks::VerifyMinActiveCableFirmwareLevel() {
+    if (m_pActiveGateway == nullptr) {
+        return DIFF_SAME;
+    }
+    return VerifyFWLevel(m_pActiveGateway->GetActiveCableFirmwareFilename(MAC_CODE), MAC_CODE);
+}
+
+DIFFTYPE CGatewayChecks::VerifyMinCPLDLevel() {
+    if (m_pActiveGateway == nullptr) {
+        return DIFF_SAME;
+    }
+    // The device must carry a custom CPLD exactly when a custom CPLD file is configured.
+    const bool customConfigured = !m_pActiveGateway->GetCustomCPLDFileName().empty();
+    return customConfigured == m_pActiveGateway->HasCustomCPLD() ? DIFF_SAME : DIFF_OLDER;
+}
+
+DIFFTYPE CGatewayChecks::VerifyFWLevel(CString fileName, CODETYPE codeType) {
+    DIFFTYPE result = DIFF_SAME;
+    const CString valueName = m_pActiveGateway->GetUntrimmedReleaseValueName(codeType);
+
+    CString text;
+    if (!m_pActiveGateway->GetVersionFromFile(fileName, text)) {
+        return DIFF_SAME;
+    }
+    CString diskId;
+    const bool numeric = m_pActiveGateway->TrimReleaseId(text, diskId);
+    if (!numeric) {
+        diskId = text;
+    }
+
+    FetchGatewayValue(valueName, text);  // from here on the text is the device value
+    if (IsManufacturingRelease(text)) {
+        return DIFF_FORCED;
+    }
+    CString deviceId;
+    if (m_pActiveGateway->TrimReleaseId(text, deviceId)) {
+        if (numeric) {
+            return CompareGatewayReleaseID(deviceId, diskId);
+        }
+        return EqualNoCase(deviceId, diskId) ? DIFF_SAME : DIFF_OLDER;
+    }
+
+    const size_t legacyAt = text.find(kLegacySoftwareMark);
+    if (legacyAt != CString::npos && legacyAt > 0) {
+        m_strKRTVersion = text;
+        m_bKRTInstalled = true;
+        result = DIFF_OLDER;
+    }
+    // A placeholder means nobody could read the device: nothing to compare.
+    if (EqualNoCase(text, kUnknownValue) || EqualNoCase(text, kNotConnectedValue)) {
+        return result;
+    }
+    if (codeType == MAC_CODE) {
+        return DIFF_SAME;
+    }
+    return EqualNoCase(text, diskId) ? result : DIFF_OLDER;
+}
+
+bool CGatewayChecks::FetchGatewayValue(CString valueName, CString& value) {
+    m_pFrame->GetValueStore().GetValue(valueName, &value, CTabValueStore::kMaxLength);
+    return true;
+}
+
+DIFFTYPE CGatewayChecks::CompareGatewayReleaseID(CString deviceId, CString diskId) {
+    return gwu::CompareReleaseIds(deviceId, diskId);
+}
+
+bool CGatewayChecks::IsManufacturingRelease(const CString& value) {
+    return value.find(kManufacturingMark) != CString::npos;
+}

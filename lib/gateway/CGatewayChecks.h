@@ -1,0 +1,89 @@
+// The facade the host drives: selects the fitted device by card name, checks its firmware
+// against the releases installed on disk and updates one code type at a time on a worker.
+//
+// Calls come from one host thread. The update worker is the only other thread; the facade owns
+// it and waits for it before starting another and before it is destroyed.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "gateway/CCodeDiffResults.h"
+#include "platform/Types.h"
+
+class CBaseComms;
+class CGatewayUtils;
+class CTabQuillonFrame;
+
+// What the update worker is asked to do.
+struct UpdateThreadParams {
+    CGatewayUtils* pGateway = nullptr;
+    CODETYPE eCodeType = LC_CODE;
+};
+
+class CGatewayChecks {
+public:
+    // Borrows the frame and the connection, which outlive the facade; creates and owns one
+    // device object per family.
+    CGatewayChecks(CTabQuillonFrame* pFrame, CBaseComms* pComms);
+    // Takes the two device objects instead of creating them (a host's own device classes, or
+    // test doubles).
+    CGatewayChecks(CTabQuillonFrame* pFrame, CBaseComms* pComms,
+                   std::unique_ptr<CGatewayUtils> pHLXUtils,
+                   std::unique_ptr<CGatewayUtils> pQPTUtils);
+    // Waits for a running update worker, then destroys the device objects.
+    virtual ~CGatewayChecks();
+    CGatewayChecks(const CGatewayChecks&) = delete;
+    CGatewayChecks& operator=(const CGatewayChecks&) = delete;
+
+    // "VCL" selects the communication module, every other name the measurement module.
+    void SetCardName(CString cardName);
+    bool SetReleaseIds(bool readDevice);
+    CCodeDiffResults CheckForUpdates(bool readDevice);
+    // Checks the values the active device has published, without reading the device again.
+    CCodeDiffResults PerformAllChecks();
+    // Starts the worker that updates the first differing code type (bootstrap, PROM, loaded
+    // code, CPLD, MAC firmware). Waits first for an update still running.
+    void PerformUpdate(CCodeDiffResults results);
+    void RenameFile(CODETYPE codeType, CString unused, bool flag);
+    bool DeviceFileExists(CString unused, CODETYPE codeType);
+    CString GetFilename(CString unused, CODETYPE codeType, bool flag);
+    CString GetCustomCPLDFileName();
+    void SetCustomCPLDFileName(CString fileName);
+    bool DeviceHasCustomCPLD();
+    void UpdateActiveCableFirmware();
+    // Whether a check ever found the legacy tester's software on the device, and its text.
+    bool IsKRTInstalled() const;
+    CString GetKRTVersion() const;
+
+    // Whether an update worker is still running.
+    bool IsUpdateRunning() const;
+    // Blocks until the running update worker, if any, has finished.
+    void WaitForUpdate();
+
+private:
+    DIFFTYPE VerifyMinBCFLevel();
+    DIFFTYPE VerifyMinPromLevel();
+    DIFFTYPE VerifyMinBootstrapLevel();
+    DIFFTYPE VerifyMinActiveCableFirmwareLevel();
+    DIFFTYPE VerifyMinCPLDLevel();
+    DIFFTYPE VerifyFWLevel(CString fileName, CODETYPE codeType);
+    bool FetchGatewayValue(CString valueName, CString& value);
+    static DIFFTYPE CompareGatewayReleaseID(CString deviceId, CString diskId);
+    static bool IsManufacturingRelease(const CString& value);
+    static void UpdateThreadProc(UpdateThreadParams params, std::atomic<bool>* running);
+
+    CTabQuillonFrame* m_pFrame;
+    CBaseComms* m_pComms;
+    std::unique_ptr<CGatewayUtils> m_pHLXUtils;
+    std::unique_ptr<CGatewayUtils> m_pQPTUtils;
+    CString m_strCardName;
+    CGatewayUtils* m_pActiveGateway = nullptr;  // borrows one of the two above
+    UpdateThreadParams m_UpdateParams;
+    bool m_bCodeTypeChosen = false;  // whether a request has set m_UpdateParams.eCodeType
+    CString m_strKRTVersion;
+    bool m_bKRTInstalled = false;
+    std::thread m_updateThread;
+    std::atomic<bool> m_bUpdateRunning{false};
+};

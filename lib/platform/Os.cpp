@@ -1,0 +1,194 @@
+#include "platform/Os.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+namespace gwu::os {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Matches a name against a pattern of '*' and '?' wildcards, iteratively with one
+// backtracking point, so the cost stays linear-ish for any pattern.
+bool WildcardMatch(std::string_view name, std::string_view pattern) {
+    size_t n = 0;
+    size_t p = 0;
+    size_t starP = std::string_view::npos;
+    size_t starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+            ++n;
+            ++p;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starN = n;
+        } else if (starP != std::string_view::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') {
+        ++p;
+    }
+    return p == pattern.size();
+}
+
+int WriteFully(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        data.remove_prefix(static_cast<size_t>(written));
+    }
+    return 0;
+}
+
+}  // namespace
+
+char PathSeparator() { return '/'; }
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    std::string path = folder;
+    path += PathSeparator();
+    path += name;
+    return path;
+}
+
+bool FindFirstFileMatch(const std::string& path) {
+    const size_t cut = path.find_last_of(PathSeparator());
+    const std::string folder = cut == std::string::npos ? "." : path.substr(0, cut);
+    const std::string pattern = cut == std::string::npos ? path : path.substr(cut + 1);
+    if (pattern.empty()) {
+        return false;
+    }
+    std::error_code ec;
+    if (pattern.find_first_of("*?") == std::string::npos) {
+        return fs::exists(fs::symlink_status(path, ec));
+    }
+    for (fs::directory_iterator it(folder.empty() ? "/" : folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (WildcardMatch(it->path().filename().string(), pattern)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string ExecutableFolder() {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return {};
+    }
+    return exe.parent_path().string();
+}
+
+bool PathExists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+int RenameReplace(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+
+int SyncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    const int result = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return result;
+}
+
+int WriteNewFileDurably(const std::string& path, std::string_view content) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return errno;
+    }
+    int result = WriteFully(fd, content);
+    if (result == 0 && ::fsync(fd) != 0) {
+        result = errno;
+    }
+    if (::close(fd) != 0 && result == 0) {
+        result = errno;
+    }
+    if (result != 0) {
+        ::unlink(path.c_str());
+    }
+    return result;
+}
+
+LockedFile::~LockedFile() { Close(); }
+
+int LockedFile::Open(const std::string& path) {
+    Close();
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return errno;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int result = errno;
+        ::close(fd);
+        return result;
+    }
+    m_fd = fd;
+    return 0;
+}
+
+int LockedFile::ReadAll(std::string& content) {
+    content.clear();
+    if (::lseek(m_fd, 0, SEEK_SET) < 0) {
+        return errno;
+    }
+    char chunk[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(m_fd, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (got == 0) {
+            return 0;
+        }
+        content.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+int LockedFile::Append(std::string_view data) {
+    if (::lseek(m_fd, 0, SEEK_END) < 0) {
+        return errno;
+    }
+    const int result = WriteFully(m_fd, data);
+    if (result != 0) {
+        return result;
+    }
+    return ::fsync(m_fd) == 0 ? 0 : errno;
+}
+
+void LockedFile::Close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);  // also releases the lock
+        m_fd = -1;
+    }
+}
+
+}  // namespace gwu::os

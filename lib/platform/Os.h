@@ -1,0 +1,60 @@
+// The library's one OS helper: path joining, the wildcard file lookup, the executable's folder
+// and the few file operations the library's own files need. Nothing else in the library is
+// platform-specific.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace gwu::os {
+
+// The platform's path separator.
+char PathSeparator();
+
+// folder + separator + name. The folder is given without a trailing separator.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+// Whether any directory entry matches the path, whose last component may hold the wildcards
+// '*' (any run of characters) and '?' (one character). A folder counts. Any failure is false.
+bool FindFirstFileMatch(const std::string& path);
+
+// The folder of the running executable, without a trailing separator; empty when unknown.
+std::string ExecutableFolder();
+
+bool PathExists(const std::string& path);
+
+// Error numbers are the platform's (errno values here); 0 means none.
+
+// Renames, replacing an existing target atomically. Returns 0 or the error number.
+int RenameReplace(const std::string& from, const std::string& to);
+// Removes a file. Returns 0 or the error number.
+int RemoveFile(const std::string& path);
+// Makes a completed rename in the folder durable. Returns 0 or the error number.
+int SyncFolder(const std::string& folder);
+// Creates a new file (failing when one exists), writes the content, flushes it to the disk
+// and closes it. A partly written file is removed again. Returns 0 or the error number.
+int WriteNewFileDurably(const std::string& path, std::string_view content);
+
+// A file opened for reading and writing, created when missing, with other writers locked out
+// for as long as it is open (an advisory lock that every writer of the file takes).
+class LockedFile {
+public:
+    LockedFile() = default;
+    ~LockedFile();
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+
+    // Returns 0 or the error number; a file locked by another writer is an error.
+    int Open(const std::string& path);
+    // Reads the whole content. Returns 0 or the error number.
+    int ReadAll(std::string& content);
+    // Writes the data at the end of the file and flushes it. Returns 0 or the error number.
+    int Append(std::string_view data);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace gwu::os

@@ -1,0 +1,80 @@
+// A connection for unit tests: records every request and answers from a script.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Comms.h"
+
+namespace gwu::test {
+
+// How the script answers one request.
+struct Reply {
+    std::string bytes;          // reply bytes written into the caller's buffer (up to its size)
+    int error = 0;              // the device's error code; 0 is success
+    std::optional<int> length;  // reported reply length, when it is to differ from bytes
+    std::optional<int> throwCode;  // throw CBaseCommsException with this code instead
+
+    static Reply Text(std::string text) { return Reply{std::move(text), 0, {}, {}}; }
+    static Reply Error(int code) { return Reply{{}, code, {}, {}}; }
+    static Reply Throw(int code) { return Reply{{}, 0, {}, code}; }
+    // Four bytes, least significant first.
+    static Reply Value32(std::uint32_t value);
+};
+
+// One request as the connection saw it.
+struct RecordedRequest {
+    SubRequestKind kind = SubRequestKind::VsiReset;
+    int requestType = 0;
+    int flags = 0;
+    int length = 0;    // the length on entry
+    std::string data;  // what the caller sent with it
+    int timeoutMs = 0;
+};
+
+class ScriptedComms : public CBaseComms {
+public:
+    // The error code of a request the script has no answer for, so that a test notices.
+    static constexpr int kUnscriptedError = 99;
+
+    // A standing answer for every request of this kind and type.
+    void Answer(SubRequestKind kind, int requestType, Reply reply);
+    // The answer for the request at this position (0 is the first request executed); wins over
+    // the standing answers.
+    void AnswerAt(size_t position, Reply reply);
+    // Consulted before the standing answers; nothing means "no opinion".
+    void SetResponder(std::function<std::optional<Reply>(const RecordedRequest&)> responder);
+    void SetConnectResult(bool result);
+    void ThrowOnConnect(int code);
+
+    bool Disconnect() override;
+    bool SelectCard(const char* name) override;
+    int ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int reserved) override;
+    bool Connect() override;
+
+    std::vector<RecordedRequest> Requests() const;
+    // Every call in order: "Connect", "Disconnect", "SelectCard VCL", "Execute".
+    std::vector<std::string> Calls() const;
+    void ClearRecords();
+
+private:
+    Reply AnswerFor(const RecordedRequest& request, size_t position) const;
+
+    mutable std::mutex m_mutex;
+    std::map<std::pair<SubRequestKind, int>, Reply> m_answers;
+    std::map<size_t, Reply> m_positional;
+    std::function<std::optional<Reply>(const RecordedRequest&)> m_responder;
+    bool m_connectResult = true;
+    std::optional<int> m_connectThrow;
+    std::vector<RecordedRequest> m_requests;
+    std::vector<std::string> m_calls;
+    size_t m_executed = 0;
+};
+
+}  // namespace gwu::test
