@@ -1,0 +1,109 @@
+#include "Fixtures.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace gwu::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "gwutest-XXXXXX").string();
+    const char* made = mkdtemp(pattern.data());
+    if (made == nullptr) {
+        throw std::runtime_error("cannot create a temporary folder");
+    }
+    m_path = made;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(m_path, ec);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name) {
+    if (const char* old = std::getenv(name)) {
+        m_old = old;
+    }
+    setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (m_old) {
+        setenv(m_name.c_str(), m_old->c_str(), 1);
+    } else {
+        unsetenv(m_name.c_str());
+    }
+}
+
+Diagnostics::Diagnostics() {
+    host::SetMonitorSink([this](const std::string& line) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_monitor.push_back(line);
+    });
+    host::SetErrorSink([this](const std::string& line) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_errors.push_back(line);
+    });
+}
+
+Diagnostics::~Diagnostics() {
+    host::SetMonitorSink({});
+    host::SetErrorSink({});
+}
+
+std::vector<std::string> Diagnostics::Monitor() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_monitor;
+}
+
+std::vector<std::string> Diagnostics::Errors() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_errors;
+}
+
+bool Diagnostics::MonitorHas(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const std::string& line : m_monitor) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+FolderFixture::FolderFixture() {
+    fs::create_directories(Firmware());
+    fs::create_directories(Runtime());
+    fs::create_directories(Logs());
+    m_firmwareEnv.emplace(host::kFirmwareDirVariable, Firmware().string());
+    m_runtimeEnv.emplace(host::kRuntimeDirVariable, Runtime().string());
+    m_logEnv.emplace(host::kLogDirVariable, Logs().string());
+}
+
+void FolderFixture::WriteRelease(const std::string& fileName, const std::string& releaseId) const {
+    ASSERT_TRUE(host::WriteReleaseFile((Firmware() / fileName).string(), releaseId));
+}
+
+void FolderFixture::CopySampleFirmware() const {
+    for (const auto& entry : fs::directory_iterator(fs::path(GWU_SAMPLE_DIR) / "firmware")) {
+        fs::copy_file(entry.path(), Firmware() / entry.path().filename(),
+                      fs::copy_options::overwrite_existing);
+    }
+}
+
+std::string FolderFixture::ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void FolderFixture::WriteFile(const fs::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+}  // namespace gwu::test

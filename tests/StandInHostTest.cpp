@@ -1,0 +1,173 @@
+// The stand-in host's own contracts that the library relies on: the value store, the firmware
+// folder's files, reply filling, the OS helper's lookup.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "Fixtures.h"
+#include "Replies.h"
+#include "ScriptedComms.h"
+#include "ValueStore.h"
+#include "platform/Comms.h"
+#include "platform/Environment.h"
+#include "platform/Os.h"
+
+namespace gwu::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(ValueStore, KeepsValuesUpToItsLimitAndEmptiesUnknownNames) {
+    host::ValueStore store;
+    CString out = "stale";
+    EXPECT_FALSE(store.GetValue("never", &out, 512));
+    EXPECT_EQ(out, "");
+
+    store.SetValue("a", std::string(600, 'x'), 512);
+    store.GetValue("a", &out, 512);
+    EXPECT_EQ(out.size(), 511u);  // the room of a 512-byte text buffer
+    store.GetValue("a", &out, 10);
+    EXPECT_EQ(out, std::string(9, 'x'));
+
+    store.SetValue("a", "R1.2", 512);
+    EXPECT_TRUE(store.GetValue("a", &out, 512));
+    EXPECT_EQ(out, "R1.2");
+}
+
+class FirmwareFolderTest : public FolderFixture {};
+
+TEST_F(FirmwareFolderTest, ReleaseIdentifierIsTheFirstLinesValue) {
+    WriteFile(Firmware() / "crlf.rel", "Release-Id: KLEM_1_R1.2\r\nbody");
+    WriteFile(Firmware() / "lf.rel", "Release-Id: KLEM_1_R1.3\nbody");
+    WriteFile(Firmware() / "nohdr.rel", "KLEM_1_R1.4\r\n");
+    WriteFile(Firmware() / "long.rel", "Release-Id: " + std::string(200, 'R') + "\r\n");
+    WriteFile(Firmware() / "bare.rel", "Release-Id: QPT Release 2.1");
+
+    CGatewayFileUtils files;
+    CString version = "untouched";
+    EXPECT_TRUE(files.GetHLXVersionFromFile("crlf.rel", version));
+    EXPECT_EQ(version, "KLEM_1_R1.2");
+    EXPECT_TRUE(files.GetHLXVersionFromFile("lf.rel", version));
+    EXPECT_EQ(version, "KLEM_1_R1.3");
+    EXPECT_TRUE(files.GetQPTVersionFromFile("bare.rel", version));
+    EXPECT_EQ(version, "QPT Release 2.1");
+    version = "untouched";
+    EXPECT_FALSE(files.GetHLXVersionFromFile("nohdr.rel", version));
+    EXPECT_FALSE(files.GetHLXVersionFromFile("long.rel", version));
+    EXPECT_FALSE(files.GetHLXVersionFromFile("missing.rel", version));
+    EXPECT_FALSE(files.GetHLXVersionFromFile("", version));
+    EXPECT_EQ(version, "untouched");
+}
+
+TEST_F(FirmwareFolderTest, NamingSchemeCoversEachFamilysCodeTypes) {
+    CGatewayFileUtils files;
+    EXPECT_EQ(files.GetHLXFileName(BS_CODE, true), "HLX_BOOT.rel");
+    EXPECT_EQ(files.GetHLXFileName(MAC_CODE, false), "HLX_MAC.bin");
+    EXPECT_EQ(files.GetQPTFileName(PROM_CODE, true), "QPT_PROM.rel");
+    EXPECT_EQ(files.GetQPTFileName(BS_CODE, true), "");
+    EXPECT_EQ(files.GetHLXFileName(static_cast<CODETYPE>(5), true), "");
+    EXPECT_EQ(files.GetHexFilename(MAC_CODE), "HLX_MAC.hex");
+}
+
+TEST_F(FirmwareFolderTest, RenameMovesOrCopiesTheReleaseOntoTheDeviceLoadFile) {
+    WriteRelease("HLX_LC.rel", "KLEM_1_R2");
+    WriteRelease("HLX_LC.bin", "KLEM_1_R1");
+    CGatewayFileUtils files;
+    EXPECT_TRUE(files.RenameGatewayFile("HLX_LC.rel", "HLX_LC.bin", false));
+    EXPECT_FALSE(fs::exists(Firmware() / "HLX_LC.rel"));
+    CString version;
+    ASSERT_TRUE(files.GetHLXVersionFromFile("HLX_LC.bin", version));
+    EXPECT_EQ(version, "KLEM_1_R2");
+    EXPECT_FALSE(files.RenameGatewayFile("HLX_LC.rel", "HLX_LC.bin", false));
+
+    WriteRelease("HLX_PROM.rel", "KLEM_P_R3");
+    EXPECT_TRUE(files.RenameGatewayFile("HLX_PROM.rel", "HLX_PROM.bin", true));
+    EXPECT_TRUE(fs::exists(Firmware() / "HLX_PROM.rel"));
+    EXPECT_TRUE(fs::exists(Firmware() / "HLX_PROM.bin"));
+    EXPECT_FALSE(files.RenameGatewayFile("", "HLX_PROM.bin", false));
+}
+
+TEST_F(FirmwareFolderTest, FoldersComeFromTheEnvironmentWithoutTrailingSeparator) {
+    ScopedEnv env(host::kFirmwareDirVariable, Firmware().string() + "//");
+    EXPECT_EQ(CGatewayFileUtils::GetDefaultSoftwareLocation(), Firmware().string());
+    CString path;
+    EXPECT_EQ(CSystemInfo::GetRuntimePath(path), 0);
+    EXPECT_EQ(path, Runtime().string());
+    CSystemInfo::GetLogFilesPath(path);
+    EXPECT_EQ(path, Logs().string());
+}
+
+TEST_F(FirmwareFolderTest, ReadFileContentsHandsOverAZeroTerminatedCopy) {
+    WriteFile(Runtime() / "data.ini", std::string("ab\0cd", 5));
+    unsigned char* buffer = nullptr;
+    const long size = CIOUtilities::ReadFileContents((Runtime() / "data.ini").c_str(), &buffer);
+    ASSERT_EQ(size, 5);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 6), std::string("ab\0cd\0", 6));
+    std::free(buffer);
+
+    buffer = reinterpret_cast<unsigned char*>(&buffer);  // must be reset on failure
+    EXPECT_EQ(CIOUtilities::ReadFileContents((Runtime() / "none").c_str(), &buffer), 0);
+    EXPECT_EQ(buffer, nullptr);
+}
+
+TEST_F(FirmwareFolderTest, FileLookupAcceptsFoldersAndWildcards) {
+    WriteRelease("HLX_LC.rel", "KLEM_1_R2");
+    fs::create_directory(Firmware() / "sub");
+    const std::string folder = Firmware().string();
+    EXPECT_TRUE(os::FindFirstFileMatch(os::JoinPath(folder, "HLX_LC.rel")));
+    EXPECT_TRUE(os::FindFirstFileMatch(os::JoinPath(folder, "sub")));
+    EXPECT_TRUE(os::FindFirstFileMatch(os::JoinPath(folder, "HLX_*.rel")));
+    EXPECT_TRUE(os::FindFirstFileMatch(os::JoinPath(folder, "HLX_L?.*")));
+    EXPECT_FALSE(os::FindFirstFileMatch(os::JoinPath(folder, "HLX_?.rel")));
+    EXPECT_FALSE(os::FindFirstFileMatch(os::JoinPath(folder, "QPT_*")));
+    EXPECT_FALSE(os::FindFirstFileMatch(os::JoinPath(folder, "")));
+    EXPECT_FALSE(os::FindFirstFileMatch(os::JoinPath(folder + "/none", "*")));
+}
+
+TEST(Replies, NeverWriteBeyondTheCallersBufferWhateverTheReplyClaims) {
+    char buffer[8] = {};
+    buffer[4] = 'G';  // guard byte just past the room offered
+    int length = 4;
+    int error = -1;
+    CSubStream command;
+    VSI_GetSerialNumber(command, 0x20000000, &length, buffer, 0, &error);
+    host::FillReply(command.Requests().front(), "0123456789", 0, 10);
+    EXPECT_EQ(std::string(buffer, 4), "0123");
+    EXPECT_EQ(buffer[4], 'G');
+    EXPECT_EQ(length, 10);  // the claim is passed on; the reader must bound it
+    EXPECT_EQ(error, 0);
+}
+
+TEST(Replies, Get32ReadsLeastSignificantByteFirst) {
+    const unsigned char bytes[4] = {0x07, 0x00, 0x00, 0x80};
+    EXPECT_EQ(static_cast<unsigned>(IFC_Get32(bytes)), 0x80000007u);
+    const std::string value = Reply::Value32(0x01020304u).bytes;
+    EXPECT_EQ(IFC_Get32(reinterpret_cast<const unsigned char*>(value.data())), 0x01020304);
+}
+
+TEST(ScriptedConnection, AnswersByPositionThenStandingAnswerAndFlagsUnscripted) {
+    ScriptedComms comms;
+    comms.Answer(SubRequestKind::VsiGetSerialNumber, 1, Reply::Text("one"));
+    comms.AnswerAt(1, Reply::Error(7));
+    auto run = [&comms](int type) {
+        char buffer[16] = {};
+        int length = 16;
+        int error = -1;
+        CSubStream command;
+        VSI_GetSerialNumber(command, type, &length, buffer, 0, &error);
+        comms.ExecuteSubCommand(command, 10000, 0);
+        return std::make_pair(error, std::string(buffer, static_cast<size_t>(length)));
+    };
+    EXPECT_EQ(run(1), std::make_pair(0, std::string("one")));
+    EXPECT_EQ(run(1).first, 7);
+    EXPECT_EQ(run(2).first, ScriptedComms::kUnscriptedError);
+    comms.AnswerAt(3, Reply::Throw(5));
+    EXPECT_THROW(run(1), CBaseCommsException);
+    ASSERT_EQ(comms.Requests().size(), 4u);
+    EXPECT_EQ(comms.Requests()[0].timeoutMs, 10000);
+}
+
+}  // namespace
+}  // namespace gwu::test

@@ -1,0 +1,24 @@
+# Installs the built project into a scratch prefix, then configures, builds and runs the
+# consumer project against it. Arguments: BUILD_DIR, SOURCE_DIR, WORK_DIR.
+file(REMOVE_RECURSE "${WORK_DIR}")
+execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${WORK_DIR}/prefix"
+                RESULT_VARIABLE result)
+if(result)
+  message(FATAL_ERROR "install failed: ${result}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S "${SOURCE_DIR}" -B "${WORK_DIR}/build" -G Ninja
+                        "-DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix" -DCMAKE_BUILD_TYPE=Debug
+                RESULT_VARIABLE result)
+if(result)
+  message(FATAL_ERROR "consumer configure failed: ${result}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build "${WORK_DIR}/build" RESULT_VARIABLE result)
+if(result)
+  message(FATAL_ERROR "consumer build failed: ${result}")
+endif()
+execute_process(COMMAND "${WORK_DIR}/build/consumer" RESULT_VARIABLE result
+                OUTPUT_VARIABLE output)
+message(STATUS "consumer printed: ${output}")
+if(result)
+  message(FATAL_ERROR "consumer run failed: ${result}")
+endif()
