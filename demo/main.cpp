@@ -109,7 +109,8 @@ int main() {
     gwu::host::Frame frame;
     gwu::test::ScriptedComms comms;
     DemoDevice device(work / "firmware");
-    comms.SetResponder([&device](const RecordedRequest& request) { return device.Answer(request); });
+    comms.SetResponder(
+        [&device](const RecordedRequest& request) { return device.Answer(request); });
 
     CGatewayChecks checks(&frame, &comms);
     checks.SetCardName("VCL");

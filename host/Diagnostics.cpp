@@ -73,7 +73,7 @@ void MonPrintf(const char* format, ...) {
 }
 
 void LogError(const char* sourceName, int line) {
-    gwu::host::Emit(gwu::host::g_errorSink, "ERROR",
-                    std::string(sourceName != nullptr ? sourceName : "") + "(" +
-                        std::to_string(line) + ")");
+    gwu::host::Emit(
+        gwu::host::g_errorSink, "ERROR",
+        std::string(sourceName != nullptr ? sourceName : "") + "(" + std::to_string(line) + ")");
 }

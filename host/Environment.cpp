@@ -36,15 +36,23 @@ std::optional<std::string> VersionIn(const std::string& fileName) {
 
 }  // namespace
 
-std::string FirmwareFolder() { return FolderFrom(kFirmwareDirVariable, "firmware"); }
-std::string RuntimeFolder() { return FolderFrom(kRuntimeDirVariable, "runtime"); }
-std::string LogFolder() { return FolderFrom(kLogDirVariable, "logs"); }
+std::string FirmwareFolder() {
+    return FolderFrom(kFirmwareDirVariable, "firmware");
+}
+std::string RuntimeFolder() {
+    return FolderFrom(kRuntimeDirVariable, "runtime");
+}
+std::string LogFolder() {
+    return FolderFrom(kLogDirVariable, "logs");
+}
 
 }  // namespace gwu::host
 
 using gwu::host::Family;
 
-CString CGatewayFileUtils::GetDefaultSoftwareLocation() { return gwu::host::FirmwareFolder(); }
+CString CGatewayFileUtils::GetDefaultSoftwareLocation() {
+    return gwu::host::FirmwareFolder();
+}
 
 CString CGatewayFileUtils::GetHLXFileName(CODETYPE codeType, const bool& flag) const {
     return gwu::host::ReleaseFileName(Family::Communication, codeType, flag);
@@ -84,12 +92,15 @@ bool CGatewayFileUtils::RenameGatewayFile(CString nameForTrue, CString nameForFa
     } else {
         fs::rename(from, to, ec);
     }
-    MonPrintf("RenameGatewayFile: %s %s %s: %s", nameForTrue.c_str(), flag ? "copied to" : "moved to",
-              nameForFalse.c_str(), ec ? ec.message().c_str() : "done");
+    MonPrintf("RenameGatewayFile: %s %s %s: %s", nameForTrue.c_str(),
+              flag ? "copied to" : "moved to", nameForFalse.c_str(),
+              ec ? ec.message().c_str() : "done");
     return !ec;
 }
 
-CString CGatewayFileUtils::GetCustomHLXCPLDFileName() const { return m_strCustomHLXCPLDFileName; }
+CString CGatewayFileUtils::GetCustomHLXCPLDFileName() const {
+    return m_strCustomHLXCPLDFileName;
+}
 
 void CGatewayFileUtils::SetCustomHLXCPLDFileName(CString fileName) {
     m_strCustomHLXCPLDFileName = fileName;

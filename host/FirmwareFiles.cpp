@@ -51,7 +51,8 @@ std::optional<std::string> ReadReleaseId(const std::string& path) {
 
 bool WriteReleaseFile(const std::string& path, const std::string& releaseId) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << kReleaseIdPrefix << releaseId << "\r\n" << "image: " << releaseId << "\r\n";
+    out << kReleaseIdPrefix << releaseId << "\r\n"
+        << "image: " << releaseId << "\r\n";
     return static_cast<bool>(out);
 }
 

@@ -59,9 +59,8 @@ void VSI_SetSerialNumber(CSubStream& subStream, int requestType, int length, con
 }
 
 int IFC_Get32(const unsigned char* bytes) {
-    const unsigned value = static_cast<unsigned>(bytes[0]) |
-                           (static_cast<unsigned>(bytes[1]) << 8) |
-                           (static_cast<unsigned>(bytes[2]) << 16) |
-                           (static_cast<unsigned>(bytes[3]) << 24);
+    const unsigned value =
+        static_cast<unsigned>(bytes[0]) | (static_cast<unsigned>(bytes[1]) << 8) |
+        (static_cast<unsigned>(bytes[2]) << 16) | (static_cast<unsigned>(bytes[3]) << 24);
     return static_cast<int>(value);
 }

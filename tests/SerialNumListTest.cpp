@@ -1,7 +1,7 @@
 // The serial-number list file on real files in a temporary folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -51,8 +51,7 @@ TEST_F(SerialNumListTest, EveryLineHoldingTheSerialAnywhereIsReplaced) {
     // "HX5" is part of the longer serial "HX55" and also stands in a release field.
     WriteFile(List(), "HX55,R1,R1,R1\r\nCC3,R1,R1,R1\r\nDD4,HX5,R1,R1\r\nHX5,R0,R0,R0\r\n");
     Store("HX5", "R2", "R2", "R2");
-    EXPECT_EQ(ReadFile(List()),
-              "HX5,R2,R2,R2\r\nCC3,R1,R1,R1\r\nHX5,R2,R2,R2\r\nHX5,R2,R2,R2\r\n");
+    EXPECT_EQ(ReadFile(List()), "HX5,R2,R2,R2\r\nCC3,R1,R1,R1\r\nHX5,R2,R2,R2\r\nHX5,R2,R2,R2\r\n");
 }
 
 TEST_F(SerialNumListTest, RewriteGivesEveryLineCrLfWhateverItHadBefore) {

@@ -16,9 +16,9 @@ namespace gwu::test {
 
 // How the script answers one request.
 struct Reply {
-    std::string bytes;          // reply bytes written into the caller's buffer (up to its size)
-    int error = 0;              // the device's error code; 0 is success
-    std::optional<int> length;  // reported reply length, when it is to differ from bytes
+    std::string bytes;             // reply bytes written into the caller's buffer (up to its size)
+    int error = 0;                 // the device's error code; 0 is success
+    std::optional<int> length;     // reported reply length, when it is to differ from bytes
     std::optional<int> throwCode;  // throw CBaseCommsException with this code instead
 
     static Reply Text(std::string text) { return Reply{std::move(text), 0, {}, {}}; }

@@ -14,7 +14,9 @@ bool CGatewayUtils::FileExists(CString fileName) {
     return gwu::os::FindFirstFileMatch(path);
 }
 
-CString CGatewayUtils::GetActiveCableFirmwareFilename(CODETYPE /*codeType*/) { return {}; }
+CString CGatewayUtils::GetActiveCableFirmwareFilename(CODETYPE /*codeType*/) {
+    return {};
+}
 
 bool CGatewayUtils::StoreValue(CString name, CString value, bool trim) {
     bool trimmed = false;
@@ -29,12 +31,22 @@ bool CGatewayUtils::StoreValue(CString name, CString value, bool trim) {
     return trimmed;
 }
 
-bool CGatewayUtils::UpdateBootstrap() { return true; }
-bool CGatewayUtils::UpdateCPLD() { return true; }
-bool CGatewayUtils::UpdateMACFirmware() { return false; }
-CString CGatewayUtils::GetCustomCPLDFileName() { return {}; }
+bool CGatewayUtils::UpdateBootstrap() {
+    return true;
+}
+bool CGatewayUtils::UpdateCPLD() {
+    return true;
+}
+bool CGatewayUtils::UpdateMACFirmware() {
+    return false;
+}
+CString CGatewayUtils::GetCustomCPLDFileName() {
+    return {};
+}
 void CGatewayUtils::SetCustomCPLDFileName(CString /*fileName*/) {}
-bool CGatewayUtils::HasCustomCPLD() { return false; }
+bool CGatewayUtils::HasCustomCPLD() {
+    return false;
+}
 void CGatewayUtils::UpdateActiveCableFirmware() {}
 
 CString CGatewayUtils::FetchValue(const CString& name) {

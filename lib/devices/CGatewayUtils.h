@@ -42,14 +42,14 @@ public:
     virtual CString GetUntrimmedReleaseValueName(CODETYPE codeType) = 0;
     virtual bool UpdatePROM() = 0;
     virtual bool UpdateBCF() = 0;
-    virtual bool UpdateBootstrap();     // true, nothing done
-    virtual bool UpdateCPLD();          // true, nothing done
-    virtual bool UpdateMACFirmware();   // false, nothing done
+    virtual bool UpdateBootstrap();    // true, nothing done
+    virtual bool UpdateCPLD();         // true, nothing done
+    virtual bool UpdateMACFirmware();  // false, nothing done
     virtual bool SupportsCodeType(CODETYPE codeType) = 0;
-    virtual CString GetCustomCPLDFileName();          // empty
+    virtual CString GetCustomCPLDFileName();               // empty
     virtual void SetCustomCPLDFileName(CString fileName);  // nothing
-    virtual bool HasCustomCPLD();                     // false
-    virtual void UpdateActiveCableFirmware();         // nothing
+    virtual bool HasCustomCPLD();                          // false
+    virtual void UpdateActiveCableFirmware();              // nothing
 
 protected:
     CTabValueStore& ValueStore() { return m_pFrame->GetValueStore(); }

@@ -30,10 +30,10 @@ struct SubRequest {
     // Bytes the buffer can hold (transfers) or bytes to send (writes), taken from the length
     // on entry. A connection never writes more than this many bytes into the buffer.
     int capacity = 0;
-    int* length = nullptr;        // in: buffer size or data length; out: reply bytes (transfers)
-    char* buffer = nullptr;       // data sent on entry, reply on return (transfers)
-    const char* data = nullptr;   // data sent (writes)
-    int* error = nullptr;         // 0 on success, else the device's error code
+    int* length = nullptr;       // in: buffer size or data length; out: reply bytes (transfers)
+    char* buffer = nullptr;      // data sent on entry, reply on return (transfers)
+    const char* data = nullptr;  // data sent (writes)
+    int* error = nullptr;        // 0 on success, else the device's error code
 };
 
 // A default-constructed local object per request: filled by one builder, executed once.

@@ -58,7 +58,9 @@ int WriteFully(int fd, std::string_view data) {
 
 }  // namespace
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+    return '/';
+}
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
     std::string path = folder;
@@ -105,7 +107,9 @@ int RenameReplace(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-int RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+int RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
 
 int SyncFolder(const std::string& folder) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -135,7 +139,9 @@ int WriteNewFileDurably(const std::string& path, std::string_view content) {
     return result;
 }
 
-LockedFile::~LockedFile() { Close(); }
+LockedFile::~LockedFile() {
+    Close();
+}
 
 int LockedFile::Open(const std::string& path) {
     Close();

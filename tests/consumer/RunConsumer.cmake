@@ -1,5 +1,6 @@
 # Installs the built project into a scratch prefix, then configures, builds and runs the
-# consumer project against it. Arguments: BUILD_DIR, SOURCE_DIR, WORK_DIR.
+# consumer project against it. Arguments: BUILD_DIR, SOURCE_DIR, WORK_DIR and
+# CONSUMER_CXX_FLAGS (compile and link flags the installed libraries were built with).
 file(REMOVE_RECURSE "${WORK_DIR}")
 execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${WORK_DIR}/prefix"
                 RESULT_VARIABLE result)
@@ -8,6 +9,8 @@ if(result)
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -S "${SOURCE_DIR}" -B "${WORK_DIR}/build" -G Ninja
                         "-DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix" -DCMAKE_BUILD_TYPE=Debug
+                        "-DCMAKE_CXX_FLAGS=${CONSUMER_CXX_FLAGS}"
+                        "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_CXX_FLAGS}"
                 RESULT_VARIABLE result)
 if(result)
   message(FATAL_ERROR "consumer configure failed: ${result}")

@@ -1,0 +1,34 @@
+// The stand-in popup library's resources: its icons and its string table.
+//
+// Icons: 163 the keyboard icon of text entry, 164 the information icon of message popups.
+// Strings: 1214 the first request for a serial number, 1216 the request after a rejected one,
+// 1215 the line both share, 1217 and 1218 the outcome of a serial-number repair.
+#pragma once
+
+#include <string>
+
+#include "platform/Popup.h"
+
+// An icon resource. Icons live as long as the program; HICON borrows them.
+class QxIcon {
+public:
+    constexpr QxIcon(unsigned int id, const char* name, const char* glyph)
+        : m_id(id), m_name(name), m_glyph(glyph) {}
+
+    unsigned int Id() const { return m_id; }
+    const char* Name() const { return m_name; }
+    // How the icon looks as text.
+    const char* Glyph() const { return m_glyph; }
+
+private:
+    unsigned int m_id;
+    const char* m_name;
+    const char* m_glyph;
+};
+
+namespace gwu::host {
+
+// The resource id of an icon, 0 for no icon.
+unsigned int IconId(HICON icon);
+
+}  // namespace gwu::host
