@@ -40,6 +40,8 @@ CString QX_LoadString(unsigned int id) {
 
 namespace gwu::host {
 
-unsigned int IconId(HICON icon) { return icon != nullptr ? icon->Id() : 0; }
+unsigned int IconId(HICON icon) {
+    return icon != nullptr ? icon->Id() : 0;
+}
 
 }  // namespace gwu::host

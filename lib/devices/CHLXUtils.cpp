@@ -8,6 +8,7 @@
 #include "devices/DeviceText.h"
 #include "devices/SerialNumList.h"
 #include "platform/Os.h"
+#include "repair/CHLXSerialNumRepair.h"
 
 namespace {
 
@@ -34,28 +35,29 @@ constexpr const char* kSourceName = ".\\HLXUtils";
 constexpr const char* kStandardCpld = "STANDARD BEXA CPLD";
 
 // Value names in code-type order: plain (trimmed) and untrimmed.
-constexpr std::array<const char*, 5> kReleaseNames = {
-    "HLX_Release", "HLX_PROM_Release", "HLX_Bootstrap_Release", "HLX_CPLD_Release",
-    "HLX_MAC_Firmware_Release"};
+constexpr std::array<const char*, 5> kReleaseNames = {"HLX_Release", "HLX_PROM_Release",
+                                                      "HLX_Bootstrap_Release", "HLX_CPLD_Release",
+                                                      "HLX_MAC_Firmware_Release"};
 constexpr std::array<const char*, 5> kUntrimmedNames = {
     "HLX_Release_Untrimmed", "HLX_PROM_Release_Untrimmed", "HLX_Bootstrap_Release_Untrimmed",
     "HLX_CPLD_Release_Untrimmed", "HLX_MAC_Firmware_Release_Untrimmed"};
 
 // The order in which a placeholder is published under every name.
-constexpr std::array<const char*, 11> kPlaceholderOrder = {
-    "HLX_SerialNum",
-    "HLX_Release",
-    "HLX_PROM_Release",
-    "HLX_Release_Untrimmed",
-    "HLX_PROM_Release_Untrimmed",
-    "HLX_Bootstrap_Release",
-    "HLX_Bootstrap_Release_Untrimmed",
-    "HLX_CPLD_Release",
-    "HLX_CPLD_Release_Untrimmed",
-    "HLX_MAC_Firmware_Release",
-    "HLX_MAC_Firmware_Release_Untrimmed"};
+constexpr std::array<const char*, 11> kPlaceholderOrder = {"HLX_SerialNum",
+                                                           "HLX_Release",
+                                                           "HLX_PROM_Release",
+                                                           "HLX_Release_Untrimmed",
+                                                           "HLX_PROM_Release_Untrimmed",
+                                                           "HLX_Bootstrap_Release",
+                                                           "HLX_Bootstrap_Release_Untrimmed",
+                                                           "HLX_CPLD_Release",
+                                                           "HLX_CPLD_Release_Untrimmed",
+                                                           "HLX_MAC_Firmware_Release",
+                                                           "HLX_MAC_Firmware_Release_Untrimmed"};
 
-bool IsValidCodeType(CODETYPE codeType) { return codeType >= LC_CODE && codeType <= MAC_CODE; }
+bool IsValidCodeType(CODETYPE codeType) {
+    return codeType >= LC_CODE && codeType <= MAC_CODE;
+}
 
 }  // namespace
 
@@ -218,8 +220,30 @@ bool CHLXUtils::EnsureSerialNumber(CString& serialNum) {
     if (!serialNum.empty() && serialNum != "UNKNOWN") {
         return true;
     }
-    MonPrintf("CHLXUtils::EnsureSerialNumber: no usable serial number, published value kept");
-    return false;
+    // One repair per process: a device still unusable after it waits for a restart.
+    if (CHLXSerialNumRepair::GetRepairCount() != 0) {
+        return false;
+    }
+    CHLXSerialNumRepair repair(nullptr,
+                               [this](CSubStream& command, int timeoutMs, bool first, bool second) {
+                                   return HLXCommsCallback(command, timeoutMs, first, second);
+                               });
+    const bool repaired = repair.RepairSerialNumber();
+    if (repaired) {
+        serialNum = repair.GetRepairedSerialNum();
+    }
+    return repaired;
+}
+
+int CHLXUtils::HLXCommsCallback(CSubStream& command, int timeoutMs, bool /*first*/,
+                                bool /*second*/) {
+    try {
+        m_pComms->ExecuteSubCommand(command, timeoutMs, 0);
+        return 0;
+    } catch (const CBaseCommsException&) {
+        MonPrintf("CHLXUtils::HLXCommsCallback catch exception");
+        return -1;
+    }
 }
 
 void CHLXUtils::StoreHLXSerialNumToFile() {
@@ -284,9 +308,13 @@ CString CHLXUtils::GetUntrimmedReleaseValueName(CODETYPE codeType) {
     return kUntrimmedNames[static_cast<size_t>(codeType)];
 }
 
-bool CHLXUtils::SupportsCodeType(CODETYPE codeType) { return IsValidCodeType(codeType); }
+bool CHLXUtils::SupportsCodeType(CODETYPE codeType) {
+    return IsValidCodeType(codeType);
+}
 
-CString CHLXUtils::GetCustomCPLDFileName() { return m_fileUtils.GetCustomHLXCPLDFileName(); }
+CString CHLXUtils::GetCustomCPLDFileName() {
+    return m_fileUtils.GetCustomHLXCPLDFileName();
+}
 
 void CHLXUtils::SetCustomCPLDFileName(CString fileName) {
     m_fileUtils.SetCustomHLXCPLDFileName(fileName);
@@ -297,7 +325,9 @@ bool CHLXUtils::HasCustomCPLD() {
     return value != kStandardCpld && value != kUnknownValue && value != kNotConnectedValue;
 }
 
-bool CHLXUtils::ReleaseFileExists() { return FileExists(GetFilename(LC_CODE, false)); }
+bool CHLXUtils::ReleaseFileExists() {
+    return FileExists(GetFilename(LC_CODE, false));
+}
 
 // ---------------------------------------------------------------------------------------------
 // Updates
@@ -317,11 +347,21 @@ bool CHLXUtils::UpdateCodeType(CODETYPE codeType) {
     return result;
 }
 
-bool CHLXUtils::UpdateBCF() { return UpdateCodeType(LC_CODE); }
-bool CHLXUtils::UpdatePROM() { return UpdateCodeType(PROM_CODE); }
-bool CHLXUtils::UpdateBootstrap() { return UpdateCodeType(BS_CODE); }
-bool CHLXUtils::UpdateCPLD() { return UpdateCodeType(CPLD_CODE); }
-bool CHLXUtils::UpdateMACFirmware() { return UpdateCodeType(MAC_CODE); }
+bool CHLXUtils::UpdateBCF() {
+    return UpdateCodeType(LC_CODE);
+}
+bool CHLXUtils::UpdatePROM() {
+    return UpdateCodeType(PROM_CODE);
+}
+bool CHLXUtils::UpdateBootstrap() {
+    return UpdateCodeType(BS_CODE);
+}
+bool CHLXUtils::UpdateCPLD() {
+    return UpdateCodeType(CPLD_CODE);
+}
+bool CHLXUtils::UpdateMACFirmware() {
+    return UpdateCodeType(MAC_CODE);
+}
 
 void CHLXUtils::UpdateActiveCableFirmware() {
     try {

@@ -43,6 +43,10 @@ public:
     // False leaves the published serial number as it was.
     bool EnsureSerialNumber(CString& serialNum);
 
+    // Executes a command for the serial-number repair: 0 when the exchange took place, -1 when
+    // the connection failed (reported on the monitor). The two flags are not used.
+    int HLXCommsCallback(CSubStream& command, int timeoutMs, bool first, bool second);
+
 private:
     // One text request; the value is empty after a failure.
     bool ReadDeviceString(int requestType, CString& value);

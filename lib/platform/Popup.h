@@ -60,8 +60,8 @@ public:
     static int DoModalPopup(CTabPopup* popup);
     // A modal message with a title, a text and the icon of the given resource id; blocks until
     // the user closes it and returns how it was closed (1 the tick, -1 otherwise).
-    static int MessagePopup(int style, CString title, CString text, unsigned int iconId,
-                            int format, int reserved1, int reserved2, int reserved3);
+    static int MessagePopup(int style, CString title, CString text, unsigned int iconId, int format,
+                            int reserved1, int reserved2, int reserved3);
 };
 
 // The icon resource with that id; null when there is none.

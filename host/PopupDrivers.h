@@ -1,0 +1,77 @@
+// Input drivers for the stand-in popup library: a script, for tests and for running a host
+// without a person, and the terminal, for a person.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "PopupLibrary.h"
+
+namespace gwu::host {
+
+// Plays a fixed sequence of events, across as many popups as it meets, then has no more
+// input.
+class ScriptDriver : public PopupDriver {
+public:
+    explicit ScriptDriver(std::vector<PopupEvent> events);
+    std::optional<PopupEvent> NextEvent(const PopupView& view) override;
+    size_t Remaining() const { return m_events.size(); }
+
+private:
+    std::deque<PopupEvent> m_events;
+};
+
+// Reads a key script: every character is a key press of that character, except for these
+// names in angle brackets:
+//   <tick> or <enter>   press the tick button
+//   <cross> or <esc>    press the cross button
+//   <back>              press the go-back button
+//   <bs>                the backspace key (code 8)
+//   <lt>                the '<' key
+//   <N>                 the key with the decimal code N (0 to 65535)
+// Example: "AB12<tick>". Nothing, with a message in error, for a script that cannot be read.
+std::optional<std::vector<PopupEvent>> ParseKeyScript(std::string_view script,
+                                                      std::string* error = nullptr);
+
+// The keys of the terminal driver besides the keys typed into the keyboard.
+constexpr char kTerminalGoBackKey = 0x02;          // Ctrl-B
+constexpr char kTerminalEndKeys[] = {0x03, 0x04};  // Ctrl-C, Ctrl-D: the input has ended
+
+// Draws each popup as text on the output and reads key presses from the input: a typed
+// character goes to the keyboard, Enter presses the tick, Esc the cross and Ctrl-B the go-back
+// button; Backspace and Delete are the backspace key; other escape sequences (arrow keys and
+// the like) are ignored. The end of the input, Ctrl-C and Ctrl-D end the input.
+//
+// When the input is a terminal, it is switched to unbuffered input without echo for the
+// driver's lifetime and restored afterwards. The driver borrows both descriptors.
+class TerminalDriver : public PopupDriver {
+public:
+    TerminalDriver(int inputFd, int outputFd);
+    ~TerminalDriver() override;
+    TerminalDriver(const TerminalDriver&) = delete;
+    TerminalDriver& operator=(const TerminalDriver&) = delete;
+
+    std::optional<PopupEvent> NextEvent(const PopupView& view) override;
+
+private:
+    class RawMode;
+
+    // One byte of input; nothing at the end of the input. With a timeout, nothing also when
+    // no byte arrives in time.
+    std::optional<unsigned char> ReadByte(int timeoutMs);
+    void Draw(const PopupView& view);
+    void SkipEscapeSequence();
+
+    int m_input;
+    int m_output;
+    std::unique_ptr<RawMode> m_rawMode;
+    bool m_clearScreen;
+    std::string m_lastDrawn;
+};
+
+}  // namespace gwu::host

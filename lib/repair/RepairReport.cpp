@@ -1,0 +1,72 @@
+#include "repair/RepairReport.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "platform/Environment.h"
+#include "platform/Os.h"
+
+namespace gwu {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+struct ReportState {
+    std::mutex mutex;
+    std::unique_ptr<std::FILE, FileCloser> file;
+    bool opened = false;  // the one attempt of this run has been made
+    bool failed = false;  // a failure has been reported on the monitor
+    std::string folder;   // empty: the executable's folder
+};
+
+ReportState& State() {
+    static ReportState state;
+    return state;
+}
+
+void ReportFailure(ReportState& state, const char* what, int cause) {
+    if (!state.failed) {
+        state.failed = true;
+        MonPrintf("Repair report %s %s failed: %d", RepairReport::kFileName, what, cause);
+    }
+}
+
+}  // namespace
+
+void RepairReport::Line(const std::string& line) {
+    ReportState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.opened) {
+        state.opened = true;
+        const std::string folder = state.folder.empty() ? os::ExecutableFolder() : state.folder;
+        // Binary mode: the CR LF line ends are written as they are on every platform.
+        state.file.reset(std::fopen(os::JoinPath(folder, kFileName).c_str(), "wb"));
+        if (!state.file) {
+            ReportFailure(state, "create", errno);
+        }
+    }
+    if (!state.file) {
+        return;
+    }
+    const std::string text = line + "\r\n";
+    if (std::fwrite(text.data(), 1, text.size(), state.file.get()) != text.size() ||
+        std::fflush(state.file.get()) != 0) {
+        ReportFailure(state, "write", errno);
+    }
+}
+
+void RepairReport::RestartForTesting(const std::string& folder) {
+    ReportState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.file.reset();
+    state.opened = false;
+    state.failed = false;
+    state.folder = folder;
+}
+
+}  // namespace gwu

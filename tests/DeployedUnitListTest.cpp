@@ -1,0 +1,147 @@
+// The deployed-unit list reader and the matching of the repair, on real files.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "Fixtures.h"
+#include "repair/CDeployedUnitList.h"
+#include "repair/CHLXSerialNumRepair.h"
+
+namespace gwu::test {
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+Entries EntriesOf(const CDeployedUnitList& list) {
+    Entries entries;
+    for (size_t i = 0; i < list.SerialNumbers().size(); ++i) {
+        entries.emplace_back(list.SerialNumbers()[i], list.MACAddresses()[i]);
+    }
+    return entries;
+}
+
+Entries Parse(const std::string& content, std::string_view key) {
+    CDeployedUnitList list;
+    list.Parse(content, key);
+    return EntriesOf(list);
+}
+
+const char kListLf[] =
+    "; deployed units\n"
+    "[HLXSerialNumbers]\n"
+    "HX100001,0050C2A10001\n"
+    "HX100002,0050C2A10002\n"
+    "HX100017,0050C2B10003\n";
+
+TEST(DeployedUnitListKey, IsTheFirstLongestRunOfSurvivingCharacters) {
+    const char all[12] = {'0', '0', '5', '0', 'C', '2', 'A', '1', '0', '0', '0', '1'};
+    EXPECT_EQ(CDeployedUnitList::SearchKey(all), "0050C2A10001");
+    const char gaps[12] = {'0', 0, '5', '0', 0, '2', 'A', 0, '0', '0', 0, '1'};
+    EXPECT_EQ(CDeployedUnitList::SearchKey(gaps), "50");  // first of the runs of two
+    const char tail[12] = {0, 0, 0, 0, 0, 0, 0, 0, 'B', '1', '0', '0'};
+    EXPECT_EQ(CDeployedUnitList::SearchKey(tail), "B100");
+    const char none[12] = {};
+    EXPECT_EQ(CDeployedUnitList::SearchKey(none), "");
+}
+
+TEST(DeployedUnitList, FindsEntryLinesHoldingTheKeyWithLfOrCrLf) {
+    const Entries lf = Parse(kListLf, "A1000");
+    EXPECT_EQ(lf, (Entries{{"HX100001", "0050C2A10001"}, {"HX100002", "0050C2A10002"}}));
+
+    std::string crlf;
+    for (char c : std::string(kListLf)) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    const Entries withCr = Parse(crlf, "A1000");
+    ASSERT_EQ(withCr.size(), 2u);
+    EXPECT_EQ(withCr[0].first, "HX100001");
+    EXPECT_EQ(withCr[0].second, "0050C2A10001\r");  // the CR belongs to the MAC text
+    EXPECT_EQ(withCr[1].first, "HX100002");
+}
+
+TEST(DeployedUnitList, EmptyKeyTakesEveryEntryLine) {
+    EXPECT_EQ(Parse(kListLf, "").size(), 3u);
+}
+
+TEST(DeployedUnitList, KeyInsideTheSerialNumberStillFindsItsLine) {
+    EXPECT_EQ(Parse(kListLf, "100017"), (Entries{{"HX100017", "0050C2B10003"}}));
+}
+
+TEST(DeployedUnitList, NeedsTheSectionLineAndItsLineEnd) {
+    CDeployedUnitList list;
+    EXPECT_FALSE(list.Parse("HX1,0050C2A10001\n", ""));
+    EXPECT_FALSE(list.Parse("[HLXSerialNumbers]", ""));
+    EXPECT_TRUE(list.Parse("[HLXSerialNumbers]\n", ""));
+    EXPECT_TRUE(list.SerialNumbers().empty());
+}
+
+TEST(DeployedUnitList, LineWithoutCommaEndsTheScanButKeepsEarlierEntries) {
+    const std::string content =
+        "[HLXSerialNumbers]\nHX1,0050C2A10001\nbroken line\nHX2,0050C2A10002\n";
+    EXPECT_EQ(Parse(content, ""), (Entries{{"HX1", "0050C2A10001"}}));
+}
+
+TEST(DeployedUnitList, LastLineWithoutLineEndRunsToTheEndOfTheContent) {
+    EXPECT_EQ(Parse("[HLXSerialNumbers]\nHX1,0050C2A10001\nHX2,0050C2A10002", "A10002"),
+              (Entries{{"HX2", "0050C2A10002"}}));
+}
+
+TEST(DeployedUnitList, LongLinesAreReadWhole) {
+    const std::string serial(300, 'S');
+    const std::string mac = "0050C2A10001" + std::string(300, 'x');
+    const Entries entries = Parse(
+        "[HLXSerialNumbers]\nHX1,0050C2A10009\n" + serial + "," + mac + "\nHX3,0050C2A10003\n", "");
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1], std::make_pair(serial, mac));
+}
+
+TEST(DeployedUnitList, KeyFarIntoALongLineTakesTheLineFromTheScanPosition) {
+    // More than 50 characters before the key: the line is taken to start at the scan position,
+    // which never lies before the content.
+    const std::string content = "[HLXSerialNumbers]\n" + std::string(80, 'S') + ",KEY\n";
+    const Entries entries = Parse(content, "KEY");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].first, std::string(80, 'S'));
+}
+
+TEST(DeployedUnitList, RandomBytesNeverCrash) {
+    std::mt19937 random(20261206);
+    for (int round = 0; round < 300; ++round) {
+        std::string content(static_cast<size_t>(random() % 400), '\0');
+        for (char& c : content) {
+            c = static_cast<char>(random() % 8 == 0 ? "\n\r,"[random() % 3] : random());
+        }
+        if (round % 2 == 0) {
+            content.insert(random() % (content.size() + 1), "HLXSerialNumbers\n");
+        }
+        CDeployedUnitList list;
+        list.Parse(content, round % 3 == 0 ? "" : std::string(1, static_cast<char>(random())));
+        EXPECT_EQ(list.SerialNumbers().size(), list.MACAddresses().size());
+    }
+}
+
+class DeployedUnitListFile : public FolderFixture {};
+
+TEST_F(DeployedUnitListFile, ReadsTheRuntimeFoldersFile) {
+    const char combined[12] = {'0', '0', '5', '0', 'C', '2', 'B', 0, 0, 0, 0, 0};
+    CDeployedUnitList list;
+    EXPECT_FALSE(list.Read(combined));  // no file
+    WriteFile(Runtime() / CDeployedUnitList::kFileName, "");
+    EXPECT_FALSE(list.Read(combined));  // empty file
+    WriteFile(Runtime() / CDeployedUnitList::kFileName, kListLf);
+    ASSERT_TRUE(list.Read(combined));
+    EXPECT_EQ(EntriesOf(list), (Entries{{"HX100017", "0050C2B10003"}}));
+}
+
+TEST(PartialCompare, ZeroBytesOfThePatternAreWildcards) {
+    const char pattern[6] = {'H', 0, '1', 0, 0, 0};
+    EXPECT_TRUE(CHLXSerialNumRepair::PartialCompare("HX1", pattern, 6));
+    EXPECT_TRUE(CHLXSerialNumRepair::PartialCompare("HA1BCD", pattern, 6));
+    EXPECT_FALSE(CHLXSerialNumRepair::PartialCompare("HX2", pattern, 6));
+    // Positions past the text's end read as zero: a shorter text fails a set position.
+    const char longer[6] = {'H', 'X', '1', '2', 0, 0};
+    EXPECT_FALSE(CHLXSerialNumRepair::PartialCompare("HX1", longer, 6));
+}
+
+}  // namespace
+}  // namespace gwu::test
