@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <system_error>
+#include <utility>
 
 #include "devices/CGatewayUtils.h"
 #include "devices/CHLXUtils.h"
@@ -96,23 +98,33 @@ void CGatewayChecks::PerformUpdate(CCodeDiffResults results) {
     // ends.
     WaitForUpdate();
     m_UpdateParams.pGateway = m_pActiveGateway;
-    if (results.m_eBS != DIFF_SAME) {
-        m_UpdateParams.eCodeType = BS_CODE;
-    } else if (results.m_ePROM != DIFF_SAME) {
-        m_UpdateParams.eCodeType = PROM_CODE;
-    } else if (results.m_eLC != DIFF_SAME) {
-        m_UpdateParams.eCodeType = LC_CODE;
-    } else if (results.m_eCPLD != DIFF_SAME) {
-        m_UpdateParams.eCodeType = CPLD_CODE;
-    } else if (results.m_eMAC != DIFF_SAME) {
-        m_UpdateParams.eCodeType = MAC_CODE;
-    } else if (!m_bCodeTypeChosen) {
+    if (!SelectUpdateCodeType(results, m_UpdateParams.eCodeType) && !m_bCodeTypeChosen) {
         return;  // nothing differs and no earlier request named a code type
     }
     m_bCodeTypeChosen = true;
     m_bUpdateRunning = true;
-    m_updateThread = std::thread(&CGatewayChecks::UpdateThreadProc, m_UpdateParams,
-                                 &m_bUpdateRunning);
+    try {
+        m_updateThread =
+            std::thread(&CGatewayChecks::UpdateThreadProc, m_UpdateParams, &m_bUpdateRunning);
+    } catch (const std::system_error& e) {
+        m_bUpdateRunning = false;
+        MonPrintf("CGatewayChecks::PerformUpdate: no worker thread: %s", e.what());
+    }
+}
+
+bool CGatewayChecks::SelectUpdateCodeType(const CCodeDiffResults& results, CODETYPE& codeType) {
+    const std::pair<DIFFTYPE, CODETYPE> priority[] = {{results.m_eBS, BS_CODE},
+                                                      {results.m_ePROM, PROM_CODE},
+                                                      {results.m_eLC, LC_CODE},
+                                                      {results.m_eCPLD, CPLD_CODE},
+                                                      {results.m_eMAC, MAC_CODE}};
+    for (const auto& [verdict, candidate] : priority) {
+        if (verdict != DIFF_SAME) {
+            codeType = candidate;
+            return true;
+        }
+    }
+    return false;
 }
 
 void CGatewayChecks::UpdateThreadProc(UpdateThreadParams params, std::atomic<bool>* running) {

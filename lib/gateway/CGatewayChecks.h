@@ -57,6 +57,10 @@ public:
     bool IsKRTInstalled() const;
     CString GetKRTVersion() const;
 
+    // The code type an update request for these verdicts would update: the first that
+    // differs of bootstrap, PROM, loaded code, CPLD and MAC firmware. False when none differs.
+    static bool SelectUpdateCodeType(const CCodeDiffResults& results, CODETYPE& codeType);
+
     // Whether an update worker is still running.
     bool IsUpdateRunning() const;
     // Blocks until the running update worker, if any, has finished.
