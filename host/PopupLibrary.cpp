@@ -139,7 +139,7 @@ void Apply(std::vector<Attribute>& attributes, const Attribute& attribute) {
 }
 
 // Under the state's lock. Returns 0 when the parent does not exist.
-int CreateWidget(State& state, int type, int parent, std::vector<Attribute> attributes,
+int CreateWidget(State& state, int type, int parent, const std::vector<Attribute>& attributes,
                  int buttonKind) {
     const auto parentWidget = state.widgets.find(parent);
     if (parentWidget == state.widgets.end()) {

@@ -132,7 +132,7 @@ void CHLXUtils::ResetDevice() {
 void CHLXUtils::SendDeviceString(CString text) {
     char buffer[kTextBufferSize] = {};
     const size_t count = std::min(text.size(), static_cast<size_t>(kTextBufferSize - 1));
-    std::memcpy(buffer, text.data(), count);
+    std::copy_n(text.data(), count, buffer);  // the buffer's zeros terminate it
     int length = kTextBufferSize;
     int error = gwu::kRequestNotCarried;
     CSubStream command;

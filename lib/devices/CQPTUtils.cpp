@@ -141,8 +141,9 @@ bool CQPTUtils::UpdatePROM() {
         const CString path = gwu::os::JoinPath(CGatewayFileUtils::GetDefaultSoftwareLocation(),
                                                m_fileUtils.GetQPTFileName(PROM_CODE, true));
         char buffer[kDetailBufferSize] = {};
-        std::memcpy(buffer, path.data(),
-                    std::min(path.size(), static_cast<size_t>(kDetailBufferSize - 1)));
+        // The buffer's zeros terminate the path.
+        std::copy_n(path.data(), std::min(path.size(), static_cast<size_t>(kDetailBufferSize - 1)),
+                    buffer);
         int length = kDetailBufferSize;
         int error = gwu::kRequestNotCarried;
         CSubStream command;
@@ -170,4 +171,6 @@ bool CQPTUtils::SupportsCodeType(CODETYPE codeType) {
     return codeType == LC_CODE || codeType == PROM_CODE;
 }
 
-bool CQPTUtils::ReleaseFileExists() { return FileExists(m_fileUtils.GetQPTFileName(LC_CODE, false)); }
+bool CQPTUtils::ReleaseFileExists() {
+    return FileExists(m_fileUtils.GetQPTFileName(LC_CODE, false));
+}

@@ -159,9 +159,7 @@ int CTabDialog::ButtonCallback(int /*reason*/, int widget, int /*callData*/) {
     }
     if (widget == m_tickButton) {
         EndDialog(1);
-    } else if (widget == m_crossButton) {
-        EndDialog(-1);
-    } else if (widget == m_goBackButton) {
+    } else if (widget == m_crossButton || widget == m_goBackButton) {
         EndDialog(-1);
     }
     return 1;
