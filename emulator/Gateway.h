@@ -1,0 +1,112 @@
+// An emulated gateway: the two cards (the communication module, selected by the card name
+// "VCL", and the measurement module, any other name) answering requests as the devices would.
+// It knows nothing of the library that talks to it; its only inputs are requests and the
+// scenario file that describes the devices.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace gwu::emu {
+
+// Which request builder made a request.
+enum class Builder : std::uint8_t {
+    VsiReset = 1,            // communication-module reset
+    MsiReset = 2,            // measurement-module reset
+    VsiGetSerialNumber = 3,  // communication-module transfer (text, value, identity items)
+    MsiGetCardDetails = 4,   // measurement-module detail request
+    VsiSetSerialNumber = 5,  // communication-module write of an identity item
+};
+
+struct Request {
+    Builder builder = Builder::VsiReset;
+    std::int32_t type = 0;  // request type (reset: the reset request)
+    std::int32_t flags = 0;
+    std::int32_t capacity = 0;  // room for the reply (transfers), bytes sent (writes)
+    std::string data;           // bytes the caller sent with the request
+    std::uint32_t timeoutMs = 0;
+};
+
+// How a request ends.
+enum class Outcome : std::uint8_t {
+    Reply = 1,       // the device answered: error, bytes, length
+    Throw = 2,       // the connection fails this request (a comms exception, with a code)
+    Timeout = 3,     // the device never answers
+    Disconnect = 4,  // the connection drops
+};
+
+struct Response {
+    Outcome outcome = Outcome::Reply;
+    std::int32_t error = 0;
+    std::string bytes;                          // reply bytes (at most what the device sends)
+    std::optional<std::int32_t> claimedLength;  // reported length when it differs from bytes
+    std::int32_t exceptionCode = 0;             // for Throw
+};
+
+// Error codes the emulated devices answer with (besides a scenario's own CPLD and fault codes).
+constexpr std::int32_t kErrorFile = 2;            // an update names a missing or malformed file
+constexpr std::int32_t kErrorBadLength = 3;       // a write whose data does not fit the item
+constexpr std::int32_t kErrorNotAvailable = 5;    // the scenario does not hold the item
+constexpr std::int32_t kErrorUnknownRequest = 7;  // a request the selected card does not know
+
+// Largest reply a device sends, whatever room a request offers.
+constexpr std::int32_t kMaxReplyBytes = 16 * 1024;
+
+// A scenario file that cannot be used: names the file, the field and the reason.
+class ScenarioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class GatewayModel;
+
+// The emulated gateway. Thread-safe: every operation takes the model's lock.
+class Gateway {
+public:
+    // Loads a scenario (JSON text; the name is used in error messages). The firmware folder is
+    // where the devices load their releases from on update and reset. Throw ScenarioError for
+    // a scenario that cannot be used.
+    static std::unique_ptr<Gateway> FromScenarioText(const std::string& json,
+                                                     const std::string& name,
+                                                     const std::string& firmwareFolder);
+    static std::unique_ptr<Gateway> FromScenarioFile(const std::string& path,
+                                                     const std::string& firmwareFolder);
+    ~Gateway();
+    Gateway(const Gateway&) = delete;
+    Gateway& operator=(const Gateway&) = delete;
+
+    // Requests go to the card selected last: "VCL" is the communication module, any other name
+    // (and no selection yet) the measurement module.
+    void SelectCard(const std::string& name);
+    std::string SelectedCard() const;
+    Response Execute(const Request& request);
+
+    // The device's current state, for tests and the tools (the names of the scenario file).
+    // Empty optional: the device does not answer that item. Release items: loaded, prom,
+    // bootstrap, cable and cpld (the revision in decimal) of "VCL"; loaded and prom otherwise.
+    std::optional<std::string> Release(const std::string& card, const std::string& item) const;
+    std::optional<std::string> Identity(const std::string& item) const;  // serial, stored_serial,
+                                                                         // ethernet_mac, usb_mac,
+                                                                         // stored_* as committed
+    // The communication module's CPLD revision; empty when it answers the request with an error.
+    std::optional<std::uint32_t> CpldRevision() const;
+    std::string LastDeviceString() const;
+    int RequestCount() const;  // requests executed so far, all cards
+
+    // Only the factories above can make a token: a gateway is always built from a scenario.
+    class Token {
+        friend class Gateway;
+        explicit Token() = default;
+    };
+    Gateway(Token, std::unique_ptr<GatewayModel> model);
+
+private:
+    mutable std::mutex m_mutex;
+    std::unique_ptr<GatewayModel> m_model;
+};
+
+}  // namespace gwu::emu

@@ -1,0 +1,86 @@
+// The scenario file: the state the emulated devices start in and the faults they inject.
+//
+// A JSON object with three optional members; unknown members are refused at every level:
+//   "communication": {"releases": {"loaded", "prom", "bootstrap", "cable": text},
+//                     "cpld": {"revision": 0..4294967295} | {"error": non-zero integer},
+//                     "serial", "stored_serial": text of at most 16 bytes,
+//                     "ethernet_mac", "usb_mac": text of at most 12 bytes}
+//   "measurement":   {"releases": {"loaded", "prom": text}, "serial": text}
+//   "faults":        [{"card": text, "request": "0x..." or decimal text,
+//                      "builder": "get" | "set" | "reset" | "details" (optional),
+//                      "nth": integer >= 1 (default 1), "repeat": bool (default false),
+//                      "kind": "throw" | "error" | "timeout" | "short" | "oversize" | "disconnect",
+//                      "error": integer (kind "error": required; kind "throw": default 1)}]
+// A member left out is an item the device does not answer. Texts keep every byte, "\u0000"
+// included: a damaged character is a zero byte on the wire.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Gateway.h"
+
+namespace gwu::emu {
+
+// Longest text a scenario may give a release; the devices' replies are far shorter.
+constexpr size_t kMaxScenarioText = 1024;
+constexpr size_t kMaxSerialBytes = 16;
+constexpr size_t kMaxMacBytes = 12;
+// Largest scenario file read.
+constexpr size_t kMaxScenarioFileBytes = 1024 * 1024;
+
+struct CpldState {
+    enum class Kind : std::uint8_t { Missing, Revision, Error };
+    Kind kind = Kind::Missing;
+    std::uint32_t revision = 0;
+    std::int32_t error = 0;
+};
+
+struct CommunicationState {
+    std::optional<std::string> loaded;
+    std::optional<std::string> prom;
+    std::optional<std::string> bootstrap;
+    std::optional<std::string> cable;
+    CpldState cpld;
+    // Each identity item exists in use and as the copy in storage.
+    std::optional<std::string> serial;
+    std::optional<std::string> storedSerial;
+    std::optional<std::string> ethernetMac;
+    std::optional<std::string> storedEthernetMac;
+    std::optional<std::string> usbMac;
+    std::optional<std::string> storedUsbMac;
+};
+
+struct MeasurementState {
+    std::optional<std::string> loaded;
+    std::optional<std::string> prom;
+    std::optional<std::string> serial;
+};
+
+enum class FaultKind : std::uint8_t { Throw, Error, Timeout, Short, Oversize, Disconnect };
+
+struct FaultRule {
+    bool communication = true;       // the card "VCL"; false: the measurement module
+    std::uint32_t request = 0;       // matched against the request type
+    std::optional<Builder> builder;  // when set, only requests of this builder match
+    int nth = 1;                     // 1-based count of matching requests
+    bool repeat = false;             // hit every matching request from the nth on
+    FaultKind kind = FaultKind::Error;
+    std::int32_t error = 1;  // Error: the error code; Throw: the exception code
+};
+
+struct Scenario {
+    CommunicationState communication;
+    MeasurementState measurement;
+    std::vector<FaultRule> faults;
+};
+
+// Throws ScenarioError "<name>: <field path>: <reason>" for anything it cannot use.
+Scenario ParseScenario(std::string_view json, const std::string& name);
+// Reads and parses a file; the path is the name in error messages.
+Scenario LoadScenarioFile(const std::string& path);
+
+}  // namespace gwu::emu

@@ -1,0 +1,118 @@
+// gwemu: serves an emulated gateway, described by a scenario file, over TCP.
+//
+//   gwemu --scenario FILE [--listen HOST:PORT] [--firmware DIR]
+//
+// Prints "gwemu listening on HOST:PORT" on stdout once clients can connect, and runs until
+// SIGINT or SIGTERM. Exit status: 0 after a signal (or --help), 2 for a usage error, a scenario
+// that cannot be used or a malformed address, 1 when the address cannot be listened on or
+// anything else fails.
+#include <pthread.h>
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "Gateway.h"
+#include "TcpServer.h"
+
+namespace {
+
+constexpr int kExitBadInput = 2;
+constexpr int kExitFailure = 1;
+
+std::string DefaultFirmwareFolder() {
+    if (const char* folder = std::getenv("GWU_FIRMWARE_DIR"); folder != nullptr && *folder != 0) {
+        return folder;
+    }
+    return std::string(GWU_SAMPLE_DIR) + "/firmware";
+}
+
+// "HOST:PORT" with a port of 0 to 65535; false for anything else.
+bool ParseListen(const std::string& text, std::string& host, std::uint16_t& port) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() ||
+        text.size() - colon - 1 > 5) {
+        return false;
+    }
+    unsigned long value = 0;
+    for (size_t i = colon + 1; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned long>(text[i] - '0');
+    }
+    if (value > 65535) {
+        return false;
+    }
+    host = text.substr(0, colon);
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+int Run(int argc, char** argv) {
+    CLI::App app{"Serves an emulated gateway over TCP."};
+    std::string scenarioPath;
+    std::string listen = "127.0.0.1:0";
+    std::string firmware = DefaultFirmwareFolder();
+    app.add_option("--scenario", scenarioPath, "Scenario file (JSON)")->required();
+    app.add_option("--listen", listen, "Address to listen on, HOST:PORT (port 0: any free port)")
+        ->capture_default_str();
+    app.add_option("--firmware", firmware, "Firmware folder the devices load their releases from")
+        ->capture_default_str();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);  // prints the help or the usage error
+        return status == 0 ? 0 : kExitBadInput;
+    }
+
+    std::string host;
+    std::uint16_t port = 0;
+    if (!ParseListen(listen, host, port)) {
+        std::cerr << "gwemu: --listen: expected HOST:PORT, got \"" << listen << "\"\n";
+        return kExitBadInput;
+    }
+
+    std::unique_ptr<gwu::emu::Gateway> gateway;
+    try {
+        gateway = gwu::emu::Gateway::FromScenarioFile(scenarioPath, firmware);
+    } catch (const gwu::emu::ScenarioError& e) {
+        std::cerr << "gwemu: " << e.what() << "\n";
+        return kExitBadInput;
+    }
+
+    // The server thread inherits this mask; only sigwait below takes the two signals.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::unique_ptr<gwu::emu::TcpServer> server;
+    try {
+        server = std::make_unique<gwu::emu::TcpServer>(*gateway, host, port);
+    } catch (const std::system_error& e) {
+        std::cerr << "gwemu: " << e.what() << "\n";
+        return e.code() == std::errc::invalid_argument ? kExitBadInput : kExitFailure;
+    }
+    std::cout << "gwemu listening on " << server->Host() << ":" << server->Port() << std::endl;
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    server->Stop();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "gwemu: " << e.what() << "\n";
+        return kExitFailure;
+    }
+}

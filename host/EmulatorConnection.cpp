@@ -1,0 +1,299 @@
+#include "EmulatorConnection.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+
+#include "Protocol.h"
+#include "Replies.h"
+
+namespace gwu::host {
+
+namespace {
+
+emu::Builder BuilderOf(SubRequestKind kind) {
+    switch (kind) {
+        case SubRequestKind::VsiReset:
+            return emu::Builder::VsiReset;
+        case SubRequestKind::MsiReset:
+            return emu::Builder::MsiReset;
+        case SubRequestKind::VsiGetSerialNumber:
+            return emu::Builder::VsiGetSerialNumber;
+        case SubRequestKind::MsiGetCardDetails:
+            return emu::Builder::MsiGetCardDetails;
+        case SubRequestKind::VsiSetSerialNumber:
+            return emu::Builder::VsiSetSerialNumber;
+    }
+    return emu::Builder::VsiReset;
+}
+
+double TimeoutScale() {
+    const char* text = std::getenv("GWU_TIMEOUT_SCALE");
+    if (text == nullptr) {
+        return 1.0;
+    }
+    char* end = nullptr;
+    const double scale = std::strtod(text, &end);
+    return end != text && scale > 0 ? scale : 1.0;
+}
+
+}  // namespace
+
+emu::Request ToEmulatorRequest(const SubRequest& request, int timeoutMs) {
+    emu::Request out;
+    out.builder = BuilderOf(request.kind);
+    out.type = request.requestType;
+    out.flags = request.flags;
+    out.capacity = request.capacity;
+    out.data = SentData(request);
+    out.timeoutMs = timeoutMs > 0 ? static_cast<std::uint32_t>(timeoutMs) : 0;
+    return out;
+}
+
+void ApplyResponse(const SubRequest& request, const emu::Response& response) {
+    switch (response.outcome) {
+        case emu::Outcome::Reply:
+            FillReply(request, response.bytes, response.error, response.claimedLength);
+            return;
+        case emu::Outcome::Throw:
+            throw CBaseCommsException(response.exceptionCode);
+        case emu::Outcome::Timeout:
+            throw CBaseCommsException(kCommsTimeout);
+        case emu::Outcome::Disconnect:
+            throw CBaseCommsException(kCommsReset);
+    }
+    throw CBaseCommsException(kCommsMalformed);
+}
+
+// ---------------------------------------------------------------------------------------------
+// In process
+
+bool EmulatorConnection::Disconnect() {
+    return true;
+}
+
+bool EmulatorConnection::SelectCard(const char* name) {
+    m_gateway.SelectCard(name != nullptr ? name : "");
+    return true;
+}
+
+bool EmulatorConnection::Connect() {
+    return true;
+}
+
+int EmulatorConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {
+    for (const SubRequest& request : subStream.Requests()) {
+        ApplyResponse(request, m_gateway.Execute(ToEmulatorRequest(request, timeoutMs)));
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Over TCP
+
+class TcpConnection::Socket {
+public:
+    explicit Socket(int fd) : m_fd(fd) {}
+    ~Socket() { ::close(m_fd); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int Fd() const { return m_fd; }
+    emu::FrameDecoder& Decoder() { return m_decoder; }
+
+private:
+    int m_fd;
+    emu::FrameDecoder m_decoder;
+};
+
+TcpConnection::TcpConnection(std::string host, int port) : m_host(std::move(host)), m_port(port) {}
+
+TcpConnection::~TcpConnection() = default;
+
+bool TcpConnection::ParseAddress(const std::string& text, std::string& host, int& port) {
+    std::string rest = text.rfind("tcp://", 0) == 0 ? text.substr(6) : text;
+    const size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size()) {
+        return false;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(rest.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || value <= 0 || value > 65535) {
+        return false;
+    }
+    host = rest.substr(0, colon);
+    port = static_cast<int>(value);
+    return true;
+}
+
+void TcpConnection::Close() {
+    m_socket.reset();
+}
+
+void TcpConnection::Open() {
+    if (m_socket) {
+        return;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(m_host.c_str(), std::to_string(m_port).c_str(), &hints, &found) != 0) {
+        throw CBaseCommsException(kCommsRefused);
+    }
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
+    for (const addrinfo* at = addresses.get(); at != nullptr; at = at->ai_next) {
+        const int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+        if (fd < 0) {
+            continue;
+        }
+        auto socket = std::make_unique<Socket>(fd);
+        if (::connect(fd, at->ai_addr, at->ai_addrlen) == 0) {
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            m_socket = std::move(socket);
+            break;
+        }
+    }
+    if (!m_socket) {
+        throw CBaseCommsException(kCommsRefused);
+    }
+    if (!m_card.empty()) {
+        emu::ClientMessage select;
+        select.kind = emu::MessageKind::SelectCard;
+        select.cardName = m_card;
+        Exchange(emu::EncodeClientMessage(select), 10000);
+    }
+}
+
+std::string TcpConnection::Exchange(const std::string& frame, int timeoutMs) {
+    const int fd = m_socket->Fd();
+    for (size_t sent = 0; sent < frame.size();) {
+        const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            Close();
+            throw CBaseCommsException(kCommsReset);
+        }
+        sent += static_cast<size_t>(n);
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::microseconds(static_cast<long long>(timeoutMs * 1000.0 * TimeoutScale()));
+    char chunk[4096];
+    for (;;) {
+        try {
+            if (auto payload = m_socket->Decoder().Next()) {
+                return *payload;
+            }
+        } catch (const emu::ProtocolError&) {
+            Close();
+            throw CBaseCommsException(kCommsMalformed);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            Close();
+            throw CBaseCommsException(kCommsTimeout);
+        }
+        pollfd waiting{fd, POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready == 0) {
+            continue;  // the deadline check above ends the wait
+        }
+        const ssize_t got = ready > 0 ? ::recv(fd, chunk, sizeof chunk, 0) : -1;
+        if (got <= 0) {
+            Close();
+            throw CBaseCommsException(kCommsReset);
+        }
+        try {
+            m_socket->Decoder().Feed(std::string_view(chunk, static_cast<size_t>(got)));
+        } catch (const emu::ProtocolError&) {
+            Close();
+            throw CBaseCommsException(kCommsMalformed);
+        }
+    }
+}
+
+bool TcpConnection::Connect() {
+    try {
+        Open();
+        emu::ClientMessage connect;
+        connect.kind = emu::MessageKind::Connect;
+        return emu::DecodeFlag(Exchange(emu::EncodeClientMessage(connect), 10000));
+    } catch (const CBaseCommsException&) {
+        return false;
+    } catch (const emu::ProtocolError&) {
+        Close();
+        return false;
+    }
+}
+
+bool TcpConnection::Disconnect() {
+    if (!m_socket) {
+        return true;
+    }
+    try {
+        emu::ClientMessage disconnect;
+        disconnect.kind = emu::MessageKind::Disconnect;
+        return emu::DecodeFlag(Exchange(emu::EncodeClientMessage(disconnect), 10000));
+    } catch (const CBaseCommsException&) {
+        return false;
+    } catch (const emu::ProtocolError&) {
+        Close();
+        return false;
+    }
+}
+
+bool TcpConnection::SelectCard(const char* name) {
+    m_card = name != nullptr ? name : "";
+    if (!m_socket) {
+        return true;  // sent when the socket opens
+    }
+    try {
+        emu::ClientMessage select;
+        select.kind = emu::MessageKind::SelectCard;
+        select.cardName = m_card;
+        return emu::DecodeFlag(Exchange(emu::EncodeClientMessage(select), 10000));
+    } catch (const CBaseCommsException&) {
+        return false;
+    } catch (const emu::ProtocolError&) {
+        Close();
+        return false;
+    }
+}
+
+int TcpConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {
+    Open();
+    for (const SubRequest& request : subStream.Requests()) {
+        emu::ClientMessage execute;
+        execute.kind = emu::MessageKind::Execute;
+        execute.request = ToEmulatorRequest(request, timeoutMs);
+        emu::Response response;
+        try {
+            response = emu::DecodeResponse(Exchange(emu::EncodeClientMessage(execute), timeoutMs));
+        } catch (const emu::ProtocolError&) {
+            Close();
+            throw CBaseCommsException(kCommsMalformed);
+        }
+        if (response.outcome == emu::Outcome::Disconnect) {
+            Close();
+        }
+        ApplyResponse(request, response);
+    }
+    return 0;
+}
+
+}  // namespace gwu::host

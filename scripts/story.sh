@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The story the README's first command tells, on the embedded default (the in-process emulated
+# gateway and the sample folders): a communication module behind the sample release is checked
+# and updated until it matches, the serial-number list shows the devices met, and modules that
+# lost their serial numbers are repaired from the deployed-unit list.
+# Usage: scripts/story.sh BUILD_DIR
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+gwctl="$build/cli/gwctl"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/logs"
+# An update moves release files: every step starts from a fresh copy of the sample release.
+fresh_firmware() { rm -rf "$work/firmware" && cp -r samples/firmware "$work/firmware"; }
+export GWU_FIRMWARE_DIR="$work/firmware" GWU_LOG_DIR="$work/logs" GWU_RUNTIME_DIR="$PWD/samples/runtime"
+
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# gwctl exits 1 when differences remain: that is part of the story, not a failure.
+run() { "$gwctl" "$@" || [ $? -eq 1 ]; }
+
+fresh_firmware
+step "1. A communication module whose PROM and bootstrap are behind the sample release:"
+echo "   check it, then update one code type at a time until it matches"
+run update --device emu:samples/scenarios/behind.json
+
+fresh_firmware
+step "2. A module that lost its serial number: the deployed-unit list resolves it silently"
+run check --device emu:samples/scenarios/lost-serial-silent.json
+
+step "3. A module the list cannot decide alone: the user types HX100241 on the keyboard"
+run check --device emu:samples/scenarios/lost-serial-typed.json --keys 'HX100241<tick><tick>'
+echo "From the repair report $build/cli/ReportHLXRepair.txt:"
+grep -E "ParseHLXFileName|WriteBackToHLX|About to write" "$build/cli/ReportHLXRepair.txt" | sed 's/^/  /'
+
+step "4. The serial-number list of the modules met"
+run list
