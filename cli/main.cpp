@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -161,7 +162,15 @@ bool Session::Open(std::string& error) {
     folder(m_options.runtime, gwu::host::kRuntimeDirVariable);
     folder(m_options.logs, gwu::host::kLogDirVariable);
     const bool tcp = m_options.device.rfind("tcp://", 0) == 0;
-    if (!folder(m_options.firmware, gwu::host::kFirmwareDirVariable) && !tcp) {
+    const bool firmwareNamed = folder(m_options.firmware, gwu::host::kFirmwareDirVariable);
+    if (tcp && !firmwareNamed && (m_options.command == "update" || m_options.command == "cable")) {
+        // The device behind gwemu loads from gwemu's folder, which only the user knows; the
+        // shipped samples are never the target of an update.
+        error = "over TCP an update needs the firmware folder gwemu uses (--firmware or " +
+                std::string(gwu::host::kFirmwareDirVariable) + ")";
+        return false;
+    }
+    if (!firmwareNamed && !tcp) {
         // An update moves release files: the in-process device works on a scratch copy of
         // the sample release, never on the shipped folder itself.
         std::string pattern = (fs::temp_directory_path() / "gwctl-firmware-XXXXXX").string();
@@ -498,6 +507,10 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        // The parser may stop (at a bad command, say) before it has stored --json.
+        options.json = options.json || std::any_of(argv + 1, argv + argc, [](const char* arg) {
+                           return std::string(arg) == "--json";
+                       });
         if (options.json) {
             return Fail(options, e.what());
         }

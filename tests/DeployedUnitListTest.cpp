@@ -14,8 +14,8 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 
 Entries EntriesOf(const CDeployedUnitList& list) {
     Entries entries;
-    for (size_t i = 0; i < list.SerialNumbers().size(); ++i) {
-        entries.emplace_back(list.SerialNumbers()[i], list.MACAddresses()[i]);
+    for (size_t i = 0; i < list.Count(); ++i) {
+        entries.emplace_back(list.SerialNumber(i), list.MACAddress(i));
     }
     return entries;
 }
@@ -72,7 +72,7 @@ TEST(DeployedUnitList, NeedsTheSectionLineAndItsLineEnd) {
     EXPECT_FALSE(list.Parse("HX1,0050C2A10001\n", ""));
     EXPECT_FALSE(list.Parse("[HLXSerialNumbers]", ""));
     EXPECT_TRUE(list.Parse("[HLXSerialNumbers]\n", ""));
-    EXPECT_TRUE(list.SerialNumbers().empty());
+    EXPECT_EQ(list.Count(), 0u);
 }
 
 TEST(DeployedUnitList, LineWithoutCommaEndsTheScanButKeepsEarlierEntries) {
@@ -115,8 +115,14 @@ TEST(DeployedUnitList, RandomBytesNeverCrash) {
             content.insert(random() % (content.size() + 1), "HLXSerialNumbers\n");
         }
         CDeployedUnitList list;
-        list.Parse(content, round % 3 == 0 ? "" : std::string(1, static_cast<char>(random())));
-        EXPECT_EQ(list.SerialNumbers().size(), list.MACAddresses().size());
+        const bool found =
+            list.Parse(content, round % 3 == 0 ? "" : std::string(1, static_cast<char>(random())));
+        // Every entry lies inside the content, its comma inside its line.
+        for (size_t i = 0; i < list.Count(); ++i) {
+            EXPECT_EQ(list.SerialNumber(i).find('\n'), std::string_view::npos);
+            EXPECT_LE(list.SerialNumber(i).size() + list.MACAddress(i).size(), content.size());
+        }
+        EXPECT_TRUE(found || list.Count() == 0);
     }
 }
 

@@ -47,6 +47,16 @@ TEST_F(SerialNumListTest, KnownDeviceIsReplacedInPlaceWithOtherLinesKept) {
     EXPECT_FALSE(Problem());
 }
 
+TEST_F(SerialNumListTest, DeviceMetAgainUnchangedLeavesTheListUntouched) {
+    WriteFile(List(), "AA1,R1,R1,R1\r\nHX5,R7,R8,R9\r\n");
+    WriteFile(Temp(), "stale\r\n");  // would stop any rewrite
+    const auto before = fs::last_write_time(List());
+    Store("HX5", "R7", "R8", "R9");
+    EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nHX5,R7,R8,R9\r\n");
+    EXPECT_EQ(fs::last_write_time(List()), before);
+    EXPECT_FALSE(Problem());
+}
+
 TEST_F(SerialNumListTest, EveryLineHoldingTheSerialAnywhereIsReplaced) {
     // "HX5" is part of the longer serial "HX55" and also stands in a release field.
     WriteFile(List(), "HX55,R1,R1,R1\r\nCC3,R1,R1,R1\r\nDD4,HX5,R1,R1\r\nHX5,R0,R0,R0\r\n");

@@ -91,6 +91,9 @@ void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& reco
     // list in one rename, so the list is never half-written. An existing temporary file is a
     // stale one from an earlier run; both files are then left as they are.
     const std::string rewritten = RewriteSerialNumList(content, record.serial, newLine);
+    if (rewritten == content) {
+        return;  // a device met again with the same releases: the list already says so
+    }
     cause = os::WriteNewFileDurably(tempPath, rewritten);
     if (cause == 0) {
         cause = os::RenameReplace(tempPath, listPath);

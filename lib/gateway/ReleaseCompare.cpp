@@ -6,68 +6,80 @@ namespace gwu {
 
 namespace {
 
-std::string_view StripLeading(std::string_view text, char letter) {
-    while (!text.empty() && text.front() == letter) {
-        text.remove_prefix(1);
-    }
-    return text;
-}
-
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// atoi's reading of a component, without its undefined behaviour on overflow: the value
-// saturates at INT_MAX or INT_MIN.
-int ReadNumber(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) {
-            value = static_cast<long long>(INT_MAX) + 1;
+// Walks the components of one identifier. Once its last component is taken, the identifier
+// reads as "0" for ever, so the shorter of two identifiers counts as padded with zeros.
+class Components {
+public:
+    explicit Components(std::string_view id) : m_at(id.data()), m_end(id.data() + id.size()) {
+        while (m_at != m_end && *m_at == 'E') {
+            ++m_at;
+        }
+        while (m_at != m_end && *m_at == 'R') {
+            ++m_at;
         }
     }
-    if (negative) {
-        return static_cast<int>(-value < INT_MIN ? INT_MIN : -value);
-    }
-    return static_cast<int>(value > INT_MAX ? INT_MAX : value);
-}
 
-// Takes the next component off the front of an identifier. An identifier without a dot gives
-// its whole remainder and becomes "0", so the shorter identifier reads as padded with zeros.
-std::string_view NextComponent(std::string_view& rest, bool& hadDot) {
-    const size_t dot = rest.find('.');
-    hadDot = dot != std::string_view::npos;
-    std::string_view component;
-    if (hadDot) {
-        component = rest.substr(0, dot);
-        rest = StripLeading(rest.substr(dot + 1), '.');
-    } else {
-        component = rest;
-        rest = "0";
+    // The next component's value as atoi reads it (saturating at the int range); hadDot
+    // tells whether a dot ended it.
+    int Next(bool& hadDot) {
+        hadDot = false;
+        if (m_done) {
+            return 0;
+        }
+        const char* at = m_at;
+        while (at != m_end && IsBlank(*at) && *at != '.') {
+            ++at;
+        }
+        bool negative = false;
+        if (at != m_end && (*at == '+' || *at == '-')) {
+            negative = *at == '-';
+            ++at;
+        }
+        long long value = 0;
+        for (; at != m_end && *at >= '0' && *at <= '9'; ++at) {
+            if (value <= INT_MAX) {
+                value = value * 10 + (*at - '0');
+            }
+        }
+        // The rest of the component up to its dot takes no part.
+        while (at != m_end && *at != '.') {
+            ++at;
+        }
+        if (at == m_end) {
+            m_done = true;
+        } else {
+            hadDot = true;
+            while (at != m_end && *at == '.') {
+                ++at;  // empty components between dots do not count
+            }
+        }
+        m_at = at;
+        if (negative) {
+            return value > static_cast<long long>(INT_MAX) ? INT_MIN : static_cast<int>(-value);
+        }
+        return value > INT_MAX ? INT_MAX : static_cast<int>(value);
     }
-    return component;
-}
+
+private:
+    const char* m_at;
+    const char* m_end;
+    bool m_done = false;
+};
 
 }  // namespace
 
 DIFFTYPE CompareReleaseIds(std::string_view deviceId, std::string_view diskId) {
-    std::string_view device = StripLeading(StripLeading(deviceId, 'E'), 'R');
-    std::string_view disk = StripLeading(StripLeading(diskId, 'E'), 'R');
+    Components device(deviceId);
+    Components disk(diskId);
     for (;;) {
         bool deviceDot = false;
         bool diskDot = false;
-        const int deviceNumber = ReadNumber(NextComponent(device, deviceDot));
-        const int diskNumber = ReadNumber(NextComponent(disk, diskDot));
+        const int deviceNumber = device.Next(deviceDot);
+        const int diskNumber = disk.Next(diskDot);
         if (deviceNumber < diskNumber) {
             return DIFF_OLDER;
         }

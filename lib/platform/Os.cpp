@@ -163,19 +163,24 @@ int LockedFile::ReadAll(std::string& content) {
     if (::lseek(m_fd, 0, SEEK_SET) < 0) {
         return errno;
     }
-    char chunk[1 << 16];
+    struct stat info {};
+    const bool sized = ::fstat(m_fd, &info) == 0 && info.st_size > 0;
+    // One byte more than the file's size, so the end shows without growing; then doubling.
+    content.resize(sized ? static_cast<size_t>(info.st_size) + 1 : size_t{1} << 16);
+    size_t used = 0;
     for (;;) {
-        const ssize_t got = ::read(m_fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
+        if (used == content.size()) {
+            content.resize(content.size() * 2);
         }
-        if (got == 0) {
-            return 0;
+        const ssize_t got = ::read(m_fd, content.data() + used, content.size() - used);
+        if (got < 0 && errno == EINTR) {
+            continue;
         }
-        content.append(chunk, static_cast<size_t>(got));
+        if (got <= 0) {
+            content.resize(used);
+            return got == 0 ? 0 : errno;
+        }
+        used += static_cast<size_t>(got);
     }
 }
 
@@ -183,11 +188,7 @@ int LockedFile::Append(std::string_view data) {
     if (::lseek(m_fd, 0, SEEK_END) < 0) {
         return errno;
     }
-    const int result = WriteFully(m_fd, data);
-    if (result != 0) {
-        return result;
-    }
-    return ::fsync(m_fd) == 0 ? 0 : errno;
+    return WriteFully(m_fd, data);
 }
 
 void LockedFile::Close() {

@@ -48,7 +48,7 @@ public:
     int Open(const std::string& path);
     // Reads the whole content. Returns 0 or the error number.
     int ReadAll(std::string& content);
-    // Writes the data at the end of the file and flushes it. Returns 0 or the error number.
+    // Writes the data at the end of the file in one go. Returns 0 or the error number.
     int Append(std::string_view data);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }

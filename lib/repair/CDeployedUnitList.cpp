@@ -1,7 +1,8 @@
 #include "repair/CDeployedUnitList.h"
 
-#include <cstdlib>
-#include <memory>
+#include <cstring>
+#include <functional>
+#include <limits>
 
 #include "platform/Environment.h"
 #include "platform/Os.h"
@@ -13,10 +14,6 @@ namespace {
 // How far back from a key the start of its line is looked for, the key's own position
 // included. A line whose key lies further in is taken to start at the scan position.
 constexpr size_t kLineStartLookback = 50;
-
-struct FreeDeleter {
-    void operator()(unsigned char* buffer) const { std::free(buffer); }
-};
 
 }  // namespace
 
@@ -51,26 +48,41 @@ bool CDeployedUnitList::Read(const char (&combinedMAC)[kMacLength]) {
     }
     unsigned char* raw = nullptr;
     const long size = CIOUtilities::ReadFileContents(m_path.c_str(), &raw);
-    const std::unique_ptr<unsigned char, FreeDeleter> buffer(raw);
+    std::unique_ptr<unsigned char, FreeDeleter> buffer(raw);
     if (size <= 0 || buffer == nullptr) {
         return false;
     }
-    return Parse(
-        std::string(reinterpret_cast<const char*>(buffer.get()), static_cast<size_t>(size)),
-        SearchKey(combinedMAC));
+    return ParseBuffer(std::move(buffer), static_cast<size_t>(size), SearchKey(combinedMAC));
 }
 
-bool CDeployedUnitList::Parse(std::string content, std::string_view key) {
-    m_content = std::move(content);
-    m_serialNumbers.clear();
-    m_macAddresses.clear();
+bool CDeployedUnitList::Parse(std::string_view content, std::string_view key) {
+    std::unique_ptr<unsigned char, FreeDeleter> buffer(
+        static_cast<unsigned char*>(std::malloc(content.size() + 1)));
+    if (buffer == nullptr) {
+        return false;
+    }
+    std::memcpy(buffer.get(), content.data(), content.size());
+    buffer.get()[content.size()] = '\0';
+    return ParseBuffer(std::move(buffer), content.size(), key);
+}
+
+bool CDeployedUnitList::ParseBuffer(std::unique_ptr<unsigned char, FreeDeleter> buffer, size_t size,
+                                    std::string_view key) {
+    // The content is used where it was read: a list of a million units is never copied.
+    m_buffer = std::move(buffer);
+    m_content = std::string_view(reinterpret_cast<const char*>(m_buffer.get()), size);
+    m_entries.clear();
     m_entryAreaFound = false;
+    if (size >= std::numeric_limits<std::uint32_t>::max()) {
+        MonPrintf("%s: a list of %zu bytes is more than the reader takes", kFileName, size);
+        return false;
+    }
     const size_t mark = m_content.find(kSectionMark);
-    if (mark == std::string::npos) {
+    if (mark == std::string_view::npos) {
         return false;
     }
     const size_t headerEnd = m_content.find('\n', mark);
-    if (headerEnd == std::string::npos) {
+    if (headerEnd == std::string_view::npos) {
         return false;
     }
     m_entryAreaFound = true;
@@ -79,36 +91,49 @@ bool CDeployedUnitList::Parse(std::string content, std::string_view key) {
 }
 
 void CDeployedUnitList::Scan(size_t position, std::string_view key) {
-    const std::string_view content = m_content;
-    while (position < content.size()) {
-        const size_t found = content.find(key, position);
-        if (found == std::string_view::npos || found >= content.size()) {
+    const char* const base = m_content.data();
+    const char* const end = base + m_content.size();
+    // A substring search that skips ahead on a mismatch: a key of MAC characters meets many
+    // partial matches in a list of MAC addresses.
+    const std::boyer_moore_horspool_searcher searcher(key.begin(), key.end());
+    const char* at = base + position;
+    while (at < end) {
+        const char* found = key.empty() ? at : std::search(at, end, searcher);
+        if (found == end && !key.empty()) {
             return;
         }
         // The line starts after the nearest LF or CR at or before the key, looking no further
         // back than the lookback and never before the content.
-        size_t lineStart = position;
-        const size_t lowest = found + 1 >= kLineStartLookback ? found + 1 - kLineStartLookback : 0;
-        for (size_t at = found + 1; at-- > lowest;) {
-            if (content[at] == '\n' || content[at] == '\r') {
-                lineStart = at + 1;
+        const char* lineStart = at;
+        const char* lowest = found - base + 1 >= static_cast<std::ptrdiff_t>(kLineStartLookback)
+                                 ? found + 1 - kLineStartLookback
+                                 : base;
+        for (const char* back = found + 1; back-- > lowest;) {
+            if (*back == '\n' || *back == '\r') {
+                lineStart = back + 1;
                 break;
             }
         }
-        const size_t lineEnd = content.find('\n', lineStart);
-        const size_t comma = content.find(',', lineStart);
-        if (comma == std::string_view::npos ||
-            (lineEnd != std::string_view::npos && comma > lineEnd)) {
-            return;
+        // The line's first comma must come before its LF, or there is no LF left.
+        const char* comma = nullptr;
+        const char* lineEnd = lineStart;
+        for (; lineEnd < end && *lineEnd != '\n'; ++lineEnd) {
+            if (*lineEnd == ',' && comma == nullptr) {
+                comma = lineEnd;
+            }
+        }
+        if (comma == nullptr) {
+            return;  // a line without a comma ends the scan
         }
         // A last line without a line end runs to the end of the content.
-        const size_t macEnd = lineEnd == std::string_view::npos ? content.size() : lineEnd;
-        m_serialNumbers.push_back(content.substr(lineStart, comma - lineStart));
-        m_macAddresses.push_back(content.substr(comma + 1, macEnd - comma - 1));
-        if (lineEnd == std::string_view::npos) {
+        m_entries.push_back({static_cast<std::uint32_t>(lineStart - base),
+                             static_cast<std::uint32_t>(comma - base),
+                             static_cast<std::uint32_t>(lineEnd - base)});
+        if (lineEnd == end) {
             return;
         }
-        position = lineEnd + 2;  // the LF and the character after it are passed over
+        // The LF and the character after it are passed over.
+        at = end - lineEnd > 2 ? lineEnd + 2 : end;
     }
 }
 

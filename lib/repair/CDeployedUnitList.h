@@ -3,6 +3,9 @@
 // each, in the lines after a line that holds "HLXSerialNumbers".
 #pragma once
 
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,23 +25,46 @@ public:
     // Reads the list from the runtime folder and collects the entry lines that hold the key.
     // True when the entry area was found, whatever it holds.
     bool Read(const char (&combinedMAC)[kMacLength]);
-    // The same on content already in memory (the list as read from the file).
-    bool Parse(std::string content, std::string_view key);
+    // The same on content already in memory (the list as read from the file); the list
+    // keeps a copy of it.
+    bool Parse(std::string_view content, std::string_view key);
 
-    // Parallel lists, in the order found: entry k's serial number and its MAC text (the text
-    // after the comma up to the line end, which may carry a CR). They point into the content
-    // the list holds and live as long as it.
-    const std::vector<std::string_view>& SerialNumbers() const { return m_serialNumbers; }
-    const std::vector<std::string_view>& MACAddresses() const { return m_macAddresses; }
+    // The entries found, in the order found: entry k's serial number and its MAC text (the
+    // text after the comma up to the line end, which may carry a CR). The texts point into the
+    // content the list holds and live as long as it.
+    size_t Count() const { return m_entries.size(); }
+    std::string_view SerialNumber(size_t k) const {
+        const Entry& entry = m_entries[k];
+        return m_content.substr(entry.start, entry.comma - entry.start);
+    }
+    std::string_view MACAddress(size_t k) const {
+        const Entry& entry = m_entries[k];
+        return m_content.substr(entry.comma + 1, entry.end - entry.comma - 1);
+    }
     bool EntryAreaFound() const { return m_entryAreaFound; }
 
 private:
+    struct FreeDeleter {
+        void operator()(unsigned char* buffer) const { std::free(buffer); }
+    };
+
+    // Takes over a buffer from the I/O utilities (content and a terminating zero byte).
+    bool ParseBuffer(std::unique_ptr<unsigned char, FreeDeleter> buffer, size_t size,
+                     std::string_view key);
     void Scan(size_t position, std::string_view key);
 
+    // An entry as offsets into the content: where its line starts, its comma, its line end.
+    // Twelve bytes an entry keep a list of a million units small.
+    struct Entry {
+        std::uint32_t start;
+        std::uint32_t comma;
+        std::uint32_t end;
+    };
+
     std::string m_path;
-    std::string m_content;
-    std::vector<std::string_view> m_serialNumbers;
-    std::vector<std::string_view> m_macAddresses;
+    std::unique_ptr<unsigned char, FreeDeleter> m_buffer;  // the content, read whole
+    std::string_view m_content;
+    std::vector<Entry> m_entries;
     bool m_entryAreaFound = false;
 };
 

@@ -251,10 +251,11 @@ bool CHLXSerialNumRepair::AskUserForSerialNum() {
 }
 
 void CHLXSerialNumRepair::ComputeNewMACs() {
-    if (m_PartialMatchIndices.size() != 1 || m_pMACAddresses == nullptr) {
+    if (m_PartialMatchIndices.size() != 1 || m_pEntries == nullptr) {
         return;
     }
-    const std::string_view mac = (*m_pMACAddresses)[static_cast<size_t>(m_PartialMatchIndices[0])];
+    const std::string_view mac =
+        m_pEntries->MACAddress(static_cast<size_t>(m_PartialMatchIndices[0]));
     // Only a well-formed address is derived from: twelve hexadecimal digits (what follows them
     // on the line takes no part). Anything else would put a malformed address on the device.
     if (mac.size() < kMacLength ||
@@ -374,12 +375,11 @@ bool CHLXSerialNumRepair::ParseHLXFileName() {
     const bool bReply = m_list.Read(m_pData->CombinedMAC);
     size_t entries = 0;
     if (bReply) {
-        m_pSerialNumbers = &m_list.SerialNumbers();
-        m_pMACAddresses = &m_list.MACAddresses();
-        entries = m_pSerialNumbers->size();
+        m_pEntries = &m_list;
+        entries = m_list.Count();
         for (size_t i = 0; i < entries; ++i) {
-            if (PartialCompare((*m_pSerialNumbers)[i], m_pData->PartialSerialNum, kSerialLength) &&
-                PartialCompare((*m_pMACAddresses)[i], m_pData->CombinedMAC, kMacLength)) {
+            if (PartialCompare(m_list.SerialNumber(i), m_pData->PartialSerialNum, kSerialLength) &&
+                PartialCompare(m_list.MACAddress(i), m_pData->CombinedMAC, kMacLength)) {
                 m_PartialMatchIndices.push_back(static_cast<int>(i));
             }
         }
@@ -392,20 +392,20 @@ bool CHLXSerialNumRepair::ParseHLXFileName() {
 }
 
 bool CHLXSerialNumRepair::SelectSingleMatch() {
-    if (m_PartialMatchIndices.size() != 1 || m_pSerialNumbers == nullptr) {
+    if (m_PartialMatchIndices.size() != 1 || m_pEntries == nullptr) {
         return false;
     }
     m_strRecoveredSerialNum =
-        CString((*m_pSerialNumbers)[static_cast<size_t>(m_PartialMatchIndices[0])]);
+        CString(m_pEntries->SerialNumber(static_cast<size_t>(m_PartialMatchIndices[0])));
     return true;
 }
 
 bool CHLXSerialNumRepair::MatchEnteredSerialNum(const CString& text) {
-    if (text.empty() || m_pSerialNumbers == nullptr) {
+    if (text.empty() || m_pEntries == nullptr) {
         return false;
     }
     for (const int index : m_PartialMatchIndices) {
-        if (EqualNoCase(text, (*m_pSerialNumbers)[static_cast<size_t>(index)])) {
+        if (EqualNoCase(text, m_pEntries->SerialNumber(static_cast<size_t>(index)))) {
             m_PartialMatchIndices.assign(1, index);
             m_strRecoveredSerialNum = text;
             return true;
@@ -416,12 +416,12 @@ bool CHLXSerialNumRepair::MatchEnteredSerialNum(const CString& text) {
 
 bool CHLXSerialNumRepair::MatchEnteredSerialNumByBits() {
     // An empty typed text names no entry, not even one whose serial number is empty.
-    if (m_pSerialNumbers == nullptr || m_pSerialNumbers->empty() || m_strUserSerialNum.empty()) {
+    if (m_pEntries == nullptr || m_pEntries->Count() == 0 || m_strUserSerialNum.empty()) {
         return false;
     }
     const RepairData& data = *m_pData;
-    for (size_t i = 0; i < m_pSerialNumbers->size(); ++i) {
-        const std::string_view serial = (*m_pSerialNumbers)[i];
+    for (size_t i = 0; i < m_pEntries->Count(); ++i) {
+        const std::string_view serial = m_pEntries->SerialNumber(i);
         bool compatible = true;
         for (size_t j = 0; j < kSerialLength && compatible; ++j) {
             const auto partial = static_cast<unsigned char>(data.PartialSerialNum[j]);

@@ -96,8 +96,9 @@ private:
     std::vector<int> m_PartialMatchIndices;
     CString m_strRecoveredSerialNum;
     gwu::CDeployedUnitList m_list;
-    const std::vector<std::string_view>* m_pSerialNumbers = nullptr;  // borrowed from m_list
-    const std::vector<std::string_view>* m_pMACAddresses = nullptr;   // borrowed from m_list
+    // The entries of m_list once it has been read (serial numbers and MAC addresses); null
+    // until then.
+    const gwu::CDeployedUnitList* m_pEntries = nullptr;
     EE_CExecutionEngine* m_pEngine;
     std::unique_ptr<RepairData> m_pData;
     bool m_bNewEthernetMAC = false;
