@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "Fixtures.h"
+#include "PopupDrivers.h"
 #include "Replies.h"
 #include "ScriptedComms.h"
 #include "ValueStore.h"
@@ -167,6 +168,25 @@ TEST(ScriptedConnection, AnswersByPositionThenStandingAnswerAndFlagsUnscripted) 
     EXPECT_THROW(run(1), CBaseCommsException);
     ASSERT_EQ(comms.Requests().size(), 4u);
     EXPECT_EQ(comms.Requests()[0].timeoutMs, 10000);
+}
+
+TEST(KeyScript, NamesKeysAndButtonsAndRefusesWhatItCannotRead) {
+    using Kind = host::PopupEvent::Kind;
+    const auto events = host::ParseKeyScript("A<tick><bs><lt><65><back><esc><enter>");
+    ASSERT_TRUE(events.has_value());
+    const std::vector<std::pair<Kind, int>> expected = {
+        {Kind::Key, 'A'}, {Kind::Button, 1},  {Kind::Key, 8},    {Kind::Key, '<'},
+        {Kind::Key, 65},  {Kind::Button, 32}, {Kind::Button, 2}, {Kind::Button, 1}};
+    ASSERT_EQ(events->size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ((*events)[i].kind, expected[i].first) << i;
+        EXPECT_EQ((*events)[i].code, expected[i].second) << i;
+    }
+    for (const char* bad : {"<nope>", "AB<tick", "<70000>", "<>", "<-1>"}) {
+        std::string error;
+        EXPECT_FALSE(host::ParseKeyScript(bad, &error).has_value()) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
 }
 
 }  // namespace
