@@ -1,12 +1,15 @@
 // Unit tests of the communication-module device class CHLXUtils: release reading against the
-// scripted connection, release-id trimming, value and file names, the updates, the device
-// string and the release-folder lookups.
+// scripted connection, release-id trimming, value names, the updates and the device string.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdint>
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Fixtures.h"
@@ -20,586 +23,378 @@ namespace fs = std::filesystem;
 using gwu::test::RecordedRequest;
 using gwu::test::Reply;
 using gwu::test::ScriptedComms;
+using Lines = std::vector<std::string>;
 
+constexpr auto kTransfer = SubRequestKind::VsiGetSerialNumber;
 constexpr int kReqLoadedCode = 0x20000000;
 constexpr int kReqProm = 0x10000000;
 constexpr int kReqBootstrap = 0x01000000;
 constexpr int kReqCpld = 0x00000800;
 constexpr int kReqCable = 0x00000200;
 constexpr int kReqSerial = static_cast<int>(0x80000000u);
-constexpr int kReqUpdate = 0x00400000;
-constexpr int kReqReset = static_cast<int>(0x80000000u);
-constexpr int kReqCableUpdate = 0x00000400;
-constexpr int kReqDeviceString = 0x00008000;
 
-const std::array<const char*, 11> kAllNames = {"HLX_SerialNum",
-                                               "HLX_Release",
-                                               "HLX_PROM_Release",
-                                               "HLX_Release_Untrimmed",
-                                               "HLX_PROM_Release_Untrimmed",
-                                               "HLX_Bootstrap_Release",
-                                               "HLX_Bootstrap_Release_Untrimmed",
-                                               "HLX_CPLD_Release",
-                                               "HLX_CPLD_Release_Untrimmed",
-                                               "HLX_MAC_Firmware_Release",
-                                               "HLX_MAC_Firmware_Release_Untrimmed"};
+constexpr const char* kStandardCpld = "STANDARD BEXA CPLD";
 
-const std::array<const char*, 5> kReleaseNames = {"HLX_Release", "HLX_PROM_Release",
-                                                  "HLX_Bootstrap_Release", "HLX_CPLD_Release",
-                                                  "HLX_MAC_Firmware_Release"};
-const std::array<const char*, 5> kUntrimmedNames = {
-    "HLX_Release_Untrimmed", "HLX_PROM_Release_Untrimmed", "HLX_Bootstrap_Release_Untrimmed",
-    "HLX_CPLD_Release_Untrimmed", "HLX_MAC_Firmware_Release_Untrimmed"};
-const std::array<const char*, 5> kCodeFiles = {"LC", "PROM", "BOOT", "CPLD", "MAC"};
+// Every published name, in the order a placeholder is published under them.
+const Lines kPlaceholderOrder = {"HLX_SerialNum",
+                                 "HLX_Release",
+                                 "HLX_PROM_Release",
+                                 "HLX_Release_Untrimmed",
+                                 "HLX_PROM_Release_Untrimmed",
+                                 "HLX_Bootstrap_Release",
+                                 "HLX_Bootstrap_Release_Untrimmed",
+                                 "HLX_CPLD_Release",
+                                 "HLX_CPLD_Release_Untrimmed",
+                                 "HLX_MAC_Firmware_Release",
+                                 "HLX_MAC_Firmware_Release_Untrimmed"};
 
-constexpr CODETYPE kBadCode = static_cast<CODETYPE>(5);
-
-Reply WithLength(std::string bytes, int length, int error = 0) {
-    Reply reply = Reply::Text(std::move(bytes));
-    reply.length = length;
-    reply.error = error;
-    return reply;
-}
-
-// A device that answers every reading request; the CPLD reports revision 7.
-void ScriptDevice(ScriptedComms& comms) {
-    const auto kind = SubRequestKind::VsiGetSerialNumber;
-    comms.Answer(kind, kReqLoadedCode, Reply::Text("KLEM_12345_R0.6.2"));
-    comms.Answer(kind, kReqProm, Reply::Text("KLEM_PROM_R1.4"));
-    comms.Answer(kind, kReqBootstrap, Reply::Text("KLEM_BOOT_ER12"));
-    comms.Answer(kind, kReqCpld, Reply::Value32(7));
-    comms.Answer(kind, kReqCable, Reply::Text("KLEM_MAC_R3.1"));  // published untrimmed
-    comms.Answer(kind, kReqSerial, Reply::Text("HLX0042"));
-}
-
-std::vector<int> Types(const std::vector<RecordedRequest>& requests) {
-    std::vector<int> types;
-    for (const RecordedRequest& request : requests) {
-        types.push_back(request.requestType);
+// Each request as "<T(ransfer) or R(eset)> <request type> <length> <timeout>", with " flags <n>"
+// added for flags other than 0.
+Lines Sent(const ScriptedComms& connection) {
+    Lines sent;
+    for (const RecordedRequest& r : connection.Requests()) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%s %x %d %d", r.kind == kTransfer ? "T" : "R",
+                      static_cast<unsigned>(r.requestType), r.length, r.timeoutMs);
+        sent.push_back(line + (r.flags != 0 ? " flags " + std::to_string(r.flags) : ""));
     }
-    return types;
+    return sent;
 }
 
-std::vector<std::string> RenameLines(const std::vector<std::string>& monitor) {
-    std::vector<std::string> lines;
-    for (const std::string& line : monitor) {
-        if (line.rfind("RenameGatewayFile:", 0) == 0) {
-            lines.push_back(line);
-        }
+// The stand-in value store that also keeps the order in which names were published.
+class RecordingFrame : public CTabQuillonFrame, public gwu::host::ValueStore {
+public:
+    CTabValueStore& GetValueStore() override { return *this; }
+    bool SetValue(const CString& name, const CString& value, int maxLength) override {
+        published.push_back(name);
+        return ValueStore::SetValue(name, value, maxLength);
     }
-    return lines;
-}
-
-class HlxTest : public gwu::test::FolderFixture {
-protected:
-    std::string Value(const std::string& name) {
+    std::string Value(const std::string& name) const {
         CString value;
-        frame.Store().GetValue(name, &value, CTabValueStore::kMaxLength);
+        GetValue(name, &value, kMaxLength);
         return value;
     }
-    void ExpectAll(const std::string& expected) {
-        for (const char* name : kAllNames) {
-            EXPECT_EQ(Value(name), expected) << name;
+    // The values under every name, in placeholder order.
+    Lines Values() const {
+        Lines values;
+        for (const std::string& name : kPlaceholderOrder) {
+            values.push_back(Value(name));
         }
+        return values;
     }
-    fs::path ListFile() const { return Logs() / "HLX_Serial_Nums.txt"; }
+    // The names published last, as many as there are names.
+    Lines LastPublished() const {
+        const auto count = static_cast<long>(std::min(published.size(), kPlaceholderOrder.size()));
+        return Lines(published.end() - count, published.end());
+    }
+    Lines published;
+};
 
+// A device object on its own connection, which answers every reading request (the CPLD with
+// revision 7), and its own value store.
+struct Bench {
+    Bench() {
+        comms.Answer(kTransfer, kReqLoadedCode, Reply::Text("KLEM_12345_R0.6.2"));
+        comms.Answer(kTransfer, kReqProm, Reply::Text("KLEM_PROM_R1.4"));
+        comms.Answer(kTransfer, kReqBootstrap, Reply::Text("KLEM_BOOT_ER12"));
+        comms.Answer(kTransfer, kReqCpld, Reply::Value32(7));
+        comms.Answer(kTransfer, kReqCable, Reply::Text("KLEM_MAC_R3.1"));  // published untrimmed
+        comms.Answer(kTransfer, kReqSerial, Reply::Text("HLX0042"));
+    }
     ScriptedComms comms;
-    gwu::host::Frame frame;
+    RecordingFrame frame;
     CHLXUtils hlx{&comms, &frame};
 };
 
-// ---------------------------------------------------------------------------------------------
-// SetReleaseIds: request sequence and published values
+class HlxTest : public gwu::test::FolderFixture {
+protected:
+    std::string Value(const std::string& name) const { return bench.frame.Value(name); }
+    fs::path ListFile() const { return Logs() / "HLX_Serial_Nums.txt"; }
+    // The monitor lines after the first `from` that hold the text.
+    Lines MonitorAfter(size_t from, const std::string& text) const {
+        const Lines monitor = m_diagnostics.Monitor();
+        Lines found;
+        std::copy_if(monitor.begin() + static_cast<long>(from), monitor.end(),
+                     std::back_inserter(found),
+                     [&](const std::string& line) { return line.find(text) != line.npos; });
+        return found;
+    }
+
+    Bench bench;
+    ScriptedComms& comms = bench.comms;
+    CHLXUtils& hlx = bench.hlx;
+};
+
+// Release reading
 
 TEST_F(HlxTest, ReadingSendsTheRequestsInOrderAndPublishesAllValues) {
-    ScriptDevice(comms);
     EXPECT_TRUE(hlx.SetReleaseIds(true));
-
-    const auto requests = comms.Requests();
-    EXPECT_EQ(Types(requests), (std::vector<int>{kReqLoadedCode, kReqProm, kReqBootstrap, kReqCpld,
-                                                 kReqCable, kReqSerial}));
-    for (const RecordedRequest& request : requests) {
-        SCOPED_TRACE(request.requestType);
-        EXPECT_EQ(request.kind, SubRequestKind::VsiGetSerialNumber);
-        EXPECT_EQ(request.flags, 0);
-        EXPECT_EQ(request.length, request.requestType == kReqCpld ? 4 : 128);
-        EXPECT_EQ(request.timeoutMs, 10000);
-    }
-    std::vector<std::string> expectedCalls{"Connect"};
-    expectedCalls.insert(expectedCalls.end(), 6, "Execute");
-    expectedCalls.emplace_back("Disconnect");
-    EXPECT_EQ(comms.Calls(), expectedCalls);
-
-    EXPECT_EQ(Value("HLX_Release"), "R0.6.2");
-    EXPECT_EQ(Value("HLX_Release_Untrimmed"), "KLEM_12345_R0.6.2");
-    EXPECT_EQ(Value("HLX_PROM_Release"), "R1.4");
-    EXPECT_EQ(Value("HLX_PROM_Release_Untrimmed"), "KLEM_PROM_R1.4");
-    EXPECT_EQ(Value("HLX_Bootstrap_Release"), "ER12");
-    EXPECT_EQ(Value("HLX_Bootstrap_Release_Untrimmed"), "KLEM_BOOT_ER12");
-    EXPECT_EQ(Value("HLX_CPLD_Release"), "R7");
-    EXPECT_EQ(Value("HLX_CPLD_Release_Untrimmed"), "R7");
-    EXPECT_EQ(Value("HLX_MAC_Firmware_Release"), "KLEM_MAC_R3.1");
-    EXPECT_EQ(Value("HLX_MAC_Firmware_Release_Untrimmed"), "KLEM_MAC_R3.1");
-    EXPECT_EQ(Value("HLX_SerialNum"), "HLX0042");
-
+    EXPECT_EQ(Sent(comms),
+              (Lines{"T 20000000 128 10000", "T 10000000 128 10000", "T 1000000 128 10000",
+                     "T 800 4 10000", "T 200 128 10000", "T 80000000 128 10000"}));
+    EXPECT_EQ(comms.Calls(), (Lines{"Connect", "Execute", "Execute", "Execute", "Execute",
+                                    "Execute", "Execute", "Disconnect"}));
+    EXPECT_EQ(bench.frame.Values(),
+              (Lines{"HLX0042", "R0.6.2", "R1.4", "KLEM_12345_R0.6.2", "KLEM_PROM_R1.4", "ER12",
+                     "KLEM_BOOT_ER12", "R7", "R7", "KLEM_MAC_R3.1", "KLEM_MAC_R3.1"}));
     EXPECT_TRUE(m_diagnostics.MonitorHas("CPLD REV:0x00000007 VSI:0x00000000"));
-    EXPECT_TRUE(m_diagnostics.MonitorHas("***** Non-Standard CPLD Detected *****"));
     EXPECT_EQ(ReadFile(ListFile()), "HLX0042,R0.6.2,R1.4,ER12\r\n");
-    EXPECT_TRUE(hlx.HasCustomCPLD());
 }
 
-TEST_F(HlxTest, NotReadingSendsNothingAndPublishesNotConnected) {
-    ScriptDevice(comms);
-    EXPECT_FALSE(hlx.SetReleaseIds(false));
-    EXPECT_TRUE(comms.Calls().empty());
-    ExpectAll("NotConnected");
+// Nothing read gives NotConnected under every name, a failed reading Unknown; neither is
+// recorded in the serial-number list.
+TEST_F(HlxTest, PlaceholdersWhenTheReadingGivesNothing) {
+    const std::tuple<bool, std::function<void(ScriptedComms&)>, Lines, const char*> cases[] = {
+        {false, [](ScriptedComms&) {}, {}, "NotConnected"},
+        {true,
+         [](ScriptedComms& c) { c.SetConnectResult(false); },
+         {"Connect", "Disconnect"},
+         "NotConnected"},
+        {true,
+         [](ScriptedComms& c) { c.Answer(kTransfer, kReqLoadedCode, Reply::Error(3)); },
+         {"Connect", "Execute", "Disconnect"},
+         "Unknown"},
+        {true, [](ScriptedComms& c) { c.ThrowOnConnect(5); }, {"Connect"}, "Unknown"}};
+    for (const auto& [readDevice, script, calls, placeholder] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(calls));
+        Bench local;
+        script(local.comms);
+        EXPECT_FALSE(local.hlx.SetReleaseIds(readDevice));
+        EXPECT_EQ(local.comms.Calls(), calls);
+        EXPECT_EQ(local.frame.published, kPlaceholderOrder);
+        EXPECT_EQ(local.frame.Values(), Lines(kPlaceholderOrder.size(), placeholder));
+        EXPECT_FALSE(local.hlx.HasCustomCPLD());
+    }
     EXPECT_FALSE(fs::exists(ListFile()));
-    EXPECT_FALSE(hlx.HasCustomCPLD());
-}
-
-TEST_F(HlxTest, ConnectFailureGivesNotConnectedAndStillDisconnects) {
-    ScriptDevice(comms);
-    comms.SetConnectResult(false);
-    EXPECT_FALSE(hlx.SetReleaseIds(true));
-    EXPECT_EQ(comms.Calls(), (std::vector<std::string>{"Connect", "Disconnect"}));
-    ExpectAll("NotConnected");
-    EXPECT_FALSE(fs::exists(ListFile()));
-}
-
-TEST_F(HlxTest, LoadedCodeFailureGivesUnknownEverywhere) {
-    ScriptDevice(comms);
-    comms.Answer(SubRequestKind::VsiGetSerialNumber, kReqLoadedCode, Reply::Error(3));
-    EXPECT_FALSE(hlx.SetReleaseIds(true));
-    EXPECT_EQ(comms.Calls(), (std::vector<std::string>{"Connect", "Execute", "Disconnect"}));
-    ExpectAll("Unknown");
-    EXPECT_FALSE(fs::exists(ListFile()));
-    EXPECT_FALSE(hlx.HasCustomCPLD());
-}
-
-TEST_F(HlxTest, ExceptionOnConnectGivesUnknownWithoutDisconnect) {
-    comms.ThrowOnConnect(5);
-    EXPECT_FALSE(hlx.SetReleaseIds(true));
-    EXPECT_EQ(comms.Calls(), (std::vector<std::string>{"Connect"}));
-    ExpectAll("Unknown");
 }
 
 // An exception at each position of both request sequences (the second with the extra
 // bootstrap read of a CPLD error other than 0, 1 and 4).
 TEST_F(HlxTest, ExceptionAtEveryRequestGivesUnknownAndResultByReadDone) {
     for (const bool extraRead : {false, true}) {
-        const size_t count = extraRead ? 7 : 6;
-        for (size_t position = 0; position < count; ++position) {
+        for (size_t position = 0; position < (extraRead ? 7u : 6u); ++position) {
             SCOPED_TRACE("extraRead " + std::to_string(extraRead) + " position " +
                          std::to_string(position));
             fs::remove(ListFile());
-            ScriptedComms local;
-            gwu::host::Frame localFrame;
-            CHLXUtils device(&local, &localFrame);
-            ScriptDevice(local);
+            Bench local;
             if (extraRead) {
-                local.Answer(SubRequestKind::VsiGetSerialNumber, kReqCpld, Reply::Error(2));
+                local.comms.Answer(kTransfer, kReqCpld, Reply::Error(2));
             }
-            localFrame.Store().SetValue("HLX_SerialNum", "OLD", 512);
-            local.AnswerAt(position, Reply::Throw(11));
-
+            local.comms.AnswerAt(position, Reply::Throw(11));
             const bool readDone = position >= 2;  // the PROM read (position 1) had completed
-            EXPECT_EQ(device.SetReleaseIds(true), readDone);
-            EXPECT_EQ(local.Requests().size(), position + 1);
-            const auto calls = local.Calls();
-            EXPECT_EQ(calls.front(), "Connect");
-            EXPECT_EQ(calls.back(), "Execute");  // no Disconnect after the exception
-            for (const char* name : kAllNames) {
-                CString value;
-                localFrame.Store().GetValue(name, &value, 512);
-                EXPECT_EQ(value, "Unknown") << name;
-            }
-            if (readDone) {
-                EXPECT_EQ(ReadFile(ListFile()), "Unknown,Unknown,Unknown,Unknown\r\n");
-            } else {
-                EXPECT_FALSE(fs::exists(ListFile()));
-            }
+            EXPECT_EQ(local.hlx.SetReleaseIds(true), readDone);
+            EXPECT_EQ(local.comms.Requests().size(), position + 1);
+            EXPECT_EQ(local.comms.Calls().back(), "Execute");  // no Disconnect after it
+            EXPECT_EQ(local.frame.LastPublished(), kPlaceholderOrder);
+            EXPECT_EQ(local.frame.Values(), Lines(kPlaceholderOrder.size(), "Unknown"));
+            EXPECT_EQ(fs::exists(ListFile()), readDone);
+            EXPECT_EQ(ReadFile(ListFile()), readDone ? "Unknown,Unknown,Unknown,Unknown\r\n" : "");
         }
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// SetReleaseIds: CPLD decisions
-
-TEST_F(HlxTest, CpldErrorsOneAndFourGiveStandardWithoutExtraRead) {
-    for (const int error : {1, 4}) {
-        SCOPED_TRACE(error);
-        comms.ClearRecords();
-        ScriptDevice(comms);
-        comms.Answer(SubRequestKind::VsiGetSerialNumber, kReqCpld, Reply::Error(error));
-        EXPECT_TRUE(hlx.SetReleaseIds(true));
-        EXPECT_EQ(Types(comms.Requests()),
-                  (std::vector<int>{kReqLoadedCode, kReqProm, kReqBootstrap, kReqCpld, kReqCable,
-                                    kReqSerial}));
-        EXPECT_EQ(Value("HLX_CPLD_Release"), "STANDARD BEXA CPLD");
-        EXPECT_EQ(Value("HLX_CPLD_Release_Untrimmed"), "STANDARD BEXA CPLD");
-        EXPECT_FALSE(hlx.HasCustomCPLD());
+// Errors 1 and 4 mean a standard CPLD, 0 a revision (of exactly four bytes); any other error is
+// decided by one more bootstrap read, whose value is not published.
+TEST_F(HlxTest, CpldRevisionOrStandardCpld) {
+    Reply otherError = Reply::Value32(9);
+    otherError.error = 0xab;
+    const std::tuple<Reply, std::optional<Reply>, const char*> cases[] = {
+        {Reply::Value32(0xDEADBEEFu), {}, "R3735928559"},
+        {Reply::Text(std::string("\x07\x00\x00", 3)), {}, "R0"},
+        {Reply::Error(1), {}, kStandardCpld},
+        {Reply::Error(4), {}, kStandardCpld},
+        {otherError, {}, "R0"},
+        {otherError, Reply::Error(6), kStandardCpld}};
+    for (const auto& [cpld, extraRead, value] : cases) {
+        SCOPED_TRACE(std::string(value) + " error " + std::to_string(cpld.error));
+        Bench local;
+        local.comms.Answer(kTransfer, kReqCpld, cpld);
+        if (extraRead) {
+            local.comms.AnswerAt(4, *extraRead);
+        }
+        const size_t monitorBefore = m_diagnostics.Monitor().size();
+        EXPECT_TRUE(local.hlx.SetReleaseIds(true));
+        const auto requests = local.comms.Requests();
+        const bool extra = cpld.error != 0 && cpld.error != 1 && cpld.error != 4;
+        ASSERT_EQ(requests.size(), extra ? 7u : 6u);
+        EXPECT_EQ(requests[4].requestType, extra ? kReqBootstrap : kReqCable);
+        EXPECT_EQ(local.frame.Value("HLX_CPLD_Release"), value);
+        EXPECT_EQ(local.frame.Value("HLX_CPLD_Release_Untrimmed"), value);
+        EXPECT_EQ(local.frame.Value("HLX_Bootstrap_Release"), "ER12");
+        const bool custom = std::string(value) != kStandardCpld;
+        EXPECT_EQ(local.hlx.HasCustomCPLD(), custom);
+        EXPECT_EQ(MonitorAfter(monitorBefore, "***** Non-Standard CPLD Detected *****").size(),
+                  custom ? 1u : 0u);
     }
-    EXPECT_FALSE(m_diagnostics.MonitorHas("Non-Standard CPLD"));
-    EXPECT_TRUE(m_diagnostics.MonitorHas("CPLD REV:0x00000000 VSI:0x00000004"));
-}
-
-TEST_F(HlxTest, OtherCpldErrorDecidesByAnExtraBootstrapRead) {
-    ScriptDevice(comms);
-    // Error 0xab with revision bytes present: the revision stays 0.
-    Reply cpld = Reply::Value32(9);
-    cpld.error = 0xab;
-    comms.Answer(SubRequestKind::VsiGetSerialNumber, kReqCpld, cpld);
-    EXPECT_TRUE(hlx.SetReleaseIds(true));
-    const auto requests = comms.Requests();
-    EXPECT_EQ(Types(requests), (std::vector<int>{kReqLoadedCode, kReqProm, kReqBootstrap, kReqCpld,
-                                                 kReqBootstrap, kReqCable, kReqSerial}));
-    EXPECT_EQ(requests[4].length, 128);
-    EXPECT_EQ(requests[4].timeoutMs, 10000);
-    EXPECT_EQ(Value("HLX_CPLD_Release"), "R0");
-    EXPECT_EQ(Value("HLX_CPLD_Release_Untrimmed"), "R0");
-    EXPECT_TRUE(m_diagnostics.MonitorHas("CPLD REV:0x00000000 VSI:0x000000ab"));
-    EXPECT_TRUE(hlx.HasCustomCPLD());
-
-    // The extra read fails: a standard CPLD.
-    comms.ClearRecords();
-    comms.AnswerAt(4, Reply::Error(6));
-    EXPECT_TRUE(hlx.SetReleaseIds(true));
-    EXPECT_EQ(comms.Requests().size(), 7u);
-    EXPECT_EQ(Value("HLX_CPLD_Release"), "STANDARD BEXA CPLD");
-    EXPECT_EQ(Value("HLX_CPLD_Release_Untrimmed"), "STANDARD BEXA CPLD");
-    EXPECT_EQ(Value("HLX_Bootstrap_Release"), "ER12");  // the first read's value stays
-    EXPECT_FALSE(hlx.HasCustomCPLD());
-}
-
-TEST_F(HlxTest, CpldRevisionNeedsExactlyFourBytes) {
-    ScriptDevice(comms);
-    comms.Answer(SubRequestKind::VsiGetSerialNumber, kReqCpld,
-                 Reply::Text(std::string("\x07\x00\x00", 3)));
-    EXPECT_TRUE(hlx.SetReleaseIds(true));
-    EXPECT_EQ(Value("HLX_CPLD_Release"), "R0");
-    EXPECT_EQ(comms.Requests().size(), 6u);
-
-    comms.Answer(SubRequestKind::VsiGetSerialNumber, kReqCpld, Reply::Value32(0xDEADBEEFu));
-    EXPECT_TRUE(hlx.SetReleaseIds(true));
-    EXPECT_EQ(Value("HLX_CPLD_Release_Untrimmed"), "R3735928559");
     EXPECT_TRUE(m_diagnostics.MonitorHas("CPLD REV:0xDEADBEEF VSI:0x00000000"));
+    EXPECT_TRUE(m_diagnostics.MonitorHas("CPLD REV:0x00000000 VSI:0x000000ab"));
 }
 
-// ---------------------------------------------------------------------------------------------
-// SetReleaseIds: text replies and failures of single requests
-
-TEST_F(HlxTest, TextRepliesRespectLengthAndBuffer) {
-    ScriptDevice(comms);
-    const auto kind = SubRequestKind::VsiGetSerialNumber;
-    comms.Answer(kind, kReqProm, Reply::Text(std::string(128, 'P')));    // no room for a zero
-    comms.Answer(kind, kReqBootstrap, WithLength("KLEM_BOOT_R2", 500));  // claims too much
-    comms.Answer(kind, kReqCable, WithLength("MACFW", -3));              // negative length
-    EXPECT_TRUE(hlx.SetReleaseIds(true));
-    EXPECT_EQ(Value("HLX_PROM_Release"), "");
-    EXPECT_EQ(Value("HLX_PROM_Release_Untrimmed"), "");
-    EXPECT_EQ(Value("HLX_Bootstrap_Release"), "");
-    EXPECT_EQ(Value("HLX_Bootstrap_Release_Untrimmed"), "");
-    EXPECT_EQ(Value("HLX_MAC_Firmware_Release"), "");
-    EXPECT_EQ(Value("HLX_MAC_Firmware_Release_Untrimmed"), "");
-
-    comms.Answer(kind, kReqProm, Reply::Text(std::string(127, 'P')));
-    comms.Answer(kind, kReqBootstrap, WithLength("ABCDEFGH", 3));  // shorter than the bytes
-    comms.Answer(kind, kReqCable, Reply::Text(std::string("AB\0CD", 5)));
-    EXPECT_TRUE(hlx.SetReleaseIds(true));
-    EXPECT_EQ(Value("HLX_PROM_Release_Untrimmed"), std::string(127, 'P'));
-    EXPECT_EQ(Value("HLX_Bootstrap_Release_Untrimmed"), "ABC");
-    EXPECT_EQ(Value("HLX_MAC_Firmware_Release"), "AB");
-}
-
-TEST_F(HlxTest, PromAndBootstrapFailuresPublishEmptyTextAndGoOn) {
-    ScriptDevice(comms);
-    const auto kind = SubRequestKind::VsiGetSerialNumber;
-    comms.Answer(kind, kReqProm, WithLength("KLEM_PROM_R1", 12, 3));  // bytes despite the error
-    comms.Answer(kind, kReqBootstrap, Reply::Error(2));
-    EXPECT_TRUE(hlx.SetReleaseIds(true));
-    EXPECT_EQ(comms.Requests().size(), 6u);
-    EXPECT_EQ(Value("HLX_PROM_Release"), "");
-    EXPECT_EQ(Value("HLX_PROM_Release_Untrimmed"), "");
-    EXPECT_EQ(Value("HLX_Bootstrap_Release"), "");
-    EXPECT_EQ(Value("HLX_Bootstrap_Release_Untrimmed"), "");
-    EXPECT_EQ(Value("HLX_CPLD_Release"), "R7");
-    EXPECT_EQ(Value("HLX_SerialNum"), "HLX0042");
-    EXPECT_EQ(ReadFile(ListFile()), "HLX0042,R0.6.2,,\r\n");
-}
-
-TEST_F(HlxTest, CableFirmwareFailureGivesUnknownUnderBothNames) {
-    ScriptDevice(comms);
-    comms.Answer(SubRequestKind::VsiGetSerialNumber, kReqCable, Reply::Error(2));
+// A reply's text ends at its length or at its first zero byte. A failed request, or a reply that
+// leaves no room for a terminator or claims a length outside the buffer, gives an empty text;
+// the reading goes on. A failed cable firmware read gives Unknown.
+TEST_F(HlxTest, TextReplyStaysInsideTheBuffer) {
+    const std::pair<Reply, std::string> cases[] = {
+        {Reply::Text(std::string(127, 'P')), std::string(127, 'P')},
+        {Reply{"ABCDEFGH", 0, 3, {}}, "ABC"},
+        {Reply::Text(std::string("AB\0CD", 5)), "AB"},
+        {Reply::Text(std::string(128, 'P')), ""},
+        {Reply{"KLEM_PROM_R2", 0, 500, {}}, ""},
+        {Reply{"KLEM_PROM_R2", 0, -3, {}}, ""},
+        {Reply{"KLEM_PROM_R2", 3, {}, {}}, ""}};
+    for (const auto& [reply, text] : cases) {
+        SCOPED_TRACE(reply.bytes.substr(0, 12) + " " + std::to_string(reply.length.value_or(0)));
+        comms.ClearRecords();
+        comms.Answer(kTransfer, kReqProm, reply);
+        EXPECT_TRUE(hlx.SetReleaseIds(true));
+        EXPECT_EQ(comms.Requests().size(), 6u);
+        EXPECT_EQ(Value("HLX_PROM_Release_Untrimmed"), text);
+        EXPECT_EQ(Value("HLX_SerialNum"), "HLX0042");
+    }
+    comms.Answer(kTransfer, kReqCable, Reply::Error(2));
     EXPECT_TRUE(hlx.SetReleaseIds(true));
     EXPECT_EQ(Value("HLX_MAC_Firmware_Release"), "Unknown");
     EXPECT_EQ(Value("HLX_MAC_Firmware_Release_Untrimmed"), "Unknown");
     EXPECT_TRUE(m_diagnostics.MonitorHas("Get cable firmware version failed."));
-    EXPECT_EQ(Value("HLX_SerialNum"), "HLX0042");
 }
 
-// ---------------------------------------------------------------------------------------------
-// SetReleaseIds: the serial number
-
-TEST_F(HlxTest, UnusableSerialNumberLeavesThePublishedValue) {
-    const auto kind = SubRequestKind::VsiGetSerialNumber;
+// A usable serial number is read only after a loaded-code release that trims; an unusable one
+// leaves the published value as it was.
+TEST_F(HlxTest, SerialNumber) {
     for (const Reply& serial : {Reply::Text(""), Reply::Text("UNKNOWN"), Reply::Error(8)}) {
-        SCOPED_TRACE(serial.bytes);
-        ScriptDevice(comms);
-        comms.Answer(kind, kReqSerial, serial);
-        frame.Store().SetValue("HLX_SerialNum", "PREVIOUS", 512);
+        comms.Answer(kTransfer, kReqSerial, serial);
+        bench.frame.SetValue("HLX_SerialNum", "PREVIOUS", 512);
         EXPECT_TRUE(hlx.SetReleaseIds(true));
-        EXPECT_EQ(Value("HLX_SerialNum"), "PREVIOUS");
-        EXPECT_EQ(Value("HLX_Release"), "R0.6.2");
+        EXPECT_EQ(Value("HLX_SerialNum"), "PREVIOUS") << serial.bytes;
     }
     EXPECT_EQ(ReadFile(ListFile()), "PREVIOUS,R0.6.2,R1.4,ER12\r\n");
-
-    // Only exactly "UNKNOWN" is unusable.
-    comms.Answer(kind, kReqSerial, Reply::Text("unknown"));
-    EXPECT_TRUE(hlx.SetReleaseIds(true));
-    EXPECT_EQ(Value("HLX_SerialNum"), "unknown");
-}
-
-TEST_F(HlxTest, UntrimmableLoadedCodeReleaseSkipsTheSerialNumber) {
     for (const char* release : {"V1.2.3", "KLEM_12345_X3"}) {
         SCOPED_TRACE(release);
         comms.ClearRecords();
-        ScriptDevice(comms);
-        comms.Answer(SubRequestKind::VsiGetSerialNumber, kReqLoadedCode, Reply::Text(release));
-        frame.Store().SetValue("HLX_SerialNum", "PREVIOUS", 512);
+        comms.Answer(kTransfer, kReqLoadedCode, Reply::Text(release));
         EXPECT_TRUE(hlx.SetReleaseIds(true));
-        EXPECT_EQ(Types(comms.Requests()),
-                  (std::vector<int>{kReqLoadedCode, kReqProm, kReqBootstrap, kReqCpld, kReqCable}));
+        EXPECT_EQ(comms.Requests().back().requestType, kReqCable);  // not asked for
         EXPECT_EQ(Value("HLX_SerialNum"), "Unknown");
         EXPECT_EQ(Value("HLX_Release"), release);
-        EXPECT_EQ(Value("HLX_Release_Untrimmed"), release);
         EXPECT_EQ(comms.Calls().back(), "Disconnect");
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// TrimReleaseId and StoreValue
+// Trimming, names and files
 
+// The text after the last underscore of a text holding "KLEM_", when it starts with R or ER;
+// otherwise (null here) false, and the text itself.
 TEST_F(HlxTest, TrimReleaseIdKeepsTheReleaseAfterTheLastUnderscore) {
-    struct Case {
-        const char* text;
-        const char* trimmed;
-        bool result;
+    const std::pair<const char*, const char*> cases[] = {
+        {"KLEM_12345_R0.6.2", "R0.6.2"}, {"KLEM_BOOT_ER12", "ER12"}, {"XKLEM_A_B_R1", "R1"},
+        {"KLEM_12345_X3", nullptr},      {"XY_R5", nullptr},         {"klem_1_R1", nullptr},
+        {"KLEM_1_er1", nullptr},         {"KLEM_R1_X2", nullptr},
     };
-    const Case cases[] = {
-        {"KLEM_12345_R0.6.2", "R0.6.2", true},
-        {"KLEM_BOOT_ER12", "ER12", true},
-        {"KLEM_R7", "R7", true},
-        {"KLEM_A_B_R1", "R1", true},
-        {"XKLEM_1_R2", "R2", true},
-        {"KLEM_12345_X3", "KLEM_12345_X3", false},
-        {"XY_R5", "XY_R5", false},
-        {"R0.6.2", "R0.6.2", false},
-        {"klem_1_R1", "klem_1_R1", false},
-        {"KLEM_1_r1", "KLEM_1_r1", false},
-        {"KLEM_1_er1", "KLEM_1_er1", false},
-        {"KLEM_R1_X2", "KLEM_R1_X2", false},
-        {"", "", false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto& [text, release] : cases) {
         CString trimmed = "stale";
-        EXPECT_EQ(hlx.TrimReleaseId(c.text, trimmed), c.result);
-        EXPECT_EQ(trimmed, c.trimmed);
+        EXPECT_EQ(hlx.TrimReleaseId(text, trimmed), release != nullptr) << text;
+        EXPECT_EQ(trimmed, release != nullptr ? release : text);
     }
 }
 
-TEST_F(HlxTest, StoreValueTrimsThroughTheBaseClass) {
-    CGatewayUtils& device = hlx;
-    EXPECT_TRUE(device.StoreValue("A", "KLEM_1_R2", true));
-    EXPECT_EQ(Value("A"), "R2");
-    EXPECT_FALSE(device.StoreValue("B", "KLEM_1_R2", false));
-    EXPECT_EQ(Value("B"), "KLEM_1_R2");
-    EXPECT_FALSE(device.StoreValue("C", "XY_R5", true));
-    EXPECT_EQ(Value("C"), "XY_R5");
-}
-
-// ---------------------------------------------------------------------------------------------
-// Names, code types and the custom CPLD
-
-TEST_F(HlxTest, ValueAndFileNamesPerCodeType) {
-    for (int code = LC_CODE; code <= MAC_CODE; ++code) {
-        const auto type = static_cast<CODETYPE>(code);
-        EXPECT_EQ(hlx.GetReleaseValueName(type), kReleaseNames[code]);
-        EXPECT_EQ(hlx.GetUntrimmedReleaseValueName(type), kUntrimmedNames[code]);
-        EXPECT_EQ(hlx.GetFilename(type, true), std::string("HLX_") + kCodeFiles[code] + ".rel");
-        EXPECT_EQ(hlx.GetFilename(type, false), std::string("HLX_") + kCodeFiles[code] + ".bin");
-        EXPECT_TRUE(hlx.SupportsCodeType(type));
-        EXPECT_EQ(hlx.GetActiveCableFirmwareFilename(type), "");
+TEST_F(HlxTest, NamesFilesAndTheCustomCpld) {
+    const std::string names[] = {"HLX_Release", "HLX_PROM_Release", "HLX_Bootstrap_Release",
+                                 "HLX_CPLD_Release", "HLX_MAC_Firmware_Release"};
+    for (const CODETYPE code : {LC_CODE, PROM_CODE, BS_CODE, CPLD_CODE, MAC_CODE}) {
+        EXPECT_TRUE(hlx.SupportsCodeType(code));
+        EXPECT_EQ(hlx.GetReleaseValueName(code), names[code]);
+        EXPECT_EQ(hlx.GetUntrimmedReleaseValueName(code), names[code] + "_Untrimmed");
     }
     EXPECT_TRUE(m_diagnostics.Errors().empty());
-    EXPECT_FALSE(hlx.SupportsCodeType(kBadCode));
+    const auto bad = static_cast<CODETYPE>(5);
     EXPECT_FALSE(hlx.SupportsCodeType(static_cast<CODETYPE>(-1)));
-}
-
-TEST_F(HlxTest, UnsupportedCodeTypeLogsTheSourceLine) {
-    const auto expectErrors = [this](const std::vector<std::string>& lines, size_t from) {
-        const auto errors = m_diagnostics.Errors();
-        ASSERT_EQ(errors.size(), from + lines.size());
-        EXPECT_EQ(std::vector<std::string>(errors.begin() + static_cast<long>(from), errors.end()),
-                  lines);
-    };
-    EXPECT_EQ(hlx.GetReleaseValueName(kBadCode), "");
-    expectErrors({".\\HLXUtils(491)"}, 0);
-    EXPECT_EQ(hlx.GetUntrimmedReleaseValueName(kBadCode), "");
-    expectErrors({".\\HLXUtils(529)"}, 1);
-    EXPECT_EQ(hlx.GetFilename(kBadCode, true), "");
-    expectErrors({".\\HLXUtils(317)"}, 2);
-    EXPECT_FALSE(hlx.RenameFile(kBadCode, false));
-    expectErrors({".\\HLXUtils(144)", ".\\HLXUtils(317)", ".\\HLXUtils(317)"}, 3);
-}
-
-TEST_F(HlxTest, HasCustomCpldReadsTheUntrimmedCpldValue) {
-    EXPECT_TRUE(hlx.HasCustomCPLD());  // never set: empty counts as custom
-    auto& store = frame.Store();
-    for (const char* standard : {"STANDARD BEXA CPLD", "Unknown", "NotConnected"}) {
-        store.SetValue("HLX_CPLD_Release_Untrimmed", standard, 512);
+    EXPECT_EQ(hlx.GetReleaseValueName(bad), "");
+    EXPECT_EQ(hlx.GetUntrimmedReleaseValueName(bad), "");
+    EXPECT_FALSE(hlx.RenameFile(bad, false));
+    EXPECT_EQ(m_diagnostics.Errors(),
+              (Lines{".\\HLXUtils(491)", ".\\HLXUtils(529)", ".\\HLXUtils(144)", ".\\HLXUtils(317)",
+                     ".\\HLXUtils(317)"}));
+    WriteRelease("HLX_LC.rel", "KLEM_1_R1");
+    EXPECT_FALSE(hlx.ReleaseFileExists());  // that is the loaded code's device-load file
+    WriteRelease("HLX_LC.bin", "KLEM_1_R1");
+    EXPECT_TRUE(hlx.ReleaseFileExists());
+    // A custom CPLD is whatever the untrimmed CPLD value holds but the standard text and the
+    // placeholders.
+    for (const char* standard : {kStandardCpld, "Unknown", "NotConnected"}) {
+        bench.frame.SetValue("HLX_CPLD_Release_Untrimmed", standard, 512);
         EXPECT_FALSE(hlx.HasCustomCPLD()) << standard;
     }
-    for (const char* custom : {"R7", "standard bexa cpld", "UNKNOWN", ""}) {
-        store.SetValue("HLX_CPLD_Release_Untrimmed", custom, 512);
+    bench.frame.SetValue("HLX_CPLD_Release", "R7", 512);  // the trimmed name is not read
+    for (const char* custom : {"R7", "standard bexa cpld", "UNKNOWN"}) {
+        bench.frame.SetValue("HLX_CPLD_Release_Untrimmed", custom, 512);
         EXPECT_TRUE(hlx.HasCustomCPLD()) << custom;
     }
-    store.SetValue("HLX_CPLD_Release", "STANDARD BEXA CPLD", 512);  // the trimmed name is not read
-    EXPECT_TRUE(hlx.HasCustomCPLD());
-}
-
-TEST_F(HlxTest, CustomCpldFileNameAndVersionFromFile) {
-    EXPECT_EQ(hlx.GetCustomCPLDFileName(), "");
     hlx.SetCustomCPLDFileName("HLX_CUSTOM.cpld");
     EXPECT_EQ(hlx.GetCustomCPLDFileName(), "HLX_CUSTOM.cpld");
-
-    WriteRelease("HLX_LC.rel", "KLEM_1_R9.1");
-    CString version;
-    EXPECT_TRUE(hlx.GetVersionFromFile("HLX_LC.rel", version));
-    EXPECT_EQ(version, "KLEM_1_R9.1");
-    EXPECT_FALSE(hlx.GetVersionFromFile("HLX_PROM.rel", version));
 }
 
-// ---------------------------------------------------------------------------------------------
-// Updates
+// Updates and device commands
 
-class HlxUpdateTest : public HlxTest {
-protected:
-    void WriteAllReleases() const {
-        for (const char* code : kCodeFiles) {
-            WriteRelease(std::string("HLX_") + code + ".rel", std::string("KLEM_") + code + "_R2");
-        }
-    }
-    bool Moved(const char* code) const {
-        const fs::path bin = Firmware() / (std::string("HLX_") + code + ".bin");
-        return !fs::exists(Firmware() / (std::string("HLX_") + code + ".rel")) && fs::exists(bin) &&
-               ReadFile(bin).rfind(std::string("Release-Id: KLEM_") + code + "_R2", 0) == 0;
-    }
-    void ExpectUpdateAndReset() const {
-        const auto requests = comms.Requests();
-        ASSERT_EQ(requests.size(), 2u);
-        EXPECT_EQ(requests[0].kind, SubRequestKind::VsiGetSerialNumber);
-        EXPECT_EQ(requests[0].requestType, kReqUpdate);
-        EXPECT_EQ(requests[0].flags, 0);
-        EXPECT_EQ(requests[0].length, 1);
-        EXPECT_EQ(requests[0].timeoutMs, 20000);
-        EXPECT_EQ(requests[1].kind, SubRequestKind::VsiReset);
-        EXPECT_EQ(requests[1].requestType, kReqReset);
-        EXPECT_EQ(requests[1].timeoutMs, 10000);
-        EXPECT_EQ(comms.Calls(), (std::vector<std::string>{"Execute", "Execute"}));
-    }
-};
+const Lines kUpdateAndReset = {"T 400000 1 20000", "R 80000000 0 10000"};
 
-TEST_F(HlxUpdateTest, UpdateBcfMovesOnlyTheLoadedCode) {
-    WriteAllReleases();
-    EXPECT_TRUE(hlx.UpdateBCF());
-    EXPECT_TRUE(Moved("LC"));
-    for (const char* code : {"PROM", "BOOT", "CPLD", "MAC"}) {
-        EXPECT_TRUE(fs::exists(Firmware() / (std::string("HLX_") + code + ".rel"))) << code;
-        EXPECT_FALSE(fs::exists(Firmware() / (std::string("HLX_") + code + ".bin"))) << code;
-    }
-    EXPECT_EQ(RenameLines(m_diagnostics.Monitor()).size(), 1u);
-    ExpectUpdateAndReset();
-}
-
-TEST_F(HlxUpdateTest, OtherUpdatesMoveTheirOwnCodeTypeThenTheLoadedCode) {
-    struct Update {
-        bool (CHLXUtils::*operation)();
-        const char* code;
+// Each update moves its own release into place, then the loaded code's, then restarts.
+TEST_F(HlxTest, UpdateMovesItsReleaseThenTheLoadedCodeAndRestarts) {
+    const std::pair<bool (CHLXUtils::*)(), std::string> updates[] = {
+        {&CHLXUtils::UpdateBCF, "LC"},
+        {&CHLXUtils::UpdatePROM, "PROM"},
+        {&CHLXUtils::UpdateBootstrap, "BOOT"},
+        {&CHLXUtils::UpdateCPLD, "CPLD"},
+        {&CHLXUtils::UpdateMACFirmware, "MAC"}};
+    const auto moved = [](const std::string& code) {
+        return "RenameGatewayFile: HLX_" + code + ".rel moved to HLX_" + code + ".bin: done";
     };
-    const Update updates[] = {{&CHLXUtils::UpdatePROM, "PROM"},
-                              {&CHLXUtils::UpdateBootstrap, "BOOT"},
-                              {&CHLXUtils::UpdateCPLD, "CPLD"},
-                              {&CHLXUtils::UpdateMACFirmware, "MAC"}};
-    for (const Update& update : updates) {
-        SCOPED_TRACE(update.code);
-        for (const auto& entry : fs::directory_iterator(Firmware())) {
-            fs::remove(entry.path());
+    for (const auto& [operation, code] : updates) {
+        for (const char* release : {"LC", "PROM", "BOOT", "CPLD", "MAC"}) {
+            WriteRelease("HLX_" + std::string(release) + ".rel", "KLEM_R2");
         }
-        WriteAllReleases();
         comms.ClearRecords();
-        const size_t before = m_diagnostics.Monitor().size();
-
-        EXPECT_TRUE((hlx.*update.operation)());
-        EXPECT_TRUE(Moved(update.code));
-        EXPECT_TRUE(Moved("LC"));
-        const auto monitor = m_diagnostics.Monitor();
-        const auto renames = RenameLines(
-            std::vector<std::string>(monitor.begin() + static_cast<long>(before), monitor.end()));
-        ASSERT_EQ(renames.size(), 2u);
-        EXPECT_NE(renames[0].find(std::string("HLX_") + update.code + ".rel"), std::string::npos);
-        EXPECT_NE(renames[1].find("HLX_LC.rel"), std::string::npos);
-        ExpectUpdateAndReset();
+        const size_t monitorBefore = m_diagnostics.Monitor().size();
+        EXPECT_TRUE((hlx.*operation)()) << code;
+        Lines expected{moved(code)};
+        if (code != "LC") {
+            expected.push_back(moved("LC"));
+        }
+        EXPECT_EQ(MonitorAfter(monitorBefore, "RenameGatewayFile:"), expected);
+        EXPECT_EQ(Sent(comms), kUpdateAndReset) << code;
     }
 }
 
-TEST_F(HlxUpdateTest, MissingReleaseFileDoesNotStopTheUpdate) {
-    CGatewayUtils& device = hlx;  // the family's updates replace the base defaults
-    EXPECT_TRUE(device.UpdateMACFirmware());
-    EXPECT_FALSE(fs::exists(Firmware() / "HLX_MAC.bin"));
-    ExpectUpdateAndReset();
-}
-
-TEST_F(HlxUpdateTest, ExceptionOnUpdateCommandOrResetFails) {
-    comms.AnswerAt(0, Reply::Throw(4));
-    EXPECT_FALSE(hlx.UpdatePROM());
-    ASSERT_EQ(comms.Requests().size(), 1u);  // no reset after a failed update command
-    EXPECT_EQ(comms.Requests()[0].requestType, kReqUpdate);
-
+TEST_F(HlxTest, OnlyACommsExceptionFailsTheUpdate) {
+    CGatewayUtils& device = hlx;              // the family's updates replace the base defaults
+    EXPECT_TRUE(device.UpdateMACFirmware());  // with no release files at all
+    EXPECT_EQ(Sent(comms), kUpdateAndReset);
+    ScriptedComms updateFails;
+    CHLXUtils first(&updateFails, &bench.frame);
+    updateFails.AnswerAt(0, Reply::Throw(4));
+    EXPECT_FALSE(first.UpdatePROM());
+    EXPECT_EQ(Sent(updateFails), Lines{kUpdateAndReset[0]});  // no reset
     ScriptedComms resetFails;
-    CHLXUtils device(&resetFails, &frame);
+    CHLXUtils second(&resetFails, &bench.frame);
     resetFails.AnswerAt(1, Reply::Throw(4));
-    EXPECT_FALSE(device.UpdateBCF());
-    ASSERT_EQ(resetFails.Requests().size(), 2u);
-    EXPECT_EQ(resetFails.Requests()[1].kind, SubRequestKind::VsiReset);
+    EXPECT_FALSE(second.UpdateBCF());
+    EXPECT_EQ(Sent(resetFails), kUpdateAndReset);
 }
 
-TEST_F(HlxUpdateTest, ActiveCableFirmwareSendsTheHexImagePath) {
-    comms.Answer(SubRequestKind::VsiGetSerialNumber, kReqCableUpdate, Reply::Error(7));
+TEST_F(HlxTest, ActiveCableFirmwareSendsTheHexImagePath) {
+    comms.Answer(kTransfer, 0x400, Reply::Error(7));
     hlx.UpdateActiveCableFirmware();
     const std::string path = (Firmware() / "HLX_MAC.hex").string();
-    const auto requests = comms.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].kind, SubRequestKind::VsiGetSerialNumber);
-    EXPECT_EQ(requests[0].requestType, kReqCableUpdate);
-    EXPECT_EQ(requests[0].flags, 0);
-    EXPECT_EQ(requests[0].length, static_cast<int>(path.size()) + 1);
-    EXPECT_EQ(requests[0].data, path + std::string(1, '\0'));
-    EXPECT_EQ(requests[0].timeoutMs, 30000);
+    EXPECT_EQ(Sent(comms), Lines{"T 400 " + std::to_string(path.size() + 1) + " 30000"});
+    EXPECT_EQ(comms.Requests()[0].data, path + std::string(1, '\0'));
     EXPECT_TRUE(m_diagnostics.MonitorHas("Update Torvi firmware: " + path));
     EXPECT_TRUE(m_diagnostics.MonitorHas("Firmware update result: 7"));
-}
-
-TEST_F(HlxUpdateTest, ActiveCableFirmwareSwallowsCommsException) {
-    comms.AnswerAt(0, Reply::Throw(9));
+    // A comms failure ends it quietly.
+    comms.AnswerAt(1, Reply::Throw(9));
+    const size_t monitorBefore = m_diagnostics.Monitor().size();
     EXPECT_NO_THROW(hlx.UpdateActiveCableFirmware());
-    EXPECT_EQ(comms.Requests().size(), 1u);
-    EXPECT_FALSE(m_diagnostics.MonitorHas("Firmware update result"));
+    EXPECT_EQ(comms.Requests().size(), 2u);
+    EXPECT_TRUE(MonitorAfter(monitorBefore, "Firmware update result").empty());
 }
-
-// ---------------------------------------------------------------------------------------------
-// SendDeviceString
 
 TEST_F(HlxTest, SendDeviceStringSendsAtMost127Characters) {
     std::string text;
@@ -608,38 +403,11 @@ TEST_F(HlxTest, SendDeviceStringSendsAtMost127Characters) {
     }
     hlx.SendDeviceString(text);
     hlx.SendDeviceString("HELLO");
-    const auto requests = comms.Requests();
-    ASSERT_EQ(requests.size(), 2u);
-    for (const RecordedRequest& request : requests) {
-        EXPECT_EQ(request.kind, SubRequestKind::VsiGetSerialNumber);
-        EXPECT_EQ(request.requestType, kReqDeviceString);
-        EXPECT_EQ(request.flags, 0);
-        EXPECT_EQ(request.length, 128);
-        EXPECT_EQ(request.timeoutMs, 10000);
-    }
-    EXPECT_EQ(requests[0].data, text.substr(0, 127) + std::string(1, '\0'));
-    EXPECT_EQ(requests[1].data, "HELLO" + std::string(123, '\0'));
-
+    EXPECT_EQ(Sent(comms), Lines(2, "T 8000 128 10000"));
+    EXPECT_EQ(comms.Requests()[0].data, text.substr(0, 127) + std::string(1, '\0'));
+    EXPECT_EQ(comms.Requests()[1].data, "HELLO" + std::string(123, '\0'));
     comms.AnswerAt(2, Reply::Throw(1));
     EXPECT_THROW(hlx.SendDeviceString("X"), CBaseCommsException);
-}
-
-// ---------------------------------------------------------------------------------------------
-// FileExists and ReleaseFileExists on the firmware folder
-
-TEST_F(HlxTest, FileExistsLooksInTheFirmwareFolder) {
-    EXPECT_FALSE(hlx.ReleaseFileExists());
-    EXPECT_FALSE(hlx.FileExists("HLX_*.rel"));
-    WriteRelease("HLX_LC.bin", "KLEM_1_R1");
-    fs::create_directories(Firmware() / "HLX_Folder");
-
-    EXPECT_TRUE(hlx.ReleaseFileExists());  // the loaded-code device-load file
-    EXPECT_TRUE(hlx.FileExists("HLX_LC.bin"));
-    EXPECT_FALSE(hlx.FileExists("HLX_PROM.bin"));
-    EXPECT_TRUE(hlx.FileExists("HLX_Folder"));
-    EXPECT_FALSE(hlx.FileExists("HLX_*.rel"));
-    WriteRelease("HLX_CPLD.rel", "KLEM_C_R1");
-    EXPECT_TRUE(hlx.FileExists("HLX_*.rel"));
 }
 
 }  // namespace
