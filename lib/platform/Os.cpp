@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 namespace gwu::os {
@@ -58,6 +59,28 @@ int WriteFully(int fd, std::string_view data) {
 
 }  // namespace
 
+namespace {
+
+std::mutex g_hookMutex;
+FileOpHook g_hook;
+
+}  // namespace
+
+FileOpHook SetFileOpHook(FileOpHook hook) {
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    std::swap(g_hook, hook);
+    return hook;
+}
+
+int CheckFileOp(FileOp op, const std::string& path) {
+    FileOpHook hook;
+    {
+        std::lock_guard<std::mutex> lock(g_hookMutex);
+        hook = g_hook;
+    }
+    return hook ? hook(op, path) : 0;
+}
+
 char PathSeparator() {
     return '/';
 }
@@ -104,14 +127,23 @@ bool PathExists(const std::string& path) {
 }
 
 int RenameReplace(const std::string& from, const std::string& to) {
+    if (const int injected = CheckFileOp(FileOp::Rename, to)) {
+        return injected;
+    }
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
 int RemoveFile(const std::string& path) {
+    if (const int injected = CheckFileOp(FileOp::Remove, path)) {
+        return injected;
+    }
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
 int SyncFolder(const std::string& folder) {
+    if (const int injected = CheckFileOp(FileOp::Flush, folder)) {
+        return injected;
+    }
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return errno;
@@ -122,14 +154,33 @@ int SyncFolder(const std::string& folder) {
 }
 
 int WriteNewFileDurably(const std::string& path, std::string_view content) {
+    if (const int injected = CheckFileOp(FileOp::Open, path)) {
+        return injected;
+    }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
         return errno;
     }
-    int result = WriteFully(fd, content);
+    // Closes the file on every way out, a stop in the hook included.
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    } closer{fd};
+    int result = CheckFileOp(FileOp::Write, path);
+    if (result == 0) {
+        result = WriteFully(fd, content);
+    }
+    if (result == 0) {
+        result = CheckFileOp(FileOp::Flush, path);
+    }
     if (result == 0 && ::fsync(fd) != 0) {
         result = errno;
     }
+    closer.fd = -1;
     if (::close(fd) != 0 && result == 0) {
         result = errno;
     }
@@ -145,6 +196,10 @@ LockedFile::~LockedFile() {
 
 int LockedFile::Open(const std::string& path) {
     Close();
+    m_path = path;
+    if (const int injected = CheckFileOp(FileOp::Open, path)) {
+        return injected;
+    }
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         return errno;
@@ -160,6 +215,9 @@ int LockedFile::Open(const std::string& path) {
 
 int LockedFile::ReadAll(std::string& content) {
     content.clear();
+    if (const int injected = CheckFileOp(FileOp::Read, m_path)) {
+        return injected;
+    }
     if (::lseek(m_fd, 0, SEEK_SET) < 0) {
         return errno;
     }
@@ -185,6 +243,9 @@ int LockedFile::ReadAll(std::string& content) {
 }
 
 int LockedFile::Append(std::string_view data) {
+    if (const int injected = CheckFileOp(FileOp::Write, m_path)) {
+        return injected;
+    }
     if (::lseek(m_fd, 0, SEEK_END) < 0) {
         return errno;
     }

@@ -3,6 +3,7 @@
 // platform-specific.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,20 @@ std::string ExecutableFolder();
 bool PathExists(const std::string& path);
 
 // Error numbers are the platform's (errno values here); 0 means none.
+
+// The file operations of the library's own files (the serial-number list and its temporary
+// file, the repair report), as the seam below names them.
+enum class FileOp { Open, Read, Write, Flush, Rename, Remove };
+
+// Consulted before each of those operations: 0 lets it run, an error number fails it with
+// that error. It may also throw, which stops the caller right there, as a crash would (the
+// library's files are then as that moment left them). None is installed by default; tests
+// install one to fail or stop the N-th operation. Install it while no other thread works.
+using FileOpHook = std::function<int(FileOp op, const std::string& path)>;
+// Returns the hook installed before.
+FileOpHook SetFileOpHook(FileOpHook hook);
+// What the installed hook says of an operation (0 without a hook).
+int CheckFileOp(FileOp op, const std::string& path);
 
 // Renames, replacing an existing target atomically. Returns 0 or the error number.
 int RenameReplace(const std::string& from, const std::string& to);
@@ -55,6 +70,7 @@ public:
 
 private:
     int m_fd = -1;
+    std::string m_path;
 };
 
 }  // namespace gwu::os

@@ -45,18 +45,24 @@ void RepairReport::Line(const std::string& line) {
         state.opened = true;
         const std::string folder = state.folder.empty() ? os::ExecutableFolder() : state.folder;
         // Binary mode: the CR LF line ends are written as they are on every platform.
-        state.file.reset(std::fopen(os::JoinPath(folder, kFileName).c_str(), "wb"));
+        const std::string path = os::JoinPath(folder, kFileName);
+        const int injected = os::CheckFileOp(os::FileOp::Open, path);
+        if (injected == 0) {
+            state.file.reset(std::fopen(path.c_str(), "wb"));
+        }
         if (!state.file) {
-            ReportFailure(state, "create", errno);
+            ReportFailure(state, "create", injected != 0 ? injected : errno);
         }
     }
     if (!state.file) {
         return;
     }
     const std::string text = line + "\r\n";
-    if (std::fwrite(text.data(), 1, text.size(), state.file.get()) != text.size() ||
+    const int injected = os::CheckFileOp(os::FileOp::Write, kFileName);
+    if (injected != 0 ||
+        std::fwrite(text.data(), 1, text.size(), state.file.get()) != text.size() ||
         std::fflush(state.file.get()) != 0) {
-        ReportFailure(state, "write", errno);
+        ReportFailure(state, "write", injected != 0 ? injected : errno);
     }
 }
 
