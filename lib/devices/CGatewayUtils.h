@@ -37,7 +37,7 @@ public:
     virtual bool SetReleaseIds(bool readDevice) = 0;
     // Publishes one value, trimmed when asked; true only when trimming shortened it.
     virtual bool StoreValue(CString name, CString value, bool trim);
-    virtual bool TrimReleaseId(CString releaseText, CString& trimmed) = 0;
+    virtual bool TrimReleaseId(const CString& releaseText, CString& trimmed) = 0;
     virtual CString GetReleaseValueName(CODETYPE codeType) = 0;
     virtual CString GetUntrimmedReleaseValueName(CODETYPE codeType) = 0;
     virtual bool UpdatePROM() = 0;

@@ -59,6 +59,14 @@ bool IsValidCodeType(CODETYPE codeType) {
     return codeType >= LC_CODE && codeType <= MAC_CODE;
 }
 
+// A device text as a field of the serial-number list: its line ends become spaces, so that the
+// device keeps one line of the list whatever it replies.
+std::string ListField(std::string text) {
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
 }  // namespace
 
 CHLXUtils::CHLXUtils(CBaseComms* pComms, CTabQuillonFrame* pFrame)
@@ -248,10 +256,10 @@ int CHLXUtils::HLXCommsCallback(CSubStream& command, int timeoutMs, bool /*first
 
 void CHLXUtils::StoreHLXSerialNumToFile() {
     gwu::SerialNumRecord record;
-    record.serial = FetchValue("HLX_SerialNum");
-    record.release = FetchValue("HLX_Release");
-    record.prom = FetchValue("HLX_PROM_Release");
-    record.bootstrap = FetchValue("HLX_Bootstrap_Release");
+    record.serial = ListField(FetchValue("HLX_SerialNum"));
+    record.release = ListField(FetchValue("HLX_Release"));
+    record.prom = ListField(FetchValue("HLX_PROM_Release"));
+    record.bootstrap = ListField(FetchValue("HLX_Bootstrap_Release"));
     CString folder;
     CSystemInfo::GetLogFilesPath(folder);
     gwu::StoreSerialNumRecord(folder, record);
@@ -260,11 +268,14 @@ void CHLXUtils::StoreHLXSerialNumToFile() {
 // ---------------------------------------------------------------------------------------------
 // Names, files and versions
 
-bool CHLXUtils::TrimReleaseId(CString releaseText, CString& trimmed) {
-    if (releaseText.find("KLEM_") != CString::npos) {
-        const CString tail = releaseText.substr(releaseText.rfind('_'));
-        if (tail.compare(0, 2, "_R") == 0 || tail.compare(0, 3, "_ER") == 0) {
-            trimmed = tail.substr(1);
+bool CHLXUtils::TrimReleaseId(const CString& releaseText, CString& trimmed) {
+    static constexpr std::string_view kMark = "KLEM_";
+    const std::string_view text = releaseText;
+    if (text.find(kMark) != std::string_view::npos) {
+        const size_t tail = text.rfind('_');  // there is one: the one of "KLEM_"
+        const std::string_view rest = text.substr(tail + 1);
+        if (rest.compare(0, 1, "R") == 0 || rest.compare(0, 2, "ER") == 0) {
+            trimmed.assign(rest.data(), rest.size());
             return true;
         }
     }

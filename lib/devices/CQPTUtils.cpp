@@ -89,13 +89,19 @@ bool CQPTUtils::SetReleaseIds(bool readDevice) {
     return result;
 }
 
-bool CQPTUtils::TrimReleaseId(CString releaseText, CString& trimmed) {
+bool CQPTUtils::TrimReleaseId(const CString& releaseText, CString& trimmed) {
     static constexpr std::string_view kMark = "Release ";
-    const size_t at = releaseText.find(kMark);
-    if (at == CString::npos) {
+    const std::string_view text = releaseText;
+    const size_t at = text.find(kMark);
+    if (at == std::string_view::npos) {
         return false;
     }
-    trimmed = "R" + releaseText.substr(at + kMark.size());
+    const std::string_view rest = text.substr(at + kMark.size());
+    if (&trimmed == &releaseText) {
+        trimmed = "R" + CString(rest);
+    } else {
+        trimmed.assign(1, 'R').append(rest.data(), rest.size());
+    }
     return true;
 }
 

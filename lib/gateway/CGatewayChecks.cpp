@@ -19,8 +19,7 @@ constexpr const char* kManufacturingMark = "MFT";
 constexpr const char* kLegacySoftwareMark = " DB";
 
 bool EqualNoCase(const CString& a, const CString& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
@@ -157,7 +156,9 @@ void CGatewayChecks::UpdateThreadProc(UpdateThreadParams params, std::atomic<boo
     *running = false;
 }
 
-bool CGatewayChecks::IsUpdateRunning() const { return m_bUpdateRunning; }
+bool CGatewayChecks::IsUpdateRunning() const {
+    return m_bUpdateRunning;
+}
 
 void CGatewayChecks::WaitForUpdate() {
     if (m_updateThread.joinable()) {
@@ -205,9 +206,13 @@ void CGatewayChecks::UpdateActiveCableFirmware() {
     }
 }
 
-bool CGatewayChecks::IsKRTInstalled() const { return m_bKRTInstalled; }
+bool CGatewayChecks::IsKRTInstalled() const {
+    return m_bKRTInstalled;
+}
 
-CString CGatewayChecks::GetKRTVersion() const { return m_strKRTVersion; }
+CString CGatewayChecks::GetKRTVersion() const {
+    return m_strKRTVersion;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Firmware level verification
@@ -296,7 +301,7 @@ bool CGatewayChecks::FetchGatewayValue(CString valueName, CString& value) {
     return true;
 }
 
-DIFFTYPE CGatewayChecks::CompareGatewayReleaseID(CString deviceId, CString diskId) {
+DIFFTYPE CGatewayChecks::CompareGatewayReleaseID(const CString& deviceId, const CString& diskId) {
     return gwu::CompareReleaseIds(deviceId, diskId);
 }
 

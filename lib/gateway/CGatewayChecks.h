@@ -74,7 +74,7 @@ private:
     DIFFTYPE VerifyMinCPLDLevel();
     DIFFTYPE VerifyFWLevel(CString fileName, CODETYPE codeType);
     bool FetchGatewayValue(CString valueName, CString& value);
-    static DIFFTYPE CompareGatewayReleaseID(CString deviceId, CString diskId);
+    static DIFFTYPE CompareGatewayReleaseID(const CString& deviceId, const CString& diskId);
     static bool IsManufacturingRelease(const CString& value);
     static void UpdateThreadProc(UpdateThreadParams params, std::atomic<bool>* running);
 
