@@ -210,13 +210,7 @@ void BM_DeployedList(benchmark::State& state, bool withKey) {
     auto job = [&]() {
         gwu::CDeployedUnitList list;
         list.Read(combined);
-        matches = 0;
-        for (size_t i = 0; i < list.Count(); ++i) {
-            if (CHLXSerialNumRepair::PartialCompare(list.SerialNumber(i), partialSerial, 16) &&
-                CHLXSerialNumRepair::PartialCompare(list.MACAddress(i), combined, 12)) {
-                ++matches;
-            }
-        }
+        matches = CHLXSerialNumRepair::PartialMatches(list, partialSerial, combined).size();
         benchmark::DoNotOptimize(matches);
     };
     auto floor = [&]() {

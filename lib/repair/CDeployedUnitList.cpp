@@ -71,7 +71,8 @@ bool CDeployedUnitList::ParseBuffer(std::unique_ptr<unsigned char, FreeDeleter> 
     // The content is used where it was read: a list of a million units is never copied.
     m_buffer = std::move(buffer);
     m_content = std::string_view(reinterpret_cast<const char*>(m_buffer.get()), size);
-    m_entries.clear();
+    m_chunks.clear();
+    m_count = 0;
     m_entryAreaFound = false;
     if (size >= std::numeric_limits<std::uint32_t>::max()) {
         MonPrintf("%s: a list of %zu bytes is more than the reader takes", kFileName, size);
@@ -88,6 +89,14 @@ bool CDeployedUnitList::ParseBuffer(std::unique_ptr<unsigned char, FreeDeleter> 
     m_entryAreaFound = true;
     Scan(headerEnd + 1, key);
     return true;
+}
+
+void CDeployedUnitList::Add(const Entry& entry) {
+    if (m_count % kChunkEntries == 0) {
+        m_chunks.push_back(std::make_unique<Entry[]>(kChunkEntries));
+    }
+    m_chunks.back()[m_count % kChunkEntries] = entry;
+    ++m_count;
 }
 
 void CDeployedUnitList::Scan(size_t position, std::string_view key) {
@@ -126,9 +135,8 @@ void CDeployedUnitList::Scan(size_t position, std::string_view key) {
             return;  // a line without a comma ends the scan
         }
         // A last line without a line end runs to the end of the content.
-        m_entries.push_back({static_cast<std::uint32_t>(lineStart - base),
-                             static_cast<std::uint32_t>(comma - base),
-                             static_cast<std::uint32_t>(lineEnd - base)});
+        Add({static_cast<std::uint32_t>(lineStart - base), static_cast<std::uint32_t>(comma - base),
+             static_cast<std::uint32_t>(lineEnd - base)});
         if (lineEnd == end) {
             return;
         }

@@ -32,13 +32,13 @@ public:
     // The entries found, in the order found: entry k's serial number and its MAC text (the
     // text after the comma up to the line end, which may carry a CR). The texts point into the
     // content the list holds and live as long as it.
-    size_t Count() const { return m_entries.size(); }
+    size_t Count() const { return m_count; }
     std::string_view SerialNumber(size_t k) const {
-        const Entry& entry = m_entries[k];
+        const Entry& entry = At(k);
         return m_content.substr(entry.start, entry.comma - entry.start);
     }
     std::string_view MACAddress(size_t k) const {
-        const Entry& entry = m_entries[k];
+        const Entry& entry = At(k);
         return m_content.substr(entry.comma + 1, entry.end - entry.comma - 1);
     }
     bool EntryAreaFound() const { return m_entryAreaFound; }
@@ -61,10 +61,17 @@ private:
         std::uint32_t end;
     };
 
+    // Entries live in fixed-size chunks: a growing list is never copied, and never holds
+    // more room than one chunk beyond what it uses.
+    static constexpr size_t kChunkEntries = size_t{1} << 15;
+    const Entry& At(size_t k) const { return m_chunks[k / kChunkEntries][k % kChunkEntries]; }
+    void Add(const Entry& entry);
+
     std::string m_path;
     std::unique_ptr<unsigned char, FreeDeleter> m_buffer;  // the content, read whole
     std::string_view m_content;
-    std::vector<Entry> m_entries;
+    std::vector<std::unique_ptr<Entry[]>> m_chunks;
+    size_t m_count = 0;
     bool m_entryAreaFound = false;
 };
 

@@ -370,6 +370,48 @@ bool CHLXSerialNumRepair::PartialCompare(std::string_view text, const char* patt
     return true;
 }
 
+namespace {
+
+// The positions a wildcard pattern fixes: comparing only those gives PartialCompare's answer
+// without walking the wildcards of every entry again.
+struct FixedPositions {
+    FixedPositions(const char* source, size_t count) : pattern(source) {
+        for (size_t j = 0; j < count; ++j) {
+            if (source[j] != '\0') {
+                at[size++] = static_cast<unsigned char>(j);
+            }
+        }
+    }
+    bool Match(std::string_view text) const {
+        for (size_t k = 0; k < size; ++k) {
+            const size_t j = at[k];
+            if (j >= text.size() || text[j] != pattern[j]) {
+                return false;
+            }
+        }
+        return true;
+    }
+    const char* pattern = nullptr;
+    unsigned char at[16] = {};
+    size_t size = 0;
+};
+
+}  // namespace
+
+std::vector<int> CHLXSerialNumRepair::PartialMatches(const gwu::CDeployedUnitList& list,
+                                                     const char (&partialSerial)[16],
+                                                     const char (&combinedMAC)[12]) {
+    const FixedPositions serial(partialSerial, kSerialLength);
+    const FixedPositions mac(combinedMAC, kMacLength);
+    std::vector<int> matches;
+    for (size_t i = 0; i < list.Count(); ++i) {
+        if (serial.Match(list.SerialNumber(i)) && mac.Match(list.MACAddress(i))) {
+            matches.push_back(static_cast<int>(i));
+        }
+    }
+    return matches;
+}
+
 bool CHLXSerialNumRepair::ParseHLXFileName() {
     NotifyHost(true);
     const bool bReply = m_list.Read(m_pData->CombinedMAC);
@@ -377,12 +419,8 @@ bool CHLXSerialNumRepair::ParseHLXFileName() {
     if (bReply) {
         m_pEntries = &m_list;
         entries = m_list.Count();
-        for (size_t i = 0; i < entries; ++i) {
-            if (PartialCompare(m_list.SerialNumber(i), m_pData->PartialSerialNum, kSerialLength) &&
-                PartialCompare(m_list.MACAddress(i), m_pData->CombinedMAC, kMacLength)) {
-                m_PartialMatchIndices.push_back(static_cast<int>(i));
-            }
-        }
+        m_PartialMatchIndices =
+            PartialMatches(m_list, m_pData->PartialSerialNum, m_pData->CombinedMAC);
     }
     RepairReportLog(
         "ParseHLXFileName...bReply %d m_PartialMatchIndices count %d m_pSerialNumbers count %d",

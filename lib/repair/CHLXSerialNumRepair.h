@@ -78,6 +78,12 @@ public:
     bool MatchEnteredSerialNumByBits();
     // Zero bytes of the pattern match anything; text positions past its end read as zero.
     static bool PartialCompare(std::string_view text, const char* pattern, size_t count);
+    // The indices of the list's entries whose serial number agrees with the partial serial
+    // number (16 characters) and whose MAC text agrees with the merged MAC address (12), both
+    // as PartialCompare agrees, in list order.
+    static std::vector<int> PartialMatches(const gwu::CDeployedUnitList& list,
+                                           const char (&partialSerial)[16],
+                                           const char (&combinedMAC)[12]);
 
     // Read access for tests and the host.
     const RepairData& Data() const { return *m_pData; }
