@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <random>
 
 #include "Fixtures.h"
 #include "devices/SerialNumList.h"
@@ -131,6 +132,21 @@ TEST_F(SerialNumListTest, UnusableFolderOrListReportsAndNeverThrows) {
     fs::create_directory(List());  // a folder where the list should be
     EXPECT_NO_THROW(Store("HX1"));
     EXPECT_TRUE(fs::is_directory(List()));
+}
+
+TEST(SerialNumListRewrite, AlreadyRecordedExactlyWhenTheRewriteChangesNothing) {
+    std::mt19937 random(7);
+    const std::string pieces[] = {"HX5", ",R1", "\r\n", "\n", "HX55", ",R2,R2,R2", "\r", "A"};
+    const std::string newLine = "HX5,R1\r\n";
+    for (int round = 0; round < 2000; ++round) {
+        std::string content;
+        for (int n = static_cast<int>(random() % 8); n > 0; --n) {
+            content += pieces[random() % 8];
+        }
+        EXPECT_EQ(AlreadyRecorded(content, "HX5", newLine),
+                  RewriteSerialNumList(content, "HX5", newLine) == content)
+            << content;
+    }
 }
 
 TEST(SerialNumListRewrite, KeepsLinesAndOrderAndReplacesMatches) {

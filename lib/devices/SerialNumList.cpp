@@ -49,6 +49,30 @@ std::string RewriteSerialNumList(std::string_view content, std::string_view seri
     return result;
 }
 
+bool AlreadyRecorded(std::string_view content, std::string_view serial, std::string_view newLine) {
+    // The rewrite would give back the same bytes when every line already ends in CR LF ...
+    if (content.empty() || content.back() != '\n') {
+        return content.empty();
+    }
+    for (size_t lf = content.find('\n'); lf != std::string_view::npos;
+         lf = content.find('\n', lf + 1)) {
+        if (lf == 0 || content[lf - 1] != '\r') {
+            return false;
+        }
+    }
+    // ... and every line holding the serial number is already the new line.
+    for (size_t at = content.find(serial); at != std::string_view::npos;) {
+        const size_t lineStart =
+            content.rfind('\n', at) == std::string_view::npos ? 0 : content.rfind('\n', at) + 1;
+        const size_t lineEnd = content.find('\n', at) + 1;  // there is one: the content ends so
+        if (content.substr(lineStart, lineEnd - lineStart) != newLine) {
+            return false;
+        }
+        at = content.find(serial, lineEnd);
+    }
+    return true;
+}
+
 void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& record) {
     if (record.serial.empty()) {
         // An empty serial number is part of every line: a rewrite would replace them all.
@@ -90,10 +114,10 @@ void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& reco
     // Known device: the complete new list goes to the temporary file first, then replaces the
     // list in one rename, so the list is never half-written. An existing temporary file is a
     // stale one from an earlier run; both files are then left as they are.
-    const std::string rewritten = RewriteSerialNumList(content, record.serial, newLine);
-    if (rewritten == content) {
+    if (AlreadyRecorded(content, record.serial, newLine)) {
         return;  // a device met again with the same releases: the list already says so
     }
+    const std::string rewritten = RewriteSerialNumList(content, record.serial, newLine);
     cause = os::WriteNewFileDurably(tempPath, rewritten);
     if (cause == 0) {
         cause = os::RenameReplace(tempPath, listPath);

@@ -27,6 +27,9 @@ std::string FormatSerialNumLine(const SerialNumRecord& record);
 std::string RewriteSerialNumList(std::string_view content, std::string_view serial,
                                  std::string_view newLine);
 
+// Whether RewriteSerialNumList would give the content back unchanged: nothing to write.
+bool AlreadyRecorded(std::string_view content, std::string_view serial, std::string_view newLine);
+
 // Records one device in the list file of the folder: appends a line for a new serial number,
 // rewrites the list for a known one. Problems go to the monitor output; the list then keeps
 // its previous content under its own name. A record without a serial number is not stored.
