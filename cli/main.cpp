@@ -59,20 +59,6 @@ const std::vector<std::string>& ValueNames(bool communication) {
     return communication ? hlx : qpt;
 }
 
-const char* Word(DIFFTYPE verdict) {
-    switch (verdict) {
-        case DIFF_SAME:
-            return "Same";
-        case DIFF_NEWER:
-            return "Newer";
-        case DIFF_OLDER:
-            return "Older";
-        case DIFF_FORCED:
-            return "Forced";
-    }
-    return "";
-}
-
 CODETYPE CodeTypeOf(const std::string& label) {
     for (const CODETYPE codeType : kCodeTypes) {
         if (label == kCodeLabels[codeType]) {
@@ -91,7 +77,7 @@ DIFFTYPE VerdictOf(const CCodeDiffResults& results, CODETYPE codeType) {
 json VerdictsJson(const CCodeDiffResults& results) {
     json out = json::object();
     for (const CODETYPE codeType : kCodeTypes) {
-        out[kCodeLabels[codeType]] = Word(VerdictOf(results, codeType));
+        out[kCodeLabels[codeType]] = gwu::DiffTypeWord(VerdictOf(results, codeType));
     }
     return out;
 }

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
-#include <vector>
 
 #include "platform/Environment.h"
+#include "platform/Format.h"
 
 namespace gwu::host {
 
@@ -58,16 +58,7 @@ LineSink SetErrorSink(LineSink sink) {
 void MonPrintf(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string line;
-    if (needed > 0) {
-        std::vector<char> text(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(text.data(), text.size(), format, args);
-        line.assign(text.data(), static_cast<size_t>(needed));
-    }
+    const std::string line = gwu::FormatArgs(format, args);
     va_end(args);
     gwu::host::Emit(gwu::host::g_monitorSink, "MON", line);
 }

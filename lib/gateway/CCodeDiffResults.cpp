@@ -12,6 +12,10 @@ CString CCodeDiffResults::ToString() const {
 }
 
 CString CCodeDiffResults::DiffTypeToString(DIFFTYPE diffType) {
+    return gwu::DiffTypeWord(diffType);
+}
+
+const char* gwu::DiffTypeWord(DIFFTYPE diffType) {
     switch (diffType) {
         case DIFF_SAME:
             return "Same";
@@ -22,5 +26,5 @@ CString CCodeDiffResults::DiffTypeToString(DIFFTYPE diffType) {
         case DIFF_FORCED:
             return "Forced";
     }
-    return {};
+    return "";
 }

@@ -4,6 +4,11 @@
 #include "gateway/CodeTypes.h"
 #include "platform/Types.h"
 
+namespace gwu {
+// "Same", "Newer", "Older", "Forced"; an empty word for any other value.
+const char* DiffTypeWord(DIFFTYPE diffType);
+}  // namespace gwu
+
 class CCodeDiffResults {
 public:
     CCodeDiffResults() = default;

@@ -11,6 +11,7 @@
 #include "dialogs/CUserEntry.h"
 #include "platform/Engine.h"
 #include "platform/Environment.h"
+#include "platform/Format.h"
 #include "platform/Popup.h"
 #include "repair/RepairReport.h"
 
@@ -94,16 +95,7 @@ bool CHLXSerialNumRepair::IsNewSerialNum() const {
 void CHLXSerialNumRepair::RepairReportLog(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string line;
-    if (needed > 0) {
-        line.resize(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(line.data(), line.size(), format, args);
-        line.resize(static_cast<size_t>(needed));
-    }
+    const std::string line = gwu::FormatArgs(format, args);
     va_end(args);
     gwu::RepairReport::Line(line);
 }
