@@ -298,7 +298,8 @@ Scenario ParseScenario(std::string_view json, const std::string& name) {
     Json document;
     try {
         document = Json::parse(json.begin(), json.end());
-    } catch (const Json::parse_error& e) {
+    } catch (const Json::exception& e) {
+        // Syntax errors, and numbers too large for any number type (out_of_range).
         reader.Fail("", std::string("not valid JSON: ") + e.what());
     }
     reader.RequireObject(document, "");

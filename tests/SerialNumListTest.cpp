@@ -9,6 +9,7 @@
 
 #include "Fixtures.h"
 #include "devices/SerialNumList.h"
+#include "platform/Os.h"
 
 namespace gwu::test {
 namespace {
@@ -147,6 +148,27 @@ TEST(SerialNumListRewrite, AlreadyRecordedExactlyWhenTheRewriteChangesNothing) {
                   RewriteSerialNumList(content, "HX5", newLine) == content)
             << content;
     }
+}
+
+TEST_F(SerialNumListTest, TemporaryFileThatCannotBeRestoredStaysForTheNextStore) {
+    // The temporary file is the only copy of the list: a store must not start a new list
+    // beside it when it cannot be put back.
+    WriteFile(Temp(), "AA1,R1,R1,R1\r\n");
+    {
+        struct RestoreHook {
+            os::FileOpHook previous;
+            ~RestoreHook() { os::SetFileOpHook(std::move(previous)); }
+        } restore{os::SetFileOpHook(
+            [](os::FileOp op, const std::string&) { return op == os::FileOp::Rename ? EIO : 0; })};
+        Store("NEW1");
+    }
+    EXPECT_TRUE(m_diagnostics.MonitorHas(
+        "CHLXUtils::StoreHLXSerialNumToFile encountered problems: " + std::to_string(EIO)));
+    EXPECT_FALSE(fs::exists(List()));
+    EXPECT_EQ(ReadFile(Temp()), "AA1,R1,R1,R1\r\n");
+
+    Store("NEW1");
+    EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nNEW1,R1.0,R2.0,R3.0\r\n");
 }
 
 TEST(SerialNumListRewrite, KeepsLinesAndOrderAndReplacesMatches) {

@@ -1,0 +1,112 @@
+// Key sequences on the on-screen keyboard dialog, typed through the stand-in popup library:
+// after every key the entry shows at most the maximum length of accepted characters, and the
+// tick is offered exactly when the minimum length is reached.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FuzzCheck.h"
+#include "PopupLibrary.h"
+#include "dialogs/CKeyboardDialog.h"
+
+namespace {
+
+constexpr int kEntryBackground = 0xDCDCDC;  // the grey field that shows the typed text
+constexpr int kAttrBackground = 8;
+constexpr std::uint8_t kTickCode = 0xFF;  // this input byte presses the tick instead of a key
+
+struct Settings {
+    int maxLength = 0;
+    int minLength = 0;
+    bool noSpaces = false;
+    bool allowCancel = false;
+};
+
+bool Accepted(char c, bool noSpaces) {
+    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || (c == ' ' && !noSpaces);
+}
+
+// Checks the popup as shown, then plays the next input byte.
+class CheckingDriver : public gwu::host::PopupDriver {
+public:
+    CheckingDriver(std::vector<std::uint8_t> codes, const Settings& settings)
+        : m_codes(std::move(codes)), m_settings(settings) {}
+
+    std::optional<gwu::host::PopupEvent> NextEvent(const gwu::host::PopupView& view) override {
+        Check(view);
+        if (m_next == m_codes.size()) {
+            return std::nullopt;
+        }
+        const std::uint8_t code = m_codes[m_next++];
+        if (code == kTickCode) {
+            m_tickPressedShown = m_tickPressedShown || view.ButtonShown(gwu::host::kTickButton);
+            return gwu::host::PopupEvent::Press(gwu::host::kTickButton);
+        }
+        ++m_keys;
+        return gwu::host::PopupEvent::Key(code);
+    }
+
+    const std::string& LastText() const { return m_text; }
+    bool TickPressedShown() const { return m_tickPressedShown; }
+
+private:
+    void Check(const gwu::host::PopupView& view) {
+        const auto entry = std::find_if(
+            view.widgets.begin(), view.widgets.end(),
+            [](const auto& widget) { return widget.Number(kAttrBackground) == kEntryBackground; });
+        GWU_FUZZ_CHECK(entry != view.widgets.end());
+        m_text = entry->Text();
+        GWU_FUZZ_CHECK(static_cast<long long>(m_text.size()) <= std::max(m_settings.maxLength, 0));
+        GWU_FUZZ_CHECK(std::all_of(m_text.begin(), m_text.end(),
+                                   [this](char c) { return Accepted(c, m_settings.noSpaces); }));
+        if (m_keys > 0) {
+            GWU_FUZZ_CHECK(view.ButtonShown(gwu::host::kTickButton) ==
+                           (static_cast<long long>(m_text.size()) >= m_settings.minLength));
+        }
+        if (!m_settings.allowCancel) {
+            GWU_FUZZ_CHECK(!view.ButtonShown(gwu::host::kCrossButton));
+        }
+    }
+
+    std::vector<std::uint8_t> m_codes;
+    size_t m_next = 0;
+    Settings m_settings;
+    std::string m_text;
+    int m_keys = 0;
+    bool m_tickPressedShown = false;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
+    FuzzedDataProvider input(data, size);
+    Settings settings;
+    settings.maxLength = input.ConsumeIntegralInRange(-2, 40);
+    settings.minLength = input.ConsumeIntegralInRange(-2, 20);
+    settings.noSpaces = input.ConsumeBool();
+    settings.allowCancel = input.ConsumeBool();
+    const bool variant = input.ConsumeBool();
+
+    gwu::host::ResetPopupLibrary();
+    auto owned =
+        std::make_unique<CheckingDriver>(input.ConsumeRemainingBytes<std::uint8_t>(), settings);
+    CheckingDriver& driver = *owned;
+    gwu::host::SetPopupDriver(std::move(owned));
+    {
+        const CKeyboardDialog dialog("Serial number", "Type it", settings.maxLength,
+                                     settings.noSpaces, settings.allowCancel, settings.minLength,
+                                     variant);
+        std::string text;
+        dialog.GetText(text);
+        GWU_FUZZ_CHECK(text == driver.LastText());
+        // Only a tick that was on show ends the dialog as accepted.
+        GWU_FUZZ_CHECK(dialog.IsAccepted() == driver.TickPressedShown());
+    }
+    gwu::host::SetPopupDriver(nullptr);
+    return 0;
+}

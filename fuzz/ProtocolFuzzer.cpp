@@ -1,0 +1,98 @@
+// The emulator's wire protocol on any byte stream: the frame decoder, cut into pieces at any
+// boundaries, and the message decoders. What decodes encodes back to the same message.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FuzzCheck.h"
+#include "Protocol.h"
+
+namespace {
+
+using namespace gwu::emu;
+
+bool Same(const Request& a, const Request& b) {
+    return a.builder == b.builder && a.type == b.type && a.flags == b.flags &&
+           a.capacity == b.capacity && a.data == b.data && a.timeoutMs == b.timeoutMs;
+}
+
+bool Same(const ClientMessage& a, const ClientMessage& b) {
+    return a.kind == b.kind && a.cardName == b.cardName && Same(a.request, b.request);
+}
+
+bool Same(const Response& a, const Response& b) {
+    return a.outcome == b.outcome && a.error == b.error && a.bytes == b.bytes &&
+           a.claimedLength == b.claimedLength && a.exceptionCode == b.exceptionCode;
+}
+
+// The payload of an encoded frame, read back through a fresh decoder.
+std::string PayloadOf(const std::string& frame) {
+    FrameDecoder decoder;
+    decoder.Feed(frame);
+    std::optional<std::string> payload = decoder.Next();
+    GWU_FUZZ_CHECK(payload.has_value());
+    GWU_FUZZ_CHECK(decoder.Pending() == 0 && !decoder.Next().has_value());
+    return *payload;
+}
+
+void RoundTrip(const std::string& payload) {
+    try {
+        const ClientMessage message = DecodeClientMessage(payload);
+        const std::string frame = EncodeClientMessage(message);
+        GWU_FUZZ_CHECK(Same(DecodeClientMessage(PayloadOf(frame)), message));
+    } catch (const ProtocolError&) {
+    }
+    try {
+        const Response response = DecodeResponse(payload);
+        const std::string frame = EncodeResponse(response);
+        GWU_FUZZ_CHECK(Same(DecodeResponse(PayloadOf(frame)), response));
+    } catch (const ProtocolError&) {
+    }
+    try {
+        const bool flag = DecodeFlag(payload);
+        GWU_FUZZ_CHECK(DecodeFlag(PayloadOf(EncodeFlag(flag))) == flag);
+    } catch (const ProtocolError&) {
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
+    FuzzedDataProvider input(data, size);
+    // The first bytes say where the stream is cut; the rest is the stream.
+    std::vector<size_t> cuts;
+    const size_t pieces = input.ConsumeIntegralInRange<size_t>(0, 8);
+    for (size_t i = 0; i < pieces; ++i) {
+        cuts.push_back(input.ConsumeIntegralInRange<size_t>(0, 64));
+    }
+    const std::string stream = input.ConsumeRemainingBytesAsString();
+
+    FrameDecoder decoder;
+    std::string_view rest = stream;
+    size_t fed = 0;
+    size_t taken = 0;  // frame bytes handed out as payloads, length prefixes included
+    bool refused = false;
+    for (size_t i = 0; !refused && !rest.empty(); ++i) {
+        const size_t length = i < cuts.size() ? std::min(cuts[i], rest.size()) : rest.size();
+        try {
+            decoder.Feed(rest.substr(0, length));
+        } catch (const ProtocolError&) {
+            refused = true;  // an oversized frame: the connection would be closed
+        }
+        rest.remove_prefix(length);
+        fed += length;
+        while (std::optional<std::string> payload = decoder.Next()) {
+            GWU_FUZZ_CHECK(payload->size() <= kMaxFramePayload);
+            taken += 4 + payload->size();
+            RoundTrip(*payload);
+        }
+    }
+    // Every byte fed is either part of a frame handed out or still pending.
+    if (!refused) {
+        GWU_FUZZ_CHECK(taken + decoder.Pending() == fed);
+    }
+    return 0;
+}

@@ -1,0 +1,88 @@
+// The emulator's scenario loader on any text: a scenario it cannot use is refused with
+// ScenarioError and nothing else; a scenario it takes answers every request the library
+// makes, faults included.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FuzzCheck.h"
+#include "Gateway.h"
+
+namespace {
+
+using gwu::emu::Builder;
+using gwu::emu::Request;
+
+Request Make(Builder builder, std::uint32_t type, std::uint32_t flags, std::int32_t capacity,
+             std::string data = {}) {
+    Request request;
+    request.builder = builder;
+    request.type = static_cast<std::int32_t>(type);
+    request.flags = static_cast<std::int32_t>(flags);
+    request.capacity = capacity;
+    request.data = std::move(data);
+    request.timeoutMs = 10000;
+    return request;
+}
+
+// What the library asks of the communication module: releases, CPLD, identity items in use
+// and in storage, writes, update and reset, the device string.
+const std::vector<Request>& CommunicationRequests() {
+    static const std::vector<Request> requests = {
+        Make(Builder::VsiGetSerialNumber, 0x20000000, 0, 128),
+        Make(Builder::VsiGetSerialNumber, 0x10000000, 0, 128),
+        Make(Builder::VsiGetSerialNumber, 0x01000000, 0, 128),
+        Make(Builder::VsiGetSerialNumber, 0x00000800, 0, 4),
+        Make(Builder::VsiGetSerialNumber, 0x00000200, 0, 128),
+        Make(Builder::VsiGetSerialNumber, 0x80000000, 0, 16),
+        Make(Builder::VsiGetSerialNumber, 0x80000000, 0x08000000, 16),
+        Make(Builder::VsiGetSerialNumber, 0x00020000, 0x88000000, 12),
+        Make(Builder::VsiGetSerialNumber, 0x00020000, 0x48000000, 12),
+        Make(Builder::VsiSetSerialNumber, 0x40000000, 0, 8, "HX100241"),
+        Make(Builder::VsiSetSerialNumber, 0x00001000, 0x84000000, 12, "0050C2A1D307"),
+        Make(Builder::VsiGetSerialNumber, 0x00400000, 0, 1),
+        Make(Builder::VsiReset, 0x80000000, 0, 0),
+        Make(Builder::VsiGetSerialNumber, 0x00008000, 0, 128, "text"),
+        Make(Builder::VsiGetSerialNumber, 0x00000400, 0, 128, "/nonexistent/HLX_MAC.hex"),
+    };
+    return requests;
+}
+
+const std::vector<Request>& MeasurementRequests() {
+    static const std::vector<Request> requests = {
+        Make(Builder::MsiGetCardDetails, 2, 0, 128),
+        Make(Builder::MsiGetCardDetails, 3, 0, 128),
+        Make(Builder::MsiGetCardDetails, 1, 0, 128),
+        Make(Builder::MsiGetCardDetails, 9, 0, 128, "/nonexistent/QPT_PROM.rel"),
+        Make(Builder::MsiReset, 0x01000000, 0, 0),
+    };
+    return requests;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    std::unique_ptr<gwu::emu::Gateway> gateway;
+    try {
+        gateway = gwu::emu::Gateway::FromScenarioText(text, "fuzz.json", "/nonexistent");
+    } catch (const gwu::emu::ScenarioError&) {
+        return 0;
+    }
+    GWU_FUZZ_CHECK(gateway != nullptr);
+    // Twice over, so that faults due on a later request come round.
+    for (int round = 0; round < 2; ++round) {
+        gateway->SelectCard("VCL");
+        for (const Request& request : CommunicationRequests()) {
+            const gwu::emu::Response response = gateway->Execute(request);
+            GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
+        }
+        gateway->SelectCard("QPT");
+        for (const Request& request : MeasurementRequests()) {
+            const gwu::emu::Response response = gateway->Execute(request);
+            GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
+        }
+    }
+    return 0;
+}
