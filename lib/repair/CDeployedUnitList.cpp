@@ -93,9 +93,9 @@ bool CDeployedUnitList::ParseBuffer(std::unique_ptr<unsigned char, FreeDeleter> 
 
 void CDeployedUnitList::Add(const Entry& entry) {
     if (m_count % kChunkEntries == 0) {
-        m_chunks.push_back(std::make_unique<Entry[]>(kChunkEntries));
+        m_chunks.emplace_back().reserve(kChunkEntries);  // room only: nothing is written yet
     }
-    m_chunks.back()[m_count % kChunkEntries] = entry;
+    m_chunks.back().push_back(entry);
     ++m_count;
 }
 

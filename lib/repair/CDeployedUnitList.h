@@ -70,7 +70,7 @@ private:
     std::string m_path;
     std::unique_ptr<unsigned char, FreeDeleter> m_buffer;  // the content, read whole
     std::string_view m_content;
-    std::vector<std::unique_ptr<Entry[]>> m_chunks;
+    std::vector<std::vector<Entry>> m_chunks;  // each reserved to kChunkEntries, filled in order
     size_t m_count = 0;
     bool m_entryAreaFound = false;
 };
