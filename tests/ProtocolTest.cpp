@@ -1,78 +1,40 @@
-// Tests of gwemu's wire protocol and its TCP server: message round trips, frames split at every
-// byte boundary, oversized and truncated input, the server over loopback with a raw socket, and
-// the gwemu program itself.
+// Tests of gwemu's wire protocol and its TCP server: each message's bytes on the wire and its
+// round trip, frames split at every byte boundary, oversized and truncated input, and the server
+// over loopback with a raw socket.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <fstream>
+#include <algorithm>
+#include <functional>
+#include <optional>
 #include <string>
-#include <thread>
+#include <system_error>
+#include <tuple>
 #include <vector>
 
-#include "Fixtures.h"
 #include "Gateway.h"
 #include "Protocol.h"
 #include "TcpServer.h"
 
-extern char** environ;
-
 namespace {
 
-using gwu::emu::Builder;
-using gwu::emu::ClientMessage;
-using gwu::emu::FrameDecoder;
-using gwu::emu::kMaxFramePayload;
-using gwu::emu::MessageKind;
-using gwu::emu::Outcome;
-using gwu::emu::ProtocolError;
-using gwu::emu::Request;
-using gwu::emu::Response;
-using gwu::emu::UniqueFd;
+using namespace gwu::emu;
 
-constexpr int kIoTimeoutMs = 5000;
-
-ClientMessage Execute(std::int32_t type, std::int32_t capacity, std::string data = {}) {
-    ClientMessage message;
-    message.kind = MessageKind::Execute;
-    message.request.builder = Builder::VsiGetSerialNumber;
-    message.request.type = type;
-    message.request.flags = static_cast<std::int32_t>(0x88000000u);
-    message.request.capacity = capacity;
-    message.request.timeoutMs = 10000;
-    message.request.data = std::move(data);
-    return message;
+ClientMessage Message(MessageKind kind, const std::string& card = {}) {
+    return {kind, card, {}};
 }
-
-ClientMessage Select(const std::string& card) {
-    ClientMessage message;
-    message.kind = MessageKind::SelectCard;
-    message.cardName = card;
-    return message;
-}
-
-ClientMessage Simple(MessageKind kind) {
-    ClientMessage message;
-    message.kind = kind;
-    return message;
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+ClientMessage Execute(std::uint32_t type, std::int32_t capacity, std::string data = {}) {
+    return {MessageKind::Execute,
+            {},
+            {Builder::VsiGetSerialNumber, static_cast<std::int32_t>(type),
+             static_cast<std::int32_t>(0x88000000u), capacity, std::move(data), 10000}};
 }
 
 std::string PayloadOf(const std::string& frame) {
     return frame.substr(4);
 }
-
 std::string BigEndian(std::uint32_t value) {
     return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
             static_cast<char>(value >> 8), static_cast<char>(value)};
@@ -81,126 +43,112 @@ std::string BigEndian(std::uint32_t value) {
 // ---------------------------------------------------------------------------------------------
 // Encoding and decoding
 
-TEST(ProtocolMessages, ClientMessagesRoundTrip) {
+TEST(ProtocolMessages, EachMessageHasItsWireBytesAndDecodesBack) {
     const std::string data("HX\0\x80\xff", 5);
-    const ClientMessage execute = Execute(static_cast<std::int32_t>(0x80000000u), -1, data);
-    const ClientMessage decoded =
-        gwu::emu::DecodeClientMessage(PayloadOf(gwu::emu::EncodeClientMessage(execute)));
-    EXPECT_EQ(decoded.kind, MessageKind::Execute);
-    EXPECT_EQ(decoded.request.builder, Builder::VsiGetSerialNumber);
-    EXPECT_EQ(decoded.request.type, static_cast<std::int32_t>(0x80000000u));
-    EXPECT_EQ(decoded.request.flags, static_cast<std::int32_t>(0x88000000u));
-    EXPECT_EQ(decoded.request.capacity, -1);
-    EXPECT_EQ(decoded.request.timeoutMs, 10000u);
-    EXPECT_EQ(decoded.request.data, data);
-
-    const std::string frame = gwu::emu::EncodeClientMessage(Select("VCL"));
-    EXPECT_EQ(frame, BigEndian(8) + "S" + BigEndian(3) + "VCL");
-    EXPECT_EQ(gwu::emu::DecodeClientMessage(PayloadOf(frame)).cardName, "VCL");
-    for (MessageKind kind : {MessageKind::Connect, MessageKind::Disconnect}) {
-        EXPECT_EQ(
-            gwu::emu::DecodeClientMessage(PayloadOf(gwu::emu::EncodeClientMessage(Simple(kind))))
-                .kind,
-            kind);
+    const Response thrown{Outcome::Throw, -5, std::string("\0ab", 3), 144, 1003};
+    const Response replied{Outcome::Reply, 0, "x", std::nullopt, 0};
+    using Reencode = std::function<std::string(std::string_view)>;
+    const Reencode client = [](auto p) { return EncodeClientMessage(DecodeClientMessage(p)); };
+    const Reencode response = [](auto p) { return EncodeResponse(DecodeResponse(p)); };
+    const Reencode flag = [](auto p) { return EncodeFlag(DecodeFlag(p)); };
+    const std::tuple<std::string, std::string, Reencode> cases[] = {
+        {EncodeClientMessage(Message(MessageKind::Connect)), BigEndian(1) + "C", client},
+        {EncodeClientMessage(Message(MessageKind::Disconnect)), BigEndian(1) + "D", client},
+        {EncodeClientMessage(Message(MessageKind::SelectCard, "VCL")),
+         BigEndian(8) + "S" + BigEndian(3) + "VCL", client},
+        {EncodeClientMessage(Execute(0x80000000u, -1, data)),
+         BigEndian(27) + "X\x03" + BigEndian(0x80000000u) + BigEndian(0x88000000u) +
+             BigEndian(0xFFFFFFFFu) + BigEndian(10000) + BigEndian(5) + data,
+         client},
+        {EncodeResponse(thrown),
+         BigEndian(21) + "\x02" + BigEndian(0xFFFFFFFBu) + BigEndian(1003) + "\x01" +
+             BigEndian(144) + BigEndian(3) + thrown.bytes,
+         response},
+        {EncodeResponse(replied),
+         BigEndian(19) + "\x01" + BigEndian(0) + BigEndian(0) + '\0' + BigEndian(0) + BigEndian(1) +
+             "x",
+         response},
+        {EncodeFlag(true), BigEndian(1) + "\x01", flag},
+        {EncodeFlag(false), BigEndian(1) + '\0', flag},
+    };
+    for (const auto& [frame, wire, reencode] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(wire));
+        EXPECT_EQ(frame, wire);
+        EXPECT_EQ(reencode(PayloadOf(frame)), frame);
     }
-}
-
-TEST(ProtocolMessages, ResponsesAndFlagsRoundTrip) {
-    Response response;
-    response.outcome = Outcome::Throw;
-    response.error = -5;
-    response.exceptionCode = 1003;
-    response.claimedLength = 144;
-    response.bytes = std::string("\0ab", 3);
-    Response decoded = gwu::emu::DecodeResponse(PayloadOf(gwu::emu::EncodeResponse(response)));
-    EXPECT_EQ(decoded.outcome, Outcome::Throw);
-    EXPECT_EQ(decoded.error, -5);
-    EXPECT_EQ(decoded.exceptionCode, 1003);
-    EXPECT_EQ(decoded.claimedLength, 144);
-    EXPECT_EQ(decoded.bytes, response.bytes);
-
-    response.claimedLength.reset();
-    decoded = gwu::emu::DecodeResponse(PayloadOf(gwu::emu::EncodeResponse(response)));
-    EXPECT_FALSE(decoded.claimedLength.has_value());
-    EXPECT_TRUE(gwu::emu::DecodeFlag(PayloadOf(gwu::emu::EncodeFlag(true))));
-    EXPECT_FALSE(gwu::emu::DecodeFlag(PayloadOf(gwu::emu::EncodeFlag(false))));
 }
 
 TEST(ProtocolMessages, MalformedPayloadsAreRefused) {
-    const std::string execute = PayloadOf(gwu::emu::EncodeClientMessage(Execute(1, 128, "abc")));
-    const std::string response = PayloadOf(gwu::emu::EncodeResponse(Response{}));
-    // Every truncation of a valid payload, and one byte too many.
+    const std::string execute = PayloadOf(EncodeClientMessage(Execute(1, 128, "abc")));
+    const std::string response = PayloadOf(EncodeResponse(Response{}));
+    const auto with = [](std::string payload, size_t at, char byte) {
+        payload[at] = byte;
+        return payload;
+    };
+    // One byte too many; an unknown kind, builder or outcome; a has-claimed byte that is not 0
+    // or 1; a byte string that announces more than the payload holds; and every truncation.
+    std::vector<std::string> clients = {execute + "x", "Q", with(execute, 1, 0),
+                                        with(execute, 1, 6), "S" + BigEndian(0xFFFFFFFFu) + "VCL"};
+    std::vector<std::string> responses = {response + "x", with(response, 0, 0),
+                                          with(response, 0, 5), with(response, 9, 2)};
     for (size_t length = 0; length < execute.size(); ++length) {
-        EXPECT_THROW(gwu::emu::DecodeClientMessage(execute.substr(0, length)), ProtocolError)
-            << length;
+        clients.push_back(execute.substr(0, length));
     }
     for (size_t length = 0; length < response.size(); ++length) {
-        EXPECT_THROW(gwu::emu::DecodeResponse(response.substr(0, length)), ProtocolError) << length;
+        responses.push_back(response.substr(0, length));
     }
-    EXPECT_THROW(gwu::emu::DecodeClientMessage(execute + "x"), ProtocolError);
-    EXPECT_THROW(gwu::emu::DecodeResponse(response + "x"), ProtocolError);
-    EXPECT_THROW(gwu::emu::DecodeFlag(std::string("\x02", 1)), ProtocolError);
-    EXPECT_THROW(gwu::emu::DecodeFlag(""), ProtocolError);
-    // Unknown message kind, builder and outcome; a has-claimed byte that is not 0 or 1.
-    EXPECT_THROW(gwu::emu::DecodeClientMessage("Q"), ProtocolError);
-    std::string badBuilder = execute;
-    badBuilder[1] = 6;
-    EXPECT_THROW(gwu::emu::DecodeClientMessage(badBuilder), ProtocolError);
-    std::string badOutcome = response;
-    badOutcome[0] = 0;
-    EXPECT_THROW(gwu::emu::DecodeResponse(badOutcome), ProtocolError);
-    std::string badClaimed = response;
-    badClaimed[9] = 2;
-    EXPECT_THROW(gwu::emu::DecodeResponse(badClaimed), ProtocolError);
-    // A byte string that announces more than the payload holds.
-    EXPECT_THROW(gwu::emu::DecodeClientMessage("S" + BigEndian(0xFFFFFFFFu) + "VCL"),
-                 ProtocolError);
-    // Nothing larger than a frame can be encoded.
-    EXPECT_THROW(gwu::emu::EncodeClientMessage(Execute(1, 1, std::string(kMaxFramePayload, 'x'))),
+    for (const std::string& payload : clients) {
+        EXPECT_THROW(DecodeClientMessage(payload), ProtocolError)
+            << ::testing::PrintToString(payload);
+    }
+    for (const std::string& payload : responses) {
+        EXPECT_THROW(DecodeResponse(payload), ProtocolError) << ::testing::PrintToString(payload);
+    }
+    for (const std::string flag : {"", "\x02", "\x01\x01"}) {
+        EXPECT_THROW(DecodeFlag(flag), ProtocolError) << flag.size();
+    }
+    // A payload of exactly the frame limit is encoded; nothing larger is.
+    EXPECT_EQ(EncodeClientMessage(Execute(1, 1, std::string(kMaxFramePayload - 22, 'x'))).size(),
+              kMaxFramePayload + 4);
+    EXPECT_THROW(EncodeClientMessage(Execute(1, 1, std::string(kMaxFramePayload - 21, 'x'))),
                  ProtocolError);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Framing
 
+// A stream of frames fed in pieces of every size, down to a byte at a time: each frame comes out
+// as soon as it is whole and not before, and what is left of the stream stays pending.
 TEST(ProtocolFrames, FramesSplitAtEveryByteBoundaryDecodeAlike) {
     const std::vector<std::string> frames = {
-        gwu::emu::EncodeClientMessage(Simple(MessageKind::Connect)),
-        gwu::emu::EncodeClientMessage(Select("VCL")),
-        gwu::emu::EncodeClientMessage(Execute(0x20000000, 128, std::string(128, '\0'))),
+        EncodeClientMessage(Message(MessageKind::Connect)),
+        EncodeClientMessage(Message(MessageKind::SelectCard, "MEASURE")),
+        EncodeClientMessage(Execute(0x20000000, 128, std::string(128, '\0'))),
         BigEndian(0)};  // an empty payload is a frame too
     std::string stream;
+    std::vector<std::string> payloads;
     for (const std::string& frame : frames) {
         stream += frame;
+        payloads.push_back(PayloadOf(frame));
     }
-    // Two pieces split at every boundary, then the whole stream one byte at a time.
-    for (size_t split = 0; split <= stream.size() + 1; ++split) {
+    for (size_t step = 1; step <= stream.size(); ++step) {
+        SCOPED_TRACE("pieces of " + std::to_string(step));
         FrameDecoder decoder;
-        if (split <= stream.size()) {
-            decoder.Feed(std::string_view(stream).substr(0, split));
-            decoder.Feed(std::string_view(stream).substr(split));
-        } else {
-            for (char c : stream) {
-                decoder.Feed(std::string_view(&c, 1));
+        std::vector<std::string> received;
+        size_t whole = 0;  // bytes of the frames received
+        for (size_t fed = 0; fed < stream.size();) {
+            decoder.Feed(std::string_view(stream).substr(fed, step));
+            fed = std::min(fed + step, stream.size());
+            for (auto payload = decoder.Next(); payload; payload = decoder.Next()) {
+                whole += 4 + payload->size();
+                received.push_back(*payload);
+            }
+            EXPECT_EQ(decoder.Pending(), fed - whole);
+            if (received.size() < frames.size()) {
+                EXPECT_LT(fed, whole + frames[received.size()].size());
             }
         }
-        for (const std::string& frame : frames) {
-            const auto payload = decoder.Next();
-            ASSERT_TRUE(payload.has_value()) << "split " << split;
-            EXPECT_EQ(*payload, PayloadOf(frame)) << "split " << split;
-        }
-        EXPECT_FALSE(decoder.Next().has_value());
-        EXPECT_EQ(decoder.Pending(), 0u);
-    }
-}
-
-TEST(ProtocolFrames, TruncatedFramesStayPending) {
-    const std::string frame = gwu::emu::EncodeClientMessage(Select("MEASURE"));
-    for (size_t length = 0; length < frame.size(); ++length) {
-        FrameDecoder decoder;
-        decoder.Feed(frame.substr(0, length));
-        EXPECT_FALSE(decoder.Next().has_value()) << length;
-        EXPECT_EQ(decoder.Pending(), length);
+        EXPECT_EQ(received, payloads);
     }
 }
 
@@ -211,7 +159,7 @@ TEST(ProtocolFrames, OversizedFramesAreRefusedAsSoonAsAnnounced) {
     EXPECT_EQ(atLimit.Next()->size(), kMaxFramePayload);
 
     FrameDecoder decoder;
-    decoder.Feed(gwu::emu::EncodeFlag(true));
+    decoder.Feed(EncodeFlag(true));
     EXPECT_THROW(decoder.Feed(BigEndian(kMaxFramePayload + 1)), ProtocolError);
     EXPECT_TRUE(decoder.Next().has_value());  // the frame before it is still delivered
     FrameDecoder huge;
@@ -221,239 +169,95 @@ TEST(ProtocolFrames, OversizedFramesAreRefusedAsSoonAsAnnounced) {
 // ---------------------------------------------------------------------------------------------
 // The server over loopback
 
-UniqueFd ConnectTo(std::uint16_t port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{kIoTimeoutMs / 1000, 0};
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ADD_FAILURE() << "cannot connect to 127.0.0.1:" << port;
-    }
-    return fd;
-}
-
-void SendBytes(const UniqueFd& fd, const std::string& bytes) {
-    ASSERT_EQ(::send(fd.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-}
-
-// The next reply payload; empty when the server closed the connection or sent nothing within
-// the wait.
-std::optional<std::string> Receive(const UniqueFd& fd, FrameDecoder& decoder,
-                                   int waitMs = kIoTimeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (true) {
-        if (auto payload = decoder.Next()) {
-            return payload;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd pfd{fd.Get(), POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-            return std::nullopt;
-        }
-        char chunk[512];
-        const ssize_t count = ::recv(fd.Get(), chunk, sizeof chunk, 0);
-        if (count <= 0) {
-            return std::nullopt;
-        }
-        decoder.Feed(std::string_view(chunk, static_cast<size_t>(count)));
-    }
-}
-
-// True when the peer has closed the connection (within the wait).
-bool ClosedByPeer(const UniqueFd& fd) {
-    pollfd pfd{fd.Get(), POLLIN, 0};
-    if (::poll(&pfd, 1, kIoTimeoutMs) <= 0) {
-        return false;
-    }
-    char byte = 0;
-    return ::recv(fd.Get(), &byte, 1, 0) == 0;
-}
-
-const char* const kServedScenario = R"({
-  "communication": {"releases": {"loaded": "KLEM_12345_R4.2.1"}},
-  "faults": [{"card": "VCL", "request": "0x10000000", "nth": 1, "kind": "timeout"},
-             {"card": "VCL", "request": "0x10000000", "nth": 2, "kind": "disconnect"}]
-})";
-
-TEST(ProtocolServer, ServesClientsOneAfterAnotherOverLoopback) {
-    auto gateway = gwu::emu::Gateway::FromScenarioText(kServedScenario, "served.json", "");
-    gwu::emu::TcpServer server(*gateway);
-    ASSERT_NE(server.Port(), 0);
-    EXPECT_EQ(server.Host(), "127.0.0.1");
-
-    {
-        UniqueFd client = ConnectTo(server.Port());
-        FrameDecoder decoder;
-        SendBytes(client, gwu::emu::EncodeClientMessage(Simple(MessageKind::Connect)) +
-                              gwu::emu::EncodeClientMessage(Select("VCL")));
-        for (int i = 0; i < 2; ++i) {
-            const auto flag = Receive(client, decoder);
-            ASSERT_TRUE(flag.has_value());
-            EXPECT_TRUE(gwu::emu::DecodeFlag(*flag));
-        }
-        EXPECT_EQ(gateway->SelectedCard(), "VCL");
-
-        // A reply sent a byte at a time arrives whole.
-        const std::string frame = gwu::emu::EncodeClientMessage(Execute(0x20000000, 5));
-        for (char c : frame) {
-            SendBytes(client, std::string(1, c));
-        }
-        auto payload = Receive(client, decoder);
-        ASSERT_TRUE(payload.has_value());
-        Response response = gwu::emu::DecodeResponse(*payload);
-        EXPECT_EQ(response.outcome, Outcome::Reply);
-        EXPECT_EQ(response.bytes, "KLEM_");
-
-        // A timeout is silence: the next request is answered as usual.
-        SendBytes(client, gwu::emu::EncodeClientMessage(Execute(0x10000000, 128)));
-        EXPECT_FALSE(Receive(client, decoder, 200).has_value());
-        SendBytes(client, gwu::emu::EncodeClientMessage(Execute(0x20000000, 128)));
-        payload = Receive(client, decoder);
-        ASSERT_TRUE(payload.has_value());
-        EXPECT_EQ(gwu::emu::DecodeResponse(*payload).bytes, "KLEM_12345_R4.2.1");
-
-        // A disconnect fault drops the connection.
-        SendBytes(client, gwu::emu::EncodeClientMessage(Execute(0x10000000, 128)));
-        EXPECT_TRUE(ClosedByPeer(client));
-    }
-    {
-        // An oversized frame closes the connection as soon as its length arrives.
-        UniqueFd client = ConnectTo(server.Port());
-        SendBytes(client, BigEndian(kMaxFramePayload + 1));
-        EXPECT_TRUE(ClosedByPeer(client));
-    }
-    {
-        // So does a well-framed message that does not decode.
-        UniqueFd client = ConnectTo(server.Port());
-        SendBytes(client, BigEndian(1) + "Z");
-        EXPECT_TRUE(ClosedByPeer(client));
-    }
-    // The server still serves the next client, and Stop() ends it while a client waits.
-    UniqueFd client = ConnectTo(server.Port());
-    FrameDecoder decoder;
-    SendBytes(client, gwu::emu::EncodeClientMessage(Simple(MessageKind::Disconnect)));
-    const auto flag = Receive(client, decoder);
-    ASSERT_TRUE(flag.has_value());
-    EXPECT_TRUE(gwu::emu::DecodeFlag(*flag));
-    EXPECT_EQ(gateway->RequestCount(), 4);
-    server.Stop();
-    EXPECT_TRUE(ClosedByPeer(client));
-    server.Stop();
-}
-
-TEST(ProtocolServer, RefusesAddressesItCannotUse) {
-    auto gateway = gwu::emu::Gateway::FromScenarioText("{}", "empty.json", "");
-    EXPECT_THROW(gwu::emu::TcpServer(*gateway, "not-an-address", 0), std::system_error);
-    gwu::emu::TcpServer first(*gateway);
-    EXPECT_THROW(gwu::emu::TcpServer(*gateway, "127.0.0.1", first.Port()), std::system_error);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The gwemu program
-
-// A child process whose stdout and stderr come through one pipe; killed and reaped if the test
-// ends early.
-class Child {
+// A raw client on 127.0.0.1; every receive waits at most 5 s.
+class Client {
 public:
-    explicit Child(std::vector<std::string> arguments) {
-        int out[2] = {-1, -1};
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe";
-            return;
-        }
-        m_out = UniqueFd(out[0]);
-        const UniqueFd write(out[1]);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, write.Get(), STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, write.Get(), STDERR_FILENO);
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            m_pid = -1;
-            ADD_FAILURE() << "cannot start " << argv[0];
-        }
-        posix_spawn_file_actions_destroy(&actions);
+    explicit Client(std::uint16_t port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const timeval timeout{5, 0};
+        ::setsockopt(m_fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        EXPECT_EQ(
+            ::connect(m_fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     }
-    ~Child() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
+    void Send(const std::string& bytes) const {
+        EXPECT_EQ(::send(m_fd.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
     }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t Pid() const { return m_pid; }
-
-    // The next line of output; what arrived when the output ends or the wait runs out.
-    std::string ReadLine() const {
-        std::string line;
-        char c = 0;
-        pollfd pfd{m_out.Get(), POLLIN, 0};
-        while (line.size() < 4096 && ::poll(&pfd, 1, kIoTimeoutMs) > 0 &&
-               ::read(m_out.Get(), &c, 1) == 1 && c != '\n') {
-            line += c;
-        }
-        return line;
-    }
-
-    // The exit status, waiting at most the I/O timeout; -1 when it has not ended.
-    int Wait() {
-        for (int i = 0; i < kIoTimeoutMs / 10; ++i) {
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    // The next payload; empty when the server closed the connection or sent nothing in time.
+    std::optional<std::string> Receive() {
+        char chunk[512];
+        for (int i = 0; i < 100; ++i) {
+            if (auto payload = m_decoder.Next()) {
+                return payload;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const ssize_t count = ::recv(m_fd.Get(), chunk, sizeof chunk, 0);
+            if (count <= 0) {
+                return std::nullopt;
+            }
+            m_decoder.Feed(std::string_view(chunk, static_cast<size_t>(count)));
         }
-        return -1;
+        return std::nullopt;
+    }
+    // True when the server closed the connection without sending anything more.
+    bool Closed() const {
+        char byte = 0;
+        return ::recv(m_fd.Get(), &byte, 1, 0) == 0;
     }
 
 private:
-    pid_t m_pid = -1;
-    UniqueFd m_out;
+    UniqueFd m_fd;
+    FrameDecoder m_decoder;
 };
 
-TEST(ProtocolProgram, GwemuServesAScenarioUntilTerminated) {
-    const std::string scenario = std::string(GWU_SAMPLE_DIR) + "/scenarios/matching.json";
-    Child child({GWEMU_PATH, "--scenario", scenario, "--listen", "127.0.0.1:0"});
-    const std::string line = child.ReadLine();
-    const std::string prefix = "gwemu listening on 127.0.0.1:";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    const auto port = static_cast<std::uint16_t>(std::stoi(line.substr(prefix.size())));
-
-    UniqueFd client = ConnectTo(port);
-    FrameDecoder decoder;
-    SendBytes(client, gwu::emu::EncodeClientMessage(Select("VCL")) +
-                          gwu::emu::EncodeClientMessage(Execute(0x00000200, 128)));
-    ASSERT_TRUE(Receive(client, decoder).has_value());
-    const auto payload = Receive(client, decoder);
-    ASSERT_TRUE(payload.has_value());
-    EXPECT_EQ(gwu::emu::DecodeResponse(*payload).bytes, "KLEM_MAC_R3.1");
-
-    ::kill(child.Pid(), SIGTERM);
-    EXPECT_EQ(child.Wait(), 0);
-}
-
-TEST(ProtocolProgram, GwemuRefusesABadScenarioWithStatus2) {
-    gwu::test::TempDir dir;
-    const std::string path = (dir.Path() / "broken.json").string();
-    WriteText(path, R"({"faults": [{"card": "VCL"}]})");
-    Child child({GWEMU_PATH, "--scenario", path});
-    const std::string message = child.ReadLine();
-    EXPECT_NE(message.find(path + ": faults[0].request: required"), std::string::npos) << message;
-    EXPECT_EQ(child.Wait(), 2);
+TEST(ProtocolServer, ServesClientsInTurnAndClosesOnesThatSendBadFrames) {
+    auto gateway = Gateway::FromScenarioText(
+        R"({"communication": {"releases": {"loaded": "KLEM_12345_R4.2.1"}}, "faults": [
+            {"card": "VCL", "request": "0x10000000", "nth": 1, "kind": "timeout"},
+            {"card": "VCL", "request": "0x10000000", "nth": 2, "kind": "disconnect"}]})",
+        "served.json", "");
+    EXPECT_THROW(TcpServer(*gateway, "not-an-address", 0), std::system_error);
+    TcpServer server(*gateway, "localhost");
+    EXPECT_EQ(server.Host(), "127.0.0.1");
+    EXPECT_THROW(TcpServer(*gateway, "127.0.0.1", server.Port()), std::system_error);
+    const std::string yes = PayloadOf(EncodeFlag(true));
+    {
+        Client client(server.Port());
+        client.Send(EncodeClientMessage(Message(MessageKind::Connect)) +
+                    EncodeClientMessage(Message(MessageKind::SelectCard, "VCL")));
+        EXPECT_EQ(client.Receive(), yes);
+        EXPECT_EQ(client.Receive(), yes);
+        EXPECT_EQ(gateway->SelectedCard(), "VCL");
+        // A timeout fault is silence: the next answer is the next request's, which is answered
+        // whole though sent a byte at a time. A disconnect fault closes the connection.
+        client.Send(EncodeClientMessage(Execute(0x10000000, 128)));
+        for (char c : EncodeClientMessage(Execute(0x20000000, 5))) {
+            client.Send(std::string(1, c));
+        }
+        const Response reply{Outcome::Reply, 0, "KLEM_", std::nullopt, 0};
+        EXPECT_EQ(client.Receive(), PayloadOf(EncodeResponse(reply)));
+        client.Send(EncodeClientMessage(Execute(0x10000000, 128)));
+        EXPECT_TRUE(client.Closed());
+    }
+    // An oversized frame closes the connection as soon as its length arrives; so does a
+    // well-framed message that does not decode. A client that leaves with a frame cut short is
+    // dropped. The next client is still served.
+    for (const std::string& bad : {BigEndian(kMaxFramePayload + 1), BigEndian(1) + "Z"}) {
+        Client client(server.Port());
+        client.Send(bad);
+        EXPECT_TRUE(client.Closed());
+    }
+    Client(server.Port()).Send(BigEndian(5) + "X");
+    Client client(server.Port());
+    client.Send(EncodeClientMessage(Message(MessageKind::Disconnect)));
+    EXPECT_EQ(client.Receive(), yes);
+    EXPECT_EQ(gateway->RequestCount(), 3);
+    // Stop() ends the server while a client waits, and may be called again.
+    server.Stop();
+    EXPECT_TRUE(client.Closed());
+    server.Stop();
 }
 
 }  // namespace
