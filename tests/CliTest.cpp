@@ -287,6 +287,11 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
         EXPECT_EQ(value, "NotConnected") << name;
     }
 
+    // gwemu refuses the same bad scenario with exit 2.
+    Child refused({GWEMU_PATH, "--scenario", bad, "--listen", "127.0.0.1:0"},
+                  (m_root.Path() / "gwemu-refused").string());
+    EXPECT_EQ(refused.Wait(), 2);
+
     const Result help = Run({"--help"});
     EXPECT_EQ(help.code, 0);
     for (const char* word :
