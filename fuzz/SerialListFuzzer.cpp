@@ -70,7 +70,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         }
     }
     GWU_FUZZ_CHECK(rest.empty());
-    // The shortcut for a device met again unchanged agrees with the rewrite.
-    GWU_FUZZ_CHECK(gwu::AlreadyRecorded(content, record.serial, newLine) == (output == content));
+    // The shortcut for a device met again unchanged never skips a rewrite that would change
+    // the list. (It may miss an unchanged one, for a serial number holding a CR, which the
+    // list never stores: that only costs a rewrite.)
+    if (gwu::AlreadyRecorded(content, record.serial, newLine)) {
+        GWU_FUZZ_CHECK(output == content);
+    }
+    // Serial numbers as the list stores them, without CR or LF: the shortcut is exact.
+    if (record.serial.find_first_of("\r\n") == std::string::npos) {
+        GWU_FUZZ_CHECK(gwu::AlreadyRecorded(content, record.serial, newLine) ==
+                       (output == content));
+    }
     return 0;
 }

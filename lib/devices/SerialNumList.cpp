@@ -61,7 +61,7 @@ bool AlreadyRecorded(std::string_view content, std::string_view serial, std::str
         }
     }
     // ... and every line holding the serial number is already the new line.
-    for (size_t at = content.find(serial); at != std::string_view::npos;) {
+    for (size_t at = content.find(serial); at < content.size();) {
         const size_t lineStart =
             content.rfind('\n', at) == std::string_view::npos ? 0 : content.rfind('\n', at) + 1;
         const size_t lineEnd = content.find('\n', at) + 1;  // there is one: the content ends so

@@ -27,7 +27,8 @@ std::string FormatSerialNumLine(const SerialNumRecord& record);
 std::string RewriteSerialNumList(std::string_view content, std::string_view serial,
                                  std::string_view newLine);
 
-// Whether RewriteSerialNumList would give the content back unchanged: nothing to write.
+// True only when RewriteSerialNumList would give the content back unchanged, so there is
+// nothing to write; exact for serial numbers without CR or LF (those the list stores).
 bool AlreadyRecorded(std::string_view content, std::string_view serial, std::string_view newLine);
 
 // Records one device in the list file of the folder: appends a line for a new serial number,
