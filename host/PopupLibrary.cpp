@@ -1,4 +1,5 @@
 #include "PopupLibrary.h"
+#include "platform/PopupAttributes.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,18 +14,7 @@ namespace gwu::host {
 
 namespace {
 
-constexpr int kAttrVisible = 17;
-constexpr int kAttrText = 313;
-constexpr int kAttrIcon = 309;
-constexpr int kAttrWidth = 55;
-constexpr int kAttrHeight = 56;
-constexpr int kAttrLeft = 63;
-constexpr int kAttrTop = 64;
-constexpr int kAttrFont = 7;
-constexpr int kAttrBackground = 8;
-constexpr int kAttrFormat = 6;
-constexpr int kWhite = 0xFFFFFF;
-constexpr int kAttachToParent = 16;
+using namespace gwu::qw;  // the widget library's attribute codes
 
 constexpr int kTypeLabel = 3;
 constexpr int kKeyboardType = 13;

@@ -1,4 +1,5 @@
 #include "dialogs/CKeyboardDialog.h"
+#include "platform/PopupAttributes.h"
 
 namespace {
 
@@ -6,20 +7,7 @@ constexpr int kWidth = 700;
 constexpr int kHeight = 400;
 constexpr unsigned int kKeyboardIcon = 163;
 
-// Attribute codes and values of the widget library.
-constexpr int kAttrVisible = 17;
-constexpr int kAttrText = 313;
-constexpr int kAttrHeight = 56;
-constexpr int kAttrLeft = 63;
-constexpr int kAttrTop = 64;
-constexpr int kAttrRight = 65;
-constexpr int kAttrBottom = 66;
-constexpr int kAttrFont = 7;
-constexpr int kAttrBackground = 8;
-constexpr int kAttrFormat = 6;
-constexpr int kAttachToParent = 16;
-constexpr int kFontEntry = 268;
-constexpr int kLightGrey = 0xDCDCDC;
+using namespace gwu::qw;  // the widget library's attribute codes
 
 constexpr int kTypeLabel = 3;
 constexpr int kTypeKeyboard = 13;

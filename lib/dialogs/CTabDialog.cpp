@@ -1,23 +1,9 @@
 #include "dialogs/CTabDialog.h"
+#include "platform/PopupAttributes.h"
 
 namespace {
 
-// Attribute codes and values of the widget library.
-constexpr int kAttrVisible = 17;
-constexpr int kAttrText = 313;
-constexpr int kAttrIcon = 309;
-constexpr int kAttrWidth = 55;
-constexpr int kAttrHeight = 56;
-constexpr int kAttrLeft = 63;
-constexpr int kAttrTop = 64;
-constexpr int kAttrRight = 65;
-constexpr int kAttrBottom = 66;
-constexpr int kAttrFont = 7;
-constexpr int kAttrBackground = 8;
-constexpr int kAttrFormat = 6;
-constexpr int kAttachToParent = 16;
-constexpr int kFontTitle = 267;
-constexpr int kWhite = 0xFFFFFF;
+using namespace gwu::qw;  // the widget library's attribute codes
 
 constexpr int kTypeContainer = 2;
 constexpr int kTypeLabel = 3;
