@@ -23,6 +23,8 @@
 #include "Gateway.h"
 #include "PopupDrivers.h"
 #include "ValueStore.h"
+#include "devices/CHLXUtils.h"
+#include "devices/CQPTUtils.h"
 #include "devices/SerialNumList.h"
 #include "gateway/CGatewayChecks.h"
 #include "platform/Environment.h"
@@ -40,24 +42,6 @@ constexpr int kExitTrouble = 2;
 
 constexpr const char* kCodeLabels[] = {"LC", "PROM", "BS", "CPLD", "MAC"};
 constexpr CODETYPE kCodeTypes[] = {LC_CODE, PROM_CODE, BS_CODE, CPLD_CODE, MAC_CODE};
-
-const std::vector<std::string>& ValueNames(bool communication) {
-    static const std::vector<std::string> hlx = {"HLX_SerialNum",
-                                                 "HLX_Release",
-                                                 "HLX_Release_Untrimmed",
-                                                 "HLX_PROM_Release",
-                                                 "HLX_PROM_Release_Untrimmed",
-                                                 "HLX_Bootstrap_Release",
-                                                 "HLX_Bootstrap_Release_Untrimmed",
-                                                 "HLX_CPLD_Release",
-                                                 "HLX_CPLD_Release_Untrimmed",
-                                                 "HLX_MAC_Firmware_Release",
-                                                 "HLX_MAC_Firmware_Release_Untrimmed"};
-    static const std::vector<std::string> qpt = {"QPT_SerialNum", "QPT_Release",
-                                                 "QPT_Release_Untrimmed", "QPT_PROM_Release",
-                                                 "QPT_PROM_Release_Untrimmed"};
-    return communication ? hlx : qpt;
-}
 
 CODETYPE CodeTypeOf(const std::string& label) {
     for (const CODETYPE codeType : kCodeTypes) {
@@ -234,7 +218,15 @@ void Session::Check(CCodeDiffResults& results, bool& read) {
 
 json Session::Snapshot(const CCodeDiffResults& results, bool read) {
     json values = json::object();
-    for (const std::string& name : ValueNames(Communication())) {
+    std::vector<std::string> names;
+    if (Communication()) {
+        names.assign(CHLXUtils::PublishedValueNames().begin(),
+                     CHLXUtils::PublishedValueNames().end());
+    } else {
+        names.assign(CQPTUtils::PublishedValueNames().begin(),
+                     CQPTUtils::PublishedValueNames().end());
+    }
+    for (const std::string& name : names) {
         CString value;
         m_frame.Store().GetValue(name, &value, CTabValueStore::kMaxLength);
         values[name] = value;

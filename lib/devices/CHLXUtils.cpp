@@ -390,3 +390,7 @@ void CHLXUtils::UpdateActiveCableFirmware() {
         // The monitor line of the request is the only record; a comms failure ends it quietly.
     }
 }
+
+const std::array<const char*, 11>& CHLXUtils::PublishedValueNames() {
+    return kPlaceholderOrder;
+}

@@ -2,6 +2,8 @@
 // and the serial-number list of the modules met.
 #pragma once
 
+#include <array>
+
 #include <cstdint>
 
 #include "devices/CGatewayUtils.h"
@@ -37,6 +39,9 @@ public:
     void UpdateActiveCableFirmware() override;
 
     virtual bool ReleaseFileExists();
+
+    // Every name this device publishes a value under, in the order the placeholders go out.
+    static const std::array<const char*, 11>& PublishedValueNames();
 
     // Passes a usable serial number (not empty, not exactly "UNKNOWN"); for an unusable one,
     // runs the process's one serial-number repair and replaces the text with its result.

@@ -180,3 +180,7 @@ bool CQPTUtils::SupportsCodeType(CODETYPE codeType) {
 bool CQPTUtils::ReleaseFileExists() {
     return FileExists(m_fileUtils.GetQPTFileName(LC_CODE, false));
 }
+
+const std::array<const char*, 5>& CQPTUtils::PublishedValueNames() {
+    return kPlaceholderOrder;
+}

@@ -1,6 +1,8 @@
 // The measurement module (every card name but "VCL"): loaded code and PROM only.
 #pragma once
 
+#include <array>
+
 #include "devices/CGatewayUtils.h"
 
 class CQPTUtils : public CGatewayUtils {
@@ -25,6 +27,9 @@ public:
     bool SupportsCodeType(CODETYPE codeType) override;
 
     virtual bool ReleaseFileExists();
+
+    // Every name this device publishes a value under, in the order the placeholders go out.
+    static const std::array<const char*, 5>& PublishedValueNames();
 
 private:
     // One detail request (1 serial number, 2 loaded code, 3 PROM); the text is set either way.
