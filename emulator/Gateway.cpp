@@ -177,7 +177,7 @@ private:
         for (size_t i = 0; i < m_faults.size(); ++i) {
             const FaultRule& rule = m_faults[i];
             if (rule.communication != communication ||
-                rule.request != static_cast<std::uint32_t>(request.type) ||
+                (rule.request && *rule.request != static_cast<std::uint32_t>(request.type)) ||
                 (rule.builder && *rule.builder != request.builder)) {
                 continue;
             }

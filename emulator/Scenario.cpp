@@ -189,7 +189,9 @@ public:
         if (!request) {
             Fail(Join(path, "request"), "required: a request type");
         }
-        rule.request = RequestType(*request, Join(path, "request"));
+        if (*request != "any") {
+            rule.request = RequestType(*request, Join(path, "request"));
+        }
 
         if (const auto builder = Text(object, path, "builder", kMaxScenarioText)) {
             rule.builder = BuilderOf(*builder, rule.communication, Join(path, "builder"));
@@ -229,7 +231,7 @@ private:
         const size_t start = hex ? 2 : 0;
         const unsigned base = hex ? 16 : 10;
         if (text.size() == start || text.size() - start > 10) {
-            Fail(path, "expected a hexadecimal (0x...) or decimal request type");
+            Fail(path, "expected a hexadecimal (0x...) or decimal request type, or \"any\"");
         }
         std::uint64_t value = 0;
         for (size_t i = start; i < text.size(); ++i) {

@@ -6,7 +6,7 @@
 //                     "serial", "stored_serial": text of at most 16 bytes,
 //                     "ethernet_mac", "usb_mac": text of at most 12 bytes}
 //   "measurement":   {"releases": {"loaded", "prom": text}, "serial": text}
-//   "faults":        [{"card": text, "request": "0x..." or decimal text,
+//   "faults":        [{"card": text, "request": "0x..." or decimal text or "any",
 //                      "builder": "get" | "set" | "reset" | "details" (optional),
 //                      "nth": integer >= 1 (default 1), "repeat": bool (default false),
 //                      "kind": "throw" | "error" | "timeout" | "short" | "oversize" | "disconnect",
@@ -63,11 +63,11 @@ struct MeasurementState {
 enum class FaultKind : std::uint8_t { Throw, Error, Timeout, Short, Oversize, Disconnect };
 
 struct FaultRule {
-    bool communication = true;       // the card "VCL"; false: the measurement module
-    std::uint32_t request = 0;       // matched against the request type
-    std::optional<Builder> builder;  // when set, only requests of this builder match
-    int nth = 1;                     // 1-based count of matching requests
-    bool repeat = false;             // hit every matching request from the nth on
+    bool communication = true;             // the card "VCL"; false: the measurement module
+    std::optional<std::uint32_t> request;  // matched against the request type; empty: any type
+    std::optional<Builder> builder;        // when set, only requests of this builder match
+    int nth = 1;                           // 1-based count of matching requests
+    bool repeat = false;                   // hit every matching request from the nth on
     FaultKind kind = FaultKind::Error;
     std::int32_t error = 1;  // Error: the error code; Throw: the exception code
 };

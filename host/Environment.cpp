@@ -1,10 +1,14 @@
 // The environment, I/O utilities and folder services on real folders.
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 #include "Diagnostics.h"
 #include "FirmwareFiles.h"
@@ -16,15 +20,27 @@ namespace gwu::host {
 
 namespace {
 
+constexpr int kSharingRetries = 200;  // of 10 ms each
+
 std::string FolderFrom(const char* variable, const char* sampleSubfolder) {
     const char* value = std::getenv(variable);
     std::string folder = value != nullptr && *value != '\0'
                              ? std::string(value)
                              : std::string(GWU_SAMPLE_DIR) + "/" + sampleSubfolder;
-    while (folder.size() > 1 && folder.back() == os::PathSeparator()) {
+    while (folder.size() > 1 && (folder.back() == '/' || folder.back() == os::PathSeparator())) {
         folder.pop_back();
     }
     return folder;
+}
+
+RuntimePathService& InstalledRuntimePathService() {
+    static RuntimePathService service;
+    return service;
+}
+
+ReadFileService& InstalledReadFileService() {
+    static ReadFileService service;
+    return service;
 }
 
 std::optional<std::string> VersionIn(const std::string& fileName) {
@@ -44,6 +60,14 @@ std::string RuntimeFolder() {
 }
 std::string LogFolder() {
     return FolderFrom(kLogDirVariable, "logs");
+}
+
+RuntimePathService SetRuntimePathServiceForTesting(RuntimePathService service) {
+    return std::exchange(InstalledRuntimePathService(), std::move(service));
+}
+
+ReadFileService SetReadFileServiceForTesting(ReadFileService service) {
+    return std::exchange(InstalledReadFileService(), std::move(service));
 }
 
 }  // namespace gwu::host
@@ -89,9 +113,18 @@ bool CGatewayFileUtils::RenameGatewayFile(CString nameForTrue, CString nameForFa
     std::error_code ec;
     if (flag) {
         fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-    } else if (const int cause = gwu::os::RenameReplace(from.string(), to.string())) {
-        // The library's file seam sees release moves too, so tests can fail them.
-        ec.assign(cause, std::generic_category());
+    } else {
+        // The library's file seam sees release moves too, so tests can fail them. Windows
+        // refuses to move a file that a reader (a check running meanwhile) holds open: that
+        // passes within moments, so the move is tried again for a while.
+        int cause = gwu::os::RenameReplace(from.string(), to.string());
+        for (int retry = 0; cause == EWOULDBLOCK && retry < gwu::host::kSharingRetries; ++retry) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            cause = gwu::os::RenameReplace(from.string(), to.string());
+        }
+        if (cause != 0) {
+            ec.assign(cause, std::generic_category());
+        }
     }
     MonPrintf("RenameGatewayFile: %s %s %s: %s", nameForTrue.c_str(),
               flag ? "copied to" : "moved to", nameForFalse.c_str(),
@@ -108,6 +141,9 @@ void CGatewayFileUtils::SetCustomHLXCPLDFileName(CString fileName) {
 }
 
 int CSystemInfo::GetRuntimePath(CString& path) {
+    if (const auto& service = gwu::host::InstalledRuntimePathService()) {
+        return service(path);
+    }
     path = gwu::host::RuntimeFolder();
     return 0;
 }
@@ -118,6 +154,9 @@ int CSystemInfo::GetLogFilesPath(CString& path) {
 }
 
 long CIOUtilities::ReadFileContents(const char* path, unsigned char** buffer) {
+    if (const auto& service = gwu::host::InstalledReadFileService()) {
+        return service(path, buffer);
+    }
     if (buffer == nullptr) {
         return 0;
     }

@@ -5,6 +5,7 @@
 //   GWU_LOG_DIR       log-files folder          (default samples/logs)
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace gwu::host {
@@ -17,5 +18,14 @@ constexpr const char* kLogDirVariable = "GWU_LOG_DIR";
 std::string FirmwareFolder();
 std::string RuntimeFolder();
 std::string LogFolder();
+
+// Test-only: a host whose services fail where the stand-in's own never do. While a function is
+// installed, the runtime-folder lookup (CSystemInfo::GetRuntimePath) or the whole-file read
+// (CIOUtilities::ReadFileContents) is that function; an empty one restores the stand-in's own.
+// Each returns the function installed before. Install while no other thread uses the service.
+using RuntimePathService = std::function<int(std::string& path)>;
+using ReadFileService = std::function<long(const char* path, unsigned char** buffer)>;
+RuntimePathService SetRuntimePathServiceForTesting(RuntimePathService service);
+ReadFileService SetReadFileServiceForTesting(ReadFileService service);
 
 }  // namespace gwu::host

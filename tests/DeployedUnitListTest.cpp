@@ -1,6 +1,9 @@
 // The deployed-unit list reader and the matching of the repair, on real files.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
 #include <random>
 
 #include "Fixtures.h"
@@ -75,6 +78,16 @@ TEST(DeployedUnitList, NeedsTheSectionLineAndItsLineEnd) {
     EXPECT_EQ(list.Count(), 0u);
 }
 
+TEST(DeployedUnitList, FailedAllocationOfTheCopyParsesNothing) {
+    CDeployedUnitList list;
+    ASSERT_TRUE(list.Parse(kListLf, ""));
+    const auto allocator =
+        CDeployedUnitList::SetAllocatorForTesting([](size_t) -> void* { return nullptr; });
+    EXPECT_FALSE(list.Parse(kListLf, ""));
+    EXPECT_EQ(list.Count(), 0u);  // nothing of the earlier parse is left
+    CDeployedUnitList::SetAllocatorForTesting(allocator);
+}
+
 TEST(DeployedUnitList, LineWithoutCommaEndsTheScanButKeepsEarlierEntries) {
     const std::string content =
         "[HLXSerialNumbers]\nHX1,0050C2A10001\nbroken line\nHX2,0050C2A10002\n";
@@ -137,6 +150,58 @@ TEST_F(DeployedUnitListFile, ReadsTheRuntimeFoldersFile) {
     WriteFile(Runtime() / CDeployedUnitList::kFileName, kListLf);
     ASSERT_TRUE(list.Read(combined));
     EXPECT_EQ(EntriesOf(list), (Entries{{"HX100017", "0050C2B10003"}}));
+}
+
+// The list file is there, but the host's folder lookup fails (having named the folder all the
+// same), or its read hands over a size without a buffer, or a size of 4 GiB or more, which the
+// entries' 32-bit offsets cannot reach: nothing is read, and the content is never looked at.
+TEST_F(DeployedUnitListFile, HostFailuresAndListsTooLargeReadNothing) {
+    WriteFile(Runtime() / CDeployedUnitList::kFileName, kListLf);
+    const char combined[12] = {'0', '0', '5', '0', 'C', '2', 'B', 0, 0, 0, 0, 0};
+    constexpr std::uint64_t kTooLarge = std::numeric_limits<std::uint32_t>::max();
+    const struct {
+        const char* what;
+        host::RuntimePathService lookup;
+        host::ReadFileService read;
+        const char* monitor;  // the line it leaves, if any
+    } hosts[] = {
+        {"lookup fails",
+         [this](std::string& path) {
+             path = Runtime().string();
+             return 1;
+         },
+         nullptr, nullptr},
+        {"size without a buffer", nullptr,
+         [](const char*, unsigned char** buffer) {
+             *buffer = nullptr;
+             return 64L;
+         },
+         nullptr},
+        {"too large", nullptr,
+         [](const char*, unsigned char** buffer) {
+             *buffer = static_cast<unsigned char*>(std::calloc(1, 1));
+             return static_cast<long>(kTooLarge);
+         },
+         "DeployedHLXs.ini: a list of 4294967295 bytes is more than the reader takes"},
+    };
+    for (const auto& failing : hosts) {
+        if (failing.monitor != nullptr &&
+            static_cast<std::uint64_t>(std::numeric_limits<long>::max()) < kTooLarge) {
+            continue;  // a host whose read cannot report that size
+        }
+        SCOPED_TRACE(failing.what);
+        CDeployedUnitList list;
+        ASSERT_TRUE(list.Read(combined));  // with the stand-in's own services
+        const auto lookup = host::SetRuntimePathServiceForTesting(failing.lookup);
+        const auto read = host::SetReadFileServiceForTesting(failing.read);
+        EXPECT_FALSE(list.Read(combined));
+        EXPECT_EQ(list.Count(), 0u);  // nothing of the earlier read is left
+        host::SetRuntimePathServiceForTesting(lookup);
+        host::SetReadFileServiceForTesting(read);
+        if (failing.monitor != nullptr) {
+            EXPECT_TRUE(m_diagnostics.MonitorHas(failing.monitor));
+        }
+    }
 }
 
 TEST(PartialCompare, ZeroBytesOfThePatternAreWildcards) {

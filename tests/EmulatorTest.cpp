@@ -251,8 +251,9 @@ TEST_F(EmulatorUpdate, MeasurementModuleAndReleasesFromNamedFiles) {
 // Faults
 
 // Each kind's exact answer, whatever room the request claims. A rule counts only requests of its
-// card, its request type and (when given) its builder, and hits the nth of them once, or every
-// one from the nth on when it repeats. A faulted request is counted but changes no state.
+// card, its request type (every type for "any") and (when given) its builder, and hits the nth of
+// them once, or every one from the nth on when it repeats. A faulted request is counted but
+// changes no state.
 TEST_F(EmulatorUpdate, FaultsHitTheNthMatchingRequestAndChangeNoState) {
     WriteRelease("HLX_LC.bin", "KLEM_12345_R4.3.0");
     auto gateway = MakeHere(R"({"communication": {"releases": {"loaded": "KLEM_1_R1"},
@@ -270,7 +271,9 @@ TEST_F(EmulatorUpdate, FaultsHitTheNthMatchingRequestAndChangeNoState) {
          "error": 42},
         {"card": "QPT", "request": "1", "nth": 2, "repeat": true, "kind": "timeout"},
         {"card": "VCL", "request": "0xabCD", "kind": "error", "error": 3},
-        {"card": "VCL", "request": "43981", "kind": "short"}]})");
+        {"card": "VCL", "request": "43981", "kind": "short"},
+        {"card": "VCL", "request": "any", "builder": "set", "nth": 2, "kind": "error",
+         "error": 8}]})");
     const std::string loaded = "KLEM_1_R1";
     const std::string padded = loaded + std::string(kMaxReplyBytes + 16 - 9, '#');
     const Request reset = Req(Builder::VsiReset, kReset);
@@ -289,7 +292,8 @@ TEST_F(EmulatorUpdate, FaultsHitTheNthMatchingRequestAndChangeNoState) {
         {"VCL",
          Set(kSetSerial, "HX999999", kToStorage),
          {Outcome::Reply, 0, std::string(24, '#'), 24, 0}},
-        {"VCL", Get(kSerial), Reply(0, "HX100307")},  // not the reset rule's builder
+        {"VCL", Set(kSetMac, "0050C2A1B239", kEthernet), Reply(8)},  // the second write of any type
+        {"VCL", Get(kSerial), Reply(0, "HX100307")},                 // not the reset rule's builder
         {"VCL", reset, Reply(0)},
         {"QPT", Details(1), Reply(0, "QP1")},
         {"QPT", Details(1), timeout},

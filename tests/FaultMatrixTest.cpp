@@ -1,16 +1,22 @@
-// Every device operation with a fault at every request position, through the scripted
-// connection: a comms exception, an error code, a timeout, a reply of length 0, a reply longer
-// than the buffer and a connection that drops for good. Whatever happens, nothing escapes the
-// library, a connection failure ends the sequence, and the result is the documented one.
+// Every device operation with a fault at every request position: a comms exception, an error
+// code, a timeout, a reply of length 0, a reply longer than the buffer and a connection that
+// drops for good. The same operations and expectations run twice: through the scripted
+// connection, and over loopback TCP to the emulated gateway as gwemu serves it, the fault placed
+// by the gateway's scenario. Whatever happens, nothing escapes the library, a connection failure
+// ends the sequence, and the result is the documented one.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <limits>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "EmulatorConnection.h"
 #include "Fixtures.h"
 #include "ScriptedComms.h"
+#include "TcpServer.h"
 #include "ValueStore.h"
 #include "devices/CHLXUtils.h"
 #include "devices/CQPTUtils.h"
@@ -22,6 +28,9 @@ namespace {
 enum class Fault { Throw, Error, Timeout, Short, Oversize, Disconnect };
 constexpr Fault kFaults[] = {Fault::Throw, Fault::Error,    Fault::Timeout,
                              Fault::Short, Fault::Oversize, Fault::Disconnect};
+// The emulated gateway's names of the kinds.
+constexpr const char* kFaultNames[] = {"throw", "error",    "timeout",
+                                       "short", "oversize", "disconnect"};
 
 bool EndsTheSequence(Fault fault) {
     return fault == Fault::Throw || fault == Fault::Timeout || fault == Fault::Disconnect;
@@ -51,15 +60,31 @@ std::optional<Reply> HealthyDevice(const RecordedRequest& request) {
     }
 }
 
-// The scripted answer that puts the fault on one request.
+// The same healthy device as a scenario of the emulated gateway.
+constexpr const char* kHealthyScenario = R"({
+  "communication": {
+    "releases": {"loaded": "KLEM_1_R1.0", "prom": "KLEM_1_R1.0", "bootstrap": "KLEM_1_R1.0",
+                 "cable": "KLEM_1_R1.0"},
+    "cpld": {"revision": 7},
+    "serial": "", "stored_serial": "HX100234",
+    "ethernet_mac": "0050C2A1B234", "usb_mac": "0050C2A1B235"
+  },
+  "measurement": {"releases": {"loaded": "QPT Release 3.2.0", "prom": "QPT Release 3.2.0"},
+                  "serial": "QP1"}
+})";
+
+constexpr int kThrownCode = 5;  // the comms exception of Fault::Throw
+constexpr int kErrorCode = 6;   // the device error of Fault::Error
+
+// The scripted answer that puts the fault on one request, as the real connections report it.
 Reply Faulty(Fault fault, const RecordedRequest& request) {
     switch (fault) {
         case Fault::Throw:
-            return Reply::Throw(5);
+            return Reply::Throw(kThrownCode);
         case Fault::Error:
-            return Reply::Error(6);
+            return Reply::Error(kErrorCode);
         case Fault::Timeout:
-            return Reply::Throw(1002);
+            return Reply::Throw(host::kCommsTimeout);
         case Fault::Short:
             return Reply{};
         case Fault::Oversize: {
@@ -69,15 +94,30 @@ Reply Faulty(Fault fault, const RecordedRequest& request) {
             return reply;
         }
         case Fault::Disconnect:
-            return Reply::Throw(1003);
+            return Reply::Throw(host::kCommsReset);
     }
     return Reply{};
 }
 
+// The emulated gateway's fault rule with the same effect: the request of the card at that
+// position, whatever its type. A drop for good drops every later request too.
+nlohmann::json FaultRule(const char* card, Fault fault, size_t position) {
+    nlohmann::json rule = {{"card", card},
+                           {"request", "any"},
+                           {"nth", position + 1},
+                           {"repeat", fault == Fault::Disconnect},
+                           {"kind", kFaultNames[static_cast<int>(fault)]}};
+    if (fault == Fault::Throw || fault == Fault::Error) {
+        rule["error"] = fault == Fault::Throw ? kThrownCode : kErrorCode;
+    }
+    return rule;
+}
+
 struct Operation {
     const char* name;
+    const char* card;  // the card the device is behind ("VCL": the communication module)
     // Runs the operation on a fresh device object; returns its result (true when it has none).
-    std::function<bool(ScriptedComms&, host::Frame&)> run;
+    std::function<bool(CBaseComms&, host::Frame&)> run;
     // Whether the result is the documented one for this fault at this position.
     std::function<bool(bool result, Fault fault, size_t position, host::Frame&)> expected;
     // Within its first requests a connection failure ends the operation's sequence: nothing
@@ -103,8 +143,8 @@ const std::vector<std::string> kHlxNames = {"HLX_SerialNum",    "HLX_Release",
 const std::vector<std::string> kQptNames = {"QPT_SerialNum", "QPT_Release", "QPT_PROM_Release"};
 
 template <typename Device>
-std::function<bool(ScriptedComms&, host::Frame&)> RunUpdate(bool (Device::*operation)()) {
-    return [operation](ScriptedComms& comms, host::Frame& frame) {
+std::function<bool(CBaseComms&, host::Frame&)> RunUpdate(bool (Device::*operation)()) {
+    return [operation](CBaseComms& comms, host::Frame& frame) {
         Device device(&comms, &frame);
         return (device.*operation)();
     };
@@ -116,18 +156,11 @@ bool UpdateResult(bool result, Fault fault, size_t, host::Frame&) {
     return result == !EndsTheSequence(fault);
 }
 
-class FaultMatrixTest : public FolderFixture {
-protected:
-    void SetUp() override {
-        CopySampleFirmware();
-        WriteFile(Runtime() / "DeployedHLXs.ini", "[HLXSerialNumbers]\nHX100234,0050C2A1B234\n");
-    }
-};
-
-TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
-    const std::vector<Operation> operations = {
-        {"HLX SetReleaseIds",
-         [](ScriptedComms& comms, host::Frame& frame) {
+// The operations, each with its documented outcome of each fault at each position.
+const std::vector<Operation>& Operations() {
+    static const std::vector<Operation> operations = {
+        {"HLX SetReleaseIds", "VCL",
+         [](CBaseComms& comms, host::Frame& frame) {
              CHLXSerialNumRepair::ResetRepairCountForTesting();
              CHLXUtils hlx(&comms, &frame);
              return hlx.SetReleaseIds(true);
@@ -142,8 +175,8 @@ TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
              return result;
          },
          6},
-        {"QPT SetReleaseIds",
-         [](ScriptedComms& comms, host::Frame& frame) {
+        {"QPT SetReleaseIds", "QPT",
+         [](CBaseComms& comms, host::Frame& frame) {
              CQPTUtils qpt(&comms, &frame);
              return qpt.SetReleaseIds(true);
          },
@@ -154,25 +187,25 @@ TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
              return result;
          },
          3},
-        {"HLX UpdateBCF", RunUpdate(&CHLXUtils::UpdateBCF), UpdateResult},
-        {"HLX UpdatePROM", RunUpdate(&CHLXUtils::UpdatePROM), UpdateResult},
-        {"HLX UpdateBootstrap", RunUpdate(&CHLXUtils::UpdateBootstrap), UpdateResult},
-        {"HLX UpdateCPLD", RunUpdate(&CHLXUtils::UpdateCPLD), UpdateResult},
-        {"HLX UpdateMACFirmware", RunUpdate(&CHLXUtils::UpdateMACFirmware), UpdateResult},
-        {"QPT UpdateBCF", RunUpdate(&CQPTUtils::UpdateBCF), UpdateResult},
-        {"QPT UpdatePROM", RunUpdate(&CQPTUtils::UpdatePROM),
+        {"HLX UpdateBCF", "VCL", RunUpdate(&CHLXUtils::UpdateBCF), UpdateResult},
+        {"HLX UpdatePROM", "VCL", RunUpdate(&CHLXUtils::UpdatePROM), UpdateResult},
+        {"HLX UpdateBootstrap", "VCL", RunUpdate(&CHLXUtils::UpdateBootstrap), UpdateResult},
+        {"HLX UpdateCPLD", "VCL", RunUpdate(&CHLXUtils::UpdateCPLD), UpdateResult},
+        {"HLX UpdateMACFirmware", "VCL", RunUpdate(&CHLXUtils::UpdateMACFirmware), UpdateResult},
+        {"QPT UpdateBCF", "QPT", RunUpdate(&CQPTUtils::UpdateBCF), UpdateResult},
+        {"QPT UpdatePROM", "QPT", RunUpdate(&CQPTUtils::UpdatePROM),
          [](bool result, Fault fault, size_t, host::Frame&) {
              return result == (fault == Fault::Short || fault == Fault::Oversize);
          }},
-        {"HLX UpdateActiveCableFirmware",
-         [](ScriptedComms& comms, host::Frame& frame) {
+        {"HLX UpdateActiveCableFirmware", "VCL",
+         [](CBaseComms& comms, host::Frame& frame) {
              CHLXUtils hlx(&comms, &frame);
              hlx.UpdateActiveCableFirmware();
              return true;
          },
          [](bool, Fault, size_t, host::Frame&) { return true; }},
-        {"repair",
-         [](ScriptedComms& comms, host::Frame&) {
+        {"repair", "VCL",
+         [](CBaseComms& comms, host::Frame&) {
              CHLXSerialNumRepair::ResetRepairCountForTesting();
              CHLXSerialNumRepair repair(nullptr,
                                         [&comms](CSubStream& command, int timeout, bool, bool) {
@@ -198,43 +231,128 @@ TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
          },
          0},
     };
+    return operations;
+}
 
-    int runs = 0;
-    for (const Operation& operation : operations) {
-        // How many requests the operation makes on a healthy device.
-        ScriptedComms healthy;
-        healthy.SetResponder(HealthyDevice);
-        host::Frame healthyFrame;
-        ASSERT_TRUE(operation.run(healthy, healthyFrame)) << operation.name;
-        const size_t requests = healthy.Requests().size();
-        ASSERT_GT(requests, 0u) << operation.name;
+// Where a run puts its fault: on the request at the position (0 is the first).
+struct Placement {
+    size_t position;
+    Fault fault;
+};
 
-        for (size_t position = 0; position < requests; ++position) {
-            for (const Fault fault : kFaults) {
-                SCOPED_TRACE(std::string(operation.name) + ", request " + std::to_string(position) +
-                             ", fault " + std::to_string(static_cast<int>(fault)));
-                ScriptedComms comms;
-                size_t seen = 0;
-                comms.SetResponder([&seen, position,
-                                    fault](const RecordedRequest& request) -> std::optional<Reply> {
-                    const size_t at = seen++;
-                    if (at == position || (fault == Fault::Disconnect && at > position)) {
-                        return Faulty(fault, request);
+// What a run of an operation did: its result, and how many requests reached the device.
+struct RunResult {
+    bool result = false;
+    size_t requests = 0;
+};
+
+using Runner =
+    std::function<RunResult(const Operation&, const std::optional<Placement>&, host::Frame&)>;
+
+RunResult Scripted(const Operation& operation, const std::optional<Placement>& placed,
+                   host::Frame& frame) {
+    ScriptedComms comms;
+    size_t seen = 0;
+    comms.SetResponder([&seen, &placed](const RecordedRequest& request) -> std::optional<Reply> {
+        const size_t at = seen++;
+        if (placed && (at == placed->position ||
+                       (placed->fault == Fault::Disconnect && at > placed->position))) {
+            return Faulty(placed->fault, request);
+        }
+        return HealthyDevice(request);
+    });
+    const bool result = operation.run(comms, frame);
+    return {result, seen};
+}
+
+class FaultMatrixTest : public FolderFixture {
+protected:
+    void SetUp() override {
+        CopySampleFirmware();
+        WriteFile(Runtime() / "DeployedHLXs.ini", "[HLXSerialNumbers]\nHX100234,0050C2A1B234\n");
+    }
+
+    // Over loopback TCP to a fresh emulated gateway, served as gwemu serves it.
+    RunResult OverTcp(const Operation& operation, const std::optional<Placement>& placed,
+                      host::Frame& frame) const {
+        nlohmann::json scenario = nlohmann::json::parse(kHealthyScenario);
+        if (placed) {
+            scenario["faults"] =
+                nlohmann::json::array({FaultRule(operation.card, placed->fault, placed->position)});
+        }
+        const auto gateway =
+            emu::Gateway::FromScenarioText(scenario.dump(), "matrix.json", Firmware().string());
+        emu::TcpServer server(*gateway);
+        host::TcpConnection comms(server.Host(), server.Port());
+        comms.SelectCard(operation.card);
+        const bool result = operation.run(comms, frame);
+        return {result, static_cast<size_t>(gateway->RequestCount())};
+    }
+
+    // Runs each operation on a healthy device, then once per request position with each fault
+    // there, and checks each outcome. Counts the runs and the requests that met a fault.
+    void CheckEveryFaultAtEveryRequest(const Runner& run, int& runs, int& faults) {
+        for (const Operation& operation : Operations()) {
+            host::Frame healthyFrame;
+            const RunResult healthy = run(operation, std::nullopt, healthyFrame);
+            ++runs;
+            ASSERT_TRUE(healthy.result) << operation.name;
+            ASSERT_GT(healthy.requests, 0u) << operation.name;
+            // Whatever the connection, the device sees the same requests: the positions match.
+            host::Frame scriptedFrame;
+            ASSERT_EQ(healthy.requests, Scripted(operation, std::nullopt, scriptedFrame).requests)
+                << operation.name;
+
+            for (size_t position = 0; position < healthy.requests; ++position) {
+                for (const Fault fault : kFaults) {
+                    SCOPED_TRACE(std::string(operation.name) + ", request " +
+                                 std::to_string(position) + ", " +
+                                 kFaultNames[static_cast<int>(fault)]);
+                    host::Frame frame;
+                    RunResult faulty;
+                    ++runs;
+                    ASSERT_NO_THROW(faulty = run(operation, Placement{position, fault}, frame));
+                    // A drop for good meets every request from its position on.
+                    faults +=
+                        static_cast<int>(fault == Fault::Disconnect && faulty.requests > position
+                                             ? faulty.requests - position
+                                             : 1);
+                    EXPECT_TRUE(operation.expected(faulty.result, fault, position, frame))
+                        << faulty.result;
+                    EXPECT_GT(faulty.requests, position) << "the fault was never reached";
+                    if (EndsTheSequence(fault) && position < operation.endsOnFailureWithin) {
+                        EXPECT_EQ(faulty.requests, position + 1)
+                            << "requests sent after a connection failure";
                     }
-                    return HealthyDevice(request);
-                });
-                host::Frame frame;
-                bool result = false;
-                ++runs;
-                ASSERT_NO_THROW(result = operation.run(comms, frame));
-                EXPECT_TRUE(operation.expected(result, fault, position, frame)) << result;
-                if (EndsTheSequence(fault) && position < operation.endsOnFailureWithin) {
-                    EXPECT_EQ(seen, position + 1) << "requests sent after a connection failure";
                 }
             }
         }
     }
+};
+
+TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
+    int runs = 0;
+    int faults = 0;
+    CheckEveryFaultAtEveryRequest(Scripted, runs, faults);
     RecordProperty("runs", runs);
+    RecordProperty("faults", faults);
+}
+
+// The same over TCP, where the socket shows what the scripted connection only reports: a
+// timeout is a reply that never comes (the connection waits out the request's timeout, scaled
+// down here, then drops the socket), a drop closes the socket, and the connection opens a new
+// one, with the card selected again, for the next request. The outcomes stay the documented
+// ones: the repair, which goes on after a failed command, reaches the same device anew.
+TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequestOverTcp) {
+    const ScopedEnv timeoutScale("GWU_TIMEOUT_SCALE", "0.01");  // 10 s become 100 ms
+    int runs = 0;
+    int faults = 0;
+    CheckEveryFaultAtEveryRequest(
+        [this](const Operation& operation, const std::optional<Placement>& placed,
+               host::Frame& frame) { return OverTcp(operation, placed, frame); },
+        runs, faults);
+    RecordProperty("runs", runs);
+    RecordProperty("faults", faults);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <string>
+#include <utility>
 
 #include "platform/Environment.h"
 #include "platform/Os.h"
@@ -15,7 +17,13 @@ namespace {
 // included. A line whose key lies further in is taken to start at the scan position.
 constexpr size_t kLineStartLookback = 50;
 
+CDeployedUnitList::Allocator g_allocate = [](size_t size) { return std::malloc(size); };
+
 }  // namespace
+
+CDeployedUnitList::Allocator CDeployedUnitList::SetAllocatorForTesting(Allocator allocator) {
+    return std::exchange(g_allocate, allocator);
+}
 
 std::string CDeployedUnitList::SearchKey(const char (&combinedMAC)[kMacLength]) {
     size_t bestStart = 0;
@@ -37,18 +45,25 @@ std::string CDeployedUnitList::SearchKey(const char (&combinedMAC)[kMacLength]) 
     return std::string(combinedMAC + bestStart, bestLength);
 }
 
+void CDeployedUnitList::Clear() {
+    m_buffer.reset();
+    m_content = {};
+    m_chunks.clear();
+    m_count = 0;
+    m_entryAreaFound = false;
+}
+
 bool CDeployedUnitList::Read(const char (&combinedMAC)[kMacLength]) {
-    m_path.clear();
+    Clear();  // a failed read leaves no entries of an earlier one behind
     CString folder;
-    if (CSystemInfo::GetRuntimePath(folder) == 0) {
-        m_path = os::JoinPath(folder, kFileName);
-    }
-    if (m_path.empty()) {
+    if (CSystemInfo::GetRuntimePath(folder) != 0) {
         return false;
     }
+    const std::string path = os::JoinPath(folder, kFileName);
     unsigned char* raw = nullptr;
-    const long size = CIOUtilities::ReadFileContents(m_path.c_str(), &raw);
+    const long size = CIOUtilities::ReadFileContents(path.c_str(), &raw);
     std::unique_ptr<unsigned char, FreeDeleter> buffer(raw);
+    // Only a size and a buffer together are content; a host may hand over one without the other.
     if (size <= 0 || buffer == nullptr) {
         return false;
     }
@@ -56,8 +71,9 @@ bool CDeployedUnitList::Read(const char (&combinedMAC)[kMacLength]) {
 }
 
 bool CDeployedUnitList::Parse(std::string_view content, std::string_view key) {
+    Clear();
     std::unique_ptr<unsigned char, FreeDeleter> buffer(
-        static_cast<unsigned char*>(std::malloc(content.size() + 1)));
+        static_cast<unsigned char*>(g_allocate(content.size() + 1)));
     if (buffer == nullptr) {
         return false;
     }
@@ -68,16 +84,16 @@ bool CDeployedUnitList::Parse(std::string_view content, std::string_view key) {
 
 bool CDeployedUnitList::ParseBuffer(std::unique_ptr<unsigned char, FreeDeleter> buffer, size_t size,
                                     std::string_view key) {
+    Clear();
+    // Entries are 32-bit offsets into the content: a larger list is refused unread.
+    if (size >= std::numeric_limits<std::uint32_t>::max()) {
+        MonPrintf("%s: a list of %s bytes is more than the reader takes", kFileName,
+                  std::to_string(size).c_str());
+        return false;
+    }
     // The content is used where it was read: a list of a million units is never copied.
     m_buffer = std::move(buffer);
     m_content = std::string_view(reinterpret_cast<const char*>(m_buffer.get()), size);
-    m_chunks.clear();
-    m_count = 0;
-    m_entryAreaFound = false;
-    if (size >= std::numeric_limits<std::uint32_t>::max()) {
-        MonPrintf("%s: a list of %zu bytes is more than the reader takes", kFileName, size);
-        return false;
-    }
     const size_t mark = m_content.find(kSectionMark);
     if (mark == std::string_view::npos) {
         return false;
@@ -105,11 +121,19 @@ void CDeployedUnitList::Scan(size_t position, std::string_view key) {
     // A substring search that skips ahead on a mismatch: a key of MAC characters meets many
     // partial matches in a list of MAC addresses.
     const std::boyer_moore_horspool_searcher searcher(key.begin(), key.end());
+    // Offsets fit 32 bits: ParseBuffer refuses larger content.
+    const auto offset = [base](const char* place) {
+        return static_cast<std::uint32_t>(place - base);
+    };
     const char* at = base + position;
     while (at < end) {
-        const char* found = key.empty() ? at : std::search(at, end, searcher);
-        if (found == end && !key.empty()) {
-            return;
+        // An empty key is found at the scan position, which lies before the end.
+        const char* found = at;
+        if (!key.empty()) {
+            found = std::search(at, end, searcher);
+            if (found == end) {
+                return;
+            }
         }
         // The line starts after the nearest LF or CR at or before the key, looking no further
         // back than the lookback and never before the content.
@@ -135,8 +159,7 @@ void CDeployedUnitList::Scan(size_t position, std::string_view key) {
             return;  // a line without a comma ends the scan
         }
         // A last line without a line end runs to the end of the content.
-        Add({static_cast<std::uint32_t>(lineStart - base), static_cast<std::uint32_t>(comma - base),
-             static_cast<std::uint32_t>(lineEnd - base)});
+        Add({offset(lineStart), offset(comma), offset(lineEnd)});
         if (lineEnd == end) {
             return;
         }

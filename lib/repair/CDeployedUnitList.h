@@ -43,6 +43,12 @@ public:
     }
     bool EntryAreaFound() const { return m_entryAreaFound; }
 
+    // Test-only: the allocation of the copy that Parse keeps (std::malloc unless replaced), so
+    // that a test can fail it. Returns the allocator installed before. Install while no other
+    // thread parses.
+    using Allocator = void* (*)(size_t size);
+    static Allocator SetAllocatorForTesting(Allocator allocator);
+
 private:
     struct FreeDeleter {
         void operator()(unsigned char* buffer) const { std::free(buffer); }
@@ -66,8 +72,9 @@ private:
     static constexpr size_t kChunkEntries = size_t{1} << 15;
     const Entry& At(size_t k) const { return m_chunks[k / kChunkEntries][k % kChunkEntries]; }
     void Add(const Entry& entry);
+    // Forgets the content and every entry.
+    void Clear();
 
-    std::string m_path;
     std::unique_ptr<unsigned char, FreeDeleter> m_buffer;  // the content, read whole
     std::string_view m_content;
     std::vector<std::vector<Entry>> m_chunks;  // each reserved to kChunkEntries, filled in order
