@@ -1,8 +1,6 @@
 // gwctl: the stand-in host as a command-line tool. It drives the library as the host
 // application does, against the emulated gateway (in process or over TCP), and prints what the
 // host's screens would show.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +20,8 @@
 #include "Folders.h"
 #include "Gateway.h"
 #include "PopupDrivers.h"
+#include "ProcessUtils.h"
+#include "TerminalIo.h"
 #include "ValueStore.h"
 #include "devices/CHLXUtils.h"
 #include "devices/CQPTUtils.h"
@@ -34,6 +34,9 @@ namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
 
 namespace {
+
+constexpr int kStdin = 0;
+constexpr int kStderr = 2;
 
 // Exit codes, as diff has them.
 constexpr int kExitSame = 0;
@@ -124,7 +127,7 @@ bool Session::Open(std::string& error) {
     // Folders: the option, else the environment, else the sample folders.
     auto folder = [](const std::string& option, const char* variable) {
         if (!option.empty()) {
-            setenv(variable, option.c_str(), 1);
+            gwu::host::SetEnvVar(variable, option);
         }
         const char* value = std::getenv(variable);
         return value != nullptr && *value != '\0';
@@ -143,19 +146,18 @@ bool Session::Open(std::string& error) {
     if (!firmwareNamed && !tcp) {
         // An update moves release files: the in-process device works on a scratch copy of
         // the sample release, never on the shipped folder itself.
-        std::string pattern = (fs::temp_directory_path() / "gwctl-firmware-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
+        m_scratch = gwu::host::MakeTempFolder("gwctl-firmware-");
+        if (m_scratch.empty()) {
             error = "cannot create a working copy of the sample firmware folder";
             return false;
         }
-        m_scratch = pattern;
         std::error_code ec;
         fs::copy(samples / "firmware", m_scratch, fs::copy_options::recursive, ec);
         if (ec) {
             error = "cannot copy the sample firmware folder: " + ec.message();
             return false;
         }
-        setenv(gwu::host::kFirmwareDirVariable, m_scratch.c_str(), 1);
+        gwu::host::SetEnvVar(gwu::host::kFirmwareDirVariable, m_scratch);
     }
     fs::create_directories(gwu::host::LogFolder());
     m_firmware = gwu::host::FirmwareFolder();
@@ -198,9 +200,8 @@ bool Session::Open(std::string& error) {
             return false;
         }
         gwu::host::SetPopupDriver(std::make_unique<gwu::host::ScriptDriver>(std::move(*events)));
-    } else if (isatty(STDIN_FILENO) != 0 && !m_options.json) {
-        gwu::host::SetPopupDriver(
-            std::make_unique<gwu::host::TerminalDriver>(STDIN_FILENO, STDERR_FILENO));
+    } else if (gwu::host::terminal::IsTerminal(kStdin) && !m_options.json) {
+        gwu::host::SetPopupDriver(std::make_unique<gwu::host::TerminalDriver>(kStdin, kStderr));
     }
 
     m_checks = std::make_unique<CGatewayChecks>(&m_frame, m_comms.get());

@@ -8,28 +8,9 @@
 #include <thread>
 
 #include "Gateway.h"
+#include "Socket.h"
 
 namespace gwu::emu {
-
-// An owned file descriptor, closed on destruction.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd();
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return m_fd; }
-    bool Valid() const { return m_fd >= 0; }
-    int Release();
-    void Reset();
-
-private:
-    int m_fd = -1;
-};
 
 // Listens on construction and serves one client at a time, in order of arrival, on its own
 // thread until Stop() or destruction. A client whose frame is malformed or larger than
@@ -54,19 +35,20 @@ public:
 
 private:
     void Run();
-    void Serve(const UniqueFd& client);
+    void Serve(const net::Socket& client);
     // Answers one payload; false when the connection is to be closed.
-    bool Answer(const UniqueFd& client, const std::string& payload);
-    // Waits until fd is ready for the events or the server is stopped; false when stopped.
-    bool WaitFor(int fd, short events) const;
-    bool SendAll(const UniqueFd& client, const std::string& bytes) const;
+    bool Answer(const net::Socket& client, const std::string& payload);
+    // Waits until the socket is ready for the events or the server is stopped; false when
+    // stopped.
+    bool WaitFor(const net::Socket& socket, int events) const;
+    bool SendAll(const net::Socket& client, const std::string& bytes) const;
 
     Gateway& m_gateway;
     std::string m_host;
     std::uint16_t m_port = 0;
-    UniqueFd m_listener;
-    UniqueFd m_wakeRead;  // readable once Stop() was called
-    UniqueFd m_wakeWrite;
+    net::Socket m_listener;
+    net::Socket m_wakeRead;  // readable once Stop() was called
+    net::Socket m_wakeWrite;
     std::atomic<bool> m_stopping{false};
     std::mutex m_stopMutex;
     std::thread m_thread;

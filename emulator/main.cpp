@@ -6,14 +6,18 @@
 // SIGINT or SIGTERM. Exit status: 0 after a signal (or --help), 2 for a usage error, a scenario
 // that cannot be used or a malformed address, 1 when the address cannot be listened on or
 // anything else fails.
+#ifndef _WIN32
 #include <pthread.h>
+#endif
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "Gateway.h"
 #include "TcpServer.h"
@@ -22,6 +26,47 @@ namespace {
 
 constexpr int kExitBadInput = 2;
 constexpr int kExitFailure = 1;
+
+// Waits for the signals that stop the server: SIGINT or SIGTERM (and Ctrl-Break on Windows).
+#ifdef _WIN32
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+extern "C" void RequestStop(int) {
+    g_stopRequested = 1;
+}
+
+class StopSignals {
+public:
+    StopSignals() {
+        for (const int signal : {SIGINT, SIGTERM, SIGBREAK}) {
+            std::signal(signal, RequestStop);
+        }
+    }
+    void Wait() const {
+        while (g_stopRequested == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+};
+#else
+class StopSignals {
+public:
+    // Blocked before the server thread starts, which inherits the mask: only Wait takes them.
+    StopSignals() {
+        sigemptyset(&m_signals);
+        sigaddset(&m_signals, SIGINT);
+        sigaddset(&m_signals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
+    }
+    void Wait() const {
+        int received = 0;
+        sigwait(&m_signals, &received);
+    }
+
+private:
+    sigset_t m_signals{};
+};
+#endif
 
 std::string DefaultFirmwareFolder() {
     if (const char* folder = std::getenv("GWU_FIRMWARE_DIR"); folder != nullptr && *folder != 0) {
@@ -84,12 +129,7 @@ int Run(int argc, char** argv) {
         return kExitBadInput;
     }
 
-    // The server thread inherits this mask; only sigwait below takes the two signals.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const StopSignals stopSignals;
 
     std::unique_ptr<gwu::emu::TcpServer> server;
     try {
@@ -100,8 +140,7 @@ int Run(int argc, char** argv) {
     }
     std::cout << "gwemu listening on " << server->Host() << ":" << server->Port() << std::endl;
 
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    stopSignals.Wait();
     server->Stop();
     return 0;
 }

@@ -24,7 +24,11 @@ void WriteStderr(const char* kind, const std::string& line) {
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
     std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
     localtime_r(&seconds, &local);
+#endif
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
     std::fprintf(stderr, "[%s.%03d] %s %s\n", stamp, static_cast<int>(millis), kind, line.c_str());

@@ -1,19 +1,11 @@
 #include "EmulatorConnection.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 
 #include "Protocol.h"
 #include "Replies.h"
+#include "Socket.h"
 
 namespace gwu::host {
 
@@ -101,15 +93,12 @@ int EmulatorConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, 
 
 class TcpConnection::Socket {
 public:
-    explicit Socket(int fd) : m_fd(fd) {}
-    ~Socket() { ::close(m_fd); }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int Fd() const { return m_fd; }
+    explicit Socket(emu::net::Socket socket) : m_socket(std::move(socket)) {}
+    const emu::net::Socket& Get() const { return m_socket; }
     emu::FrameDecoder& Decoder() { return m_decoder; }
 
 private:
-    int m_fd;
+    emu::net::Socket m_socket;
     emu::FrameDecoder m_decoder;
 };
 
@@ -141,30 +130,11 @@ void TcpConnection::Open() {
     if (m_socket) {
         return;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(m_host.c_str(), std::to_string(m_port).c_str(), &hints, &found) != 0) {
+    emu::net::Socket socket = emu::net::Connect(m_host, static_cast<std::uint16_t>(m_port));
+    if (!socket.Valid()) {
         throw CBaseCommsException(kCommsRefused);
     }
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
-    for (const addrinfo* at = addresses.get(); at != nullptr; at = at->ai_next) {
-        const int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
-        if (fd < 0) {
-            continue;
-        }
-        auto socket = std::make_unique<Socket>(fd);
-        if (::connect(fd, at->ai_addr, at->ai_addrlen) == 0) {
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            m_socket = std::move(socket);
-            break;
-        }
-    }
-    if (!m_socket) {
-        throw CBaseCommsException(kCommsRefused);
-    }
+    m_socket = std::make_unique<Socket>(std::move(socket));
     if (!m_card.empty()) {
         emu::ClientMessage select;
         select.kind = emu::MessageKind::SelectCard;
@@ -174,12 +144,9 @@ void TcpConnection::Open() {
 }
 
 std::string TcpConnection::Exchange(const std::string& frame, int timeoutMs) {
-    const int fd = m_socket->Fd();
+    const emu::net::Socket& socket = m_socket->Get();
     for (size_t sent = 0; sent < frame.size();) {
-        const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const long n = emu::net::Send(socket, frame.data() + sent, frame.size() - sent);
         if (n <= 0) {
             Close();
             throw CBaseCommsException(kCommsReset);
@@ -205,15 +172,12 @@ std::string TcpConnection::Exchange(const std::string& frame, int timeoutMs) {
             Close();
             throw CBaseCommsException(kCommsTimeout);
         }
-        pollfd waiting{fd, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
+        emu::net::Wait waiting{&socket, emu::net::kReadable};
+        const int ready = emu::net::Poll(&waiting, 1, static_cast<int>(left.count()));
         if (ready == 0) {
             continue;  // the deadline check above ends the wait
         }
-        const ssize_t got = ready > 0 ? ::recv(fd, chunk, sizeof chunk, 0) : -1;
+        const long got = ready > 0 ? emu::net::Receive(socket, chunk, sizeof chunk) : -1;
         if (got <= 0) {
             Close();
             throw CBaseCommsException(kCommsReset);

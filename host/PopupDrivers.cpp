@@ -1,11 +1,8 @@
 #include "PopupDrivers.h"
 
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
+
+#include "TerminalIo.h"
 
 namespace gwu::host {
 
@@ -16,19 +13,6 @@ constexpr unsigned char kDelete = 0x7F;
 constexpr unsigned char kBackspace = 0x08;
 // How long the rest of an escape sequence may take to arrive after the Esc byte.
 constexpr int kEscapeSequenceMs = 50;
-
-void WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;  // nobody is looking; the run goes on without a display
-        }
-        text.remove_prefix(static_cast<size_t>(written));
-    }
-}
 
 std::string KeyHints(const PopupView& view) {
     std::string hints;
@@ -104,39 +88,11 @@ std::optional<std::vector<PopupEvent>> ParseKeyScript(std::string_view script, s
     return events;
 }
 
-// The terminal's settings while the driver reads it, and their restoration.
-class TerminalDriver::RawMode {
-public:
-    explicit RawMode(int fd) : m_fd(fd) {
-        if (::isatty(fd) == 0 || ::tcgetattr(fd, &m_saved) != 0) {
-            return;
-        }
-        termios raw = m_saved;
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-        raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IXON);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        m_active = ::tcsetattr(fd, TCSANOW, &raw) == 0;
-    }
-    ~RawMode() {
-        if (m_active) {
-            ::tcsetattr(m_fd, TCSANOW, &m_saved);
-        }
-    }
-    RawMode(const RawMode&) = delete;
-    RawMode& operator=(const RawMode&) = delete;
-
-private:
-    int m_fd;
-    termios m_saved{};
-    bool m_active = false;
-};
-
 TerminalDriver::TerminalDriver(int inputFd, int outputFd)
     : m_input(inputFd),
       m_output(outputFd),
-      m_rawMode(std::make_unique<RawMode>(inputFd)),
-      m_clearScreen(::isatty(outputFd) != 0) {}
+      m_rawMode(std::make_unique<terminal::RawMode>(inputFd)),
+      m_clearScreen(terminal::IsTerminal(outputFd)) {}
 
 TerminalDriver::~TerminalDriver() = default;
 
@@ -176,25 +132,7 @@ std::optional<PopupEvent> TerminalDriver::NextEvent(const PopupView& view) {
 }
 
 std::optional<unsigned char> TerminalDriver::ReadByte(int timeoutMs) {
-    for (;;) {
-        pollfd ready{m_input, POLLIN, 0};
-        const int polled = ::poll(&ready, 1, timeoutMs);
-        if (polled < 0 && errno == EINTR) {
-            continue;
-        }
-        if (polled <= 0) {
-            return std::nullopt;
-        }
-        unsigned char byte = 0;
-        const ssize_t got = ::read(m_input, &byte, 1);
-        if (got == 1) {
-            return byte;
-        }
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        return std::nullopt;
-    }
+    return terminal::ReadByte(m_input, timeoutMs);
 }
 
 // After Esc and the byte that followed it: a control sequence ends with a byte from '@' to
@@ -220,7 +158,7 @@ void TerminalDriver::Draw(const PopupView& view) {
     const std::string rule(60, '-');
     std::string text = m_clearScreen ? "\x1b[H\x1b[2J" : "";
     text += rule + "\n" + frame + rule + "\n";
-    WriteAll(m_output, text);
+    terminal::WriteAll(m_output, text);
 }
 
 }  // namespace gwu::host

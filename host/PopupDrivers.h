@@ -38,6 +38,10 @@ private:
 std::optional<std::vector<PopupEvent>> ParseKeyScript(std::string_view script,
                                                       std::string* error = nullptr);
 
+namespace terminal {
+class RawMode;
+}
+
 // The keys of the terminal driver besides the keys typed into the keyboard.
 constexpr char kTerminalGoBackKey = 0x02;          // Ctrl-B
 constexpr char kTerminalEndKeys[] = {0x03, 0x04};  // Ctrl-C, Ctrl-D: the input has ended
@@ -59,8 +63,6 @@ public:
     std::optional<PopupEvent> NextEvent(const PopupView& view) override;
 
 private:
-    class RawMode;
-
     // One byte of input; nothing at the end of the input. With a timeout, nothing also when
     // no byte arrives in time.
     std::optional<unsigned char> ReadByte(int timeoutMs);
@@ -69,7 +71,7 @@ private:
 
     int m_input;
     int m_output;
-    std::unique_ptr<RawMode> m_rawMode;
+    std::unique_ptr<terminal::RawMode> m_rawMode;
     bool m_clearScreen;
     std::string m_lastDrawn;
 };

@@ -28,7 +28,7 @@ if command -v gcovr >/dev/null; then
     gcovr --root . --object-directory build/coverage --exclude-directories "build/coverage/CMakeFiles" \
         --exclude-throw-branches \
         --exclude-unreachable-branches --json-summary "$report/summary.json" \
-        --json-summary-pretty >/dev/null
+        --json-summary-pretty build/coverage >/dev/null
     python3 - "$report/summary.json" "${folders[@]}" -- "${files[@]}" <<'EOF'
 import json, sys
 args = sys.argv[2:]

@@ -1,23 +1,38 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when they are missing. Safe to run repeatedly.
-# Packages named as arguments are installed as well (a script's own tools, e.g. gcovr).
+# Packages named as arguments are installed as well, without their recommended extras (a
+# script's own tools, e.g. gcovr, or the Windows cross compiler and Wine).
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
-          clang libclang-rt-14-dev "$@")
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
+          clang libclang-rt-14-dev)
 
-if [ "${#missing[@]}" -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo_cmd=()
-    if [ "$(id -u)" -ne 0 ]; then
-        sudo_cmd=(sudo)
-    fi
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+# Prints the packages of the arguments that are not installed.
+missing() {
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            echo "$package"
+        fi
+    done
+}
+
+mapfile -t missing_base < <(missing "${packages[@]}")
+mapfile -t missing_extra < <(missing "$@")
+if [ "${#missing_base[@]}" -eq 0 ] && [ "${#missing_extra[@]}" -eq 0 ]; then
+    exit 0
+fi
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+fi
+echo "Installing: ${missing_base[*]} ${missing_extra[*]}"
+"${sudo_cmd[@]}" apt-get update -qq
+if [ "${#missing_base[@]}" -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing_base[@]}"
+fi
+if [ "${#missing_extra[@]}" -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing_extra[@]}"
 fi

@@ -2,9 +2,6 @@
 // what only a real socket shows. Sample scenarios and faulty devices read alike on both; a drop
 // during an update and refused, garbled or silent peers end as documented; nothing hangs.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <fstream>
@@ -30,7 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Values = std::map<std::string, std::string>;
-using gwu::emu::UniqueFd;
+namespace net = gwu::emu::net;
 
 constexpr auto kRunLimit = std::chrono::seconds(5);
 
@@ -214,13 +211,8 @@ TEST_F(ConnectionTest, TcpConnectionAgainstFailingPeers) {
         {std::string("\0\0\0\1Z", 5), gwu::host::kCommsMalformed}};        // not a reply
     for (const auto& [answer, code] : peers) {
         SCOPED_TRACE(code);
-        UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t length = sizeof address;
-        ASSERT_TRUE(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-                    ::listen(listener.Get(), 2) == 0 &&
-                    ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length) ==
-                        0);
+        std::uint16_t port = 0;
+        net::Socket listener = net::Listen("127.0.0.1", 0, 2, port);
         if (!answer) {
             listener.Reset();
         }
@@ -228,19 +220,19 @@ TEST_F(ConnectionTest, TcpConnectionAgainstFailingPeers) {
         // connection drops a socket that failed, so Connect and the request have one each.
         int clients = 0;
         std::thread peer([&listener, &clients, &answer = answer] {
-            pollfd waiting{listener.Get(), POLLIN, 0};
-            for (; clients < 2 && answer && ::poll(&waiting, 1, 3000) > 0; ++clients) {
-                const UniqueFd accepted(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-                ::send(accepted.Get(), answer->data(), answer->size(), MSG_NOSIGNAL);
+            net::Wait waiting{&listener, net::kReadable};
+            for (; clients < 2 && answer && net::Poll(&waiting, 1, 3000) > 0; ++clients) {
+                const net::Socket accepted = net::Accept(listener);
+                net::Send(accepted, answer->data(), answer->size());
                 char chunk[256];
-                pollfd reading{accepted.Get(), POLLIN, 0};
-                for (int i = 0; i < 100 && ::poll(&reading, 1, 3000) > 0 &&
-                                ::recv(accepted.Get(), chunk, sizeof chunk, 0) > 0;
+                net::Wait reading{&accepted, net::kReadable};
+                for (int i = 0; i < 100 && net::Poll(&reading, 1, 3000) > 0 &&
+                                net::Receive(accepted, chunk, sizeof chunk) > 0;
                      ++i) {
                 }
             }
         });
-        gwu::host::TcpConnection connection("127.0.0.1", ntohs(address.sin_port));
+        gwu::host::TcpConnection connection("127.0.0.1", port);
         EXPECT_FALSE(connection.Connect());
         char buffer[128] = {};
         int size = sizeof buffer;

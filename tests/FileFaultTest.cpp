@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "ChildProcess.h"
 #include "Fixtures.h"
 #include "devices/SerialNumList.h"
 #include "platform/Os.h"
@@ -30,14 +31,6 @@ public:
 private:
     os::FileOpHook m_previous;
 };
-
-size_t OpenFiles() {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
-}
 
 const char kOldList[] = "AA1,R1,R1,R1\r\nHX5,R1,R1,R1\r\nBB2,R1,R1,R1\r\n";
 
@@ -88,7 +81,7 @@ TEST_F(FileFaultTest, EveryFailingOperationLeavesTheOldOrTheNewList) {
                 SCOPED_TRACE(std::string(c.name) + " op " + std::to_string(n) +
                              (fromNOn ? " from then on" : " once"));
                 Reset();
-                const size_t openBefore = OpenFiles();
+                const size_t openBefore = OpenHandleCount();
                 size_t seen = 0;
                 {
                     ScopedHook hook([&](os::FileOp, const std::string&) {
@@ -99,7 +92,7 @@ TEST_F(FileFaultTest, EveryFailingOperationLeavesTheOldOrTheNewList) {
                 }
                 const std::string list = ReadFile(List());
                 EXPECT_TRUE(list == kOldList || list == c.newList) << list;
-                EXPECT_EQ(OpenFiles(), openBefore);
+                EXPECT_EQ(OpenHandleCount(), openBefore);
                 // A failure that kept the old list says so on the monitor.
                 if (list == kOldList) {
                     EXPECT_TRUE(m_diagnostics.MonitorHas("encountered problems: " +
@@ -118,7 +111,7 @@ TEST_F(FileFaultTest, CrashAfterEveryOperationLeavesAListTheNextUpdateBuildsOn) 
         for (size_t k = 0; k < operations; ++k) {
             SCOPED_TRACE(std::string(c.name) + " crash after op " + std::to_string(k));
             Reset();
-            const size_t openBefore = OpenFiles();
+            const size_t openBefore = OpenHandleCount();
             size_t seen = 0;
             {
                 ScopedHook hook([&](os::FileOp, const std::string&) {
@@ -129,7 +122,7 @@ TEST_F(FileFaultTest, CrashAfterEveryOperationLeavesAListTheNextUpdateBuildsOn) 
                 });
                 EXPECT_THROW(Store(c.record), SimulatedCrash);
             }
-            EXPECT_EQ(OpenFiles(), openBefore);
+            EXPECT_EQ(OpenHandleCount(), openBefore);
             const std::string afterCrash = ReadFile(List());
             ASSERT_TRUE(afterCrash == kOldList || afterCrash == c.newList) << afterCrash;
 

@@ -4,17 +4,17 @@
 #include <fstream>
 #include <sstream>
 
+#include "ProcessUtils.h"
+
 namespace gwu::test {
 
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "gwutest-XXXXXX").string();
-    const char* made = mkdtemp(pattern.data());
-    if (made == nullptr) {
+    m_path = host::MakeTempFolder("gwutest-");
+    if (m_path.empty()) {
         throw std::runtime_error("cannot create a temporary folder");
     }
-    m_path = made;
 }
 
 TempDir::~TempDir() {
@@ -27,14 +27,14 @@ ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name) 
     if (const char* old = std::getenv(name)) {
         m_old = old;
     }
-    setenv(name, value.c_str(), 1);
+    host::SetEnvVar(name, value);
 }
 
 ScopedEnv::~ScopedEnv() {
     if (m_old) {
-        setenv(m_name.c_str(), m_old->c_str(), 1);
+        host::SetEnvVar(m_name, *m_old);
     } else {
-        unsetenv(m_name.c_str());
+        host::UnsetEnvVar(m_name);
     }
 }
 

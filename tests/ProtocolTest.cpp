@@ -1,10 +1,7 @@
 // Tests of gwemu's wire protocol and its TCP server: each message's bytes on the wire and its
 // round trip, frames split at every byte boundary, oversized and truncated input, and the server
 // over loopback with a raw socket.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <functional>
@@ -172,19 +169,11 @@ TEST(ProtocolFrames, OversizedFramesAreRefusedAsSoonAsAnnounced) {
 // A raw client on 127.0.0.1; every receive waits at most 5 s.
 class Client {
 public:
-    explicit Client(std::uint16_t port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const timeval timeout{5, 0};
-        ::setsockopt(m_fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        EXPECT_EQ(
-            ::connect(m_fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    explicit Client(std::uint16_t port) : m_socket(net::Connect("127.0.0.1", port)) {
+        EXPECT_TRUE(m_socket.Valid());
     }
     void Send(const std::string& bytes) const {
-        EXPECT_EQ(::send(m_fd.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
+        EXPECT_EQ(net::Send(m_socket, bytes.data(), bytes.size()), static_cast<long>(bytes.size()));
     }
     // The next payload; empty when the server closed the connection or sent nothing in time.
     std::optional<std::string> Receive() {
@@ -193,7 +182,7 @@ public:
             if (auto payload = m_decoder.Next()) {
                 return payload;
             }
-            const ssize_t count = ::recv(m_fd.Get(), chunk, sizeof chunk, 0);
+            const long count = ReceiveWithin(chunk, sizeof chunk);
             if (count <= 0) {
                 return std::nullopt;
             }
@@ -204,11 +193,16 @@ public:
     // True when the server closed the connection without sending anything more.
     bool Closed() const {
         char byte = 0;
-        return ::recv(m_fd.Get(), &byte, 1, 0) == 0;
+        return ReceiveWithin(&byte, 1) == 0;
     }
 
 private:
-    UniqueFd m_fd;
+    long ReceiveWithin(char* data, size_t size) const {
+        net::Wait waiting{&m_socket, net::kReadable};
+        return net::Poll(&waiting, 1, 5000) > 0 ? net::Receive(m_socket, data, size) : -1;
+    }
+
+    net::Socket m_socket;
     FrameDecoder m_decoder;
 };
 

@@ -1,8 +1,5 @@
 // The serial-number list file on real files in a temporary folder.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <random>
@@ -115,12 +112,11 @@ TEST_F(SerialNumListTest, TemporaryFileWithoutAListIsRestoredFirst) {
 
 TEST_F(SerialNumListTest, ListHeldByAnotherWriterIsLeftAlone) {
     WriteFile(List(), "HX5,R1,R1,R1\r\n");
-    const int fd = ::open(List().c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    os::LockedFile holder;  // another writer's hold, as another process would have it
+    ASSERT_EQ(holder.Open(List().string()), 0);
     Store("HX6");
     Store("HX5", "R2", "R2", "R2");
-    ::close(fd);
+    holder.Close();
     EXPECT_EQ(ReadFile(List()), "HX5,R1,R1,R1\r\n");
     EXPECT_TRUE(Problem());
 }

@@ -120,7 +120,7 @@ void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& reco
     const std::string rewritten = RewriteSerialNumList(content, record.serial, newLine);
     cause = os::WriteNewFileDurably(tempPath, rewritten);
     if (cause == 0) {
-        cause = os::RenameReplace(tempPath, listPath);
+        cause = list.ReplaceWith(tempPath);
         if (cause != 0) {
             os::RemoveFile(tempPath);
         }

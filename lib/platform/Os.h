@@ -1,22 +1,26 @@
 // The library's one OS helper: path joining, the wildcard file lookup, the executable's folder
 // and the few file operations the library's own files need. Nothing else in the library is
-// platform-specific.
+// platform-specific: this file's implementation has a POSIX and a Windows branch.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 
 namespace gwu::os {
 
-// The platform's path separator.
+// The platform's path separator: '/' on POSIX systems, '\\' on Windows.
 char PathSeparator();
 
 // folder + separator + name. The folder is given without a trailing separator.
 std::string JoinPath(const std::string& folder, const std::string& name);
 
 // Whether any directory entry matches the path, whose last component may hold the wildcards
-// '*' (any run of characters) and '?' (one character). A folder counts. Any failure is false.
+// '*' and '?'. A folder counts. Any failure is false. The platform's own lookup decides:
+// - POSIX: '*' is any run of characters, '?' exactly one; names match case-sensitively.
+// - Windows (FindFirstFileA): names match without regard to case, "*.*" matches every name
+//   (one without a dot too), and either '\\' or '/' separates the folders.
 bool FindFirstFileMatch(const std::string& path);
 
 // The folder of the running executable, without a trailing separator; empty when unknown.
@@ -24,7 +28,8 @@ std::string ExecutableFolder();
 
 bool PathExists(const std::string& path);
 
-// Error numbers are the platform's (errno values here); 0 means none.
+// Error numbers are errno values on every platform (a Windows error is translated to the
+// nearest one, e.g. a sharing violation to EWOULDBLOCK); 0 means none.
 
 // The file operations of the library's own files (the serial-number list and its temporary
 // file, the repair report), as the seam below names them.
@@ -51,7 +56,8 @@ int SyncFolder(const std::string& folder);
 int WriteNewFileDurably(const std::string& path, std::string_view content);
 
 // A file opened for reading and writing, created when missing, with other writers locked out
-// for as long as it is open (an advisory lock that every writer of the file takes).
+// for as long as it is open: on POSIX systems an advisory lock that every writer of the file
+// takes, on Windows deny-write sharing (others may still read it).
 class LockedFile {
 public:
     LockedFile() = default;
@@ -65,11 +71,17 @@ public:
     int ReadAll(std::string& content);
     // Writes the data at the end of the file in one go. Returns 0 or the error number.
     int Append(std::string_view data);
+    // Replaces this file by the file at `from`, renamed over its name in one step, so that a
+    // reader sees the old or the new file and nothing between. Closes this file. Returns 0 or
+    // the error number; on failure both files are as they were.
+    int ReplaceWith(const std::string& from);
     void Close();
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_file != kNoFile; }
 
 private:
-    int m_fd = -1;
+    // The file descriptor, or on Windows the file's HANDLE.
+    static constexpr std::intptr_t kNoFile = -1;
+    std::intptr_t m_file = kNoFile;
     std::string m_path;
 };
 
