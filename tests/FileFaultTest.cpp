@@ -73,6 +73,7 @@ protected:
 };
 
 TEST_F(FileFaultTest, EveryFailingOperationLeavesTheOldOrTheNewList) {
+    int runs = 0;
     for (const Case& c : kCases) {
         const size_t operations = CountOperations(c.record);
         ASSERT_GE(operations, 3u) << c.name;
@@ -81,6 +82,7 @@ TEST_F(FileFaultTest, EveryFailingOperationLeavesTheOldOrTheNewList) {
                 SCOPED_TRACE(std::string(c.name) + " op " + std::to_string(n) +
                              (fromNOn ? " from then on" : " once"));
                 Reset();
+                ++runs;
                 const size_t openBefore = OpenHandleCount();
                 size_t seen = 0;
                 {
@@ -101,16 +103,19 @@ TEST_F(FileFaultTest, EveryFailingOperationLeavesTheOldOrTheNewList) {
             }
         }
     }
+    RecordProperty("runs", runs);
 }
 
 TEST_F(FileFaultTest, CrashAfterEveryOperationLeavesAListTheNextUpdateBuildsOn) {
     const SerialNumRecord next{"NEXT1", "R3", "R3", "R3"};
     const std::string nextLine = FormatSerialNumLine(next);
+    int crashes = 0;
     for (const Case& c : kCases) {
         const size_t operations = CountOperations(c.record);
         for (size_t k = 0; k < operations; ++k) {
             SCOPED_TRACE(std::string(c.name) + " crash after op " + std::to_string(k));
             Reset();
+            ++crashes;
             const size_t openBefore = OpenHandleCount();
             size_t seen = 0;
             {
@@ -131,6 +136,7 @@ TEST_F(FileFaultTest, CrashAfterEveryOperationLeavesAListTheNextUpdateBuildsOn) 
             EXPECT_EQ(ReadFile(List()), afterCrash + nextLine);
         }
     }
+    RecordProperty("crashes", crashes);
 }
 
 TEST_F(FileFaultTest, HugeListIsRewrittenLineForLine) {
