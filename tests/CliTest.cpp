@@ -21,6 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
+using gwu::test::Child;
 
 constexpr int kWaitMs = 30000;  // per program run; each takes well under a second
 constexpr const char* kAllSame = "LC:Same, PROM:Same, BS:Same, CPLD:Same, MAC:Same,";
@@ -35,23 +36,6 @@ json At(const json& document, const std::string& pointer) {
     const json::json_pointer at(pointer);
     return document.contains(at) ? document.at(at) : json();
 }
-
-// A child program, waited for at most kWaitMs.
-class Child {
-public:
-    Child(std::vector<std::string> arguments, const std::string& stem)
-        : m_child(std::move(arguments), stem) {}
-    // After a stop request, if asked for: the exit status; -1 when it does not end in time.
-    int Wait(bool stop = false) {
-        if (stop) {
-            m_child.Stop();
-        }
-        return m_child.Wait(kWaitMs);
-    }
-
-private:
-    gwu::test::Child m_child;
-};
 
 // gwctl runs on copies of the sample firmware and runtime folders and on a log folder, all named by
 // options.
@@ -82,7 +66,7 @@ protected:
             arguments.insert(arguments.end(), {"--firmware", Firmware().string()});
         }
         const std::string stem = (m_root.Path() / "gwctl").string();
-        const int code = Child(arguments, stem).Wait();
+        const int code = Child(arguments, stem).Wait(kWaitMs);
         const std::string out = ReadFile(stem + ".out");
         const json document = json::parse(out, nullptr, false);
         return {code, out, ReadFile(stem + ".err"),
@@ -176,10 +160,11 @@ TEST_F(CliTest, UpdateInProcessAndThroughGwemuThenList) {
             EXPECT_FALSE(fs::exists(Firmware() / (std::string(name) + ".rel"))) << name;
         }
     }
+    emulator.Stop();
 #ifdef _WIN32
-    EXPECT_EQ(emulator.Wait(true), 128 + 15);  // terminated: Windows has no signal to send it
+    EXPECT_EQ(emulator.Wait(kWaitMs), 128 + 15);  // terminated: Windows has no signal to send it
 #else
-    EXPECT_EQ(emulator.Wait(true), 0);  // stopped cleanly by SIGTERM
+    EXPECT_EQ(emulator.Wait(kWaitMs), 0);  // stopped cleanly by SIGTERM
 #endif
     EXPECT_EQ(ReadFile(Logs() / "HLX_Serial_Nums.txt"), "HX100307,R4.2.1,R2.0.3,R1.4.0\r\n");
 
@@ -245,7 +230,7 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
     // gwemu refuses the same bad scenario with exit 2.
     Child refused({GWEMU_PATH, "--scenario", bad, "--listen", "127.0.0.1:0"},
                   (m_root.Path() / "gwemu-refused").string());
-    EXPECT_EQ(refused.Wait(), 2);
+    EXPECT_EQ(refused.Wait(kWaitMs), 2);
 
     const Result help = Run({"--help"});
     EXPECT_EQ(help.code, 0);
