@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -70,6 +71,40 @@ ReadFileService SetReadFileServiceForTesting(ReadFileService service) {
     return std::exchange(InstalledReadFileService(), std::move(service));
 }
 
+int PlaceDeviceLoadFile(const std::string& folder, const std::string& releaseName,
+                        const std::string& deviceLoadName) {
+    std::string content;
+    {
+        std::ifstream in(os::JoinPath(folder, releaseName), std::ios::binary);
+        if (!in) {
+            return ENOENT;
+        }
+        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (in.bad()) {
+            return EIO;
+        }
+    }
+    const std::string target = os::JoinPath(folder, deviceLoadName);
+    const std::string temp = target + kPlacingSuffix;
+    // A temporary file left by a copy that was cut short is ours and of no use to anyone.
+    os::RemoveFile(temp);
+    if (const int cause = os::WriteNewFileDurably(temp, content)) {
+        return cause;
+    }
+    // Windows refuses to replace a file that a reader (a check running meanwhile) holds open:
+    // that passes within moments, so the rename is tried again for a while.
+    int cause = os::RenameReplace(temp, target);
+    for (int retry = 0; cause == EWOULDBLOCK && retry < kSharingRetries; ++retry) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        cause = os::RenameReplace(temp, target);
+    }
+    if (cause != 0) {
+        os::RemoveFile(temp);
+        return cause;
+    }
+    return os::SyncFolder(folder);
+}
+
 }  // namespace gwu::host
 
 using gwu::host::Family;
@@ -106,30 +141,12 @@ bool CGatewayFileUtils::RenameGatewayFile(CString nameForTrue, CString nameForFa
     if (nameForTrue.empty() || nameForFalse.empty()) {
         return false;
     }
-    namespace fs = std::filesystem;
     const std::string folder = GetDefaultSoftwareLocation();
-    const fs::path from = gwu::os::JoinPath(folder, nameForTrue);
-    const fs::path to = gwu::os::JoinPath(folder, nameForFalse);
-    std::error_code ec;
-    if (flag) {
-        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-    } else {
-        // The library's file seam sees release moves too, so tests can fail them. Windows
-        // refuses to move a file that a reader (a check running meanwhile) holds open: that
-        // passes within moments, so the move is tried again for a while.
-        int cause = gwu::os::RenameReplace(from.string(), to.string());
-        for (int retry = 0; cause == EWOULDBLOCK && retry < gwu::host::kSharingRetries; ++retry) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            cause = gwu::os::RenameReplace(from.string(), to.string());
-        }
-        if (cause != 0) {
-            ec.assign(cause, std::generic_category());
-        }
-    }
-    MonPrintf("RenameGatewayFile: %s %s %s: %s", nameForTrue.c_str(),
-              flag ? "copied to" : "moved to", nameForFalse.c_str(),
-              ec ? ec.message().c_str() : "done");
-    return !ec;
+    const int cause = gwu::host::PlaceDeviceLoadFile(folder, nameForTrue, nameForFalse);
+    MonPrintf("RenameGatewayFile: %s placed as %s%s: %s", nameForTrue.c_str(), nameForFalse.c_str(),
+              flag ? " (flag true)" : "",
+              cause != 0 ? std::generic_category().message(cause).c_str() : "done");
+    return cause == 0;
 }
 
 CString CGatewayFileUtils::GetCustomHLXCPLDFileName() const {

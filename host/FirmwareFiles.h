@@ -2,8 +2,9 @@
 //
 // Every code type of a family has two files: its release as installed on the tester
 // ("<FAMILY>_<CODE>.rel", the name for flag true) and the file the device loads its firmware
-// from ("<FAMILY>_<CODE>.bin", the name for flag false). An update moves the first onto the
-// second. The communication module's cable firmware also has a hex image, "HLX_MAC.hex".
+// from ("<FAMILY>_<CODE>.bin", the name for flag false). An update places a copy of the first
+// as the second (PlaceDeviceLoadFile) and leaves the first where it is. The communication module's
+// cable firmware also has a hex image, "HLX_MAC.hex".
 //
 // A firmware file starts with the line "Release-Id: <identifier>" (LF or CR LF); whatever
 // follows is the image itself and is not looked at here.

@@ -19,6 +19,15 @@ std::string FirmwareFolder();
 std::string RuntimeFolder();
 std::string LogFolder();
 
+// Places a copy of the release file where the device loads its firmware from, both in the
+// folder: the content goes to "<deviceLoadName>.placing", is flushed to the disk and renamed
+// over the device-load file, so that the device-load file holds its old or its new content
+// whatever happens meanwhile (a crash, a full disk). The release file is left as it is. A
+// temporary file left by an earlier attempt is removed first. Returns 0 or the error number.
+constexpr const char* kPlacingSuffix = ".placing";
+int PlaceDeviceLoadFile(const std::string& folder, const std::string& releaseName,
+                        const std::string& deviceLoadName);
+
 // Test-only: a host whose services fail where the stand-in's own never do. While a function is
 // installed, the runtime-folder lookup (CSystemInfo::GetRuntimePath) or the whole-file read
 // (CIOUtilities::ReadFileContents) is that function; an empty one restores the stand-in's own.

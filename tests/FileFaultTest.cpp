@@ -10,6 +10,7 @@
 #include "ChildProcess.h"
 #include "Fixtures.h"
 #include "devices/SerialNumList.h"
+#include "platform/Environment.h"
 #include "platform/Os.h"
 
 namespace gwu::test {
@@ -137,6 +138,57 @@ TEST_F(FileFaultTest, CrashAfterEveryOperationLeavesAListTheNextUpdateBuildsOn) 
         }
     }
     RecordProperty("crashes", crashes);
+}
+
+// An update's copy of a release onto the device-load file, failed (a full disk) or stopped (a
+// crash) at every file operation: the device-load file holds its old or its new content, the
+// release is untouched, and the next copy succeeds whatever the crash left behind.
+TEST_F(FileFaultTest, DeviceLoadFileIsOldOrNewUnderEveryFaultAndCrash) {
+    CGatewayFileUtils files;
+    const fs::path release = Firmware() / "HLX_PROM.rel";
+    const fs::path deviceLoad = Firmware() / "HLX_PROM.bin";
+    WriteRelease("HLX_PROM.rel", "KLEM_PROM_R2.0.3");
+    const std::string newContent = ReadFile(release);
+    const auto place = [&] {
+        return files.RenameGatewayFile("HLX_PROM.rel", "HLX_PROM.bin", false);
+    };
+    size_t operations = 0;
+    {
+        ScopedHook hook([&operations](os::FileOp, const std::string&) {
+            ++operations;
+            return 0;
+        });
+        ASSERT_TRUE(place());
+    }
+    ASSERT_GE(operations, 4u);  // temporary removed, opened, written, flushed, renamed, synced
+    for (size_t n = 0; n < operations; ++n) {
+        for (const bool crash : {false, true}) {
+            SCOPED_TRACE((crash ? "crash at op " : "full disk at op ") + std::to_string(n));
+            WriteRelease("HLX_PROM.bin", "KLEM_PROM_R1.9.8");
+            const std::string oldContent = ReadFile(deviceLoad);
+            size_t seen = 0;
+            {
+                ScopedHook hook([&](os::FileOp, const std::string&) {
+                    if (seen++ != n) {
+                        return 0;
+                    }
+                    if (crash) {
+                        throw SimulatedCrash{};
+                    }
+                    return ENOSPC;
+                });
+                try {
+                    place();
+                } catch (const SimulatedCrash&) {
+                }
+            }
+            const std::string now = ReadFile(deviceLoad);
+            EXPECT_TRUE(now == oldContent || now == newContent) << now;
+            EXPECT_EQ(ReadFile(release), newContent);
+            EXPECT_TRUE(place());
+            EXPECT_EQ(ReadFile(deviceLoad), newContent);
+        }
+    }
 }
 
 TEST_F(FileFaultTest, HugeListIsRewrittenLineForLine) {

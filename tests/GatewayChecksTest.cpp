@@ -125,6 +125,7 @@ public:
     bool hasCustomCpld = false;
     bool releaseIdsResult = true;
     std::function<void()> onUpdate;  // runs inside every update operation; may throw
+    bool updateResult = true;        // what every update operation reports
 
 private:
     void Record(const std::string& what) { MonPrintf("%s %s", m_tag.c_str(), what.c_str()); }
@@ -138,7 +139,7 @@ private:
             onUpdate();
         }
         Record("finished " + name);
-        return true;
+        return updateResult;
     }
 
     std::string m_tag;
@@ -397,7 +398,7 @@ TEST_F(GatewayChecksTest, UpdateTakesTheFirstDifferenceInPriorityOrder) {
     checks->SetCardName("VCL");
     checks->PerformUpdate(CCodeDiffResults{});
     EXPECT_FALSE(checks->IsUpdateRunning());
-    checks->WaitForUpdate();
+    EXPECT_EQ(checks->WaitForUpdate(), UPDATE_NOT_RUN);
     EXPECT_TRUE(Updates().empty());
     const std::pair<CCodeDiffResults, const char*> cases[] = {
         {Verdicts(O, O, F, O, O), "UpdateBootstrap"},   {Verdicts(O, N, S, O, O), "UpdatePROM"},
@@ -408,7 +409,7 @@ TEST_F(GatewayChecksTest, UpdateTakesTheFirstDifferenceInPriorityOrder) {
         SCOPED_TRACE(results.ToString());
         Clear();
         checks->PerformUpdate(results);
-        checks->WaitForUpdate();
+        EXPECT_EQ(checks->WaitForUpdate(), UPDATE_SUCCEEDED);
         EXPECT_FALSE(checks->IsUpdateRunning());
         EXPECT_EQ(Updates(), Lines{std::string("HLX update ") + update});
     }
@@ -443,8 +444,15 @@ TEST_F(GatewayChecksTest, UpdatesAndDestructionWaitForTheRunningWorker) {
     EXPECT_LT(finished, IndexOf("QPT destroyed"));
 }
 
-TEST_F(GatewayChecksTest, ExceptionOnTheWorkerIsLogged) {
+// A failed update operation and an exception on the worker both end as a failed update; the
+// exception is logged.
+TEST_F(GatewayChecksTest, FailureOnTheWorkerIsReportedAndLogged) {
     checks->SetCardName("VCL");
+    hlx->updateResult = false;
+    checks->PerformUpdate(Verdicts(S, S, O, S, S));
+    EXPECT_EQ(checks->WaitForUpdate(), UPDATE_FAILED);
+    Clear();
+    hlx->updateResult = true;
     const std::pair<std::function<void()>, const char*> failures[] = {
         {[] { throw CBaseCommsException(7); }, "comms failure 7"},
         {[] { throw std::runtime_error("disk full"); }, "disk full"},
@@ -452,7 +460,7 @@ TEST_F(GatewayChecksTest, ExceptionOnTheWorkerIsLogged) {
     for (const auto& [failure, line] : failures) {
         hlx->onUpdate = failure;
         checks->PerformUpdate(Verdicts(S, S, O, S, S));
-        checks->WaitForUpdate();
+        EXPECT_EQ(checks->WaitForUpdate(), UPDATE_FAILED);
         EXPECT_FALSE(checks->IsUpdateRunning());
         EXPECT_TRUE(diagnostics.MonitorHas(line)) << line;
     }

@@ -334,7 +334,7 @@ TEST_F(HlxTest, UpdateMovesItsReleaseThenTheLoadedCodeAndRestarts) {
         {&CHLXUtils::UpdateCPLD, "CPLD"},
         {&CHLXUtils::UpdateMACFirmware, "MAC"}};
     const auto moved = [](const std::string& code) {
-        return "RenameGatewayFile: HLX_" + code + ".rel moved to HLX_" + code + ".bin: done";
+        return "RenameGatewayFile: HLX_" + code + ".rel placed as HLX_" + code + ".bin: done";
     };
     for (const auto& [operation, code] : updates) {
         for (const char* release : {"LC", "PROM", "BOOT", "CPLD", "MAC"}) {

@@ -172,8 +172,10 @@ TEST_F(QptUtilsTest, RenameFileMovesOnlyTheLoadedCode) {
     EXPECT_TRUE(qpt.RenameFile(LC_CODE, true));  // copies
     EXPECT_TRUE(InFirmware("QPT_LC.rel"));
     EXPECT_TRUE(qpt.ReleaseFileExists());          // the device-load file
-    EXPECT_TRUE(qpt.RenameFile(LC_CODE, false));   // moves
-    EXPECT_FALSE(qpt.RenameFile(LC_CODE, false));  // nothing left to move
+    EXPECT_TRUE(qpt.RenameFile(LC_CODE, false));   // copies too: the release stays installed
+    EXPECT_TRUE(InFirmware("QPT_LC.rel"));
+    std::filesystem::remove(Firmware() / "QPT_LC.rel");
+    EXPECT_FALSE(qpt.RenameFile(LC_CODE, false));  // no release to place
 }
 
 // The PROM release file's path goes in a 128-byte buffer, cut to 127 characters; any failure
@@ -216,7 +218,7 @@ TEST_F(QptUtilsTest, UpdateBcfRenamesThenResets) {
     WriteRelease("QPT_LC.rel", "QPT Loaded Code Release 3.2.2");
     comms.Answer(kReset, 0x01000000, Reply::Throw(9));
     EXPECT_FALSE(qpt.UpdateBCF());
-    EXPECT_FALSE(InFirmware("QPT_LC.rel"));
+    EXPECT_EQ(ReadFile(Firmware() / "QPT_LC.bin"), ReadFile(Firmware() / "QPT_LC.rel"));
     EXPECT_THROW(qpt.ResetDevice(), CBaseCommsException);
 }
 

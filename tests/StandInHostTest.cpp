@@ -71,22 +71,23 @@ TEST_F(FirmwareFolderTest, NamingSchemeCoversEachFamilysCodeTypes) {
     EXPECT_EQ(files.GetHexFilename(MAC_CODE), "HLX_MAC.hex");
 }
 
-TEST_F(FirmwareFolderTest, RenameMovesOrCopiesTheReleaseOntoTheDeviceLoadFile) {
-    WriteRelease("HLX_LC.rel", "KLEM_1_R2");
-    WriteRelease("HLX_LC.bin", "KLEM_1_R1");
+// Either flag places an exact copy of the release as the device-load file, replacing the old
+// one and a stale temporary file, and keeps the release installed.
+TEST_F(FirmwareFolderTest, RenamePlacesACopyAndKeepsTheRelease) {
     CGatewayFileUtils files;
-    EXPECT_TRUE(files.RenameGatewayFile("HLX_LC.rel", "HLX_LC.bin", false));
-    EXPECT_FALSE(fs::exists(Firmware() / "HLX_LC.rel"));
-    CString version;
-    ASSERT_TRUE(files.GetHLXVersionFromFile("HLX_LC.bin", version));
-    EXPECT_EQ(version, "KLEM_1_R2");
-    EXPECT_FALSE(files.RenameGatewayFile("HLX_LC.rel", "HLX_LC.bin", false));
-
-    WriteRelease("HLX_PROM.rel", "KLEM_P_R3");
-    EXPECT_TRUE(files.RenameGatewayFile("HLX_PROM.rel", "HLX_PROM.bin", true));
-    EXPECT_TRUE(fs::exists(Firmware() / "HLX_PROM.rel"));
-    EXPECT_TRUE(fs::exists(Firmware() / "HLX_PROM.bin"));
-    EXPECT_FALSE(files.RenameGatewayFile("", "HLX_PROM.bin", false));
+    for (const bool flag : {false, true}) {
+        WriteRelease("HLX_LC.rel", flag ? "KLEM_1_R3" : "KLEM_1_R2");
+        WriteRelease("HLX_LC.bin", "KLEM_1_R1");
+        WriteFile(Firmware() / "HLX_LC.bin.placing", "stale");
+        const std::string release = ReadFile(Firmware() / "HLX_LC.rel");
+        EXPECT_TRUE(files.RenameGatewayFile("HLX_LC.rel", "HLX_LC.bin", flag));
+        EXPECT_EQ(ReadFile(Firmware() / "HLX_LC.bin"), release);
+        EXPECT_EQ(ReadFile(Firmware() / "HLX_LC.rel"), release);
+        EXPECT_FALSE(fs::exists(Firmware() / "HLX_LC.bin.placing"));
+    }
+    EXPECT_FALSE(files.RenameGatewayFile("HLX_PROM.rel", "HLX_PROM.bin", false));  // no release
+    EXPECT_FALSE(fs::exists(Firmware() / "HLX_PROM.bin"));
+    EXPECT_FALSE(files.RenameGatewayFile("", "HLX_LC.bin", false));
 }
 
 TEST_F(FirmwareFolderTest, FoldersComeFromTheEnvironmentWithoutTrailingSeparator) {

@@ -96,6 +96,7 @@ void CGatewayChecks::PerformUpdate(CCodeDiffResults results) {
     // One update at a time: the record and the device belong to the running worker until it
     // ends.
     WaitForUpdate();
+    m_eLastUpdateResult = UPDATE_NOT_RUN;
     m_UpdateParams.pGateway = m_pActiveGateway;
     if (!SelectUpdateCodeType(results, m_UpdateParams.eCodeType) && !m_bCodeTypeChosen) {
         return;  // nothing differs and no earlier request named a code type
@@ -103,8 +104,8 @@ void CGatewayChecks::PerformUpdate(CCodeDiffResults results) {
     m_bCodeTypeChosen = true;
     m_bUpdateRunning = true;
     try {
-        m_updateThread =
-            std::thread(&CGatewayChecks::UpdateThreadProc, m_UpdateParams, &m_bUpdateRunning);
+        m_updateThread = std::thread(&CGatewayChecks::UpdateThreadProc, m_UpdateParams,
+                                     &m_bUpdateRunning, &m_eLastUpdateResult);
     } catch (const std::system_error& e) {
         m_bUpdateRunning = false;
         MonPrintf("CGatewayChecks::PerformUpdate: no worker thread: %s", e.what());
@@ -126,24 +127,26 @@ bool CGatewayChecks::SelectUpdateCodeType(const CCodeDiffResults& results, CODET
     return false;
 }
 
-void CGatewayChecks::UpdateThreadProc(UpdateThreadParams params, std::atomic<bool>* running) {
+void CGatewayChecks::UpdateThreadProc(UpdateThreadParams params, std::atomic<bool>* running,
+                                      std::atomic<UPDATERESULT>* result) {
     // Nothing may leave the worker: an escaping exception would end the host process.
+    bool succeeded = false;
     try {
         switch (params.eCodeType) {
             case LC_CODE:
-                params.pGateway->UpdateBCF();
+                succeeded = params.pGateway->UpdateBCF();
                 break;
             case PROM_CODE:
-                params.pGateway->UpdatePROM();
+                succeeded = params.pGateway->UpdatePROM();
                 break;
             case BS_CODE:
-                params.pGateway->UpdateBootstrap();
+                succeeded = params.pGateway->UpdateBootstrap();
                 break;
             case CPLD_CODE:
-                params.pGateway->UpdateCPLD();
+                succeeded = params.pGateway->UpdateCPLD();
                 break;
             case MAC_CODE:
-                params.pGateway->UpdateMACFirmware();
+                succeeded = params.pGateway->UpdateMACFirmware();
                 break;
         }
     } catch (const CBaseCommsException& e) {
@@ -153,6 +156,7 @@ void CGatewayChecks::UpdateThreadProc(UpdateThreadParams params, std::atomic<boo
     } catch (...) {
         MonPrintf("CGatewayChecks update worker: unknown failure");
     }
+    *result = succeeded ? UPDATE_SUCCEEDED : UPDATE_FAILED;
     *running = false;
 }
 
@@ -160,10 +164,11 @@ bool CGatewayChecks::IsUpdateRunning() const {
     return m_bUpdateRunning;
 }
 
-void CGatewayChecks::WaitForUpdate() {
+UPDATERESULT CGatewayChecks::WaitForUpdate() {
     if (m_updateThread.joinable()) {
         m_updateThread.join();
     }
+    return m_eLastUpdateResult;
 }
 
 void CGatewayChecks::RenameFile(CODETYPE codeType, CString /*unused*/, bool flag) {

@@ -63,8 +63,10 @@ public:
 
     // Whether an update worker is still running.
     bool IsUpdateRunning() const;
-    // Blocks until the running update worker, if any, has finished.
-    void WaitForUpdate();
+    // Blocks until the running update worker, if any, has finished, and tells how the update
+    // that the last PerformUpdate asked for ended. Only the device operation's own result
+    // counts: whether the device took the new release shows in the next check.
+    UPDATERESULT WaitForUpdate();
 
 private:
     DIFFTYPE VerifyMinBCFLevel();
@@ -76,7 +78,8 @@ private:
     bool FetchGatewayValue(CString valueName, CString& value);
     static DIFFTYPE CompareGatewayReleaseID(const CString& deviceId, const CString& diskId);
     static bool IsManufacturingRelease(const CString& value);
-    static void UpdateThreadProc(UpdateThreadParams params, std::atomic<bool>* running);
+    static void UpdateThreadProc(UpdateThreadParams params, std::atomic<bool>* running,
+                                 std::atomic<UPDATERESULT>* result);
 
     CTabQuillonFrame* m_pFrame;
     CBaseComms* m_pComms;
@@ -90,4 +93,5 @@ private:
     bool m_bKRTInstalled = false;
     std::thread m_updateThread;
     std::atomic<bool> m_bUpdateRunning{false};
+    std::atomic<UPDATERESULT> m_eLastUpdateResult{UPDATE_NOT_RUN};
 };

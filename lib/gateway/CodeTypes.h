@@ -19,3 +19,10 @@ enum DIFFTYPE : std::int32_t {
     DIFF_OLDER = 2,   // lower, different where no numbers compare, wrong CPLD or legacy software
     DIFF_FORCED = 3,  // a manufacturing release, always to be replaced
 };
+
+// How the last update worker ended, as the device operation reported it.
+enum UPDATERESULT : std::int32_t {
+    UPDATE_NOT_RUN = 0,    // no worker ran: nothing differed, or no worker could be started
+    UPDATE_SUCCEEDED = 1,  // the device operation reported success
+    UPDATE_FAILED = 2,     // the device operation reported failure or ended by an exception
+};

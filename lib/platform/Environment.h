@@ -25,7 +25,9 @@ public:
     bool GetQPTVersionFromFile(CString fileName, CString& version) const;
 
     // Puts the release named by the first name where the device takes its firmware from (the
-    // second name). The flag keeps a copy of the release in place when true.
+    // second name); the caller's flag is passed through. The stand-in host copies atomically
+    // and keeps the release installed under the first name, whatever the flag, so that the
+    // next check still has a release to compare the device with.
     bool RenameGatewayFile(CString nameForTrue, CString nameForFalse, bool flag);
 
     CString GetCustomHLXCPLDFileName() const;
