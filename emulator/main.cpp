@@ -1,10 +1,11 @@
 // gwemu: serves an emulated gateway, described by a scenario file, over TCP.
 //
 //   gwemu --scenario FILE [--listen HOST:PORT] [--firmware DIR]
+//   gwemu --version
 //
 // Prints "gwemu listening on HOST:PORT" on stdout once clients can connect, and runs until
-// SIGINT or SIGTERM. Exit status: 0 after a signal (or --help), 2 for a usage error, a scenario
-// that cannot be used or a malformed address, 1 when the address cannot be listened on or
+// SIGINT or SIGTERM. Exit status: 0 after a signal (or --help, --version), 2 for a usage error, a
+// scenario that cannot be used or a malformed address, 1 when the address cannot be listened on or
 // anything else fails.
 #ifndef _WIN32
 #include <pthread.h>
@@ -102,11 +103,14 @@ int Run(int argc, char** argv) {
     std::string scenarioPath;
     std::string listen = "127.0.0.1:0";
     std::string firmware = DefaultFirmwareFolder();
+    // Required unless --version is asked for, which ends the parse before this is checked.
     app.add_option("--scenario", scenarioPath, "Scenario file (JSON)")->required();
     app.add_option("--listen", listen, "Address to listen on, HOST:PORT (port 0: any free port)")
         ->capture_default_str();
     app.add_option("--firmware", firmware, "Firmware folder the devices load their releases from")
         ->capture_default_str();
+    app.set_version_flag(
+        "--version", std::string("gwemu ") + GWU_VERSION + ", gatewayutils library " + GWU_VERSION);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -37,6 +37,31 @@ json At(const json& document, const std::string& pointer) {
     return document.contains(at) ? document.at(at) : json();
 }
 
+// Each update round of a document as one line: code type, verdicts before -> after, the device
+// operation's result, the release expected and reported, and whether it took.
+std::vector<std::string> Rounds(const json& document) {
+    const auto text = [](const json& value) {
+        return value.is_string() ? value.get<std::string>() : value.dump();
+    };
+    std::vector<std::string> lines;
+    for (const json& round : At(document, "/rounds")) {
+        std::string verdicts[2];
+        for (int i = 0; i < 2; ++i) {
+            for (const char* code : {"LC", "PROM", "BS", "CPLD", "MAC"}) {
+                verdicts[i] +=
+                    std::string(code) + ":" +
+                    text(At(round, (i == 0 ? "/before/" : "/after/") + std::string(code))) + ", ";
+            }
+            verdicts[i].pop_back();
+        }
+        lines.push_back(text(At(round, "/code_type")) + " " + verdicts[0] + " -> " + verdicts[1] +
+                        " " + text(At(round, "/result")) + " " + text(At(round, "/expected")) +
+                        " " + text(At(round, "/reported")) +
+                        (At(round, "/took") == true ? " took" : " did not take"));
+    }
+    return lines;
+}
+
 // gwctl runs on copies of the sample firmware and runtime folders and on a log folder, all named by
 // options.
 class CliTest : public gwu::test::FolderFixture {
@@ -118,6 +143,14 @@ TEST_F(CliTest, CheckOfEverySampleScenario) {
         EXPECT_EQ(At(document, qpt ? "/values/QPT_SerialNum" : "/values/HLX_SerialNum"), serial);
         EXPECT_EQ(At(document, "/disk/LC"),
                   qpt ? "QPT Loaded Code Release 3.2.0" : "KLEM_12345_R4.2.1");
+        EXPECT_EQ(At(document, "/compared_count"), qpt ? 2 : 3);
+        EXPECT_EQ(At(document, "/up_to_date"), exit == 0);
+        if (!qpt) {  // rows with no release comparison by design
+            EXPECT_EQ(At(document, "/basis/MAC"), "none");
+            EXPECT_EQ(At(document, "/compared/CPLD"), false);
+            EXPECT_EQ(At(document, "/disk/CPLD"),
+                      options.empty() || options[0] != "--custom-cpld" ? json() : json(options[1]));
+        }
         EXPECT_EQ(At(document, "/legacy/installed"), scenario == "legacy");
         EXPECT_EQ(At(document, "/legacy/version"), scenario == "legacy" ? "KRT V5.2 DB 0311" : "");
     }
@@ -148,13 +181,16 @@ TEST_F(CliTest, UpdateInProcessAndThroughGwemuThenList) {
         FreshFirmware();
         const Result update = Run({"update", "--device", device, "--json"});
         EXPECT_EQ(update.code, 0) << update.err;
-        std::vector<json> rounds;
-        for (const json& round : At(update.document, "/rounds")) {
-            rounds.push_back(At(round, "/code_type"));
-        }
-        EXPECT_EQ(rounds, (std::vector<json>{"BS", "PROM"}));
+        // Code type, verdicts before and after, the release placed and reported.
+        const std::vector<std::string> rounds = {
+            "BS LC:Same, PROM:Older, BS:Older, CPLD:Same, MAC:Same, -> LC:Same, PROM:Older, "
+            "BS:Same, CPLD:Same, MAC:Same, succeeded KLEM_BOOT_R1.4.0 KLEM_BOOT_R1.4.0 took",
+            "PROM LC:Same, PROM:Older, BS:Same, CPLD:Same, MAC:Same, -> LC:Same, PROM:Same, "
+            "BS:Same, CPLD:Same, MAC:Same, succeeded KLEM_PROM_R2.0.3 KLEM_PROM_R2.0.3 took"};
+        EXPECT_EQ(Rounds(update.document), rounds);
         EXPECT_EQ(At(update.document, "/summary"), kAllSame);
         EXPECT_EQ(At(update.document, "/values/HLX_PROM_Release_Untrimmed"), "KLEM_PROM_R2.0.3");
+        EXPECT_EQ(At(update.document, "/disk/PROM"), "KLEM_PROM_R2.0.3");
         for (const char* name : {"HLX_BOOT", "HLX_PROM"}) {
             EXPECT_EQ(ReadFile(Firmware() / (std::string(name) + ".bin")),
                       ReadFile(Firmware() / (std::string(name) + ".rel")))
@@ -183,6 +219,9 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
     std::ofstream(bad)
         << R"({"faults": [{"card": "VCL", "request": "0x20000000", "kind": "melt"}]})";
     const std::string missing = (m_root.Path() / "missing.json").string();
+    const std::string missingFolder = (m_root.Path() / "nowhere").string();
+    const std::string emptyFolder = (m_root.Path() / "empty").string();
+    fs::create_directories(emptyFolder);
     struct Case {
         std::vector<std::string> arguments;
         std::vector<std::string> named;
@@ -196,7 +235,15 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
         {{"check", "--device", "emu:" + Scenario("matching"), "--keys", "<tick"}, {"--keys"}},
         {{"frobnicate"}, {"frobnicate"}},
         // Without a firmware folder an update over TCP refuses instead of guessing gwemu's.
-        {{"update", "--device", "tcp://127.0.0.1:1"}, {"firmware folder", "--firmware"}, false}};
+        {{"update", "--device", "tcp://127.0.0.1:1"}, {"firmware folder", "--firmware"}, false},
+        // No verdict without a release on disk: a missing folder, a file, a folder without
+        // releases of the family.
+        {{"check", "--firmware", missingFolder}, {missingFolder, "does not exist"}, false},
+        {{"update", "--firmware", bad}, {bad, "cannot be read"}, false},
+        {{"cable", "--firmware", emptyFolder}, {emptyFolder, "HLX_LC.rel", "HLX_BOOT.rel"}, false},
+        {{"check", "--card", "QPT", "--firmware", Runtime().string()},
+         {Runtime().string(), "QPT_LC.rel", "QPT_PROM.rel"},
+         false}};
     for (const Case& c : cases) {
         for (const bool inJson : {false, true}) {
             SCOPED_TRACE(::testing::PrintToString(c.arguments) + (inJson ? " --json" : ""));
@@ -237,9 +284,71 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
     EXPECT_EQ(help.code, 0);
     for (const char* word :
          {"--card", "--device", "--firmware", "--runtime", "--logs", "--custom-cpld", "--keys",
-          "--json", "--verbose", "check", "update", "cable", "list"}) {
+          "--json", "--verbose", "--quiet", "--version", "check", "update", "cable", "list"}) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     }
+    for (const char* tool : {GWCTL_PATH, GWEMU_PATH}) {
+        const std::string stem = (m_root.Path() / "version").string();
+        EXPECT_EQ(Child({tool, "--version"}, stem).Wait(kWaitMs), 0) << tool;
+        const std::string name = fs::path(tool).stem().string();
+        EXPECT_EQ(ReadFile(stem + ".out"),
+                  name + " " + GWU_VERSION + ", gatewayutils library " + GWU_VERSION + "\n");
+    }
+}
+
+// Every update command fails: each code type is tried twice and given up, every round is
+// reported with the release expected and the one the device still reports, the final check
+// still compares with the installed releases and the run ends with 1.
+TEST_F(CliTest, UpdateThatNeverTakesIsReportedAsFailed) {
+    json scenario = json::parse(ReadFile(Scenario("behind")));
+    scenario["faults"] = json::parse(
+        R"([{"card": "VCL", "request": "0x00400000", "kind": "throw", "error": 5, "repeat": true}])");
+    const std::string path = (m_root.Path() / "failing.json").string();
+    WriteFile(path, scenario.dump());
+    const Result update = Run({"update", "--device", "emu:" + path, "--json"});
+    EXPECT_EQ(update.code, 1) << update.err;
+    const std::string bs =
+        "BS LC:Same, PROM:Older, BS:Older, CPLD:Same, MAC:Same, -> LC:Same, PROM:Older, "
+        "BS:Older, CPLD:Same, MAC:Same, failed KLEM_BOOT_R1.4.0 KLEM_BOOT_R1.2.0 did not take";
+    const std::string prom =
+        "PROM LC:Same, PROM:Older, BS:Older, CPLD:Same, MAC:Same, -> LC:Same, PROM:Older, "
+        "BS:Older, CPLD:Same, MAC:Same, failed KLEM_PROM_R2.0.3 KLEM_PROM_R1.9.8 did not take";
+    EXPECT_EQ(Rounds(update.document), (std::vector<std::string>{bs, bs, prom, prom}));
+    EXPECT_EQ(At(update.document, "/disk/BS"), "KLEM_BOOT_R1.4.0");
+    EXPECT_EQ(At(update.document, "/up_to_date"), false);
+    for (const char* name : {"HLX_LC", "HLX_PROM", "HLX_BOOT", "HLX_CPLD", "HLX_MAC"}) {
+        EXPECT_TRUE(fs::exists(Firmware() / (std::string(name) + ".rel"))) << name;
+    }
+    const Result text = Run({"update", "--device", "emu:" + path});
+    EXPECT_EQ(text.code, 1);
+    EXPECT_NE(text.out.find("FAILED: PROM did not take: expected KLEM_PROM_R2.0.3, the device "
+                            "reports KLEM_PROM_R1.9.8"),
+              std::string::npos)
+        << text.out;
+}
+
+// The cable firmware from its hex image: a device that takes it ends with 0 and reports the
+// image's release; one that cannot be read ends with 2.
+TEST_F(CliTest, CableUpdateIsVerifiedAgainstTheHexImage) {
+    json scenario = json::parse(ReadFile(Scenario("behind")));
+    scenario["communication"]["releases"]["cable"] = "KLEM_MAC_R2.9";
+    const std::string older = (m_root.Path() / "old-cable.json").string();
+    WriteFile(older, scenario.dump());
+    scenario["faults"] = json::parse(R"([{"card": "VCL", "request": "any", "repeat": true,
+                                          "kind": "throw"}])");
+    const std::string unreadable = (m_root.Path() / "unreadable.json").string();
+    WriteFile(unreadable, scenario.dump());
+    const Result good = Run({"cable", "--device", "emu:" + older, "--json"});
+    EXPECT_EQ(good.code, 0) << good.err;
+    EXPECT_EQ(At(good.document, "/cable/before"), "KLEM_MAC_R2.9");
+    EXPECT_EQ(At(good.document, "/cable/after"), "KLEM_MAC_R3.1");
+    EXPECT_EQ(At(good.document, "/cable/result"), "Firmware update result: 0");
+    EXPECT_EQ(At(good.document, "/cable/took"), true);
+    const Result bad = Run({"cable", "--device", "emu:" + unreadable, "--json"});
+    EXPECT_EQ(bad.code, 2) << bad.err;
+    EXPECT_EQ(At(bad.document, "/cable/before"), "Unknown");
+    EXPECT_EQ(At(bad.document, "/cable/after"), "Unknown");
+    EXPECT_EQ(At(bad.document, "/cable/took"), false);
 }
 
 }  // namespace
