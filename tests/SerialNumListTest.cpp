@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "Fixtures.h"
 #include "devices/SerialNumList.h"
@@ -13,142 +15,115 @@ namespace {
 
 namespace fs = std::filesystem;
 
+SerialNumRecord Record(const std::string& serial) {
+    return SerialNumRecord{serial, "a", "b", "c"};
+}
+
 class SerialNumListTest : public FolderFixture {
 protected:
     fs::path List() const { return Logs() / kSerialNumListName; }
     fs::path Temp() const { return Logs() / kSerialNumTempName; }
-    void Store(const std::string& serial, const std::string& release = "R1.0",
-               const std::string& prom = "R2.0", const std::string& bootstrap = "R3.0") {
-        StoreSerialNumRecord(Logs().string(), SerialNumRecord{serial, release, prom, bootstrap});
+    void Store(const SerialNumRecord& record) const {
+        StoreSerialNumRecord(Logs().string(), record);
     }
     bool Problem() const { return m_diagnostics.MonitorHas("encountered problems"); }
+    bool Problem(int cause) const {
+        return m_diagnostics.MonitorHas(
+            "CHLXUtils::StoreHLXSerialNumToFile encountered problems: " + std::to_string(cause));
+    }
 };
 
-TEST_F(SerialNumListTest, FirstDeviceCreatesTheListWithItsLine) {
-    Store("HX100234", "R4.2.1", "R2.0.3", "R1.4.0");
-    EXPECT_EQ(ReadFile(List()), "HX100234,R4.2.1,R2.0.3,R1.4.0\r\n");
-    EXPECT_FALSE(fs::exists(Temp()));
+// The list and the temporary file before, the records stored in turn, and the list after; no
+// case leaves a temporary file or a problem behind.
+TEST_F(SerialNumListTest, StoredRecordsGiveTheList) {
+    const std::string aa = "AA1,R1,R1,R1\r\n", bb = "BB2,R1,R1,R1\r\n", hx5 = "HX5,R1,R1,R1\r\n";
+    const std::string r2 = "HX5,R2,R2,R2\r\n";
+    const SerialNumRecord hx5r2 = {"HX5", "R2", "R2", "R2"};
+    const struct {
+        std::optional<std::string> list, temp;
+        std::vector<SerialNumRecord> records;
+        std::string after;
+    } cases[] = {
+        {{}, {}, {{"HX100234", "R4.2.1", "R2.0.3", "R1.4.0"}}, "HX100234,R4.2.1,R2.0.3,R1.4.0\r\n"},
+        // New devices are appended in the order met.
+        {{}, {}, {Record("HX1"), {"HX3", "", "R9", ""}}, "HX1,a,b,c\r\nHX3,,R9,\r\n"},
+        // A known device is replaced in place, the other lines kept; so is every line holding
+        // the serial number anywhere: in "HX55", in a release field.
+        {aa + hx5 + bb, {}, {{"HX5", "R7", "R8", "R9"}}, aa + "HX5,R7,R8,R9\r\n" + bb},
+        {"HX55,a\r\n" + aa + "DD4,HX5\r\n" + hx5, {}, {hx5r2}, r2 + aa + r2 + r2},
+        // A rewrite gives LF-only lines and a last line without line end a CR LF ...
+        {"AA1,R1,R1,R1\n" + hx5 + "BB2,R1,R1,R1", {}, {hx5r2}, aa + r2 + bb},
+        {"AA1,R1,R1,R1\n" + r2, {}, {hx5r2}, aa + r2},  // even where the record stands already
+        // ... but an append continues a last line without line end.
+        {"AA1,R1,R1,R1", {}, {Record("HX7")}, "AA1,R1,R1,R1HX7,a,b,c\r\n"},
+        {aa + bb, {}, {Record("")}, aa + bb},  // an empty serial number is never stored
+        // A temporary file without a list, what an interrupted rewrite leaves, is restored first.
+        {{}, aa + hx5, {hx5r2}, aa + r2},
+        {{}, aa, {Record("NEW1")}, aa + "NEW1,a,b,c\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.after);
+        fs::remove(List());
+        if (c.list) {
+            WriteFile(List(), *c.list);
+        }
+        if (c.temp) {
+            WriteFile(Temp(), *c.temp);
+        }
+        for (const SerialNumRecord& record : c.records) {
+            Store(record);
+        }
+        EXPECT_EQ(ReadFile(List()), c.after);
+        EXPECT_FALSE(fs::exists(Temp()));
+    }
     EXPECT_FALSE(Problem());
-}
-
-TEST_F(SerialNumListTest, NewDevicesAreAppendedInTheOrderMet) {
-    Store("HX1");
-    Store("HX2");
-    Store("HX3", "", "R9", "");
-    EXPECT_EQ(ReadFile(List()), "HX1,R1.0,R2.0,R3.0\r\nHX2,R1.0,R2.0,R3.0\r\nHX3,,R9,\r\n");
-}
-
-TEST_F(SerialNumListTest, KnownDeviceIsReplacedInPlaceWithOtherLinesKept) {
-    WriteFile(List(), "AA1,R1,R1,R1\r\nHX5,R1,R1,R1\r\nBB2,R1,R1,R1\r\n");
-    Store("HX5", "R7", "R8", "R9");
-    EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nHX5,R7,R8,R9\r\nBB2,R1,R1,R1\r\n");
-    EXPECT_FALSE(fs::exists(Temp()));
-    EXPECT_FALSE(Problem());
+    EXPECT_TRUE(m_diagnostics.MonitorHas("no serial number"));
 }
 
 TEST_F(SerialNumListTest, DeviceMetAgainUnchangedLeavesTheListUntouched) {
     WriteFile(List(), "AA1,R1,R1,R1\r\nHX5,R7,R8,R9\r\n");
     WriteFile(Temp(), "stale\r\n");  // would stop any rewrite
     const auto before = fs::last_write_time(List());
-    Store("HX5", "R7", "R8", "R9");
+    Store({"HX5", "R7", "R8", "R9"});
     EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nHX5,R7,R8,R9\r\n");
     EXPECT_EQ(fs::last_write_time(List()), before);
     EXPECT_FALSE(Problem());
 }
 
-TEST_F(SerialNumListTest, EveryLineHoldingTheSerialAnywhereIsReplaced) {
-    // "HX5" is part of the longer serial "HX55" and also stands in a release field.
-    WriteFile(List(), "HX55,R1,R1,R1\r\nCC3,R1,R1,R1\r\nDD4,HX5,R1,R1\r\nHX5,R0,R0,R0\r\n");
-    Store("HX5", "R2", "R2", "R2");
-    EXPECT_EQ(ReadFile(List()), "HX5,R2,R2,R2\r\nCC3,R1,R1,R1\r\nHX5,R2,R2,R2\r\nHX5,R2,R2,R2\r\n");
-}
-
-TEST_F(SerialNumListTest, RewriteGivesEveryLineCrLfWhateverItHadBefore) {
-    // LF-only lines and a last line without a line end come back with CR LF.
-    WriteFile(List(), "AA1,R1,R1,R1\nHX5,R1,R1,R1\r\nBB2,R1,R1,R1");
-    Store("HX5", "R3", "R3", "R3");
-    EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nHX5,R3,R3,R3\r\nBB2,R1,R1,R1\r\n");
-}
-
-TEST_F(SerialNumListTest, AppendAfterALastLineWithoutLineEndContinuesThatLine) {
-    WriteFile(List(), "AA1,R1,R1,R1");
-    Store("HX7");
-    EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1HX7,R1.0,R2.0,R3.0\r\n");
-}
-
-TEST_F(SerialNumListTest, EmptySerialNumberIsNeverStored) {
-    WriteFile(List(), "AA1,R1,R1,R1\r\nBB2,R1,R1,R1\r\n");
-    Store("");
-    EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nBB2,R1,R1,R1\r\n");
-    EXPECT_TRUE(m_diagnostics.MonitorHas("no serial number"));
-}
-
 TEST_F(SerialNumListTest, StaleTemporaryFileStopsARewriteAndLeavesBothFiles) {
     WriteFile(List(), "HX5,R1,R1,R1\r\n");
     WriteFile(Temp(), "left over\r\n");
-    Store("HX5", "R2", "R2", "R2");
+    Store({"HX5", "R2", "R2", "R2"});
     EXPECT_EQ(ReadFile(List()), "HX5,R1,R1,R1\r\n");
     EXPECT_EQ(ReadFile(Temp()), "left over\r\n");
-    EXPECT_TRUE(m_diagnostics.MonitorHas(
-        "CHLXUtils::StoreHLXSerialNumToFile encountered problems: " + std::to_string(EEXIST)));
-
-    // A new device needs no rewrite and is still recorded.
-    Store("HX6");
-    EXPECT_EQ(ReadFile(List()), "HX5,R1,R1,R1\r\nHX6,R1.0,R2.0,R3.0\r\n");
-}
-
-TEST_F(SerialNumListTest, TemporaryFileWithoutAListIsRestoredFirst) {
-    // What an interrupted rewrite leaves behind: the new content only under the temporary name.
-    WriteFile(Temp(), "AA1,R1,R1,R1\r\nHX5,R1,R1,R1\r\n");
-    Store("HX5", "R2", "R2", "R2");
-    EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nHX5,R2,R2,R2\r\n");
-    EXPECT_FALSE(fs::exists(Temp()));
-
-    WriteFile(Temp(), "AA1,R1,R1,R1\r\n");
-    fs::remove(List());
-    Store("NEW1");
-    EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nNEW1,R1.0,R2.0,R3.0\r\n");
+    EXPECT_TRUE(Problem(EEXIST));
+    Store(Record("HX6"));  // a new device needs no rewrite and is still recorded
+    EXPECT_EQ(ReadFile(List()), "HX5,R1,R1,R1\r\nHX6,a,b,c\r\n");
 }
 
 TEST_F(SerialNumListTest, ListHeldByAnotherWriterIsLeftAlone) {
     WriteFile(List(), "HX5,R1,R1,R1\r\n");
     os::LockedFile holder;  // another writer's hold, as another process would have it
     ASSERT_EQ(holder.Open(List().string()), 0);
-    Store("HX6");
-    Store("HX5", "R2", "R2", "R2");
+    Store(Record("HX6"));
+    Store({"HX5", "R2", "R2", "R2"});
     holder.Close();
     EXPECT_EQ(ReadFile(List()), "HX5,R1,R1,R1\r\n");
     EXPECT_TRUE(Problem());
 }
 
 TEST_F(SerialNumListTest, UnusableFolderOrListReportsAndNeverThrows) {
-    StoreSerialNumRecord((Logs() / "missing").string(), SerialNumRecord{"HX1", "a", "b", "c"});
+    StoreSerialNumRecord((Logs() / "missing").string(), Record("HX1"));
     EXPECT_TRUE(Problem());
     EXPECT_FALSE(fs::exists(Logs() / "missing"));
-
     fs::create_directory(List());  // a folder where the list should be
-    EXPECT_NO_THROW(Store("HX1"));
+    EXPECT_NO_THROW(Store(Record("HX1")));
     EXPECT_TRUE(fs::is_directory(List()));
 }
 
-TEST(SerialNumListRewrite, AlreadyRecordedExactlyWhenTheRewriteChangesNothing) {
-    std::mt19937 random(7);
-    const std::string pieces[] = {"HX5", ",R1", "\r\n", "\n", "HX55", ",R2,R2,R2", "\r", "A"};
-    const std::string newLine = "HX5,R1\r\n";
-    for (int round = 0; round < 2000; ++round) {
-        std::string content;
-        for (int n = static_cast<int>(random() % 8); n > 0; --n) {
-            content += pieces[random() % 8];
-        }
-        EXPECT_EQ(AlreadyRecorded(content, "HX5", newLine),
-                  RewriteSerialNumList(content, "HX5", newLine) == content)
-            << content;
-    }
-}
-
+// The temporary file is the only copy of the list: a store must not start a new list beside it
+// when it cannot be put back.
 TEST_F(SerialNumListTest, TemporaryFileThatCannotBeRestoredStaysForTheNextStore) {
-    // The temporary file is the only copy of the list: a store must not start a new list
-    // beside it when it cannot be put back.
     WriteFile(Temp(), "AA1,R1,R1,R1\r\n");
     {
         struct RestoreHook {
@@ -156,15 +131,13 @@ TEST_F(SerialNumListTest, TemporaryFileThatCannotBeRestoredStaysForTheNextStore)
             ~RestoreHook() { os::SetFileOpHook(std::move(previous)); }
         } restore{os::SetFileOpHook(
             [](os::FileOp op, const std::string&) { return op == os::FileOp::Rename ? EIO : 0; })};
-        Store("NEW1");
+        Store(Record("NEW1"));
     }
-    EXPECT_TRUE(m_diagnostics.MonitorHas(
-        "CHLXUtils::StoreHLXSerialNumToFile encountered problems: " + std::to_string(EIO)));
+    EXPECT_TRUE(Problem(EIO));
     EXPECT_FALSE(fs::exists(List()));
     EXPECT_EQ(ReadFile(Temp()), "AA1,R1,R1,R1\r\n");
-
-    Store("NEW1");
-    EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nNEW1,R1.0,R2.0,R3.0\r\n");
+    Store(Record("NEW1"));
+    EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nNEW1,a,b,c\r\n");
 }
 
 TEST(SerialNumListRewrite, KeepsLinesAndOrderAndReplacesMatches) {
