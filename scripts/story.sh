@@ -12,7 +12,7 @@ gwctl="$build/cli/gwctl"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/logs"
-# An update moves release files: every step starts from a fresh copy of the sample release.
+# An update places release files: every step starts from a fresh copy of the sample release.
 fresh_firmware() { rm -rf "$work/firmware" && cp -r samples/firmware "$work/firmware"; }
 export GWU_FIRMWARE_DIR="$work/firmware" GWU_LOG_DIR="$work/logs" GWU_RUNTIME_DIR="$PWD/samples/runtime"
 
