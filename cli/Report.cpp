@@ -1,6 +1,7 @@
 #include "Report.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace gwu::cli {
 
@@ -35,6 +36,20 @@ std::string DiskText(const CodeRow& row) {
 }
 
 }  // namespace
+
+std::vector<CODETYPE> FamilyCodeTypes(bool communication) {
+    if (communication) {
+        return {std::begin(kCodeTypes), std::end(kCodeTypes)};
+    }
+    return {LC_CODE, PROM_CODE};
+}
+
+Basis BasisOf(CODETYPE codeType) {
+    if (codeType == CPLD_CODE) {
+        return Basis::CustomCpld;
+    }
+    return codeType == MAC_CODE ? Basis::None : Basis::Release;
+}
 
 const char* CodeLabel(CODETYPE codeType) {
     return codeType >= LC_CODE && codeType <= MAC_CODE ? kCodeLabels[codeType] : "?";

@@ -28,6 +28,11 @@ enum class Basis {
     None,        // the cable firmware: no release file is compared, by design
 };
 
+// The code types of a family, in code-type order: all five for the communication module, loaded
+// code and PROM for the measurement module.
+std::vector<CODETYPE> FamilyCodeTypes(bool communication);
+Basis BasisOf(CODETYPE codeType);
+
 struct CodeRow {
     CODETYPE codeType = LC_CODE;
     Basis basis = Basis::Release;

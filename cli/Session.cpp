@@ -31,8 +31,6 @@ constexpr int kMaxRounds = 6;
 // A code type whose update did not take this many rounds in a row is not tried again.
 constexpr int kFailuresBeforeGivingUp = 2;
 
-constexpr CODETYPE kCommunicationCodes[] = {LC_CODE, PROM_CODE, BS_CODE, CPLD_CODE, MAC_CODE};
-constexpr CODETYPE kMeasurementCodes[] = {LC_CODE, PROM_CODE};
 // The published value of each code type: prefix + this (+ "_Untrimmed").
 constexpr const char* kValueSuffixes[] = {"_Release", "_PROM_Release", "_Bootstrap_Release",
                                           "_CPLD_Release", "_MAC_Firmware_Release"};
@@ -47,13 +45,6 @@ const char* UpdateResultWord(UPDATERESULT result) {
             break;
     }
     return "not run";
-}
-
-Basis BasisOf(CODETYPE codeType) {
-    if (codeType == CPLD_CODE) {
-        return Basis::CustomCpld;
-    }
-    return codeType == MAC_CODE ? Basis::None : Basis::Release;
 }
 
 std::optional<std::string> ReleaseIn(const std::string& fileName) {
@@ -194,9 +185,8 @@ std::optional<std::string> Session::FirmwareFolderProblem() const {
     // The release-compared code types of the family; one release among them is enough.
     CGatewayFileUtils files;
     std::string names;
-    for (const CODETYPE codeType : kCommunicationCodes) {
-        if (BasisOf(codeType) != Basis::Release ||
-            (!Communication() && codeType != LC_CODE && codeType != PROM_CODE)) {
+    for (const CODETYPE codeType : FamilyCodeTypes(Communication())) {
+        if (BasisOf(codeType) != Basis::Release) {
             continue;
         }
         const std::string name = Communication() ? files.GetHLXFileName(codeType, true)
@@ -234,11 +224,7 @@ CheckReport Session::Check() {
     for (const std::string& name : names) {
         report.values[name] = value(name);
     }
-    const std::vector<CODETYPE> codes =
-        Communication()
-            ? std::vector<CODETYPE>(std::begin(kCommunicationCodes), std::end(kCommunicationCodes))
-            : std::vector<CODETYPE>(std::begin(kMeasurementCodes), std::end(kMeasurementCodes));
-    for (const CODETYPE codeType : codes) {
+    for (const CODETYPE codeType : FamilyCodeTypes(Communication())) {
         CodeRow row;
         row.codeType = codeType;
         row.basis = BasisOf(codeType);
@@ -322,9 +308,9 @@ int Session::CommandUpdate() {
         const int failures = took ? 0 : failuresInARow[codeType] + 1;
         failuresInARow[codeType] = failures;
         if (!m_options.json) {
-            std::printf("Update %d: %s (the update command %s)\n  before: %s\n  after:  %s\n",
-                        round, CodeLabel(codeType), UpdateResultWord(result),
-                        before.ToString().c_str(), report.results.ToString().c_str());
+            std::printf("Update %d: %s (device operation %s)\n  before: %s\n  after:  %s\n", round,
+                        CodeLabel(codeType), UpdateResultWord(result), before.ToString().c_str(),
+                        report.results.ToString().c_str());
             if (took) {
                 std::printf("  %s took: the device reports %s\n", CodeLabel(codeType),
                             reported.c_str());
