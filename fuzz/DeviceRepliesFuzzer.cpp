@@ -10,10 +10,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@
 #include "FuzzCheck.h"
 #include "PopupDrivers.h"
 #include "ScriptedComms.h"
+#include "ValueStore.h"
 #include "devices/CHLXUtils.h"
 #include "devices/CQPTUtils.h"
 #include "devices/SerialNumList.h"
@@ -35,31 +35,15 @@ namespace fs = std::filesystem;
 constexpr size_t kStoreRoom = CTabValueStore::kMaxLength - 1;
 
 // A value store that checks every value the library publishes.
-class CheckingStore : public CTabValueStore {
+class CheckingFrame : public CTabQuillonFrame, public gwu::host::ValueStore {
 public:
-    bool GetValue(const CString& name, CString* value, int /*maxLength*/) const override {
-        const auto found = m_values.find(name);
-        *value = found != m_values.end() ? found->second : CString{};
-        return found != m_values.end();
-    }
+    CTabValueStore& GetValueStore() override { return *this; }
     bool SetValue(const CString& name, const CString& value, int maxLength) override {
         GWU_FUZZ_CHECK(maxLength == CTabValueStore::kMaxLength);
         GWU_FUZZ_CHECK(value.size() <= kStoreRoom);
         GWU_FUZZ_CHECK(value.find('\0') == CString::npos);
-        m_values[name] = value;
-        return true;
+        return ValueStore::SetValue(name, value, maxLength);
     }
-
-private:
-    std::map<CString, CString> m_values;
-};
-
-class CheckingFrame : public CTabQuillonFrame {
-public:
-    CTabValueStore& GetValueStore() override { return m_store; }
-
-private:
-    CheckingStore m_store;
 };
 
 // Folders for the reading's files, with the sample deployed-unit list for the repair; the
@@ -137,13 +121,6 @@ std::vector<gwu::host::PopupEvent> Keys(const std::string& typed) {
     return events;
 }
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
@@ -170,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         const bool read = device.SetReleaseIds(readDevice);
         // One device met: a list with exactly its line, or none when it had no serial number.
         if (read && fs::exists(workspace.List())) {
-            const std::string list = ReadFile(workspace.List());
+            std::ifstream in(workspace.List(), std::ios::binary);
+            const std::string list{std::istreambuf_iterator<char>(in), {}};
             GWU_FUZZ_CHECK(std::count(list.begin(), list.end(), '\n') == 1);
             GWU_FUZZ_CHECK(list.size() >= 2 && list.compare(list.size() - 2, 2, "\r\n") == 0);
         }
