@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <vector>
 
 #include "Scenario.h"
@@ -130,23 +131,53 @@ public:
           m_measurement(std::move(scenario.measurement)),
           m_faults(std::move(scenario.faults)),
           m_faultCounts(m_faults.size(), 0),
+          m_latencyMs(scenario.latencyMs),
+          m_requestLatencyMs(std::move(scenario.requestLatencyMs)),
           m_firmwareFolder(std::move(firmwareFolder)) {}
 
     Response Execute(const Request& request) {
         ++m_requestCount;
         const bool communication = m_selectedCard == kCommunicationCard;
         const FaultRule* fault = MatchFault(request, communication);
-        if (fault == nullptr) {
-            return communication ? Communication(request) : Measurement(request);
-        }
+        const std::uint32_t latency = LatencyOf(request);
+        const bool late = request.timeoutMs != 0 && latency > request.timeoutMs;
         Response response;
-        switch (fault->kind) {
+        if (fault != nullptr) {
+            response = Faulted(*fault, request, communication);
+        } else if (late) {
+            response.outcome = Outcome::Timeout;  // the host gives up first: nothing changes
+        } else {
+            response = communication ? Communication(request) : Measurement(request);
+        }
+        // Nothing waits longer than the host does; a timeout fault is silent at once.
+        const bool silentAtOnce = fault != nullptr && fault->kind == FaultKind::Timeout;
+        response.delayMs = silentAtOnce ? 0 : late ? request.timeoutMs : latency;
+        return response;
+    }
+
+    // Read and set by Gateway under its lock.
+    std::string m_selectedCard;
+    CommunicationState m_communication;
+    MeasurementState m_measurement;
+    std::string m_lastDeviceString;
+    int m_requestCount = 0;
+
+private:
+    std::uint32_t LatencyOf(const Request& request) const {
+        const auto found = m_requestLatencyMs.find(static_cast<std::uint32_t>(request.type));
+        return found != m_requestLatencyMs.end() ? found->second : m_latencyMs;
+    }
+
+    // The answer a fault rule puts in place of the device's; it changes no state.
+    Response Faulted(const FaultRule& fault, const Request& request, bool communication) {
+        Response response;
+        switch (fault.kind) {
             case FaultKind::Throw:
                 response.outcome = Outcome::Throw;
-                response.exceptionCode = fault->error;
+                response.exceptionCode = fault.error;
                 break;
             case FaultKind::Error:
-                response.error = fault->error;
+                response.error = fault.error;
                 break;
             case FaultKind::Timeout:
                 response.outcome = Outcome::Timeout;
@@ -163,14 +194,6 @@ public:
         return response;
     }
 
-    // Read and set by Gateway under its lock.
-    std::string m_selectedCard;
-    CommunicationState m_communication;
-    MeasurementState m_measurement;
-    std::string m_lastDeviceString;
-    int m_requestCount = 0;
-
-private:
     // Counts the request against every rule it matches; the first rule listed that is due wins.
     const FaultRule* MatchFault(const Request& request, bool communication) {
         const FaultRule* due = nullptr;
@@ -393,6 +416,8 @@ private:
 
     std::vector<FaultRule> m_faults;
     std::vector<std::int64_t> m_faultCounts;  // matching requests seen, capped at the nth
+    std::uint32_t m_latencyMs;
+    std::map<std::uint32_t, std::uint32_t> m_requestLatencyMs;
     std::string m_firmwareFolder;
     bool m_updateArmed = false;
 };

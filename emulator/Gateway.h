@@ -45,6 +45,9 @@ struct Response {
     std::string bytes;                          // reply bytes (at most what the device sends)
     std::optional<std::int32_t> claimedLength;  // reported length when it differs from bytes
     std::int32_t exceptionCode = 0;             // for Throw
+    // How long the device takes before it answers (for Timeout: how long the host waits in
+    // vain). The connection spends it; it is not part of the answer sent over the wire.
+    std::uint32_t delayMs = 0;
 };
 
 // Error codes the emulated devices answer with (besides a scenario's own CPLD and fault codes).

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 
 namespace gwu::emu {
@@ -190,7 +191,7 @@ public:
             Fail(Join(path, "request"), "required: a request type");
         }
         if (*request != "any") {
-            rule.request = RequestType(*request, Join(path, "request"));
+            rule.request = RequestType(*request, Join(path, "request"), true);
         }
 
         if (const auto builder = Text(object, path, "builder", kMaxScenarioText)) {
@@ -218,6 +219,22 @@ public:
         return rule;
     }
 
+    // Latencies by request type; two keys naming one type ("0x10" and "16") are refused.
+    std::map<std::uint32_t, std::uint32_t> RequestLatencies(const Json& object,
+                                                            const std::string& path) const {
+        RequireObject(object, path);
+        std::map<std::uint32_t, std::uint32_t> latencies;
+        for (const auto& item : object.items()) {
+            const std::string key = item.key();
+            const std::uint32_t type = RequestType(key, Join(path, key), false);
+            const auto latency = Integer(object, path, key.c_str(), 0, kMaxLatencyMs);
+            if (!latencies.emplace(type, static_cast<std::uint32_t>(*latency)).second) {
+                Fail(Join(path, key), "names the same request type as another key");
+            }
+        }
+        return latencies;
+    }
+
 private:
     static constexpr const char* kKindNames =
         "\"throw\", \"error\", \"timeout\", \"short\", \"oversize\", \"disconnect\"";
@@ -226,12 +243,15 @@ private:
         return "out of range [" + std::to_string(low) + ", " + std::to_string(high) + "]";
     }
 
-    std::uint32_t RequestType(const std::string& text, const std::string& path) const {
+    // A request type in hex ("0x...") or decimal; "any" is the caller's to handle.
+    std::uint32_t RequestType(const std::string& text, const std::string& path,
+                              bool anyAllowed) const {
         const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
         const size_t start = hex ? 2 : 0;
         const unsigned base = hex ? 16 : 10;
         if (text.size() == start || text.size() - start > 10) {
-            Fail(path, "expected a hexadecimal (0x...) or decimal request type, or \"any\"");
+            Fail(path, std::string("expected a hexadecimal (0x...) or decimal request type") +
+                           (anyAllowed ? ", or \"any\"" : ""));
         }
         std::uint64_t value = 0;
         for (size_t i = start; i < text.size(); ++i) {
@@ -305,7 +325,9 @@ Scenario ParseScenario(std::string_view json, const std::string& name) {
         reader.Fail("", std::string("not valid JSON: ") + e.what());
     }
     reader.RequireObject(document, "");
-    reader.CheckKeys(document, "", {"communication", "measurement", "faults"});
+    reader.CheckKeys(
+        document, "",
+        {"communication", "measurement", "faults", "latency_ms", "request_latency_ms"});
     Scenario scenario;
     if (const auto found = document.find("communication"); found != document.end()) {
         scenario.communication = reader.Communication(*found, "communication");
@@ -315,6 +337,11 @@ Scenario ParseScenario(std::string_view json, const std::string& name) {
     }
     if (const auto found = document.find("faults"); found != document.end()) {
         scenario.faults = reader.Faults(*found, "faults");
+    }
+    scenario.latencyMs = static_cast<std::uint32_t>(
+        reader.Integer(document, "", "latency_ms", 0, kMaxLatencyMs).value_or(0));
+    if (const auto found = document.find("request_latency_ms"); found != document.end()) {
+        scenario.requestLatencyMs = reader.RequestLatencies(*found, "request_latency_ms");
     }
     return scenario;
 }

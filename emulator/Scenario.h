@@ -1,6 +1,6 @@
 // The scenario file: the state the emulated devices start in and the faults they inject.
 //
-// A JSON object with three optional members; unknown members are refused at every level:
+// A JSON object with five optional members; unknown members are refused at every level:
 //   "communication": {"releases": {"loaded", "prom", "bootstrap", "cable": text},
 //                     "cpld": {"revision": 0..4294967295} | {"error": non-zero integer},
 //                     "serial", "stored_serial": text of at most 16 bytes,
@@ -11,11 +11,19 @@
 //                      "nth": integer >= 1 (default 1), "repeat": bool (default false),
 //                      "kind": "throw" | "error" | "timeout" | "short" | "oversize" | "disconnect",
 //                      "error": integer (kind "error": required; kind "throw": default 1)}]
+//   "latency_ms":    0..600000 (default 0), the time every request of either card takes
+//   "request_latency_ms": {"0x..." or decimal request type: 0..600000}, overriding latency_ms
+//                    for requests of that type on either card
 // A member left out is an item the device does not answer. Texts keep every byte, "\u0000"
 // included: a damaged character is a zero byte on the wire.
+// The latency applies to requests only, never to connecting or selecting a card. A request
+// whose latency is above its timeout times out after the timeout and changes nothing. A faulted
+// request keeps its fault's outcome and waits its latency, at most its timeout; a timeout fault
+// stays silent at once.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +37,8 @@ namespace gwu::emu {
 constexpr size_t kMaxScenarioText = 1024;
 constexpr size_t kMaxSerialBytes = 16;
 constexpr size_t kMaxMacBytes = 12;
+// Longest latency a scenario may give: far beyond any request's timeout.
+constexpr std::uint32_t kMaxLatencyMs = 600000;
 // Largest scenario file read.
 constexpr size_t kMaxScenarioFileBytes = 1024 * 1024;
 
@@ -76,6 +86,8 @@ struct Scenario {
     CommunicationState communication;
     MeasurementState measurement;
     std::vector<FaultRule> faults;
+    std::uint32_t latencyMs = 0;                              // every request's
+    std::map<std::uint32_t, std::uint32_t> requestLatencyMs;  // by request type, overriding it
 };
 
 // Throws ScenarioError "<name>: <field path>: <reason>" for anything it cannot use.

@@ -1,5 +1,7 @@
 #include "TcpServer.h"
 
+#include <algorithm>
+#include <chrono>
 #include <system_error>
 #include <tuple>
 
@@ -108,16 +110,31 @@ bool TcpServer::Answer(const net::Socket& client, const std::string& payload) {
             break;
     }
     const Response response = m_gateway.Execute(message.request);
-    switch (response.outcome) {
-        case Outcome::Timeout:
-            return true;  // the device stays silent; the client's own timeout ends its wait
-        case Outcome::Disconnect:
-            return false;
-        case Outcome::Reply:
-        case Outcome::Throw:
-            break;
+    if (response.outcome == Outcome::Timeout) {
+        return true;  // the device stays silent; the client's own timeout ends its wait
+    }
+    // The device takes its time to answer, or to drop the connection (the lock is not held).
+    if (!Delay(response.delayMs) || response.outcome == Outcome::Disconnect) {
+        return false;
     }
     return SendAll(client, EncodeResponse(response));
+}
+
+bool TcpServer::Delay(std::uint32_t ms) const {
+    using Clock = std::chrono::steady_clock;
+    constexpr std::chrono::milliseconds kLongestPoll{60000};  // each wait within Poll's int
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    net::Wait wake{&m_wakeRead, net::kReadable};
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return true;
+        }
+        // Ready only once Stop() was called; a failed wait ends the delay as a stop would.
+        if (net::Poll(&wake, 1, static_cast<int>(std::min(left, kLongestPoll).count())) != 0) {
+            return false;
+        }
+    }
 }
 
 bool TcpServer::SendAll(const net::Socket& client, const std::string& bytes) const {

@@ -42,6 +42,8 @@ private:
     // stopped.
     bool WaitFor(const net::Socket& socket, int events) const;
     bool SendAll(const net::Socket& client, const std::string& bytes) const;
+    // Waits the time the device takes to answer; false when Stop() cuts it short.
+    bool Delay(std::uint32_t ms) const;
 
     Gateway& m_gateway;
     std::string m_host;

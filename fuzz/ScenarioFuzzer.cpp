@@ -1,6 +1,6 @@
 // The emulator's scenario loader on any text: a scenario it cannot use is refused with
 // ScenarioError and nothing else; a scenario it takes answers every request the library
-// makes, faults included.
+// makes, faults included, and never takes longer to answer than the request's timeout.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -77,11 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         for (const Request& request : CommunicationRequests()) {
             const gwu::emu::Response response = gateway->Execute(request);
             GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
+            GWU_FUZZ_CHECK(response.delayMs <= request.timeoutMs);  // never outwaits the host
         }
         gateway->SelectCard("QPT");
         for (const Request& request : MeasurementRequests()) {
             const gwu::emu::Response response = gateway->Execute(request);
             GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
+            GWU_FUZZ_CHECK(response.delayMs <= request.timeoutMs);  // never outwaits the host
         }
     }
     return 0;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "Protocol.h"
 #include "Replies.h"
@@ -83,7 +84,15 @@ bool EmulatorConnection::Connect() {
 
 int EmulatorConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {
     for (const SubRequest& request : subStream.Requests()) {
-        ApplyResponse(request, m_gateway.Execute(ToEmulatorRequest(request, timeoutMs)));
+        const emu::Response response = m_gateway.Execute(ToEmulatorRequest(request, timeoutMs));
+        // The device's time to answer passes outside the gateway's lock. Waiting in vain for
+        // a silent device is scaled as the TCP connection scales its timeouts.
+        if (response.delayMs > 0) {
+            const double scale = response.outcome == emu::Outcome::Timeout ? TimeoutScale() : 1.0;
+            std::this_thread::sleep_for(
+                std::chrono::duration<double, std::milli>(response.delayMs * scale));
+        }
+        ApplyResponse(request, response);
     }
     return 0;
 }

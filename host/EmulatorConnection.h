@@ -19,7 +19,8 @@ enum CommsFailure : int {
     kCommsMalformed = 1004,  // a reply that is not a valid frame
 };
 
-// Talks to an emulated gateway in the same process. Requests run on the caller's thread.
+// Talks to an emulated gateway in the same process. Requests run on the caller's thread, which
+// also waits out the scenario's latency (a timeout's wait scaled by GWU_TIMEOUT_SCALE).
 class EmulatorConnection : public CBaseComms {
 public:
     // Borrows the gateway, which outlives the connection.

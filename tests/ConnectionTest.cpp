@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "EmulatorConnection.h"
@@ -197,6 +198,47 @@ TEST_F(ConnectionTest, ConnectionDroppedDuringAnUpdate) {
         EXPECT_TRUE(hlx.SetReleaseIds(true));
         EXPECT_EQ(Published(bench.frame)["HLX_PROM_Release_Untrimmed"], "KLEM_PROM_R1.9.8");
         EXPECT_EQ(Published(bench.frame)["HLX_SerialNum"], "HX100307");
+    }
+}
+
+// A latency delays the answer in process and over TCP alike; one above the request's timeout
+// ends as a timeout, no sooner than the scaled timeout.
+TEST_F(ConnectionTest, LatencyDelaysTheAnswerOrTimesTheRequestOut) {
+    auto gateway = gwu::emu::Gateway::FromScenarioText(
+        R"({"communication": {"releases": {"loaded": "KLEM_1_R1"}}, "latency_ms": 150,
+            "request_latency_ms": {"0x10000000": 20000}})",
+        "latency.json", "");
+    // Request type, timeout, the comms exception's code (0: answered), the least time taken.
+    const std::tuple<int, int, int, int> cases[] = {
+        {0x20000000, 30000, 0, 100}, {0x10000000, 10000, gwu::host::kCommsTimeout, 190}};
+    for (const bool tcp : {false, true}) {
+        std::unique_ptr<gwu::emu::TcpServer> server;
+        std::unique_ptr<CBaseComms> comms;
+        if (tcp) {
+            server = std::make_unique<gwu::emu::TcpServer>(*gateway, "127.0.0.1", 0);
+            comms = std::make_unique<gwu::host::TcpConnection>("127.0.0.1", server->Port());
+        } else {
+            comms = std::make_unique<gwu::host::EmulatorConnection>(*gateway);
+        }
+        comms->SelectCard("VCL");
+        for (const auto& [type, timeoutMs, code, least] : cases) {
+            SCOPED_TRACE(std::to_string(type) + (tcp ? " over TCP" : " in process"));
+            char buffer[128] = {};
+            int size = sizeof buffer;
+            int error = -1;
+            CSubStream command;
+            VSI_GetSerialNumber(command, type, &size, buffer, 0, &error);
+            int thrown = 0;
+            const auto start = Clock::now();
+            try {
+                comms->ExecuteSubCommand(command, timeoutMs, 0);
+            } catch (const CBaseCommsException& e) {
+                thrown = e.Code();
+            }
+            EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(least));
+            EXPECT_EQ(thrown, code);
+            EXPECT_EQ(std::string(buffer), code == 0 ? "KLEM_1_R1" : "");
+        }
     }
 }
 

@@ -312,6 +312,39 @@ TEST_F(EmulatorUpdate, FaultsHitTheNthMatchingRequestAndChangeNoState) {
     EXPECT_EQ(gateway->RequestCount(), static_cast<int>(std::size(cases)));
 }
 
+// Every request of either card waits the scenario's latency, or its type's own; one whose
+// latency is above its (non-zero) timeout times out after the timeout and changes nothing. A
+// fault keeps its outcome and waits too, at most the timeout; a timeout fault is silent at once.
+TEST(EmulatorLatency, RequestsWaitTheirLatencyOrTimeOut) {
+    auto gateway = Make(R"({"communication": {"serial": "HX1"}, "measurement": {"serial": "QP1"},
+        "latency_ms": 150, "request_latency_ms": {"0x40000000": 20000, "1": 40}, "faults": [
+        {"card": "VCL", "request": "0x00400000", "repeat": true, "kind": "error", "error": 9},
+        {"card": "VCL", "request": "0x00008000", "kind": "timeout"}]})");
+    const Answer timeout{Outcome::Timeout, 0, "", std::nullopt, 0};
+    const std::tuple<const char*, Request, std::uint32_t, Answer, std::uint32_t> cases[] = {
+        {"VCL", Get(kSerial, 16), 10000, Reply(0, "HX1"), 150},
+        {"VCL", Get(kSerial, 16), 150, Reply(0, "HX1"), 150},
+        {"VCL", Get(kSerial, 16), 149, timeout, 149},
+        {"VCL", Set(kSetSerial, "HX2", 0), 0, Reply(0), 20000},  // no timeout to exceed
+        {"VCL", Set(kSetSerial, "HX3", 0), 10000, timeout, 10000},
+        {"VCL", Get(kSerial, 16), 10000, Reply(0, "HX2"), 150},  // HX3 never written
+        {"VCL", Get(kUpdate, 1), 10000, Reply(9), 150},
+        {"VCL", Get(kUpdate, 1), 100, Reply(9), 100},
+        {"VCL", Get(kDeviceString), 10000, timeout, 0},
+        {"QPT", Details(1), 10000, Reply(0, "QP1"), 40},
+        {"QPT", Details(1), 39, timeout, 39},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        auto [card, request, timeoutMs, expected, delayMs] = cases[i];
+        request.timeoutMs = timeoutMs;
+        gateway->SelectCard(card);
+        const Response response = gateway->Execute(request);
+        EXPECT_EQ(Of(response), expected);
+        EXPECT_EQ(response.delayMs, delayMs);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Scenario files
 
@@ -364,6 +397,11 @@ TEST(ScenarioLoading, RefusedScenariosNameTheFileTheFieldAndTheReason) {
         {fault(R"({"kind": null})"), "faults[1].kind: required"},
         {fault(R"({"builder": "poke"})"), "faults[1].builder: unknown builder \"poke\""},
         {fault(R"({"repeat": 1})"), "faults[1].repeat: expected true or false"},
+        {R"({"latency_ms": 600001})", "latency_ms: out of range [0, 600000]"},
+        {R"({"request_latency_ms": [1]})", "request_latency_ms: expected an object"},
+        {R"({"request_latency_ms": {"any": 5}})", "request_latency_ms.any: \"any\" is not a"},
+        {R"({"request_latency_ms": {"1": 600001}})", "request_latency_ms.1: out of range"},
+        {R"({"request_latency_ms": {"0x10": 1, "16": 2}})", "request_latency_ms.16: names the"},
     };
     for (const auto& [json, expected] : cases) {
         const std::string message =
