@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -97,6 +98,25 @@ protected:
         return {code, out, ReadFile(stem + ".err"),
                 document.is_object() ? document : json::object()};
     }
+    // Starts gwemu on the scenario and the firmware folder; its address ("tcp://HOST:PORT"), or
+    // empty when it does not listen.
+    std::string Serve(const std::string& scenario, std::optional<Child>& emulator) const {
+        const std::string stem = (m_root.Path() / "gwemu").string();
+        emulator.emplace(std::vector<std::string>{GWEMU_PATH, "--scenario", scenario, "--listen",
+                                                  "127.0.0.1:0", "--firmware", Firmware().string()},
+                         stem);
+        const std::string prefix = "gwemu listening on ";
+        std::string line;  // its first line, once it is listening
+        for (int i = 0; i < kWaitMs / 10 && line.find('\n') == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            line = ReadFile(stem + ".out");
+        }
+        EXPECT_EQ(line.rfind(prefix + "127.0.0.1:", 0), 0u) << line;
+        if (line.rfind(prefix, 0) != 0) {
+            return {};
+        }
+        return "tcp://" + line.substr(prefix.size(), line.find_first_of("\r\n") - prefix.size());
+    }
 };
 
 // check --json on every sample scenario: exit code, verdicts, the serial number published and
@@ -164,19 +184,10 @@ TEST_F(CliTest, CheckOfEverySampleScenario) {
 // which then ends cleanly on SIGTERM. The serial-number list holds the device once, and list
 // shows every device met.
 TEST_F(CliTest, UpdateInProcessAndThroughGwemuThenList) {
-    const std::string stem = (m_root.Path() / "gwemu").string();
-    Child emulator({GWEMU_PATH, "--scenario", Scenario("behind"), "--listen", "127.0.0.1:0",
-                    "--firmware", Firmware().string()},
-                   stem);
-    const std::string prefix = "gwemu listening on ";
-    std::string line;  // its first line, once it is listening
-    for (int i = 0; i < kWaitMs / 10 && line.find('\n') == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        line = ReadFile(stem + ".out");
-    }
-    ASSERT_EQ(line.rfind(prefix + "127.0.0.1:", 0), 0u) << line;
-    line = line.substr(prefix.size(), line.find_first_of("\r\n") - prefix.size());
-    for (const std::string& device : {"emu:" + Scenario("behind"), "tcp://" + line}) {
+    std::optional<Child> emulator;
+    const std::string address = Serve(Scenario("behind"), emulator);
+    ASSERT_FALSE(address.empty());
+    for (const std::string& device : {"emu:" + Scenario("behind"), address}) {
         SCOPED_TRACE(device);
         FreshFirmware();
         const Result update = Run({"update", "--device", device, "--json"});
@@ -197,11 +208,11 @@ TEST_F(CliTest, UpdateInProcessAndThroughGwemuThenList) {
                 << name;
         }
     }
-    emulator.Stop();
+    emulator->Stop();
 #ifdef _WIN32
-    EXPECT_EQ(emulator.Wait(kWaitMs), 128 + 15);  // terminated: Windows has no signal to send it
+    EXPECT_EQ(emulator->Wait(kWaitMs), 128 + 15);  // terminated: Windows has no signal to send it
 #else
-    EXPECT_EQ(emulator.Wait(kWaitMs), 0);  // stopped cleanly by SIGTERM
+    EXPECT_EQ(emulator->Wait(kWaitMs), 0);  // stopped cleanly by SIGTERM
 #endif
     EXPECT_EQ(ReadFile(Logs() / "HLX_Serial_Nums.txt"), "HX100307,R4.2.1,R2.0.3,R1.4.0\r\n");
 
@@ -305,19 +316,25 @@ TEST_F(CliTest, UpdateThatNeverTakesIsReportedAsFailed) {
         R"([{"card": "VCL", "request": "0x00400000", "kind": "throw", "error": 5, "repeat": true}])");
     const std::string path = (m_root.Path() / "failing.json").string();
     WriteFile(path, scenario.dump());
-    const Result update = Run({"update", "--device", "emu:" + path, "--json"});
-    EXPECT_EQ(update.code, 1) << update.err;
+    std::optional<Child> emulator;
+    const std::string address = Serve(path, emulator);
+    ASSERT_FALSE(address.empty());
     const std::string bs =
         "BS LC:Same, PROM:Older, BS:Older, CPLD:Same, MAC:Same, -> LC:Same, PROM:Older, "
         "BS:Older, CPLD:Same, MAC:Same, failed KLEM_BOOT_R1.4.0 KLEM_BOOT_R1.2.0 did not take";
     const std::string prom =
         "PROM LC:Same, PROM:Older, BS:Older, CPLD:Same, MAC:Same, -> LC:Same, PROM:Older, "
         "BS:Older, CPLD:Same, MAC:Same, failed KLEM_PROM_R2.0.3 KLEM_PROM_R1.9.8 did not take";
-    EXPECT_EQ(Rounds(update.document), (std::vector<std::string>{bs, bs, prom, prom}));
-    EXPECT_EQ(At(update.document, "/disk/BS"), "KLEM_BOOT_R1.4.0");
-    EXPECT_EQ(At(update.document, "/up_to_date"), false);
-    for (const char* name : {"HLX_LC", "HLX_PROM", "HLX_BOOT", "HLX_CPLD", "HLX_MAC"}) {
-        EXPECT_TRUE(fs::exists(Firmware() / (std::string(name) + ".rel"))) << name;
+    for (const std::string& device : {"emu:" + path, address}) {
+        SCOPED_TRACE(device);
+        const Result update = Run({"update", "--device", device, "--json"});
+        EXPECT_EQ(update.code, 1) << update.err;
+        EXPECT_EQ(Rounds(update.document), (std::vector<std::string>{bs, bs, prom, prom}));
+        EXPECT_EQ(At(update.document, "/disk/BS"), "KLEM_BOOT_R1.4.0");
+        EXPECT_EQ(At(update.document, "/up_to_date"), false);
+        for (const char* name : {"HLX_LC", "HLX_PROM", "HLX_BOOT", "HLX_CPLD", "HLX_MAC"}) {
+            EXPECT_TRUE(fs::exists(Firmware() / (std::string(name) + ".rel"))) << name;
+        }
     }
     const Result text = Run({"update", "--device", "emu:" + path});
     EXPECT_EQ(text.code, 1);
