@@ -290,8 +290,10 @@ protected:
     }
 
     // Runs each operation on a healthy device, then once per request position with each fault
-    // there, and checks each outcome. Counts the runs and the requests that met a fault.
-    void CheckEveryFaultAtEveryRequest(const Runner& run, int& runs, int& faults) {
+    // there, and checks each outcome. Records the runs and the requests that met a fault.
+    void CheckEveryFaultAtEveryRequest(const Runner& run) {
+        int runs = 0;
+        int faults = 0;
         for (const Operation& operation : Operations()) {
             host::Frame healthyFrame;
             const RunResult healthy = run(operation, std::nullopt, healthyFrame);
@@ -327,15 +329,13 @@ protected:
                 }
             }
         }
+        RecordProperty("runs", runs);
+        RecordProperty("faults", faults);
     }
 };
 
 TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
-    int runs = 0;
-    int faults = 0;
-    CheckEveryFaultAtEveryRequest(Scripted, runs, faults);
-    RecordProperty("runs", runs);
-    RecordProperty("faults", faults);
+    CheckEveryFaultAtEveryRequest(Scripted);
 }
 
 // The same over TCP, where the socket shows what the scripted connection only reports: a
@@ -345,14 +345,9 @@ TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
 // ones: the repair, which goes on after a failed command, reaches the same device anew.
 TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequestOverTcp) {
     const ScopedEnv timeoutScale("GWU_TIMEOUT_SCALE", "0.01");  // 10 s become 100 ms
-    int runs = 0;
-    int faults = 0;
     CheckEveryFaultAtEveryRequest(
         [this](const Operation& operation, const std::optional<Placement>& placed,
-               host::Frame& frame) { return OverTcp(operation, placed, frame); },
-        runs, faults);
-    RecordProperty("runs", runs);
-    RecordProperty("faults", faults);
+               host::Frame& frame) { return OverTcp(operation, placed, frame); });
 }
 
 }  // namespace

@@ -232,16 +232,13 @@ protected:
     CString repaired;
 };
 
-using RepairMatching = RepairTest;
-using RepairRun = RepairTest;
-
 // ---------------------------------------------------------------------------------------------
 // Matching
 
 // The single agreeing entry is taken without asking and without verifying, so failing writes
 // still count as a repair. The host hears of the list reading and of the write-back, and
 // every step leaves its report line.
-TEST_F(RepairMatching, SingleAgreeingEntryIsTakenSilentlyAndEveryStepIsReported) {
+TEST_F(RepairTest, SingleAgreeingEntryIsTakenSilentlyAndEveryStepIsReported) {
     SingleEntryDevice();
     device.writeError = 3;
     EXPECT_TRUE(Run(&engine));
@@ -283,7 +280,7 @@ TEST_F(RepairMatching, SingleAgreeingEntryIsTakenSilentlyAndEveryStepIsReported)
 // written; a text naming no candidate is asked for again. The writes are then read back: a
 // value that did not stick, or a read that fails (skipping the later ones), shows the failure.
 // The user is asked between the host notifications and shown the result after them.
-TEST_F(RepairMatching, TypedSerialNumberPicksACandidateAndItsOwnMACAndIsVerified) {
+TEST_F(RepairTest, TypedSerialNumberPicksACandidateAndItsOwnMACAndIsVerified) {
     const Lines once = {"first prompt"}, twice = {"first prompt", "repeated prompt"};
     // The keys, the serial number and MAC chosen, whether the device keeps writes, how many of
     // the requests are made (the last one failing when not all), the prompts.
@@ -325,7 +322,7 @@ TEST_F(RepairMatching, TypedSerialNumberPicksACandidateAndItsOwnMACAndIsVerified
 // When the typed text names no candidate, the bitwise comparison may still accept a listed
 // serial number whose bits include every bit the device kept; an empty text names no entry,
 // not even the one whose serial number is empty.
-TEST_F(RepairMatching, BitwiseFallbackAcceptsOnlyClearedBitsAndNeverAnEmptyText) {
+TEST_F(RepairTest, BitwiseFallbackAcceptsOnlyClearedBitsAndNeverAnEmptyText) {
     const std::string typedTwice = "HX10001A<tick>HX10001A<tick>";
     for (const auto& [deviceSerial, keys, accepted] :
          std::vector<std::tuple<std::string, std::string, bool>>{
@@ -353,7 +350,7 @@ TEST_F(RepairMatching, BitwiseFallbackAcceptsOnlyClearedBitsAndNeverAnEmptyText)
 
 // Each MAC address is written only where it differs from what was read, and exactly the last
 // write commits to storage.
-TEST_F(RepairRun, WritesFollowWhatTheDeviceHolds) {
+TEST_F(RepairTest, WritesFollowWhatTheDeviceHolds) {
     const std::string sn = "HX100001", ab = "0123456789AB", ac = "0123456789AC";
     const std::string a9 = "0123456789A9", longSn = "HX1234567890ABCDEFG";
     const std::string damaged = "0123456789\0\0"s;
@@ -388,7 +385,7 @@ TEST_F(RepairRun, WritesFollowWhatTheDeviceHolds) {
 // An unreadable device item ends the repair before the list is read (no notification), a
 // missing list or section after it; either way quietly. A serial number in use that cannot be
 // read is read from storage.
-TEST_F(RepairRun, UnreadableDeviceOrListEndsTheRepairQuietly) {
+TEST_F(RepairTest, UnreadableDeviceOrListEndsTheRepairQuietly) {
     const Lines allRead = {kRead, kReadEthernet, kReadUsb};
     const Notifications listRead = {{true, true}, {false, true}};
     // The item that cannot be read or, without one, the list file if any; then the requests and
@@ -419,7 +416,7 @@ TEST_F(RepairRun, UnreadableDeviceOrListEndsTheRepairQuietly) {
 
 // Whatever length a reply claims, the dump never reads past the buffer nor beyond forty bytes,
 // and a negative length dumps nothing.
-TEST_F(RepairRun, DumpStaysInsideTheBufferAndTheFirstFortyBytes) {
+TEST_F(RepairTest, DumpStaysInsideTheBufferAndTheFirstFortyBytes) {
     const std::string head = "GetPartialHLXData OUT..nBufferLength ";
     const std::string out = " ExecuteSubCommand nError 0 nRetValue 0 BUFFER <";
     const std::string sixteen = "ABCDEFGHIJKLMNOP";
