@@ -108,12 +108,6 @@ bool Session::Open(std::string& error) {
         gwu::host::SetEnvVar(gwu::host::kFirmwareDirVariable, m_scratch);
     }
     m_firmware = gwu::host::FirmwareFolder();
-    if (m_options.command != "list") {
-        if (const auto problem = FirmwareFolderProblem()) {
-            error = *problem;
-            return false;
-        }
-    }
     std::error_code ec;
     fs::create_directories(gwu::host::LogFolder(), ec);
 
@@ -165,6 +159,12 @@ bool Session::Open(std::string& error) {
     if (!m_options.customCpld.empty()) {
         m_checks->SetCustomCPLDFileName(m_options.customCpld);
     }
+    if (m_options.command != "list") {
+        if (const auto problem = FirmwareFolderProblem()) {
+            error = *problem;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -183,14 +183,12 @@ std::optional<std::string> Session::FirmwareFolderProblem() const {
         return what + " cannot be read: " + ec.message();
     }
     // The release-compared code types of the family; one release among them is enough.
-    CGatewayFileUtils files;
     std::string names;
     for (const CODETYPE codeType : FamilyCodeTypes(Communication())) {
         if (BasisOf(codeType) != Basis::Release) {
             continue;
         }
-        const std::string name = Communication() ? files.GetHLXFileName(codeType, true)
-                                                 : files.GetQPTFileName(codeType, true);
+        const std::string name = m_checks->GetFilename("", codeType, true);
         if (ReleaseIn(name)) {
             return std::nullopt;
         }

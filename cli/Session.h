@@ -48,7 +48,8 @@ public:
 
 private:
     bool Communication() const { return m_options.card == "VCL"; }
-    // A message when the firmware folder gives the checks nothing to compare with.
+    // A message when the firmware folder gives the checks nothing to compare with. Asks the
+    // facade for the family's file names.
     std::optional<std::string> FirmwareFolderProblem() const;
     // Reads the device and runs the checks; the outcome with what it was compared with.
     CheckReport Check();
