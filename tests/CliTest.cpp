@@ -208,6 +208,11 @@ TEST_F(CliTest, UpdateInProcessAndThroughGwemuThenList) {
                 << name;
         }
     }
+    // gwemu's device keeps what it took: the next check compares it with the installed releases.
+    const Result next = Run({"check", "--device", address, "--json"});
+    EXPECT_EQ(next.code, 0) << next.err;
+    EXPECT_EQ(At(next.document, "/disk/BS"), "KLEM_BOOT_R1.4.0");
+    EXPECT_EQ(At(next.document, "/compared_count"), 3);
     emulator->Stop();
 #ifdef _WIN32
     EXPECT_EQ(emulator->Wait(kWaitMs), 128 + 15);  // terminated: Windows has no signal to send it
@@ -250,7 +255,11 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
         // No verdict without a release on disk: a missing folder, a file, a folder without
         // releases of the family.
         {{"check", "--firmware", missingFolder}, {missingFolder, "does not exist"}, false},
+        {{"check", "--card", "QPT", "--firmware", missingFolder},
+         {missingFolder, "does not exist"},
+         false},
         {{"update", "--firmware", bad}, {bad, "cannot be read"}, false},
+        {{"update", "--card", "QPT", "--firmware", bad}, {bad, "cannot be read"}, false},
         {{"cable", "--firmware", emptyFolder}, {emptyFolder, "HLX_LC.rel", "HLX_BOOT.rel"}, false},
         {{"check", "--card", "QPT", "--firmware", Runtime().string()},
          {Runtime().string(), "QPT_LC.rel", "QPT_PROM.rel"},
