@@ -5,7 +5,7 @@
 #include "gateway/CodeTypes.h"
 #include "platform/Types.h"
 
-// Names, versions and moves of the firmware release files in the firmware release folder.
+// Names, versions and placement of the firmware release files in the firmware release folder.
 // Each device object owns one.
 class CGatewayFileUtils {
 public:
@@ -13,8 +13,8 @@ public:
     static CString GetDefaultSoftwareLocation();
 
     // The code type's release file name. The flag picks one of the two names that
-    // RenameGatewayFile moves between: true the release installed on disk, false the file the
-    // device takes its firmware from. Empty for a code type the family does not have.
+    // RenameGatewayFile works on: true the release installed on disk, false the file the device
+    // takes its firmware from. Empty for a code type the family does not have.
     CString GetHLXFileName(CODETYPE codeType, const bool& flag) const;
     CString GetQPTFileName(CODETYPE codeType, const bool& flag) const;
     // The hex image name of a code type (the active-cable firmware, MAC_CODE).
