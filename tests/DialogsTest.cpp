@@ -309,13 +309,22 @@ TEST_F(KeyboardDialogTest, TickFollowsTheMinimumLength) {
 using UserEntryTest = PopupTest;
 
 // The first request (kind 0) hides the cross, the repeated one (kind 1) shows it; the go-back
-// is always there. The prompt is the request's own line over the common one.
-TEST_F(UserEntryTest, KindDecidesThePromptAndTheCross) {
-    for (const int kind : {0, 1}) {
-        SCOPED_TRACE(kind);
-        Keys("");
-        CString text;
-        CUserEntry(nullptr, kind == 1).GetUserEntry(text, kind, 16, 1, nullptr);  // no flag
+// is always there. The prompt is the request's own line over the common one. The text comes
+// back only after the tick; a flag, if the caller passes one, is cleared.
+TEST_F(UserEntryTest, KindDecidesThePromptAndTheCrossAndOnlyTheTickHandsBackTheText) {
+    for (const auto& [kind, keys, result, flagged] :
+         std::vector<std::tuple<int, const char*, const char*, bool>>{
+             {0, "AB12<tick>", "AB12", true},
+             {1, "AB12<cross>", "KEEP", true},
+             {0, "AB12<back>", "KEEP", true},
+             {1, "", "KEEP", false}}) {
+        SCOPED_TRACE(keys);
+        Keys(keys);
+        CString text = "KEEP";
+        bool flag = true;
+        CUserEntry(nullptr, kind == 1).GetUserEntry(text, kind, 16, 1, flagged ? &flag : nullptr);
+        EXPECT_EQ(text, result);
+        EXPECT_EQ(flag, !flagged);
         ASSERT_FALSE(m_views.empty());
         const PopupView& view = m_views[0];
         EXPECT_EQ(view.ButtonShown(host::kCrossButton), kind == 1);
@@ -323,19 +332,6 @@ TEST_F(UserEntryTest, KindDecidesThePromptAndTheCross) {
         EXPECT_EQ(view.Find(9)->Text(),
                   QX_LoadString(kind == 1 ? 1216 : 1214) + "\r\n" + QX_LoadString(1215));
         EXPECT_EQ(view.Find(11)->type, kind == 1 ? 11 : 13);  // the keyboard variant passed on
-    }
-}
-
-TEST_F(UserEntryTest, HandsBackTheTextOnlyAfterTheTick) {
-    for (const auto& [kind, keys, result] : std::vector<std::tuple<int, const char*, const char*>>{
-             {0, "AB12<tick>", "AB12"}, {1, "AB12<cross>", "KEEP"}, {0, "AB12<back>", "KEEP"}}) {
-        SCOPED_TRACE(keys);
-        Keys(keys);
-        CString text = "KEEP";
-        bool flag = true;
-        CUserEntry(nullptr, false).GetUserEntry(text, kind, 16, 1, &flag);
-        EXPECT_EQ(text, result);
-        EXPECT_FALSE(flag);
     }
 }
 
