@@ -26,9 +26,7 @@ int Fail(const Options& options, const std::string& message) {
     return kExitTrouble;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     Options options;
     CLI::App app{
         "gwctl: checks and updates the firmware of a gateway device through the gatewayutils "
@@ -99,4 +97,15 @@ int main(int argc, char** argv) {
         return Fail(options, error);
     }
     return session.Run();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "gwctl: %s\n", e.what());
+        return kExitTrouble;
+    }
 }
