@@ -1,6 +1,6 @@
 // gwctl end to end: the real program on every sample scenario with its folders in a temporary
-// folder, its JSON documents and exit codes, updates in process and over TCP through a real gwemu
-// that move release files, the serial-number list and the errors it reports.
+// folder, its JSON documents and exit codes, verified updates in process and over TCP through a
+// real gwemu, the cable update, the serial-number list and the errors it reports.
 #include <gtest/gtest.h>
 
 #include <chrono>
