@@ -1,5 +1,5 @@
 // Test-side process helpers on the platform's own API: a child program with its output in
-// files, and the count of this process's open files.
+// files, the count of this process's open files and a program run on a pseudo-terminal.
 #pragma once
 
 #include <cstddef>
@@ -32,5 +32,18 @@ private:
 
 // The number of files (on Windows: handles) this process has open.
 std::size_t OpenHandleCount();
+
+#ifndef _WIN32
+// A program run with stdin, stdout and stderr on a pseudo-terminal (POSIX only): once its
+// output holds the prompt, the input is typed (nothing is typed with an empty prompt); then
+// everything it writes is read until it exits. Killed after 30 s without an end.
+struct TerminalRun {
+    std::string output;
+    bool timedOut = false;
+    int status = -1;  // as waitpid gives it
+};
+TerminalRun RunInTerminal(std::vector<std::string> arguments, const std::string& prompt = {},
+                          const std::string& input = {});
+#endif
 
 }  // namespace gwu::test
