@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -91,7 +90,7 @@ int PlaceDeviceLoadFile(const std::string& folder, const std::string& releaseNam
     if (const int cause = os::WriteNewFileDurably(temp, content)) {
         return cause;
     }
-    // Windows refuses to replace a file that a reader (a check running meanwhile) holds open:
+    // Windows refuses to replace a file that a reader (a device loading it) holds open:
     // that passes within moments, so the rename is tried again for a while.
     int cause = os::RenameReplace(temp, target);
     for (int retry = 0; cause == EWOULDBLOCK && retry < kSharingRetries; ++retry) {
