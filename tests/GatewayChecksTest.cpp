@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <future>
 #include <iterator>
@@ -13,7 +12,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -26,7 +24,6 @@
 
 namespace {
 
-using gwu::test::Reply;
 using gwu::test::ScriptedComms;
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
@@ -227,10 +224,6 @@ protected:
 
 // Device selection and forwarding
 
-// The facade owns its device objects and its worker: no copies.
-static_assert(!std::is_copy_constructible_v<CGatewayChecks>);
-static_assert(!std::is_copy_assignable_v<CGatewayChecks>);
-
 // "VCL" selects the communication module, any other name the measurement module; reading
 // comes before the checks when asked for.
 TEST_F(GatewayChecksTest, CardNameSelectsTheDeviceThatReads) {
@@ -255,7 +248,9 @@ TEST_F(GatewayChecksTest, CardNameSelectsTheDeviceThatReads) {
     EXPECT_EQ(With("SetReleaseIds").size(), 1u);
 }
 
-TEST_F(GatewayChecksTest, NoActiveDeviceGivesNeutralAnswers) {
+// Before any card name there is no device: neutral answers, nothing reaches a device or the
+// connection. Then the file and CPLD services go to the active device.
+TEST_F(GatewayChecksTest, ServicesGoToTheActiveDeviceAndAreNeutralWithoutOne) {
     EXPECT_FALSE(checks->CheckForUpdates(true).DifferencesFound());
     EXPECT_FALSE(checks->SetReleaseIds(true));
     checks->PerformUpdate(Verdicts(O, O, O, O, O));
@@ -269,9 +264,6 @@ TEST_F(GatewayChecksTest, NoActiveDeviceGivesNeutralAnswers) {
     checks->UpdateActiveCableFirmware();
     EXPECT_TRUE(With("").empty());
     EXPECT_TRUE(comms.Calls().empty());
-}
-
-TEST_F(GatewayChecksTest, FileAndCpldServicesGoToTheActiveDevice) {
     checks->SetCardName("QPT");
     qpt->existingFile = "f1.bin";
     EXPECT_TRUE(checks->DeviceFileExists("ignored", PROM_CODE));  // the device-load file
@@ -466,26 +458,6 @@ TEST_F(GatewayChecksTest, FailureOnTheWorkerIsReportedAndLogged) {
     }
     EXPECT_EQ(Updates().size(), 3u);
     EXPECT_TRUE(With("finished").empty());
-}
-
-// End to end with the real device classes
-
-using GatewayChecksEndToEndTest = gwu::test::FolderFixture;
-
-// The default facade creates the real measurement module for any card name but "VCL": what it
-// publishes reaches the checks under the names they look for.
-TEST_F(GatewayChecksEndToEndTest, MeasurementModuleIsReadAndChecked) {
-    WriteRelease("QPT_LC.rel", "QPT Loaded Code Release 3.2.1");
-    WriteRelease("QPT_PROM.rel", "QPT PROM Release 1.0");
-    ScriptedComms comms;
-    comms.Answer(SubRequestKind::MsiGetCardDetails, 2,
-                 Reply::Text("QPT Loaded Code Release 3.2.0"));
-    comms.Answer(SubRequestKind::MsiGetCardDetails, 3, Reply::Text("QPT PROM Release 1.1"));
-    gwu::host::Frame frame;
-    CGatewayChecks checks(&frame, &comms);
-    checks.SetCardName("QPT");
-    EXPECT_EQ(checks.CheckForUpdates(true).ToString(),
-              "LC:Older, PROM:Newer, BS:Same, CPLD:Same, MAC:Same,");
 }
 
 }  // namespace
