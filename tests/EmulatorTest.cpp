@@ -112,8 +112,6 @@ TEST(EmulatorCommunication, EachRequestAnswersAndChangesTheItemsAsTheDeviceDoes)
         {storedOnly.get(), Get(kSerial, 16), Reply(kErrorNotAvailable)},
         {device.get(), Get(kSerial, 16), Reply(0, "")},  // empty in use
         {device.get(), Get(kSerial, 16, kFromStorage), Reply(0, kDamagedSerial)},
-        {device.get(), Get(kSerial, 4, kFromStorage), Reply(0, "HX10")},
-        {device.get(), Get(kMac, 12, kEthernet | kFromStorage), Reply(0, "0050C2A1B234")},
         {device.get(), Get(kMac, 12, kUsb), Reply(0, usbMac)},
         {device.get(), Get(kMac, 12, 0), Reply(kErrorUnknownRequest)},
         {device.get(), Get(kMac, 12, kEthernet | kUsb), Reply(kErrorUnknownRequest)},
@@ -127,7 +125,6 @@ TEST(EmulatorCommunication, EachRequestAnswersAndChangesTheItemsAsTheDeviceDoes)
         {device.get(), Set(kSetMac, "0050C2A1B239", kToStorage), Reply(kErrorUnknownRequest)},
         {device.get(), Set(kSetMac, "0050C2A1B239", kEthernet | kUsb), Reply(kErrorUnknownRequest)},
         {device.get(), Set(0x1234, "x", kToStorage), Reply(kErrorUnknownRequest)},
-        {device.get(), Get(kSerial, 16, kFromStorage), Reply(0, kDamagedSerial)},
         {device.get(), Get(kMac, 12, kEthernet), Reply(0, "0050C2A1B234")},
         // Writes in use, then one with the storage flag that commits them all.
         {device.get(), Set(kSetSerial, "HX100234ABCDEFGH", 0), Reply(0)},
@@ -222,8 +219,6 @@ TEST_F(EmulatorUpdate, MeasurementModuleAndReleasesFromNamedFiles) {
     WriteRelease("QPT_PROM.rel", "QPT PROM Release 1.9");
     WriteFile(Firmware() / "bad.hex", ":020000040000FA\n");
     Expect({
-        {qpt.get(), Details(2), Reply(0, "QPT Loaded Code Release 3.1.4")},
-        {qpt.get(), Details(3), Reply(0, "QPT PROM Release 1.8")},
         {qpt.get(), Details(4), Reply(kErrorUnknownRequest)},
         {qpt.get(), Get(kLoaded), Reply(kErrorUnknownRequest)},
         {qpt.get(), Req(Builder::VsiReset, kReset), Reply(kErrorUnknownRequest)},
