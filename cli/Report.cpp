@@ -55,20 +55,10 @@ const char* CodeLabel(CODETYPE codeType) {
     return codeType >= LC_CODE && codeType <= MAC_CODE ? kCodeLabels[codeType] : "?";
 }
 
-DIFFTYPE& VerdictOf(CCodeDiffResults& results, CODETYPE codeType) {
-    DIFFTYPE* const verdicts[] = {&results.m_eLC, &results.m_ePROM, &results.m_eBS,
-                                  &results.m_eCPLD, &results.m_eMAC};
-    return *verdicts[codeType];
-}
-
-DIFFTYPE VerdictOf(const CCodeDiffResults& results, CODETYPE codeType) {
-    return VerdictOf(const_cast<CCodeDiffResults&>(results), codeType);
-}
-
 Json VerdictsJson(const CCodeDiffResults& results) {
     Json out = Json::object();
     for (const CODETYPE codeType : kCodeTypes) {
-        out[kCodeLabels[codeType]] = gwu::DiffTypeWord(VerdictOf(results, codeType));
+        out[kCodeLabels[codeType]] = gwu::DiffTypeWord(results.GetDiff(codeType));
     }
     return out;
 }

@@ -16,8 +16,6 @@ using Json = nlohmann::ordered_json;
 
 // The label of a code type in the tool's output: "LC", "PROM", "BS", "CPLD", "MAC".
 const char* CodeLabel(CODETYPE codeType);
-DIFFTYPE VerdictOf(const CCodeDiffResults& results, CODETYPE codeType);
-DIFFTYPE& VerdictOf(CCodeDiffResults& results, CODETYPE codeType);
 // Every code type's verdict word under its label.
 Json VerdictsJson(const CCodeDiffResults& results);
 

@@ -235,7 +235,7 @@ CheckReport Session::Check() {
             row.disk = m_checks->GetCustomCPLDFileName();
         }
         row.compared = report.read && row.basis == Basis::Release && row.disk.has_value();
-        row.verdict = VerdictOf(report.results, codeType);
+        row.verdict = report.results.GetDiff(codeType);
         report.rows.push_back(row);
     }
     report.legacyInstalled = m_checks->IsKRTInstalled();
@@ -279,7 +279,7 @@ int Session::CommandUpdate() {
         // A code type given up on is left as it is; the others still get their turn.
         CCodeDiffResults asked = report.results;
         for (const CODETYPE codeType : givenUp) {
-            VerdictOf(asked, codeType) = DIFF_SAME;
+            asked.SetDiff(codeType, DIFF_SAME);
         }
         CODETYPE codeType = LC_CODE;
         if (!CGatewayChecks::SelectUpdateCodeType(asked, codeType)) {

@@ -1,6 +1,8 @@
 // CCodeDiffResults: the five verdicts of one check.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "gateway/CCodeDiffResults.h"
 
 namespace {
@@ -19,19 +21,31 @@ TEST(CodeDiffResultsTest, TextNamesEachVerdictInFieldOrder) {
     EXPECT_EQ(results.ToString(), "LC:, PROM:Newer, BS:Forced, CPLD:Forced, MAC:,");
 }
 
-TEST(CodeDiffResultsTest, AnyVerdictButSameInAnyFieldIsADifference) {
+// Each code type's verdict is its own field, reached by code type too; any verdict but Same in
+// any field is a difference; a value outside CODETYPE reaches no field.
+TEST(CodeDiffResultsTest, EachCodeTypeHasItsOwnVerdict) {
     EXPECT_FALSE(CCodeDiffResults{}.DifferencesFound());
-    DIFFTYPE CCodeDiffResults::*const fields[] = {
-        &CCodeDiffResults::m_eLC, &CCodeDiffResults::m_ePROM, &CCodeDiffResults::m_eBS,
-        &CCodeDiffResults::m_eCPLD, &CCodeDiffResults::m_eMAC};
-    for (DIFFTYPE CCodeDiffResults::*field : fields) {
+    const std::pair<CODETYPE, DIFFTYPE CCodeDiffResults::*> fields[] = {
+        {LC_CODE, &CCodeDiffResults::m_eLC},
+        {PROM_CODE, &CCodeDiffResults::m_ePROM},
+        {BS_CODE, &CCodeDiffResults::m_eBS},
+        {CPLD_CODE, &CCodeDiffResults::m_eCPLD},
+        {MAC_CODE, &CCodeDiffResults::m_eMAC}};
+    for (const auto& [codeType, field] : fields) {
         for (const DIFFTYPE verdict :
              {DIFF_NEWER, DIFF_OLDER, DIFF_FORCED, static_cast<DIFFTYPE>(7)}) {
             CCodeDiffResults results;
-            results.*field = verdict;
+            results.SetDiff(codeType, verdict);
+            EXPECT_EQ(results.*field, verdict) << codeType;
+            EXPECT_EQ(results.GetDiff(codeType), verdict);
             EXPECT_TRUE(results.DifferencesFound()) << results.ToString();
         }
     }
+    CCodeDiffResults results;
+    results.SetDiff(static_cast<CODETYPE>(5), DIFF_OLDER);
+    EXPECT_FALSE(results.DifferencesFound());
+    results.m_eMAC = DIFF_OLDER;
+    EXPECT_EQ(results.GetDiff(static_cast<CODETYPE>(5)), DIFF_SAME);
 }
 
 }  // namespace

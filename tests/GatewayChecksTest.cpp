@@ -355,9 +355,7 @@ TEST_F(GatewayChecksTest, VerdictFromDeviceValueAndReleaseFile) {
                      (disk != nullptr ? disk : "no file"));
         Set(hlx, code, device, disk);
         const CCodeDiffResults results = checks->PerformAllChecks();
-        const DIFFTYPE verdicts[] = {results.m_eLC, results.m_ePROM, results.m_eBS, results.m_eCPLD,
-                                     results.m_eMAC};
-        EXPECT_EQ(verdicts[code], expected);
+        EXPECT_EQ(results.GetDiff(code), expected);
         Set(hlx, code, "KLEM_R1.0", "KLEM_R1.0");
     }
     EXPECT_FALSE(checks->IsKRTInstalled());

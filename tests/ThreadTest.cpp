@@ -21,7 +21,7 @@ constexpr int kRounds = 100;
 
 CCodeDiffResults Older(CODETYPE codeType) {
     CCodeDiffResults results;
-    (codeType == BS_CODE ? results.m_eBS : results.m_ePROM) = DIFF_OLDER;
+    results.SetDiff(codeType, DIFF_OLDER);
     return results;
 }
 

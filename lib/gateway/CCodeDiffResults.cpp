@@ -11,6 +11,33 @@ CString CCodeDiffResults::ToString() const {
            ", MAC:" + DiffTypeToString(m_eMAC) + ",";
 }
 
+DIFFTYPE CCodeDiffResults::*CCodeDiffResults::FieldOf(CODETYPE codeType) {
+    switch (codeType) {
+        case LC_CODE:
+            return &CCodeDiffResults::m_eLC;
+        case PROM_CODE:
+            return &CCodeDiffResults::m_ePROM;
+        case BS_CODE:
+            return &CCodeDiffResults::m_eBS;
+        case CPLD_CODE:
+            return &CCodeDiffResults::m_eCPLD;
+        case MAC_CODE:
+            return &CCodeDiffResults::m_eMAC;
+    }
+    return nullptr;
+}
+
+DIFFTYPE CCodeDiffResults::GetDiff(CODETYPE codeType) const {
+    DIFFTYPE CCodeDiffResults::*const field = FieldOf(codeType);
+    return field != nullptr ? this->*field : DIFF_SAME;
+}
+
+void CCodeDiffResults::SetDiff(CODETYPE codeType, DIFFTYPE diffType) {
+    if (DIFFTYPE CCodeDiffResults::*const field = FieldOf(codeType)) {
+        this->*field = diffType;
+    }
+}
+
 CString CCodeDiffResults::DiffTypeToString(DIFFTYPE diffType) {
     return gwu::DiffTypeWord(diffType);
 }

@@ -113,13 +113,8 @@ void CGatewayChecks::PerformUpdate(CCodeDiffResults results) {
 }
 
 bool CGatewayChecks::SelectUpdateCodeType(const CCodeDiffResults& results, CODETYPE& codeType) {
-    const std::pair<DIFFTYPE, CODETYPE> priority[] = {{results.m_eBS, BS_CODE},
-                                                      {results.m_ePROM, PROM_CODE},
-                                                      {results.m_eLC, LC_CODE},
-                                                      {results.m_eCPLD, CPLD_CODE},
-                                                      {results.m_eMAC, MAC_CODE}};
-    for (const auto& [verdict, candidate] : priority) {
-        if (verdict != DIFF_SAME) {
+    for (const CODETYPE candidate : {BS_CODE, PROM_CODE, LC_CODE, CPLD_CODE, MAC_CODE}) {
+        if (results.GetDiff(candidate) != DIFF_SAME) {
             codeType = candidate;
             return true;
         }
