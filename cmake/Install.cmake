@@ -11,7 +11,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/lib/
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/gatewayutils/host
         FILES_MATCHING PATTERN "*.h")
-install(TARGETS gatewayutils gatewayutils_host gatewayutils_standin gwu_warnings
+install(TARGETS gatewayutils gatewayutils_host gatewayutils_popup gatewayutils_standin gwu_warnings
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
