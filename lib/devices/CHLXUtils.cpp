@@ -7,6 +7,7 @@
 
 #include "devices/DeviceText.h"
 #include "devices/SerialNumList.h"
+#include "devices/ValueNames.h"
 #include "platform/Os.h"
 #include "repair/CHLXSerialNumRepair.h"
 
@@ -33,27 +34,6 @@ constexpr int kTextBufferSize = 128;
 constexpr const char* kSourceName = ".\\HLXUtils";
 
 constexpr const char* kStandardCpld = "STANDARD BEXA CPLD";
-
-// Value names in code-type order: plain (trimmed) and untrimmed.
-constexpr std::array<const char*, 5> kReleaseNames = {"HLX_Release", "HLX_PROM_Release",
-                                                      "HLX_Bootstrap_Release", "HLX_CPLD_Release",
-                                                      "HLX_MAC_Firmware_Release"};
-constexpr std::array<const char*, 5> kUntrimmedNames = {
-    "HLX_Release_Untrimmed", "HLX_PROM_Release_Untrimmed", "HLX_Bootstrap_Release_Untrimmed",
-    "HLX_CPLD_Release_Untrimmed", "HLX_MAC_Firmware_Release_Untrimmed"};
-
-// The order in which a placeholder is published under every name.
-constexpr std::array<const char*, 11> kPlaceholderOrder = {"HLX_SerialNum",
-                                                           "HLX_Release",
-                                                           "HLX_PROM_Release",
-                                                           "HLX_Release_Untrimmed",
-                                                           "HLX_PROM_Release_Untrimmed",
-                                                           "HLX_Bootstrap_Release",
-                                                           "HLX_Bootstrap_Release_Untrimmed",
-                                                           "HLX_CPLD_Release",
-                                                           "HLX_CPLD_Release_Untrimmed",
-                                                           "HLX_MAC_Firmware_Release",
-                                                           "HLX_MAC_Firmware_Release_Untrimmed"};
 
 bool IsValidCodeType(CODETYPE codeType) {
     return codeType >= LC_CODE && codeType <= MAC_CODE;
@@ -160,17 +140,14 @@ bool CHLXUtils::SetReleaseIds(bool readDevice) {
                 CString value;
                 ok = ReadDeviceString(kReqLoadedCodeRelease, value);
                 if (ok) {
-                    const bool releaseTrimmed = StoreValue("HLX_Release", value, true);
-                    StoreValue("HLX_Release_Untrimmed", value, false);
+                    const bool releaseTrimmed = StoreRelease(LC_CODE, value, true);
 
                     ReadDeviceString(kReqPromRelease, value);
-                    StoreValue("HLX_PROM_Release", value, true);
-                    StoreValue("HLX_PROM_Release_Untrimmed", value, false);
+                    StoreRelease(PROM_CODE, value, true);
                     readDone = true;
 
                     ReadDeviceString(kReqBootstrapRelease, value);
-                    StoreValue("HLX_Bootstrap_Release", value, true);
-                    StoreValue("HLX_Bootstrap_Release_Untrimmed", value, false);
+                    StoreRelease(BS_CODE, value, true);
 
                     DWORD revision = 0;
                     int cpldError = 0;
@@ -183,23 +160,21 @@ bool CHLXUtils::SetReleaseIds(bool readDevice) {
                     } else {
                         value = kStandardCpld;
                     }
-                    StoreValue("HLX_CPLD_Release", value, true);
-                    StoreValue("HLX_CPLD_Release_Untrimmed", value, false);
+                    StoreRelease(CPLD_CODE, value, true);
 
                     if (!ReadDeviceString(kReqCableFirmwareRelease, value)) {
                         MonPrintf("Get cable firmware version failed.");
                         value = kUnknownValue;
                     }
-                    StoreValue("HLX_MAC_Firmware_Release", value, false);
-                    StoreValue("HLX_MAC_Firmware_Release_Untrimmed", value, false);
+                    StoreRelease(MAC_CODE, value, false);
 
                     if (releaseTrimmed) {
                         ReadDeviceString(kReqCardSerialNum, value);
                         if (EnsureSerialNumber(value)) {
-                            StoreValue("HLX_SerialNum", value, true);
+                            StoreValue(gwu::kHLXSerialNumValue, value, true);
                         }
                     } else {
-                        StoreValue("HLX_SerialNum", kUnknownValue, true);
+                        StoreValue(gwu::kHLXSerialNumValue, kUnknownValue, true);
                     }
                 }
             }
@@ -210,11 +185,11 @@ bool CHLXUtils::SetReleaseIds(bool readDevice) {
     }
 
     if (!ok) {
-        for (const char* name : kPlaceholderOrder) {
+        for (const char* name : gwu::kHLXPublishedValues) {
             StoreValue(name, kUnknownValue, true);
         }
     } else if (!readDevice || !readDone) {
-        for (const char* name : kPlaceholderOrder) {
+        for (const char* name : gwu::kHLXPublishedValues) {
             StoreValue(name, kNotConnectedValue, true);
         }
     }
@@ -222,6 +197,13 @@ bool CHLXUtils::SetReleaseIds(bool readDevice) {
         StoreHLXSerialNumToFile();
     }
     return readDone;
+}
+
+bool CHLXUtils::StoreRelease(CODETYPE codeType, const CString& value, bool trim) {
+    const gwu::ReleaseValueNames& names = gwu::kHLXReleaseValues[static_cast<size_t>(codeType)];
+    const bool trimmed = StoreValue(names.trimmed, value, trim);
+    StoreValue(names.untrimmed, value, false);
+    return trimmed;
 }
 
 bool CHLXUtils::EnsureSerialNumber(CString& serialNum) {
@@ -256,10 +238,10 @@ int CHLXUtils::HLXCommsCallback(CSubStream& command, int timeoutMs, bool /*first
 
 void CHLXUtils::StoreHLXSerialNumToFile() {
     gwu::SerialNumRecord record;
-    record.serial = ListField(FetchValue("HLX_SerialNum"));
-    record.release = ListField(FetchValue("HLX_Release"));
-    record.prom = ListField(FetchValue("HLX_PROM_Release"));
-    record.bootstrap = ListField(FetchValue("HLX_Bootstrap_Release"));
+    record.serial = ListField(FetchValue(gwu::kHLXSerialNumValue));
+    record.release = ListField(FetchValue(gwu::kHLXReleaseValues[LC_CODE].trimmed));
+    record.prom = ListField(FetchValue(gwu::kHLXReleaseValues[PROM_CODE].trimmed));
+    record.bootstrap = ListField(FetchValue(gwu::kHLXReleaseValues[BS_CODE].trimmed));
     CString folder;
     CSystemInfo::GetLogFilesPath(folder);
     gwu::StoreSerialNumRecord(folder, record);
@@ -308,7 +290,7 @@ CString CHLXUtils::GetReleaseValueName(CODETYPE codeType) {
         LogError(kSourceName, 491);
         return {};
     }
-    return kReleaseNames[static_cast<size_t>(codeType)];
+    return gwu::kHLXReleaseValues[static_cast<size_t>(codeType)].trimmed;
 }
 
 CString CHLXUtils::GetUntrimmedReleaseValueName(CODETYPE codeType) {
@@ -316,7 +298,7 @@ CString CHLXUtils::GetUntrimmedReleaseValueName(CODETYPE codeType) {
         LogError(kSourceName, 529);
         return {};
     }
-    return kUntrimmedNames[static_cast<size_t>(codeType)];
+    return gwu::kHLXReleaseValues[static_cast<size_t>(codeType)].untrimmed;
 }
 
 bool CHLXUtils::SupportsCodeType(CODETYPE codeType) {
@@ -392,5 +374,5 @@ void CHLXUtils::UpdateActiveCableFirmware() {
 }
 
 const std::array<const char*, 11>& CHLXUtils::PublishedValueNames() {
-    return kPlaceholderOrder;
+    return gwu::kHLXPublishedValues;
 }

@@ -58,6 +58,9 @@ private:
     // The CPLD revision request.
     bool ReadDeviceValue32(DWORD& value, int* error);
     bool IsNonStandardCPLD(int error);
+    // Publishes a code type's release under its two names: trimmed when asked, then as read.
+    // True when trimming shortened it.
+    bool StoreRelease(CODETYPE codeType, const CString& value, bool trim);
     // Records the device just read in the serial-number list file.
     void StoreHLXSerialNumToFile();
     // One update: renames, then update command and reset.

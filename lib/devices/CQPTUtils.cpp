@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "devices/DeviceText.h"
+#include "devices/ValueNames.h"
 #include "platform/Os.h"
 
 namespace {
@@ -19,10 +20,6 @@ constexpr int kTimeoutMs = 10000;
 constexpr int kDetailBufferSize = 128;
 
 constexpr const char* kSourceName = ".\\QPTUtils";
-
-constexpr std::array<const char*, 5> kPlaceholderOrder = {
-    "QPT_SerialNum", "QPT_Release", "QPT_PROM_Release", "QPT_Release_Untrimmed",
-    "QPT_PROM_Release_Untrimmed"};
 
 }  // namespace
 
@@ -63,13 +60,11 @@ bool CQPTUtils::SetReleaseIds(bool readDevice) {
             CString value;
             ok = ReadDetail(kDetailLoadedCode, value);
             if (ok) {
-                StoreValue("QPT_Release", value, true);
-                StoreValue("QPT_Release_Untrimmed", value, false);
+                StoreRelease(LC_CODE, value);
                 ReadDetail(kDetailProm, value);
-                StoreValue("QPT_PROM_Release", value, true);
-                StoreValue("QPT_PROM_Release_Untrimmed", value, false);
+                StoreRelease(PROM_CODE, value);
                 ReadDetail(kDetailSerialNum, value);
-                StoreValue("QPT_SerialNum", value, true);
+                StoreValue(gwu::kQPTSerialNumValue, value, true);
                 result = true;
             }
             m_pComms->Disconnect();
@@ -78,11 +73,11 @@ bool CQPTUtils::SetReleaseIds(bool readDevice) {
         ok = false;
     }
     if (!ok) {
-        for (const char* name : kPlaceholderOrder) {
+        for (const char* name : gwu::kQPTPublishedValues) {
             StoreValue(name, kUnknownValue, true);
         }
     } else if (!readDevice || !result) {
-        for (const char* name : kPlaceholderOrder) {
+        for (const char* name : gwu::kQPTPublishedValues) {
             StoreValue(name, kNotConnectedValue, true);
         }
     }
@@ -132,14 +127,14 @@ CString CQPTUtils::GetReleaseValueName(CODETYPE codeType) {
     if (!SupportsCodeType(codeType)) {
         LogError(kSourceName, 253);
     }
-    return codeType == PROM_CODE ? "QPT_PROM_Release" : "QPT_Release";
+    return gwu::kQPTReleaseValues[codeType == PROM_CODE ? 1 : 0].trimmed;
 }
 
 CString CQPTUtils::GetUntrimmedReleaseValueName(CODETYPE codeType) {
     if (!SupportsCodeType(codeType)) {
         LogError(kSourceName, 273);
     }
-    return codeType == PROM_CODE ? "QPT_PROM_Release_Untrimmed" : "QPT_Release_Untrimmed";
+    return gwu::kQPTReleaseValues[codeType == PROM_CODE ? 1 : 0].untrimmed;
 }
 
 bool CQPTUtils::UpdatePROM() {
@@ -181,6 +176,12 @@ bool CQPTUtils::ReleaseFileExists() {
     return FileExists(m_fileUtils.GetQPTFileName(LC_CODE, false));
 }
 
+void CQPTUtils::StoreRelease(CODETYPE codeType, const CString& value) {
+    const gwu::ReleaseValueNames& names = gwu::kQPTReleaseValues[codeType == PROM_CODE ? 1 : 0];
+    StoreValue(names.trimmed, value, true);
+    StoreValue(names.untrimmed, value, false);
+}
+
 const std::array<const char*, 5>& CQPTUtils::PublishedValueNames() {
-    return kPlaceholderOrder;
+    return gwu::kQPTPublishedValues;
 }

@@ -34,6 +34,8 @@ public:
 private:
     // One detail request (1 serial number, 2 loaded code, 3 PROM); the text is set either way.
     bool ReadDetail(int request, CString& value);
+    // Publishes the loaded code's or the PROM's release, trimmed, then as read.
+    void StoreRelease(CODETYPE codeType, const CString& value);
 
     CGatewayFileUtils m_fileUtils;
 };
