@@ -11,6 +11,8 @@ namespace gwu::emu {
 
 namespace {
 
+namespace net = wire::net;
+
 constexpr int kBacklog = 4;
 constexpr size_t kReadChunk = 4096;
 
@@ -69,7 +71,7 @@ void TcpServer::Run() {
 }
 
 void TcpServer::Serve(const net::Socket& client) {
-    FrameDecoder decoder;
+    wire::FrameDecoder decoder;
     char chunk[kReadChunk];
     while (WaitFor(client, net::kReadable)) {
         const long count = net::Receive(client, chunk, sizeof chunk);
@@ -81,7 +83,7 @@ void TcpServer::Serve(const net::Socket& client) {
         }
         try {
             decoder.Feed(std::string_view(chunk, static_cast<size_t>(count)));
-        } catch (const ProtocolError&) {
+        } catch (const wire::ProtocolError&) {
             return;
         }
         while (auto payload = decoder.Next()) {
@@ -93,20 +95,20 @@ void TcpServer::Serve(const net::Socket& client) {
 }
 
 bool TcpServer::Answer(const net::Socket& client, const std::string& payload) {
-    ClientMessage message;
+    wire::ClientMessage message;
     try {
-        message = DecodeClientMessage(payload);
-    } catch (const ProtocolError&) {
+        message = wire::DecodeClientMessage(payload);
+    } catch (const wire::ProtocolError&) {
         return false;
     }
     switch (message.kind) {
-        case MessageKind::Connect:
-        case MessageKind::Disconnect:
-            return SendAll(client, EncodeFlag(true));
-        case MessageKind::SelectCard:
+        case wire::MessageKind::Connect:
+        case wire::MessageKind::Disconnect:
+            return SendAll(client, wire::EncodeFlag(true));
+        case wire::MessageKind::SelectCard:
             m_gateway.SelectCard(message.cardName);
-            return SendAll(client, EncodeFlag(true));
-        case MessageKind::Execute:
+            return SendAll(client, wire::EncodeFlag(true));
+        case wire::MessageKind::Execute:
             break;
     }
     const Response response = m_gateway.Execute(message.request);
@@ -117,7 +119,7 @@ bool TcpServer::Answer(const net::Socket& client, const std::string& payload) {
     if (!Delay(response.delayMs) || response.outcome == Outcome::Disconnect) {
         return false;
     }
-    return SendAll(client, EncodeResponse(response));
+    return SendAll(client, wire::EncodeResponse(response));
 }
 
 bool TcpServer::Delay(std::uint32_t ms) const {

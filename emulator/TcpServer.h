@@ -1,4 +1,4 @@
-// Serves an emulated gateway over TCP with the frame protocol of Protocol.h.
+// Serves an emulated gateway over TCP with the frame protocol of Protocol.h (gwu_wire).
 #pragma once
 
 #include <atomic>
@@ -35,22 +35,22 @@ public:
 
 private:
     void Run();
-    void Serve(const net::Socket& client);
+    void Serve(const wire::net::Socket& client);
     // Answers one payload; false when the connection is to be closed.
-    bool Answer(const net::Socket& client, const std::string& payload);
+    bool Answer(const wire::net::Socket& client, const std::string& payload);
     // Waits until the socket is ready for the events or the server is stopped; false when
     // stopped.
-    bool WaitFor(const net::Socket& socket, int events) const;
-    bool SendAll(const net::Socket& client, const std::string& bytes) const;
+    bool WaitFor(const wire::net::Socket& socket, int events) const;
+    bool SendAll(const wire::net::Socket& client, const std::string& bytes) const;
     // Waits the time the device takes to answer; false when Stop() cuts it short.
     bool Delay(std::uint32_t ms) const;
 
     Gateway& m_gateway;
     std::string m_host;
     std::uint16_t m_port = 0;
-    net::Socket m_listener;
-    net::Socket m_wakeRead;  // readable once Stop() was called
-    net::Socket m_wakeWrite;
+    wire::net::Socket m_listener;
+    wire::net::Socket m_wakeRead;  // readable once Stop() was called
+    wire::net::Socket m_wakeWrite;
     std::atomic<bool> m_stopping{false};
     std::mutex m_stopMutex;
     std::thread m_thread;

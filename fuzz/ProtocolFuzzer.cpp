@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace gwu::emu;
+using namespace gwu::wire;
 
 bool Same(const Request& a, const Request& b) {
     return a.builder == b.builder && a.type == b.type && a.flags == b.flags &&

@@ -11,8 +11,8 @@
 
 namespace {
 
-using gwu::emu::Builder;
-using gwu::emu::Request;
+using gwu::wire::Builder;
+using gwu::wire::Request;
 
 Request Make(Builder builder, std::uint32_t type, std::uint32_t flags, std::int32_t capacity,
              std::string data = {}) {
@@ -75,13 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     for (int round = 0; round < 2; ++round) {
         gateway->SelectCard("VCL");
         for (const Request& request : CommunicationRequests()) {
-            const gwu::emu::Response response = gateway->Execute(request);
+            const gwu::wire::Response response = gateway->Execute(request);
             GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
             GWU_FUZZ_CHECK(response.delayMs <= request.timeoutMs);  // never outwaits the host
         }
         gateway->SelectCard("QPT");
         for (const Request& request : MeasurementRequests()) {
-            const gwu::emu::Response response = gateway->Execute(request);
+            const gwu::wire::Response response = gateway->Execute(request);
             GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
             GWU_FUZZ_CHECK(response.delayMs <= request.timeoutMs);  // never outwaits the host
         }

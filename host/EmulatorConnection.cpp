@@ -12,20 +12,20 @@ namespace gwu::host {
 
 namespace {
 
-emu::Builder BuilderOf(SubRequestKind kind) {
+wire::Builder BuilderOf(SubRequestKind kind) {
     switch (kind) {
         case SubRequestKind::VsiReset:
-            return emu::Builder::VsiReset;
+            return wire::Builder::VsiReset;
         case SubRequestKind::MsiReset:
-            return emu::Builder::MsiReset;
+            return wire::Builder::MsiReset;
         case SubRequestKind::VsiGetSerialNumber:
-            return emu::Builder::VsiGetSerialNumber;
+            return wire::Builder::VsiGetSerialNumber;
         case SubRequestKind::MsiGetCardDetails:
-            return emu::Builder::MsiGetCardDetails;
+            return wire::Builder::MsiGetCardDetails;
         case SubRequestKind::VsiSetSerialNumber:
-            return emu::Builder::VsiSetSerialNumber;
+            return wire::Builder::VsiSetSerialNumber;
     }
-    return emu::Builder::VsiReset;
+    return wire::Builder::VsiReset;
 }
 
 double TimeoutScale() {
@@ -40,8 +40,8 @@ double TimeoutScale() {
 
 }  // namespace
 
-emu::Request ToEmulatorRequest(const SubRequest& request, int timeoutMs) {
-    emu::Request out;
+wire::Request ToEmulatorRequest(const SubRequest& request, int timeoutMs) {
+    wire::Request out;
     out.builder = BuilderOf(request.kind);
     out.type = request.requestType;
     out.flags = request.flags;
@@ -51,16 +51,16 @@ emu::Request ToEmulatorRequest(const SubRequest& request, int timeoutMs) {
     return out;
 }
 
-void ApplyResponse(const SubRequest& request, const emu::Response& response) {
+void ApplyResponse(const SubRequest& request, const wire::Response& response) {
     switch (response.outcome) {
-        case emu::Outcome::Reply:
+        case wire::Outcome::Reply:
             FillReply(request, response.bytes, response.error, response.claimedLength);
             return;
-        case emu::Outcome::Throw:
+        case wire::Outcome::Throw:
             throw CBaseCommsException(response.exceptionCode);
-        case emu::Outcome::Timeout:
+        case wire::Outcome::Timeout:
             throw CBaseCommsException(kCommsTimeout);
-        case emu::Outcome::Disconnect:
+        case wire::Outcome::Disconnect:
             throw CBaseCommsException(kCommsReset);
     }
     throw CBaseCommsException(kCommsMalformed);
@@ -84,11 +84,11 @@ bool EmulatorConnection::Connect() {
 
 int EmulatorConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {
     for (const SubRequest& request : subStream.Requests()) {
-        const emu::Response response = m_gateway.Execute(ToEmulatorRequest(request, timeoutMs));
+        const wire::Response response = m_gateway.Execute(ToEmulatorRequest(request, timeoutMs));
         // The device's time to answer passes outside the gateway's lock. Waiting in vain for
         // a silent device is scaled as the TCP connection scales its timeouts.
         if (response.delayMs > 0) {
-            const double scale = response.outcome == emu::Outcome::Timeout ? TimeoutScale() : 1.0;
+            const double scale = response.outcome == wire::Outcome::Timeout ? TimeoutScale() : 1.0;
             std::this_thread::sleep_for(
                 std::chrono::duration<double, std::milli>(response.delayMs * scale));
         }
@@ -102,13 +102,13 @@ int EmulatorConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, 
 
 class TcpConnection::Socket {
 public:
-    explicit Socket(emu::net::Socket socket) : m_socket(std::move(socket)) {}
-    const emu::net::Socket& Get() const { return m_socket; }
-    emu::FrameDecoder& Decoder() { return m_decoder; }
+    explicit Socket(wire::net::Socket socket) : m_socket(std::move(socket)) {}
+    const wire::net::Socket& Get() const { return m_socket; }
+    wire::FrameDecoder& Decoder() { return m_decoder; }
 
 private:
-    emu::net::Socket m_socket;
-    emu::FrameDecoder m_decoder;
+    wire::net::Socket m_socket;
+    wire::FrameDecoder m_decoder;
 };
 
 TcpConnection::TcpConnection(std::string host, int port) : m_host(std::move(host)), m_port(port) {}
@@ -139,23 +139,23 @@ void TcpConnection::Open() {
     if (m_socket) {
         return;
     }
-    emu::net::Socket socket = emu::net::Connect(m_host, static_cast<std::uint16_t>(m_port));
+    wire::net::Socket socket = wire::net::Connect(m_host, static_cast<std::uint16_t>(m_port));
     if (!socket.Valid()) {
         throw CBaseCommsException(kCommsRefused);
     }
     m_socket = std::make_unique<Socket>(std::move(socket));
     if (!m_card.empty()) {
-        emu::ClientMessage select;
-        select.kind = emu::MessageKind::SelectCard;
+        wire::ClientMessage select;
+        select.kind = wire::MessageKind::SelectCard;
         select.cardName = m_card;
-        Exchange(emu::EncodeClientMessage(select), 10000);
+        Exchange(wire::EncodeClientMessage(select), 10000);
     }
 }
 
 std::string TcpConnection::Exchange(const std::string& frame, int timeoutMs) {
-    const emu::net::Socket& socket = m_socket->Get();
+    const wire::net::Socket& socket = m_socket->Get();
     for (size_t sent = 0; sent < frame.size();) {
-        const long n = emu::net::Send(socket, frame.data() + sent, frame.size() - sent);
+        const long n = wire::net::Send(socket, frame.data() + sent, frame.size() - sent);
         if (n <= 0) {
             Close();
             throw CBaseCommsException(kCommsReset);
@@ -171,7 +171,7 @@ std::string TcpConnection::Exchange(const std::string& frame, int timeoutMs) {
             if (auto payload = m_socket->Decoder().Next()) {
                 return *payload;
             }
-        } catch (const emu::ProtocolError&) {
+        } catch (const wire::ProtocolError&) {
             Close();
             throw CBaseCommsException(kCommsMalformed);
         }
@@ -181,19 +181,19 @@ std::string TcpConnection::Exchange(const std::string& frame, int timeoutMs) {
             Close();
             throw CBaseCommsException(kCommsTimeout);
         }
-        emu::net::Wait waiting{&socket, emu::net::kReadable};
-        const int ready = emu::net::Poll(&waiting, 1, static_cast<int>(left.count()));
+        wire::net::Wait waiting{&socket, wire::net::kReadable};
+        const int ready = wire::net::Poll(&waiting, 1, static_cast<int>(left.count()));
         if (ready == 0) {
             continue;  // the deadline check above ends the wait
         }
-        const long got = ready > 0 ? emu::net::Receive(socket, chunk, sizeof chunk) : -1;
+        const long got = ready > 0 ? wire::net::Receive(socket, chunk, sizeof chunk) : -1;
         if (got <= 0) {
             Close();
             throw CBaseCommsException(kCommsReset);
         }
         try {
             m_socket->Decoder().Feed(std::string_view(chunk, static_cast<size_t>(got)));
-        } catch (const emu::ProtocolError&) {
+        } catch (const wire::ProtocolError&) {
             Close();
             throw CBaseCommsException(kCommsMalformed);
         }
@@ -203,12 +203,12 @@ std::string TcpConnection::Exchange(const std::string& frame, int timeoutMs) {
 bool TcpConnection::Connect() {
     try {
         Open();
-        emu::ClientMessage connect;
-        connect.kind = emu::MessageKind::Connect;
-        return emu::DecodeFlag(Exchange(emu::EncodeClientMessage(connect), 10000));
+        wire::ClientMessage connect;
+        connect.kind = wire::MessageKind::Connect;
+        return wire::DecodeFlag(Exchange(wire::EncodeClientMessage(connect), 10000));
     } catch (const CBaseCommsException&) {
         return false;
-    } catch (const emu::ProtocolError&) {
+    } catch (const wire::ProtocolError&) {
         Close();
         return false;
     }
@@ -219,12 +219,12 @@ bool TcpConnection::Disconnect() {
         return true;
     }
     try {
-        emu::ClientMessage disconnect;
-        disconnect.kind = emu::MessageKind::Disconnect;
-        return emu::DecodeFlag(Exchange(emu::EncodeClientMessage(disconnect), 10000));
+        wire::ClientMessage disconnect;
+        disconnect.kind = wire::MessageKind::Disconnect;
+        return wire::DecodeFlag(Exchange(wire::EncodeClientMessage(disconnect), 10000));
     } catch (const CBaseCommsException&) {
         return false;
-    } catch (const emu::ProtocolError&) {
+    } catch (const wire::ProtocolError&) {
         Close();
         return false;
     }
@@ -236,13 +236,13 @@ bool TcpConnection::SelectCard(const char* name) {
         return true;  // sent when the socket opens
     }
     try {
-        emu::ClientMessage select;
-        select.kind = emu::MessageKind::SelectCard;
+        wire::ClientMessage select;
+        select.kind = wire::MessageKind::SelectCard;
         select.cardName = m_card;
-        return emu::DecodeFlag(Exchange(emu::EncodeClientMessage(select), 10000));
+        return wire::DecodeFlag(Exchange(wire::EncodeClientMessage(select), 10000));
     } catch (const CBaseCommsException&) {
         return false;
-    } catch (const emu::ProtocolError&) {
+    } catch (const wire::ProtocolError&) {
         Close();
         return false;
     }
@@ -251,17 +251,18 @@ bool TcpConnection::SelectCard(const char* name) {
 int TcpConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {
     Open();
     for (const SubRequest& request : subStream.Requests()) {
-        emu::ClientMessage execute;
-        execute.kind = emu::MessageKind::Execute;
+        wire::ClientMessage execute;
+        execute.kind = wire::MessageKind::Execute;
         execute.request = ToEmulatorRequest(request, timeoutMs);
-        emu::Response response;
+        wire::Response response;
         try {
-            response = emu::DecodeResponse(Exchange(emu::EncodeClientMessage(execute), timeoutMs));
-        } catch (const emu::ProtocolError&) {
+            response =
+                wire::DecodeResponse(Exchange(wire::EncodeClientMessage(execute), timeoutMs));
+        } catch (const wire::ProtocolError&) {
             Close();
             throw CBaseCommsException(kCommsMalformed);
         }
-        if (response.outcome == emu::Outcome::Disconnect) {
+        if (response.outcome == wire::Outcome::Disconnect) {
             Close();
         }
         ApplyResponse(request, response);

@@ -69,7 +69,7 @@ private:
 };
 
 // The request as the emulator sees it, and the emulator's answer applied to the request.
-emu::Request ToEmulatorRequest(const SubRequest& request, int timeoutMs);
-void ApplyResponse(const SubRequest& request, const emu::Response& response);
+wire::Request ToEmulatorRequest(const SubRequest& request, int timeoutMs);
+void ApplyResponse(const SubRequest& request, const wire::Response& response);
 
 }  // namespace gwu::host

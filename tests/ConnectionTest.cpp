@@ -27,7 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Values = std::map<std::string, std::string>;
-namespace net = gwu::emu::net;
+namespace net = gwu::wire::net;
 
 // What the frame shows for one card family's values ("HLX" or "QPT"); "" for names never set.
 Values Published(gwu::host::Frame& frame, const std::string& family = "HLX") {

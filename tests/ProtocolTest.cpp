@@ -17,7 +17,7 @@
 
 namespace {
 
-using namespace gwu::emu;
+using namespace gwu::wire;
 
 ClientMessage Message(MessageKind kind, const std::string& card = {}) {
     return {kind, card, {}};
@@ -207,15 +207,15 @@ private:
 };
 
 TEST(ProtocolServer, ServesClientsInTurnAndClosesOnesThatSendBadFrames) {
-    auto gateway = Gateway::FromScenarioText(
+    auto gateway = gwu::emu::Gateway::FromScenarioText(
         R"({"communication": {"releases": {"loaded": "KLEM_12345_R4.2.1"}}, "faults": [
             {"card": "VCL", "request": "0x10000000", "nth": 1, "kind": "timeout"},
             {"card": "VCL", "request": "0x10000000", "nth": 2, "kind": "disconnect"}]})",
         "served.json", "");
-    EXPECT_THROW(TcpServer(*gateway, "not-an-address", 0), std::system_error);
-    TcpServer server(*gateway, "localhost");
+    EXPECT_THROW(gwu::emu::TcpServer(*gateway, "not-an-address", 0), std::system_error);
+    gwu::emu::TcpServer server(*gateway, "localhost");
     EXPECT_EQ(server.Host(), "127.0.0.1");
-    EXPECT_THROW(TcpServer(*gateway, "127.0.0.1", server.Port()), std::system_error);
+    EXPECT_THROW(gwu::emu::TcpServer(*gateway, "127.0.0.1", server.Port()), std::system_error);
     const std::string yes = PayloadOf(EncodeFlag(true));
     {
         Client client(server.Port());

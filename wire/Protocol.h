@@ -19,12 +19,13 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
-#include "Gateway.h"
+#include "DeviceMessages.h"
 
-namespace gwu::emu {
+namespace gwu::wire {
 
 constexpr std::uint32_t kMaxFramePayload = 64 * 1024;
 
@@ -67,4 +68,4 @@ private:
     std::deque<std::string> m_frames;
 };
 
-}  // namespace gwu::emu
+}  // namespace gwu::wire

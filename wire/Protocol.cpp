@@ -1,6 +1,6 @@
 #include "Protocol.h"
 
-namespace gwu::emu {
+namespace gwu::wire {
 
 namespace {
 
@@ -237,4 +237,4 @@ std::optional<std::string> FrameDecoder::Next() {
     return frame;
 }
 
-}  // namespace gwu::emu
+}  // namespace gwu::wire

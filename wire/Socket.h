@@ -1,6 +1,7 @@
 // Stream sockets on the platform's own API (BSD sockets, or Winsock on Windows), for the
 // emulator's server, the host's TCP connection and the tests that play a peer. Nothing here
-// includes a platform header.
+// includes a platform header: Socket.cpp holds what both platforms share, and CMake builds one of
+// SocketPosix.cpp and SocketWindows.cpp for the rest.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,7 @@
 #include <system_error>
 #include <utility>
 
-namespace gwu::emu::net {
+namespace gwu::wire::net {
 
 // An owned socket, closed on destruction.
 class Socket {
@@ -69,4 +70,4 @@ struct Wait {
 // are, 0 on timeout, -1 on failure.
 int Poll(Wait* waits, std::size_t count, int timeoutMs);
 
-}  // namespace gwu::emu::net
+}  // namespace gwu::wire::net
