@@ -16,12 +16,6 @@ namespace {
 
 using namespace gwu::qw;  // the widget library's attribute codes
 
-constexpr int kTypeLabel = 3;
-constexpr int kKeyboardType = 13;
-constexpr int kKeyboardVariantType = 11;
-
-constexpr int kReasonActivated = 2;
-
 // The size of a message popup.
 constexpr int kMessageWidth = 500;
 constexpr int kMessageHeight = 200;
@@ -274,14 +268,14 @@ void Deliver(State& state, int root, const PopupEvent& event, bool force) {
             return;
         }
         for (const Callback& callback : state.widgets.at(target->handle).callbacks) {
-            if (callback.reason == kReasonActivated) {
+            if (callback.reason == kCallbackActivated) {
                 callbacks.push_back(callback);
             }
         }
     }
     const int value = event.kind == PopupEvent::Kind::Key ? event.code : 0;
     for (const Callback& callback : callbacks) {
-        callback.function(kReasonActivated, callback.clientData, value);
+        callback.function(kCallbackActivated, callback.clientData, value);
     }
 }
 
@@ -289,9 +283,9 @@ void Deliver(State& state, int root, const PopupEvent& event, bool force) {
 
 int FontLineHeight(int font) {
     switch (font) {
-        case kTitleFont:
+        case kFontTitle:
             return kTitleLineHeight;
-        case kEntryFont:
+        case kFontEntry:
             return kEntryLineHeight;
         default:
             return kDefaultLineHeight;
@@ -352,15 +346,15 @@ int WidgetSnapshot::Height() const {
         given != nullptr && std::holds_alternative<int>(given->value)) {
         return std::get<int>(given->value);
     }
-    if (type != kTypeLabel) {
+    if (type != kWidgetLabel) {
         return 0;
     }
     int height = 0;
     if (Find(kAttrText) != nullptr) {
         height = static_cast<int>(SplitLines(Text()).size()) * FontLineHeight(Number(kAttrFont));
     }
-    if (Icon() != nullptr && height < kIconSize) {
-        height = kIconSize;
+    if (Icon() != nullptr && height < kIconSide) {
+        height = kIconSide;
     }
     return height;
 }
@@ -405,7 +399,7 @@ bool PopupView::ButtonShown(int kind) const {
 
 const WidgetSnapshot* PopupView::Keyboard() const {
     for (const WidgetSnapshot& widget : widgets) {
-        if ((widget.type == kKeyboardType || widget.type == kKeyboardVariantType) &&
+        if ((widget.type == kWidgetKeyboard || widget.type == kWidgetKeyboardVariant) &&
             IsShown(widget.handle)) {
             return &widget;
         }
@@ -417,7 +411,7 @@ std::string PopupView::Render() const {
     std::vector<std::string> lines;
     int previous = 0;
     for (const WidgetSnapshot& widget : widgets) {
-        if (widget.type != kTypeLabel || !IsShown(widget.handle)) {
+        if (widget.type != kWidgetLabel || !IsShown(widget.handle)) {
             continue;
         }
         std::vector<std::string> content;
@@ -664,27 +658,27 @@ int CEsbFrame::MessagePopup(int style, CString title, CString text, unsigned int
         Trace(state, std::move(entry));
 
         // The popup's own controls are the library's business and stay out of the trace.
-        const int icon = CreateWidget(state, kTypeLabel, root,
+        const int icon = CreateWidget(state, kWidgetLabel, root,
                                       {{kAttrLeft, kAttachToParent},
                                        {kAttrTop, kAttachToParent},
                                        {kAttrIcon, QX_LoadIcon(iconId)}},
                                       0);
-        const int titleLabel = CreateWidget(state, kTypeLabel, root,
+        const int titleLabel = CreateWidget(state, kWidgetLabel, root,
                                             {{kAttrLeft, icon},
                                              {kAttrTop, kAttachToParent},
                                              {kAttrText, title},
-                                             {kAttrFont, kTitleFont}},
+                                             {kAttrFont, kFontTitle}},
                                             0);
-        CreateWidget(state, kTypeLabel, root,
+        CreateWidget(state, kWidgetLabel, root,
                      {{kAttrTop, titleLabel}, {kAttrText, text}, {kAttrFormat, format}}, 0);
         const int tick = CreateWidget(state, kSystemButtonType, root, {}, kTickButton);
-        state.widgets.at(tick).callbacks.push_back({kReasonActivated,
+        state.widgets.at(tick).callbacks.push_back({kCallbackActivated,
                                                     [popup](int, int, int) {
                                                         popup->EndPopup(1);
                                                         return 1;
                                                     },
                                                     tick});
-        state.widgets.at(tick).info.callbackReasons.push_back(kReasonActivated);
+        state.widgets.at(tick).info.callbackReasons.push_back(kCallbackActivated);
     }
     return DoModalPopup(popup);
 }

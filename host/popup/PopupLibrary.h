@@ -9,8 +9,9 @@
 // buttons are widgets of type kSystemButtonType with their kind beside.
 //
 // Sizes. A label reports as its height (attribute 56) the value it was given, else the number
-// of its text lines times the line height of its font (FontLineHeight), and at least kIconSize
-// when it shows an icon. Attributes never given read 0, except visibility (17), which reads 1.
+// of its text lines times the line height of its font (FontLineHeight), and at least
+// qw::kIconSide when it shows an icon. Attributes never given read 0, except visibility (17),
+// which reads 1.
 //
 // Modal run. DoModalPopup asks the installed driver for one event at a time and delivers it:
 // a key goes to the popup's first shown keyboard widget (types 11 and 13) as the event value
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include "platform/Popup.h"
+#include "platform/PopupAttributes.h"
 
 namespace gwu::host {
 
@@ -40,19 +42,15 @@ namespace gwu::host {
 constexpr int kPopupRootType = -1;
 constexpr int kSystemButtonType = -2;
 
-// System button kinds.
-constexpr int kTickButton = 1;
-constexpr int kCrossButton = 2;
-constexpr int kGoBackButton = 32;
+// System button kinds and the fonts' line heights, as the widget library defines them.
+using qw::kCrossButton;
+using qw::kDefaultLineHeight;
+using qw::kEntryLineHeight;
+using qw::kGoBackButton;
+using qw::kTickButton;
+using qw::kTitleLineHeight;
 
-// Font codes and the fixed line height of each, in pixels.
-constexpr int kTitleFont = 267;
-constexpr int kEntryFont = 268;
-constexpr int kDefaultLineHeight = 16;  // no font given, or a font code not listed here
-constexpr int kTitleLineHeight = 24;
-constexpr int kEntryLineHeight = 28;
-constexpr int kIconSize = 32;
-
+// The line height of the font (qw::kFontTitle, qw::kFontEntry, else the default), in pixels.
 int FontLineHeight(int font);
 
 // An attribute as the library keeps it: texts are copied.

@@ -1,21 +1,29 @@
 #include "PopupResources.h"
+#include "platform/PopupAttributes.h"
 
 #include <array>
 #include <utility>
 
 namespace {
 
+namespace qw = gwu::qw;
+
 constexpr std::array<QxIcon, 2> kIcons = {
-    QxIcon(163, "keyboard", "[kbd]"),
-    QxIcon(164, "information", "(i)"),
+    QxIcon(qw::kIconKeyboard, "keyboard", "[kbd]"),
+    QxIcon(qw::kIconInformation, "information", "(i)"),
 };
 
 constexpr std::array<std::pair<unsigned int, const char*>, 5> kStrings = {{
-    {1214, "Enter the serial number printed on the communication module's label."},
-    {1215, "Use capital letters, digits and the underscore, then press the tick."},
-    {1216, "That serial number matches no known unit. Check the label and enter it again."},
-    {1217, "The serial number of the communication module has been restored."},
-    {1218, "The serial number of the communication module could not be restored."},
+    {qw::kStringSerialFirstRequest,
+     "Enter the serial number printed on the communication module's label."},
+    {qw::kStringSerialRules,
+     "Use capital letters, digits and the underscore, then press the tick."},
+    {qw::kStringSerialRepeatedRequest,
+     "That serial number matches no known unit. Check the label and enter it again."},
+    {qw::kStringRepairSucceeded,
+     "The serial number of the communication module has been restored."},
+    {qw::kStringRepairFailed,
+     "The serial number of the communication module could not be restored."},
 }};
 
 }  // namespace

@@ -1,8 +1,6 @@
-// The stand-in popup library's resources: its icons and its string table.
-//
-// Icons: 163 the keyboard icon of text entry, 164 the information icon of message popups.
-// Strings: 1214 the first request for a serial number, 1216 the request after a rejected one,
-// 1215 the line both share, 1217 and 1218 the outcome of a serial-number repair.
+// The stand-in popup library's resources: its icons and its string table, with the ids that
+// platform/PopupAttributes.h names (qw::kIconKeyboard, qw::kIconInformation and the
+// qw::kString... of the serial-number requests and of the repair's outcome).
 #pragma once
 
 #include <string>

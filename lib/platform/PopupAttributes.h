@@ -1,5 +1,6 @@
-// Attribute codes and values of the host's widget library, as the dialogs use them and as the
-// stand-in widget library understands them.
+// The codes of the host's popup and widget libraries: attribute codes and values, fonts and
+// their metrics, widget types, callback reasons, system button kinds and resource ids. Written
+// down once here for the library and the stand-in libraries.
 #pragma once
 
 namespace gwu::qw {
@@ -20,6 +21,37 @@ constexpr int kAttrText = 313;
 
 constexpr int kFontTitle = 267;
 constexpr int kFontEntry = 268;
+
+// The fixed line height of each font, and the side of an icon (icons are square), in pixels.
+constexpr int kTitleLineHeight = 24;    // kFontTitle
+constexpr int kEntryLineHeight = 28;    // kFontEntry
+constexpr int kDefaultLineHeight = 16;  // no font given, or any other font
+constexpr int kIconSide = 32;
+
+// Widget types.
+constexpr int kWidgetLabel = 3;
+constexpr int kWidgetKeyboardVariant = 11;
+constexpr int kWidgetKeyboard = 13;
+
+// The callback reason of a key or a button press that reaches a widget.
+constexpr int kCallbackActivated = 2;
+
+// Kinds of a popup's system buttons.
+constexpr int kTickButton = 1;
+constexpr int kCrossButton = 2;
+constexpr int kGoBackButton = 32;
+
+// Icon resources.
+constexpr unsigned int kIconKeyboard = 163;     // text entry
+constexpr unsigned int kIconInformation = 164;  // message popups
+
+// String resources: the serial-number requests, first and after a rejected value, the line both
+// share, and the outcome of a serial-number repair.
+constexpr unsigned int kStringSerialFirstRequest = 1214;
+constexpr unsigned int kStringSerialRules = 1215;
+constexpr unsigned int kStringSerialRepeatedRequest = 1216;
+constexpr unsigned int kStringRepairSucceeded = 1217;
+constexpr unsigned int kStringRepairFailed = 1218;
 
 constexpr int kWhite = 0xFFFFFF;
 constexpr int kLightGrey = 0xDCDCDC;
