@@ -10,12 +10,12 @@
 
 #include "Diagnostics.h"
 #include "Folders.h"
+#include "OpenDevice.h"
 #include "PopupDrivers.h"
 #include "ProcessUtils.h"
 #include "TerminalIo.h"
-#include "devices/CHLXUtils.h"
-#include "devices/CQPTUtils.h"
 #include "devices/SerialNumList.h"
+#include "devices/ValueNames.h"
 #include "platform/Environment.h"
 #include "platform/Os.h"
 
@@ -30,10 +30,6 @@ constexpr int kStderr = 2;
 constexpr int kMaxRounds = 6;
 // A code type whose update did not take this many rounds in a row is not tried again.
 constexpr int kFailuresBeforeGivingUp = 2;
-
-// The published value of each code type: prefix + this (+ "_Untrimmed").
-constexpr const char* kValueSuffixes[] = {"_Release", "_PROM_Release", "_Bootstrap_Release",
-                                          "_CPLD_Release", "_MAC_Firmware_Release"};
 
 const char* UpdateResultWord(UPDATERESULT result) {
     switch (result) {
@@ -111,33 +107,13 @@ bool Session::Open(std::string& error) {
     std::error_code ec;
     fs::create_directories(gwu::host::LogFolder(), ec);
 
-    if (tcp) {
-        std::string host;
-        int port = 0;
-        if (!gwu::host::TcpConnection::ParseAddress(m_options.device, host, port)) {
-            error = "bad device address '" + m_options.device + "' (expected tcp://HOST:PORT)";
-            return false;
-        }
-        m_connection = std::make_unique<gwu::host::TcpConnection>(host, port);
-        m_deviceText = m_options.device;
-    } else {
-        std::string scenario = (samples / "scenarios" / "behind.json").string();
-        if (!m_options.device.empty()) {
-            if (m_options.device.rfind("emu:", 0) != 0) {
-                error =
-                    "bad device '" + m_options.device + "' (expected emu:FILE or tcp://HOST:PORT)";
-                return false;
-            }
-            scenario = m_options.device.substr(4);
-        }
-        try {
-            m_gateway = gwu::emu::Gateway::FromScenarioFile(scenario, m_firmware);
-        } catch (const std::exception& e) {
-            error = e.what();
-            return false;
-        }
-        m_connection = std::make_unique<gwu::host::EmulatorConnection>(*m_gateway);
-        m_deviceText = "emulated gateway, scenario " + scenario;
+    // Without --device: the in-process emulator on the sample scenario.
+    const std::string device = m_options.device.empty()
+                                   ? "emu:" + (samples / "scenarios" / "behind.json").string()
+                                   : m_options.device;
+    m_connection = gwu::host::OpenDevice(device, m_firmware, m_deviceText, error);
+    if (!m_connection) {
+        return false;
     }
     m_comms = std::make_unique<ProgressComms>(*m_connection, m_statusLine);
 
@@ -205,30 +181,27 @@ CheckReport Session::Check() {
     report.read = m_checks->SetReleaseIds(true);
     report.results = m_checks->PerformAllChecks();
 
-    const std::string prefix = Communication() ? "HLX" : "QPT";
-    std::vector<std::string> names;
-    if (Communication()) {
-        names.assign(CHLXUtils::PublishedValueNames().begin(),
-                     CHLXUtils::PublishedValueNames().end());
-    } else {
-        names.assign(CQPTUtils::PublishedValueNames().begin(),
-                     CQPTUtils::PublishedValueNames().end());
-    }
+    const auto& published = Communication()
+                                ? std::vector<const char*>(gwu::kHLXPublishedValues.begin(),
+                                                           gwu::kHLXPublishedValues.end())
+                                : std::vector<const char*>(gwu::kQPTPublishedValues.begin(),
+                                                           gwu::kQPTPublishedValues.end());
     auto value = [this](const std::string& name) {
         CString text;
         m_frame.Store().GetValue(name, &text, CTabValueStore::kMaxLength);
         return text;
     };
-    for (const std::string& name : names) {
+    for (const char* name : published) {
         report.values[name] = value(name);
     }
     for (const CODETYPE codeType : FamilyCodeTypes(Communication())) {
         CodeRow row;
         row.codeType = codeType;
         row.basis = BasisOf(codeType);
-        const std::string name = prefix + kValueSuffixes[codeType];
-        row.trimmed = value(name);
-        row.device = value(name + "_Untrimmed");
+        const gwu::ReleaseValueNames& names =
+            Communication() ? gwu::kHLXReleaseValues[codeType] : gwu::kQPTReleaseValues[codeType];
+        row.trimmed = value(names.trimmed);
+        row.device = value(names.untrimmed);
         if (row.basis == Basis::Release) {
             row.disk = ReleaseIn(m_checks->GetFilename("", codeType, true));
         } else if (row.basis == Basis::CustomCpld && !m_checks->GetCustomCPLDFileName().empty()) {
@@ -260,13 +233,14 @@ int Session::CommandCheck() {
     const CheckReport report = Check();
     if (!m_options.json) {
         std::printf("Check of card %s (%s)\n", m_options.card.c_str(), m_deviceText.c_str());
-        PrintReport(report, Communication() ? "HLX_SerialNum" : "QPT_SerialNum");
+        PrintReport(report, Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue);
     }
     return Finish(ToJson(report, m_options.card), report);
 }
 
 int Session::CommandUpdate() {
-    const std::string serialName = Communication() ? "HLX_SerialNum" : "QPT_SerialNum";
+    const std::string serialName =
+        Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue;
     CheckReport report = Check();
     if (!m_options.json) {
         std::printf("Check of card %s (%s)\n", m_options.card.c_str(), m_deviceText.c_str());
@@ -341,7 +315,7 @@ int Session::CommandCable() {
                      "gwctl: only the communication module (card VCL) has cable firmware\n");
         return kExitTrouble;
     }
-    const std::string valueName = "HLX_MAC_Firmware_Release";
+    const std::string valueName = gwu::kHLXReleaseValues[MAC_CODE].trimmed;
     CGatewayFileUtils files;
     const std::string image = files.GetHexFilename(MAC_CODE);
     const std::optional<std::string> expected = ReleaseIn(image);
