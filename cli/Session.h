@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "EmulatorConnection.h"
 #include "Progress.h"
 #include "Report.h"
 #include "ValueStore.h"
 #include "gateway/CGatewayChecks.h"
+#include "platform/Comms.h"
 
 namespace gwu::cli {
 
@@ -64,8 +64,7 @@ private:
     std::string m_firmware;
     std::string m_scratch;  // a working copy of the sample firmware, removed at the end
     std::string m_deviceText;
-    std::unique_ptr<gwu::emu::Gateway> m_gateway;
-    std::unique_ptr<CBaseComms> m_connection;
+    std::unique_ptr<CBaseComms> m_connection;  // owns the emulated gateway, if any
     StatusLine m_statusLine;
     std::unique_ptr<ProgressComms> m_comms;
     gwu::host::Frame m_frame;

@@ -1,0 +1,21 @@
+// The one place that turns the text naming a device into a connection to it, for gwctl and any
+// other stand-in host program.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/Comms.h"
+
+namespace gwu::host {
+
+// Opens the device a text names:
+//   "emu:FILE"         an emulated gateway in this process, on the scenario file FILE, whose
+//                      devices load their releases from firmwareFolder; the connection owns it
+//   "tcp://HOST:PORT"  gwemu over TCP; the socket opens on first use
+// Returns the connection and sets description to what it talks to, for the user; returns null
+// and sets error to the reason when the text is malformed or the scenario cannot be used.
+std::unique_ptr<CBaseComms> OpenDevice(const std::string& device, const std::string& firmwareFolder,
+                                       std::string& description, std::string& error);
+
+}  // namespace gwu::host
