@@ -8,22 +8,11 @@
 #include "devices/DeviceText.h"
 #include "devices/SerialNumList.h"
 #include "devices/ValueNames.h"
+#include "platform/DeviceRequests.h"
 #include "platform/Os.h"
 #include "repair/CHLXSerialNumRepair.h"
 
 namespace {
-
-// Request types of the communication module.
-constexpr int kReqLoadedCodeRelease = 0x20000000;
-constexpr int kReqPromRelease = 0x10000000;
-constexpr int kReqBootstrapRelease = 0x01000000;
-constexpr int kReqCpldRevision = 0x00000800;
-constexpr int kReqCableFirmwareRelease = 0x00000200;
-constexpr int kReqCardSerialNum = static_cast<int>(0x80000000u);  // VSI_GET_CARD_SERIAL_NUM
-constexpr int kReqUpdate = 0x00400000;
-constexpr int kReqReset = static_cast<int>(0x80000000u);
-constexpr int kReqCableFirmwareUpdate = 0x00000400;
-constexpr int kReqDeviceString = 0x00008000;
 
 constexpr int kTimeoutMs = 10000;
 constexpr int kUpdateTimeoutMs = 20000;
@@ -77,7 +66,7 @@ bool CHLXUtils::ReadDeviceValue32(DWORD& value, int* error) {
     int length = static_cast<int>(sizeof buffer);
     int requestError = gwu::kRequestNotCarried;
     CSubStream command;
-    VSI_GetSerialNumber(command, kReqCpldRevision, &length, reinterpret_cast<char*>(buffer), 0,
+    VSI_GetSerialNumber(command, VSI_GET_CPLD_REVISION, &length, reinterpret_cast<char*>(buffer), 0,
                         &requestError);
     m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
     if (error != nullptr) {
@@ -98,7 +87,7 @@ bool CHLXUtils::IsNonStandardCPLD(int error) {
         return false;
     }
     CString bootstrap;
-    return ReadDeviceString(kReqBootstrapRelease, bootstrap);
+    return ReadDeviceString(VSI_GET_BOOTSTRAP_RELEASE, bootstrap);
 }
 
 void CHLXUtils::SendUpdateCommand() {
@@ -106,14 +95,14 @@ void CHLXUtils::SendUpdateCommand() {
     int length = 1;
     int error = gwu::kRequestNotCarried;
     CSubStream command;
-    VSI_GetSerialNumber(command, kReqUpdate, &length, buffer, 0, &error);
+    VSI_GetSerialNumber(command, VSI_UPDATE_FIRMWARE, &length, buffer, 0, &error);
     m_pComms->ExecuteSubCommand(command, kUpdateTimeoutMs, 0);
 }
 
 void CHLXUtils::ResetDevice() {
     int error = gwu::kRequestNotCarried;
     CSubStream command;
-    VSI_Reset(command, kReqReset, &error);
+    VSI_Reset(command, VSI_RESET_CARD, &error);
     m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
 }
 
@@ -124,7 +113,7 @@ void CHLXUtils::SendDeviceString(CString text) {
     int length = kTextBufferSize;
     int error = gwu::kRequestNotCarried;
     CSubStream command;
-    VSI_GetSerialNumber(command, kReqDeviceString, &length, buffer, 0, &error);
+    VSI_GetSerialNumber(command, VSI_SEND_DEVICE_STRING, &length, buffer, 0, &error);
     m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
 }
 
@@ -138,15 +127,15 @@ bool CHLXUtils::SetReleaseIds(bool readDevice) {
         try {
             if (m_pComms->Connect()) {
                 CString value;
-                ok = ReadDeviceString(kReqLoadedCodeRelease, value);
+                ok = ReadDeviceString(VSI_GET_LOADED_CODE_RELEASE, value);
                 if (ok) {
                     const bool releaseTrimmed = StoreRelease(LC_CODE, value, true);
 
-                    ReadDeviceString(kReqPromRelease, value);
+                    ReadDeviceString(VSI_GET_PROM_RELEASE, value);
                     StoreRelease(PROM_CODE, value, true);
                     readDone = true;
 
-                    ReadDeviceString(kReqBootstrapRelease, value);
+                    ReadDeviceString(VSI_GET_BOOTSTRAP_RELEASE, value);
                     StoreRelease(BS_CODE, value, true);
 
                     DWORD revision = 0;
@@ -162,14 +151,14 @@ bool CHLXUtils::SetReleaseIds(bool readDevice) {
                     }
                     StoreRelease(CPLD_CODE, value, true);
 
-                    if (!ReadDeviceString(kReqCableFirmwareRelease, value)) {
+                    if (!ReadDeviceString(VSI_GET_CABLE_FIRMWARE_RELEASE, value)) {
                         MonPrintf("Get cable firmware version failed.");
                         value = kUnknownValue;
                     }
                     StoreRelease(MAC_CODE, value, false);
 
                     if (releaseTrimmed) {
-                        ReadDeviceString(kReqCardSerialNum, value);
+                        ReadDeviceString(VSI_GET_CARD_SERIAL_NUM, value);
                         if (EnsureSerialNumber(value)) {
                             StoreValue(gwu::kHLXSerialNumValue, value, true);
                         }
@@ -365,7 +354,7 @@ void CHLXUtils::UpdateActiveCableFirmware() {
         MonPrintf("Update Torvi firmware: %s", path.c_str());
         int error = gwu::kRequestNotCarried;
         CSubStream command;
-        VSI_GetSerialNumber(command, kReqCableFirmwareUpdate, &length, buffer.data(), 0, &error);
+        VSI_GetSerialNumber(command, VSI_UPDATE_CABLE_FIRMWARE, &length, buffer.data(), 0, &error);
         m_pComms->ExecuteSubCommand(command, kCableUpdateTimeoutMs, 0);
         MonPrintf("Firmware update result: %d", error);
     } catch (const CBaseCommsException&) {

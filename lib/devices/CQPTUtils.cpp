@@ -6,15 +6,10 @@
 
 #include "devices/DeviceText.h"
 #include "devices/ValueNames.h"
+#include "platform/DeviceRequests.h"
 #include "platform/Os.h"
 
 namespace {
-
-constexpr int kDetailSerialNum = 1;
-constexpr int kDetailLoadedCode = 2;
-constexpr int kDetailProm = 3;
-constexpr int kDetailUpdateProm = 9;
-constexpr int kResetRequest = 0x01000000;
 
 constexpr int kTimeoutMs = 10000;
 constexpr int kDetailBufferSize = 128;
@@ -33,7 +28,7 @@ void CQPTUtils::SendUpdateCommand() {}
 void CQPTUtils::ResetDevice() {
     int error = gwu::kRequestNotCarried;
     CSubStream command;
-    MSI_Reset(command, kResetRequest, &error);
+    MSI_Reset(command, MSI_RESET_CARD, &error);
     m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
 }
 
@@ -58,12 +53,12 @@ bool CQPTUtils::SetReleaseIds(bool readDevice) {
     try {
         if (readDevice && m_pComms->Connect()) {
             CString value;
-            ok = ReadDetail(kDetailLoadedCode, value);
+            ok = ReadDetail(MSI_DETAIL_LOADED_CODE_RELEASE, value);
             if (ok) {
                 StoreRelease(LC_CODE, value);
-                ReadDetail(kDetailProm, value);
+                ReadDetail(MSI_DETAIL_PROM_RELEASE, value);
                 StoreRelease(PROM_CODE, value);
-                ReadDetail(kDetailSerialNum, value);
+                ReadDetail(MSI_DETAIL_SERIAL_NUM, value);
                 StoreValue(gwu::kQPTSerialNumValue, value, true);
                 result = true;
             }
@@ -148,7 +143,7 @@ bool CQPTUtils::UpdatePROM() {
         int length = kDetailBufferSize;
         int error = gwu::kRequestNotCarried;
         CSubStream command;
-        MSI_GetCardDetails(command, kDetailUpdateProm, &length, buffer, 0, &error);
+        MSI_GetCardDetails(command, MSI_DETAIL_UPDATE_PROM, &length, buffer, 0, &error);
         m_pComms->ExecuteSubCommand(command, kTimeoutMs, 0);
         return error == 0;
     } catch (const CBaseCommsException& e) {

@@ -13,20 +13,11 @@
 #include <vector>
 
 #include "platform/Comms.h"
+#include "platform/DeviceRequests.h"
 #include "platform/Types.h"
 #include "repair/CDeployedUnitList.h"
 
 class EE_CExecutionEngine;
-
-// Request types and flags of the identity items.
-constexpr int VSI_GET_CARD_SERIAL_NUM = static_cast<int>(0x80000000u);
-constexpr int VSI_GET_MAC_ADDRESS = 0x00020000;
-constexpr int VSI_SET_CARD_SERIAL_NUM = 0x40000000;
-constexpr int VSI_SET_MAC_ADDRESS = 0x00001000;
-constexpr int VSI_READ_FROM_STORAGE = 0x08000000;
-constexpr int VSI_ETHERNET_MAC = static_cast<int>(0x80000000u);
-constexpr int VSI_USB_MAC = 0x40000000;
-constexpr int VSI_WRITE_TO_STORAGE = 0x04000000;
 
 class CHLXSerialNumRepair : public CObject {
 public:
