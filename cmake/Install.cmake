@@ -8,9 +8,12 @@ include(CMakePackageConfigHelpers)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/lib/
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/gatewayutils
         FILES_MATCHING PATTERN "*.h")
+# The popup stand-in's internal headers stay out: only its own files include them.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/gatewayutils/host
-        FILES_MATCHING PATTERN "*.h")
+        FILES_MATCHING PATTERN "*.h"
+        PATTERN "PopupWidgetTree.h" EXCLUDE
+        PATTERN "PopupNames.h" EXCLUDE)
 install(TARGETS gatewayutils gatewayutils_host gatewayutils_popup gatewayutils_standin gwu_warnings
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
