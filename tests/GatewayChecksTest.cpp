@@ -96,7 +96,7 @@ public:
         Record("SetReleaseIds " + std::to_string(readDevice));
         return releaseIdsResult;
     }
-    bool TrimReleaseId(const CString& releaseText, CString& trimmed) override {
+    bool TrimReleaseId(CString releaseText, CString& trimmed) override {
         const bool trims = releaseText.rfind("KLEM_", 0) == 0;
         trimmed = trims ? releaseText.substr(5) : trimmed;
         return trims;

@@ -37,7 +37,10 @@ public:
     virtual bool SetReleaseIds(bool readDevice) = 0;
     // Publishes one value, trimmed when asked; true only when trimming shortened it.
     virtual bool StoreValue(CString name, CString value, bool trim);
-    virtual bool TrimReleaseId(const CString& releaseText, CString& trimmed) = 0;
+    // The release identifier in a device's or a file's text; false when the text does not have
+    // the family's form. The text comes by value, as the host passes its strings across every
+    // interface: a host's own device class overrides exactly this signature.
+    virtual bool TrimReleaseId(CString releaseText, CString& trimmed) = 0;
     virtual CString GetReleaseValueName(CODETYPE codeType) = 0;
     virtual CString GetUntrimmedReleaseValueName(CODETYPE codeType) = 0;
     virtual bool UpdatePROM() = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "devices/DeviceText.h"
@@ -239,7 +240,7 @@ void CHLXUtils::StoreHLXSerialNumToFile() {
 // ---------------------------------------------------------------------------------------------
 // Names, files and versions
 
-bool CHLXUtils::TrimReleaseId(const CString& releaseText, CString& trimmed) {
+bool CHLXUtils::TrimReleaseId(CString releaseText, CString& trimmed) {
     static constexpr std::string_view kMark = "KLEM_";
     const std::string_view text = releaseText;
     if (text.find(kMark) != std::string_view::npos) {
@@ -250,7 +251,7 @@ bool CHLXUtils::TrimReleaseId(const CString& releaseText, CString& trimmed) {
             return true;
         }
     }
-    trimmed = releaseText;
+    trimmed = std::move(releaseText);
     return false;
 }
 

@@ -22,7 +22,7 @@ public:
     bool GetVersionFromFile(CString fileName, CString& version) override;
     bool SetReleaseIds(bool readDevice) override;
     // KLEM_..._R1.2.3 gives R1.2.3 (also _ER...); anything else is left as it is.
-    bool TrimReleaseId(const CString& releaseText, CString& trimmed) override;
+    bool TrimReleaseId(CString releaseText, CString& trimmed) override;
     CString GetReleaseValueName(CODETYPE codeType) override;
     CString GetUntrimmedReleaseValueName(CODETYPE codeType) override;
     bool UpdatePROM() override;

@@ -79,7 +79,7 @@ bool CQPTUtils::SetReleaseIds(bool readDevice) {
     return result;
 }
 
-bool CQPTUtils::TrimReleaseId(const CString& releaseText, CString& trimmed) {
+bool CQPTUtils::TrimReleaseId(CString releaseText, CString& trimmed) {
     static constexpr std::string_view kMark = "Release ";
     const std::string_view text = releaseText;
     const size_t at = text.find(kMark);
@@ -87,11 +87,7 @@ bool CQPTUtils::TrimReleaseId(const CString& releaseText, CString& trimmed) {
         return false;
     }
     const std::string_view rest = text.substr(at + kMark.size());
-    if (&trimmed == &releaseText) {
-        trimmed = "R" + CString(rest);
-    } else {
-        trimmed.assign(1, 'R').append(rest.data(), rest.size());
-    }
+    trimmed.assign(1, 'R').append(rest.data(), rest.size());
     return true;
 }
 

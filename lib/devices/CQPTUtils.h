@@ -18,7 +18,7 @@ public:
     bool GetVersionFromFile(CString fileName, CString& version) override;
     bool SetReleaseIds(bool readDevice) override;
     // "... Release 2.10" gives R2.10; anything else is left untouched.
-    bool TrimReleaseId(const CString& releaseText, CString& trimmed) override;
+    bool TrimReleaseId(CString releaseText, CString& trimmed) override;
     CString GetReleaseValueName(CODETYPE codeType) override;
     CString GetUntrimmedReleaseValueName(CODETYPE codeType) override;
     // Tells the module to load its PROM from the release file; false on any failure.
