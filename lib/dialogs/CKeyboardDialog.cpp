@@ -5,15 +5,9 @@ namespace {
 
 constexpr int kWidth = 700;
 constexpr int kHeight = 400;
-constexpr unsigned int kKeyboardIcon = 163;
 
-using namespace gwu::qw;  // the widget library's attribute codes
+using namespace gwu::qw;  // the popup and widget libraries' codes
 
-constexpr int kTypeLabel = 3;
-constexpr int kTypeKeyboard = 13;
-constexpr int kTypeKeyboardVariant = 11;
-
-constexpr int kReasonActivated = 2;
 constexpr int kFlag = 1;
 
 // Short entries are shown in a larger format.
@@ -39,7 +33,7 @@ CKeyboardDialog::CKeyboardDialog(const char* title, const char* prompt, int maxL
       m_keyboardVariant(keyboardVariant) {
     SetTitle(title);
     m_prompt = prompt != nullptr ? prompt : "";
-    SetIcon(kKeyboardIcon);
+    SetIcon(kIconKeyboard);
     DoModal();
 }
 
@@ -58,7 +52,7 @@ void CKeyboardDialog::CreateControls() {
             {kAttrFont, kFontEntry},       {kAttrFormat, 34},
             {kAttrText, m_prompt.c_str()},
         };
-        promptLabel = QW_NewWidget(kTypeLabel, m_body, promptAttrs, 7);
+        promptLabel = QW_NewWidget(kWidgetLabel, m_body, promptAttrs, 7);
     }
 
     const QW_ATTR entryAttrs[] = {
@@ -72,7 +66,7 @@ void CKeyboardDialog::CreateControls() {
         {kAttrBackground, kLightGrey},
         {50, 6},
     };
-    m_entryLabel = QW_NewWidget(kTypeLabel, m_body, entryAttrs, 9);
+    m_entryLabel = QW_NewWidget(kWidgetLabel, m_body, entryAttrs, 9);
 
     const QW_ATTR keyboardAttrs[] = {
         {kAttrLeft, kAttachToParent},
@@ -83,10 +77,10 @@ void CKeyboardDialog::CreateControls() {
         {50, 7},
         {15, 0},
     };
-    m_keyboard = QW_NewWidget(m_keyboardVariant ? kTypeKeyboardVariant : kTypeKeyboard, m_body,
+    m_keyboard = QW_NewWidget(m_keyboardVariant ? kWidgetKeyboardVariant : kWidgetKeyboard, m_body,
                               keyboardAttrs, 7);
     QW_AddCallback(
-        m_keyboard, kReasonActivated,
+        m_keyboard, kCallbackActivated,
         [this](int reason, int widget, int value) { return KeyCallback(reason, widget, value); },
         m_keyboard);
 
@@ -104,7 +98,7 @@ void CKeyboardDialog::OnEndDialog(int result) {
 }
 
 int CKeyboardDialog::KeyCallback(int reason, int widget, int eventValue) {
-    if (widget == m_keyboard && widget != 0 && reason == kReasonActivated) {
+    if (widget == m_keyboard && widget != 0 && reason == kCallbackActivated) {
         HandleKey(static_cast<char>(static_cast<unsigned char>(eventValue & 0xFF)));
     }
     return 1;
@@ -142,7 +136,7 @@ int CKeyboardDialog::MeasureLineHeight(int parent) {
         {312, 1},
         {kAttrVisible, 0},
     };
-    int label = QW_NewWidget(kTypeLabel, parent, attrs, 6);
+    int label = QW_NewWidget(kWidgetLabel, parent, attrs, 6);
     const int height = QW_ValueOf(label, kAttrHeight);
     QW_DeleteWidget(label, 0);
     return height;

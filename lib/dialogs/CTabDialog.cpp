@@ -3,19 +3,9 @@
 
 namespace {
 
-using namespace gwu::qw;  // the widget library's attribute codes
+using namespace gwu::qw;  // the popup and widget libraries' codes
 
-constexpr int kTypeContainer = 2;
-constexpr int kTypeLabel = 3;
-
-constexpr int kButtonTick = 1;
-constexpr int kButtonCross = 2;
-constexpr int kButtonGoBack = 32;
-
-constexpr int kReasonActivated = 2;
 constexpr int kFlag = 1;
-
-constexpr int kIconSize = 32;
 
 }  // namespace
 
@@ -81,31 +71,31 @@ void CTabDialog::CreateDisplay() {
     // subclass's override receives the presses.
     const auto addButton = [this](int kind) {
         const int button = QW_NewSystemButton(m_root, kind, nullptr, 0);
-        if (kind == kButtonGoBack) {
+        if (kind == kGoBackButton) {
             QW_SetValue(button, 401, 2, kFlag);
         }
         QW_SetValue(button, kAttrVisible, 1, kFlag);
         QW_AddCallback(
-            button, kReasonActivated,
+            button, kCallbackActivated,
             [this](int reason, int widget, int value) {
                 return ButtonCallback(reason, widget, value);
             },
             button);
         return button;
     };
-    m_tickButton = addButton(kButtonTick);
-    m_crossButton = addButton(kButtonCross);
-    m_goBackButton = addButton(kButtonGoBack);
+    m_tickButton = addButton(kTickButton);
+    m_crossButton = addButton(kCrossButton);
+    m_goBackButton = addButton(kGoBackButton);
 
     const QW_ATTR iconAttrs[] = {
         {kAttrLeft, kAttachToParent},
         {kAttrTop, kAttachToParent},
-        {kAttrWidth, kIconSize},
-        {kAttrHeight, kIconSize},
+        {kAttrWidth, kIconSide},
+        {kAttrHeight, kIconSide},
         {301, 1},
         {kAttrIcon, m_icon},
     };
-    m_iconLabel = QW_NewWidget(kTypeLabel, m_root, iconAttrs, 6);
+    m_iconLabel = QW_NewWidget(kWidgetLabel, m_root, iconAttrs, 6);
 
     const QW_ATTR titleAttrs[] = {
         {kAttrLeft, m_iconLabel},    {kAttrRight, kAttachToParent},
@@ -113,7 +103,7 @@ void CTabDialog::CreateDisplay() {
         {kAttrFont, kFontTitle},     {312, 1},
         {kAttrFormat, 33},           {15, 2},
     };
-    m_titleLabel = QW_NewWidget(kTypeLabel, m_root, titleAttrs, 8);
+    m_titleLabel = QW_NewWidget(kWidgetLabel, m_root, titleAttrs, 8);
 
     // The title row is never lower than the icon.
     const int iconHeight = QW_ValueOf(m_iconLabel, kAttrHeight);
@@ -126,7 +116,7 @@ void CTabDialog::CreateDisplay() {
         {kAttrTop, m_titleLabel},       {kAttrLeft, kAttachToParent}, {kAttrRight, kAttachToParent},
         {kAttrBottom, kAttachToParent}, {kAttrBackground, kWhite},    {50, 7},
     };
-    m_body = QW_NewWidget(kTypeContainer, m_root, bodyAttrs, 6);
+    m_body = QW_NewWidget(kWidgetContainer, m_root, bodyAttrs, 6);
 
     CreateControls();
 }

@@ -5,15 +5,7 @@
 #include <new>
 
 #include "dialogs/CKeyboardDialog.h"
-
-namespace {
-
-// String resources of the popup library.
-constexpr unsigned int kFirstPrompt = 1214;
-constexpr unsigned int kPromptSecondLine = 1215;
-constexpr unsigned int kRepeatedPrompt = 1216;
-
-}  // namespace
+#include "platform/PopupAttributes.h"
 
 CUserEntry::CUserEntry(EE_CExecutionEngine* engine, bool keyboardVariant)
     : m_pEngine(engine), m_keyboardVariant(keyboardVariant) {}
@@ -41,6 +33,7 @@ void CUserEntry::GetUserEntry(CString& out, int kind, int maxLength, int minLeng
 }
 
 CString CUserEntry::BuildPrompt(int kind) const {
-    const unsigned int first = kind == kRepeatedRequest ? kRepeatedPrompt : kFirstPrompt;
-    return QX_LoadString(first) + "\r\n" + QX_LoadString(kPromptSecondLine);
+    const unsigned int first = kind == kRepeatedRequest ? gwu::qw::kStringSerialRepeatedRequest
+                                                        : gwu::qw::kStringSerialFirstRequest;
+    return QX_LoadString(first) + "\r\n" + QX_LoadString(gwu::qw::kStringSerialRules);
 }

@@ -29,6 +29,7 @@ constexpr int kDefaultLineHeight = 16;  // no font given, or any other font
 constexpr int kIconSide = 32;
 
 // Widget types.
+constexpr int kWidgetContainer = 2;
 constexpr int kWidgetLabel = 3;
 constexpr int kWidgetKeyboardVariant = 11;
 constexpr int kWidgetKeyboard = 13;

@@ -14,6 +14,7 @@
 
 #include "platform/Comms.h"
 #include "platform/DeviceRequests.h"
+#include "platform/PopupAttributes.h"
 #include "platform/Types.h"
 #include "repair/CDeployedUnitList.h"
 
@@ -22,9 +23,9 @@ class EE_CExecutionEngine;
 class CHLXSerialNumRepair : public CObject {
 public:
     // String resources of the result popup and its icon.
-    static constexpr unsigned int kSuccessStringId = 1217;
-    static constexpr unsigned int kFailureStringId = 1218;
-    static constexpr unsigned int kResultIconId = 164;
+    static constexpr unsigned int kSuccessStringId = gwu::qw::kStringRepairSucceeded;
+    static constexpr unsigned int kFailureStringId = gwu::qw::kStringRepairFailed;
+    static constexpr unsigned int kResultIconId = gwu::qw::kIconInformation;
 
     // The engine may be null (no host notification). Device commands go through the callback;
     // none are sent when it is empty.
