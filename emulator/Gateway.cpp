@@ -7,38 +7,40 @@
 #include <vector>
 
 #include "Scenario.h"
+#include "platform/DeviceRequests.h"
 
 namespace gwu::emu {
 
 namespace {
 
-// Communication-module request types.
-constexpr std::uint32_t kReqLoadedCode = 0x20000000;
-constexpr std::uint32_t kReqProm = 0x10000000;
-constexpr std::uint32_t kReqBootstrap = 0x01000000;
-constexpr std::uint32_t kReqCable = 0x00000200;
-constexpr std::uint32_t kReqCpld = 0x00000800;
-constexpr std::uint32_t kReqSerial = 0x80000000;  // also the reset request
-constexpr std::uint32_t kReqMac = 0x00020000;
-constexpr std::uint32_t kReqSetSerial = 0x40000000;
-constexpr std::uint32_t kReqSetMac = 0x00001000;
-constexpr std::uint32_t kReqUpdate = 0x00400000;
-constexpr std::uint32_t kReqCableUpdate = 0x00000400;
-constexpr std::uint32_t kReqDeviceString = 0x00008000;
-constexpr std::uint32_t kReqReset = 0x80000000;
+// The request types and flags the devices answer, as unsigned words for the switches below.
+constexpr std::uint32_t Word(int value) {
+    return static_cast<std::uint32_t>(value);
+}
+constexpr std::uint32_t kReqLoadedCode = Word(VSI_GET_LOADED_CODE_RELEASE);
+constexpr std::uint32_t kReqProm = Word(VSI_GET_PROM_RELEASE);
+constexpr std::uint32_t kReqBootstrap = Word(VSI_GET_BOOTSTRAP_RELEASE);
+constexpr std::uint32_t kReqCable = Word(VSI_GET_CABLE_FIRMWARE_RELEASE);
+constexpr std::uint32_t kReqCpld = Word(VSI_GET_CPLD_REVISION);
+constexpr std::uint32_t kReqSerial = Word(VSI_GET_CARD_SERIAL_NUM);
+constexpr std::uint32_t kReqMac = Word(VSI_GET_MAC_ADDRESS);
+constexpr std::uint32_t kReqSetSerial = Word(VSI_SET_CARD_SERIAL_NUM);
+constexpr std::uint32_t kReqSetMac = Word(VSI_SET_MAC_ADDRESS);
+constexpr std::uint32_t kReqUpdate = Word(VSI_UPDATE_FIRMWARE);
+constexpr std::uint32_t kReqCableUpdate = Word(VSI_UPDATE_CABLE_FIRMWARE);
+constexpr std::uint32_t kReqDeviceString = Word(VSI_SEND_DEVICE_STRING);
+constexpr std::uint32_t kReqReset = Word(VSI_RESET_CARD);
 
-// Flags of the identity requests.
-constexpr std::uint32_t kFlagEthernet = 0x80000000;
-constexpr std::uint32_t kFlagUsb = 0x40000000;
-constexpr std::uint32_t kFlagFromStorage = 0x08000000;
-constexpr std::uint32_t kFlagToStorage = 0x04000000;
+constexpr std::uint32_t kFlagEthernet = Word(VSI_ETHERNET_MAC);
+constexpr std::uint32_t kFlagUsb = Word(VSI_USB_MAC);
+constexpr std::uint32_t kFlagFromStorage = Word(VSI_READ_FROM_STORAGE);
+constexpr std::uint32_t kFlagToStorage = Word(VSI_WRITE_TO_STORAGE);
 
-// Measurement-module requests.
-constexpr std::int32_t kDetailSerial = 1;
-constexpr std::int32_t kDetailLoaded = 2;
-constexpr std::int32_t kDetailProm = 3;
-constexpr std::int32_t kDetailUpdateProm = 9;
-constexpr std::uint32_t kMsiReset = 0x01000000;
+constexpr std::int32_t kDetailSerial = MSI_DETAIL_SERIAL_NUM;
+constexpr std::int32_t kDetailLoaded = MSI_DETAIL_LOADED_CODE_RELEASE;
+constexpr std::int32_t kDetailProm = MSI_DETAIL_PROM_RELEASE;
+constexpr std::int32_t kDetailUpdateProm = MSI_DETAIL_UPDATE_PROM;
+constexpr std::uint32_t kMsiReset = Word(MSI_RESET_CARD);
 
 constexpr const char* kCommunicationCard = "VCL";
 constexpr std::int32_t kOversizeExtra = 16;
