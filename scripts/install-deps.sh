@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev clang-tidy)
 
 # Prints the packages of the arguments that are not installed.
 missing() {
