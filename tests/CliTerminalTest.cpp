@@ -1,5 +1,5 @@
 // gwctl on a terminal: while it waits on a slow device, one status line on stderr tells what it
-// waits for and is cleared when the answer comes; with --json no byte of it appears.
+// waits for and is cleared when the answer comes; with --json or --quiet no byte of it appears.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -16,27 +16,28 @@ constexpr const char* kClearLine = "\r\x1b[K";
 
 class CliTerminalTest : public gwu::test::FolderFixture {};
 
-TEST_F(CliTerminalTest, StatusLineAppearsWhileWaitingAndIsClearedNeverWithJson) {
+TEST_F(CliTerminalTest, StatusLineAppearsWhileWaitingAndIsClearedNotWithJsonOrQuiet) {
     CopySampleFirmware();
     auto scenario =
         nlohmann::json::parse(ReadFile(std::string(GWU_SAMPLE_DIR) + "/scenarios/matching.json"));
     scenario["latency_ms"] = 300;
     const std::string slow = (m_root.Path() / "slow.json").string();
     WriteFile(slow, scenario.dump());
-    for (const bool json : {false, true}) {
-        SCOPED_TRACE(json ? "--json" : "text");
+    // No option draws the line; --json and --quiet keep the terminal free of it.
+    for (const char* option : {"", "--json", "--quiet"}) {
+        SCOPED_TRACE(option);
         std::vector<std::string> arguments = {GWCTL_PATH,    "check",        "--device",
                                               "emu:" + slow, "--firmware",   Firmware().string(),
                                               "--logs",      Logs().string()};
-        if (json) {
-            arguments.push_back("--json");
+        if (*option != '\0') {
+            arguments.push_back(option);
         }
         const gwu::test::TerminalRun run = gwu::test::RunInTerminal(arguments);
         const std::string& output = run.output;
         ASSERT_FALSE(run.timedOut) << output;
         EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << output;
         const size_t line = output.rfind("gwctl: reading: ");
-        if (json) {
+        if (*option != '\0') {
             EXPECT_EQ(line, std::string::npos) << output;
             EXPECT_EQ(output.find(kClearLine), std::string::npos) << output;
         } else {
