@@ -34,7 +34,12 @@ struct Options {
     bool quiet = false;
 };
 
-// Owns everything the commands use; the facade is destroyed first.
+// The release identifier stored in a file of the firmware folder; none for a missing or
+// malformed file.
+std::optional<std::string> ReleaseIn(const std::string& fileName);
+
+// Owns everything the commands use; the facade is destroyed first. The commands are in
+// Commands.cpp.
 class Session {
 public:
     explicit Session(const Options& options);
