@@ -46,8 +46,8 @@
 #include "devices/SerialNumList.h"
 #include "gateway/CGatewayChecks.h"
 #include "gateway/ReleaseCompare.h"
+#include "os/Os.h"
 #include "platform/Environment.h"
-#include "platform/Os.h"
 #include "repair/CDeployedUnitList.h"
 #include "repair/CHLXSerialNumRepair.h"
 

@@ -10,8 +10,8 @@
 #include "Session.h"
 #include "devices/SerialNumList.h"
 #include "devices/ValueNames.h"
+#include "os/Os.h"
 #include "platform/Environment.h"
-#include "platform/Os.h"
 
 namespace gwu::cli {
 

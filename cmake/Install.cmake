@@ -14,7 +14,8 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/
         FILES_MATCHING PATTERN "*.h"
         PATTERN "PopupWidgetTree.h" EXCLUDE
         PATTERN "PopupNames.h" EXCLUDE)
-install(TARGETS gatewayutils gatewayutils_host gatewayutils_popup gatewayutils_standin gwu_warnings
+install(TARGETS gatewayutils gwu_os gatewayutils_host gatewayutils_popup gatewayutils_standin
+                gwu_warnings
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -6,8 +6,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "os/Format.h"
 #include "platform/Environment.h"
-#include "platform/Format.h"
 
 namespace gwu::host {
 

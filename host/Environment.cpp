@@ -13,8 +13,8 @@
 #include "Diagnostics.h"
 #include "FirmwareFiles.h"
 #include "Folders.h"
+#include "os/Os.h"
 #include "platform/Environment.h"
-#include "platform/Os.h"
 
 namespace gwu::host {
 

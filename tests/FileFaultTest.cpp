@@ -10,8 +10,8 @@
 #include "ChildProcess.h"
 #include "Fixtures.h"
 #include "devices/SerialNumList.h"
+#include "os/Os.h"
 #include "platform/Environment.h"
-#include "platform/Os.h"
 
 namespace gwu::test {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "Fixtures.h"
 #include "devices/SerialNumList.h"
-#include "platform/Os.h"
+#include "os/Os.h"
 
 namespace gwu::test {
 namespace {

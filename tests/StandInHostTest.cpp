@@ -10,9 +10,9 @@
 #include "Replies.h"
 #include "ScriptedComms.h"
 #include "ValueStore.h"
+#include "os/Os.h"
 #include "platform/Comms.h"
 #include "platform/Environment.h"
-#include "platform/Os.h"
 
 namespace gwu::test {
 namespace {

@@ -1,6 +1,6 @@
 #include "devices/CGatewayUtils.h"
 
-#include "platform/Os.h"
+#include "os/Os.h"
 
 const char* const kUnknownValue = "Unknown";
 const char* const kNotConnectedValue = "NotConnected";

@@ -9,8 +9,8 @@
 #include "devices/DeviceText.h"
 #include "devices/SerialNumList.h"
 #include "devices/ValueNames.h"
+#include "os/Os.h"
 #include "platform/DeviceRequests.h"
-#include "platform/Os.h"
 #include "repair/CHLXSerialNumRepair.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include "devices/DeviceText.h"
 #include "devices/ValueNames.h"
+#include "os/Os.h"
 #include "platform/DeviceRequests.h"
-#include "platform/Os.h"
 
 namespace {
 

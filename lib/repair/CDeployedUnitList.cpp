@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "os/Os.h"
 #include "platform/Environment.h"
-#include "platform/Os.h"
 
 namespace gwu {
 

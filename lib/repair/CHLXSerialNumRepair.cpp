@@ -9,9 +9,9 @@
 #include <string>
 
 #include "dialogs/CUserEntry.h"
+#include "os/Format.h"
 #include "platform/Engine.h"
 #include "platform/Environment.h"
-#include "platform/Format.h"
 #include "platform/Popup.h"
 #include "repair/RepairReport.h"
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <mutex>
 
+#include "os/Os.h"
 #include "platform/Environment.h"
-#include "platform/Os.h"
 
 namespace gwu {
 

@@ -1,4 +1,4 @@
-#include "platform/Format.h"
+#include "os/Format.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "platform/Os.h"
+#include "os/Os.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
