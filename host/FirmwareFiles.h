@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "gateway/CodeTypes.h"
+#include "platform/CodeTypes.h"
 
 namespace gwu::host {
 

@@ -6,7 +6,7 @@
 // device at the same time.
 #pragma once
 
-#include "gateway/CodeTypes.h"
+#include "platform/CodeTypes.h"
 #include "platform/Comms.h"
 #include "platform/Environment.h"
 #include "platform/Types.h"

@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "gateway/CodeTypes.h"
+#include "platform/CodeTypes.h"
 
 namespace gwu {
 

@@ -1,7 +1,7 @@
 // The five verdicts of one check, one per code type, in code-type order.
 #pragma once
 
-#include "gateway/CodeTypes.h"
+#include "platform/CodeTypes.h"
 #include "platform/Types.h"
 
 namespace gwu {

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "gateway/CodeTypes.h"
+#include "platform/CodeTypes.h"
 
 namespace gwu {
 

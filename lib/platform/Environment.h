@@ -2,7 +2,7 @@
 // file reading, diagnostics and the named display values.
 #pragma once
 
-#include "gateway/CodeTypes.h"
+#include "platform/CodeTypes.h"
 #include "platform/Types.h"
 
 // Names, versions and placement of the firmware release files in the firmware release folder.
