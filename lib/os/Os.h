@@ -1,6 +1,7 @@
 // The library's one OS helper: path joining, the wildcard file lookup, the executable's folder
 // and the few file operations the library's own files need. Nothing else in the library is
-// platform-specific: this file's implementation has a POSIX and a Windows branch.
+// platform-specific: Os.cpp holds what both platforms share, OsPosix.cpp and OsWindows.cpp
+// (chosen by CMake) the native calls.
 #pragma once
 
 #include <cstdint>

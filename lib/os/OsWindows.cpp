@@ -1,0 +1,204 @@
+// The OS helper on Windows: the native file primitives and the platform's own answers (path
+// separator, file lookup, the executable's folder).
+#include "os/Os.h"
+#include "os/OsNative.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+namespace gwu::os {
+
+namespace native {
+
+namespace {
+
+// The errno value nearest to a Windows error, so callers and monitor lines see one set of
+// numbers on every platform.
+int ErrnoOf(DWORD error) {
+    switch (error) {
+        case ERROR_SUCCESS:
+            return 0;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_NETWORK_ACCESS_DENIED:
+            return EACCES;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return EWOULDBLOCK;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_WRITE_PROTECT:
+            return EROFS;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return EMFILE;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return ENOMEM;
+        case ERROR_INVALID_NAME:
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        case ERROR_DIRECTORY:
+            return ENOTDIR;
+        default:
+            return EIO;
+    }
+}
+
+int Failed() {
+    return ErrnoOf(::GetLastError());
+}
+
+HANDLE AsHandle(Native file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
+int OpenNative(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+               Native& file) {
+    const HANDLE handle = ::CreateFileA(path.c_str(), access, share, nullptr, disposition,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return Failed();
+    }
+    file = reinterpret_cast<Native>(handle);
+    return 0;
+}
+
+}  // namespace
+
+int CreateNew(const std::string& path, Native& file) {
+    return OpenNative(path, GENERIC_WRITE, 0, CREATE_NEW, file);
+}
+
+// Deny-write sharing: readers are welcome, a second writer gets a sharing violation.
+int OpenExclusiveWriter(const std::string& path, Native& file) {
+    return OpenNative(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, file);
+}
+
+int Seek(Native file, bool toEnd) {
+    return ::SetFilePointerEx(AsHandle(file), LARGE_INTEGER{}, nullptr,
+                              toEnd ? FILE_END : FILE_BEGIN)
+               ? 0
+               : Failed();
+}
+
+std::uint64_t SizeOf(Native file) {
+    LARGE_INTEGER size{};
+    return ::GetFileSizeEx(AsHandle(file), &size) && size.QuadPart > 0
+               ? static_cast<std::uint64_t>(size.QuadPart)
+               : 0;
+}
+
+int ReadSome(Native file, char* data, size_t size, size_t& got) {
+    DWORD count = 0;
+    if (!::ReadFile(AsHandle(file), data, static_cast<DWORD>(std::min(size, kChunk)), &count,
+                    nullptr)) {
+        return Failed();
+    }
+    got = count;
+    return 0;
+}
+
+int WriteSome(Native file, const char* data, size_t size, size_t& written) {
+    DWORD count = 0;
+    if (!::WriteFile(AsHandle(file), data, static_cast<DWORD>(std::min(size, kChunk)), &count,
+                     nullptr)) {
+        return Failed();
+    }
+    written = count;
+    return 0;
+}
+
+int SyncFile(Native file) {
+    return ::FlushFileBuffers(AsHandle(file)) ? 0 : Failed();
+}
+
+int CloseNative(Native file) {
+    return ::CloseHandle(AsHandle(file)) ? 0 : Failed();
+}
+
+int RemoveNative(const std::string& path) {
+    return ::DeleteFileA(path.c_str()) ? 0 : Failed();
+}
+
+// Replace and write-through: the rename is on the disk when the call returns.
+int RenameNative(const std::string& from, const std::string& to) {
+    return ::MoveFileExA(from.c_str(), to.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? 0
+               : Failed();
+}
+
+// The write-through rename needs no flush of its folder (nor can a folder be flushed here).
+int SyncFolderNative(const std::string& /*folder*/) {
+    return 0;
+}
+
+// Windows does not rename over a file that is open.
+bool RenamesOverOpenFiles() {
+    return false;
+}
+
+}  // namespace native
+
+char PathSeparator() {
+    return '\\';
+}
+
+bool FindFirstFileMatch(const std::string& path) {
+    const size_t cut = path.find_last_of("\\/");
+    if (path.empty() || cut == path.size() - 1) {
+        return false;  // no name to look for
+    }
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = ::FindFirstFileA(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    ::FindClose(search);
+    return true;
+}
+
+std::string ExecutableFolder() {
+    // Long paths need a bigger buffer than MAX_PATH; a full buffer means it was too small.
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < buffer.size()) {
+            const std::string exe(buffer.data(), length);
+            const size_t cut = exe.find_last_of("\\/");
+            return cut == std::string::npos ? std::string() : exe.substr(0, cut);
+        }
+        if (buffer.size() >= 32768) {
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+bool PathExists(const std::string& path) {
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace gwu::os
