@@ -1,0 +1,31 @@
+// What both emulated devices share: the shape of their answers and how they read the release
+// stored at the start of a firmware file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "Gateway.h"
+
+namespace gwu::emu {
+
+// An answer with an error code and reply bytes.
+Response Reply(std::int32_t error, std::string bytes = {});
+// The room a request offers for its reply, within what a device ever sends.
+size_t Room(const Request& request);
+// An item as the device sends it: its bytes up to the room, error 5 when there is none.
+Response ItemReply(const std::optional<std::string>& item, const Request& request);
+// The text of a request's data up to its first zero byte.
+std::string PathFromData(const std::string& data);
+
+// The identifier on a firmware file's first line ("Release-Id: <identifier>", LF or CR LF);
+// nothing for a missing or malformed file.
+std::optional<std::string> ReadReleaseId(const std::string& path);
+std::string JoinPath(const std::string& folder, const char* name);
+// Takes the release of a device-load file in the folder, when the file holds one.
+void LoadRelease(const std::string& folder, const char* fileName,
+                 std::optional<std::string>& release);
+
+}  // namespace gwu::emu
