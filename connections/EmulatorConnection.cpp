@@ -200,12 +200,15 @@ std::string TcpConnection::Exchange(const std::string& frame, int timeoutMs) {
     }
 }
 
-bool TcpConnection::Connect() {
+bool TcpConnection::FlagExchange(wire::MessageKind kind, bool open) {
     try {
-        Open();
-        wire::ClientMessage connect;
-        connect.kind = wire::MessageKind::Connect;
-        return wire::DecodeFlag(Exchange(wire::EncodeClientMessage(connect), 10000));
+        if (open) {
+            Open();
+        }
+        wire::ClientMessage message;
+        message.kind = kind;
+        message.cardName = kind == wire::MessageKind::SelectCard ? m_card : std::string();
+        return wire::DecodeFlag(Exchange(wire::EncodeClientMessage(message), 10000));
     } catch (const CBaseCommsException&) {
         return false;
     } catch (const wire::ProtocolError&) {
@@ -214,38 +217,18 @@ bool TcpConnection::Connect() {
     }
 }
 
+bool TcpConnection::Connect() {
+    return FlagExchange(wire::MessageKind::Connect, true);
+}
+
 bool TcpConnection::Disconnect() {
-    if (!m_socket) {
-        return true;
-    }
-    try {
-        wire::ClientMessage disconnect;
-        disconnect.kind = wire::MessageKind::Disconnect;
-        return wire::DecodeFlag(Exchange(wire::EncodeClientMessage(disconnect), 10000));
-    } catch (const CBaseCommsException&) {
-        return false;
-    } catch (const wire::ProtocolError&) {
-        Close();
-        return false;
-    }
+    return !m_socket || FlagExchange(wire::MessageKind::Disconnect, false);
 }
 
 bool TcpConnection::SelectCard(const char* name) {
     m_card = name != nullptr ? name : "";
-    if (!m_socket) {
-        return true;  // sent when the socket opens
-    }
-    try {
-        wire::ClientMessage select;
-        select.kind = wire::MessageKind::SelectCard;
-        select.cardName = m_card;
-        return wire::DecodeFlag(Exchange(wire::EncodeClientMessage(select), 10000));
-    } catch (const CBaseCommsException&) {
-        return false;
-    } catch (const wire::ProtocolError&) {
-        Close();
-        return false;
-    }
+    // Without a socket the selection is sent when the socket opens.
+    return !m_socket || FlagExchange(wire::MessageKind::SelectCard, false);
 }
 
 int TcpConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {

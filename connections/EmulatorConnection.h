@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Gateway.h"
+#include "Protocol.h"
 #include "platform/Comms.h"
 
 namespace gwu::host {
@@ -57,6 +58,9 @@ public:
 
 private:
     class Socket;
+    // Sends a message that a one-byte flag answers (the selected card goes with a card
+    // selection), opening the socket first when asked; false when the exchange fails.
+    bool FlagExchange(wire::MessageKind kind, bool open);
     // Sends one frame and waits up to the timeout for the reply frame's payload.
     std::string Exchange(const std::string& frame, int timeoutMs);
     void Open();

@@ -109,14 +109,8 @@ Response CommunicationModule::CommunicationGet(const Request& request, std::uint
         case kReqUpdate:
             m_updateArmed = true;
             return Reply(0);
-        case kReqCableUpdate: {
-            const auto release = ReadReleaseId(PathFromData(request.data));
-            if (!release) {
-                return Reply(kErrorFile);
-            }
-            state.cable = *release;
-            return Reply(0);
-        }
+        case kReqCableUpdate:
+            return TakeRelease(request, state.cable);
         case kReqDeviceString:
             m_lastDeviceString = PathFromData(request.data);
             return Reply(0);

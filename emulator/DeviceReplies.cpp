@@ -43,6 +43,15 @@ std::string PathFromData(const std::string& data) {
     return data.substr(0, data.find('\0'));
 }
 
+Response TakeRelease(const Request& request, std::optional<std::string>& item) {
+    auto release = ReadReleaseId(PathFromData(request.data));
+    if (!release) {
+        return Reply(kErrorFile);
+    }
+    item = std::move(release);
+    return Reply(0);
+}
+
 void LoadRelease(const std::string& folder, const char* fileName,
                  std::optional<std::string>& release) {
     if (auto loaded = ReadReleaseId(JoinPath(folder, fileName))) {

@@ -24,6 +24,9 @@ std::string PathFromData(const std::string& data);
 // nothing for a missing or malformed file.
 std::optional<std::string> ReadReleaseId(const std::string& path);
 std::string JoinPath(const std::string& folder, const char* name);
+// An update from the firmware file a request names: the item takes the file's release, or the
+// answer is error 2 when the file holds none.
+Response TakeRelease(const Request& request, std::optional<std::string>& item);
 // Takes the release of a device-load file in the folder, when the file holds one.
 void LoadRelease(const std::string& folder, const char* fileName,
                  std::optional<std::string>& release);

@@ -37,14 +37,8 @@ Response MeasurementModule::Execute(const Request& request) {
             return ItemReply(state.loaded, request);
         case kDetailProm:
             return ItemReply(state.prom, request);
-        case kDetailUpdateProm: {
-            const auto release = ReadReleaseId(PathFromData(request.data));
-            if (!release) {
-                return Reply(kErrorFile);
-            }
-            state.prom = *release;
-            return Reply(0);
-        }
+        case kDetailUpdateProm:
+            return TakeRelease(request, state.prom);
         default:
             return Reply(kErrorUnknownRequest);
     }
