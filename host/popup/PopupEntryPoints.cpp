@@ -82,32 +82,34 @@ int CEsbFrame::MessagePopup(int style, CString title, CString text, unsigned int
     return DoModalPopup(popup);
 }
 
-int QW_NewWidget(int type, int parent, const QW_ATTR* attrs, int count) {
+namespace {
+
+// Creates a widget of the type (a system button carries its kind, any other widget 0) and
+// records the call under the operation with the type or kind the caller gave; the new handle.
+int NewTracedWidget(gwu::host::PopupOp op, int tracedType, int type, int parent, int kind,
+                    const QW_ATTR* attrs, int count) {
     using namespace gwu::host;
     State& state = TheState();
     std::lock_guard<std::mutex> lock(state.mutex);
     PopupTraceEntry entry;
-    entry.op = PopupOp::NewWidget;
+    entry.op = op;
     entry.parent = parent;
-    entry.type = type;
+    entry.type = tracedType;
     entry.attributes = CopyAttributes(attrs, count);
-    entry.widget = CreateWidget(state, type, parent, entry.attributes, 0);
+    entry.widget = CreateWidget(state, type, parent, entry.attributes, kind);
     Trace(state, std::move(entry));
     return state.trace.back().widget;
 }
 
+}  // namespace
+
+int QW_NewWidget(int type, int parent, const QW_ATTR* attrs, int count) {
+    return NewTracedWidget(gwu::host::PopupOp::NewWidget, type, type, parent, 0, attrs, count);
+}
+
 int QW_NewSystemButton(int parent, int kind, const QW_ATTR* attrs, int count) {
-    using namespace gwu::host;
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    PopupTraceEntry entry;
-    entry.op = PopupOp::NewSystemButton;
-    entry.parent = parent;
-    entry.type = kind;
-    entry.attributes = CopyAttributes(attrs, count);
-    entry.widget = CreateWidget(state, kSystemButtonType, parent, entry.attributes, kind);
-    Trace(state, std::move(entry));
-    return state.trace.back().widget;
+    return NewTracedWidget(gwu::host::PopupOp::NewSystemButton, kind, gwu::host::kSystemButtonType,
+                           parent, kind, attrs, count);
 }
 
 int QW_SetValue(int widget, int attr, QW_VALUE value, int flag) {
