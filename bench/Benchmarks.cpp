@@ -35,19 +35,19 @@
 #include <string>
 #include <vector>
 
-#include "Diagnostics.h"
-#include "EmulatorConnection.h"
-#include "Folders.h"
-#include "Gateway.h"
-#include "TcpServer.h"
-#include "ValueStore.h"
+#include "connections/EmulatorConnection.h"
 #include "devices/CHLXUtils.h"
 #include "devices/CQPTUtils.h"
 #include "devices/SerialNumList.h"
+#include "emulator/Gateway.h"
+#include "emulator/TcpServer.h"
 #include "gateway/CGatewayChecks.h"
 #include "gateway/ReleaseCompare.h"
+#include "host/Folders.h"
+#include "host/LineSinks.h"
+#include "host/MemoryValueStore.h"
 #include "os/Os.h"
-#include "platform/Environment.h"
+#include "platform/FirmwareFiles.h"
 #include "repair/CDeployedUnitList.h"
 #include "repair/CHLXSerialNumRepair.h"
 

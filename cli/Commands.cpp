@@ -5,13 +5,14 @@
 #include <map>
 #include <set>
 
-#include "Diagnostics.h"
-#include "Folders.h"
-#include "Session.h"
+#include "cli/Session.h"
 #include "devices/SerialNumList.h"
 #include "devices/ValueNames.h"
+#include "host/Folders.h"
+#include "host/LineSinks.h"
 #include "os/Os.h"
-#include "platform/Environment.h"
+#include "platform/FirmwareFiles.h"
+#include "platform/ValueStore.h"
 
 namespace gwu::cli {
 

@@ -1,8 +1,8 @@
-#include "Progress.h"
+#include "cli/Progress.h"
 
 #include <cstdio>
 
-#include "TerminalIo.h"
+#include "host/popup/TerminalIo.h"
 
 namespace gwu::cli {
 

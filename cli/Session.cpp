@@ -1,15 +1,16 @@
-#include "Session.h"
+#include "cli/Session.h"
 
 #include <cstdlib>
 #include <filesystem>
 
-#include "Folders.h"
-#include "OpenDevice.h"
-#include "PopupDrivers.h"
-#include "ProcessUtils.h"
-#include "TerminalIo.h"
+#include "connections/OpenDevice.h"
 #include "devices/ValueNames.h"
-#include "platform/Environment.h"
+#include "host/Folders.h"
+#include "host/ProcessUtils.h"
+#include "host/popup/PopupDrivers.h"
+#include "host/popup/TerminalIo.h"
+#include "platform/FirmwareFiles.h"
+#include "platform/ValueStore.h"
 
 namespace gwu::cli {
 

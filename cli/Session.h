@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "Progress.h"
-#include "Report.h"
-#include "ValueStore.h"
+#include "cli/Progress.h"
+#include "cli/Report.h"
 #include "gateway/CGatewayChecks.h"
+#include "host/MemoryValueStore.h"
 #include "platform/Comms.h"
 
 namespace gwu::cli {

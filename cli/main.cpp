@@ -7,9 +7,9 @@
 #include <iostream>
 #include <string>
 
-#include "Diagnostics.h"
-#include "Session.h"
+#include "cli/Session.h"
 #include "gateway/Version.h"
+#include "host/LineSinks.h"
 
 namespace {
 

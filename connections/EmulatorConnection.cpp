@@ -1,12 +1,12 @@
-#include "EmulatorConnection.h"
+#include "connections/EmulatorConnection.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
-#include "Protocol.h"
-#include "Replies.h"
-#include "Socket.h"
+#include "host/Replies.h"
+#include "wire/Protocol.h"
+#include "wire/Socket.h"
 
 namespace gwu::host {
 

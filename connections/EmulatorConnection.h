@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "Gateway.h"
-#include "Protocol.h"
+#include "emulator/Gateway.h"
 #include "platform/Comms.h"
+#include "wire/Protocol.h"
 
 namespace gwu::host {
 

@@ -1,10 +1,10 @@
-#include "OpenDevice.h"
+#include "connections/OpenDevice.h"
 
 #include <exception>
 #include <utility>
 
-#include "EmulatorConnection.h"
-#include "Gateway.h"
+#include "connections/EmulatorConnection.h"
+#include "emulator/Gateway.h"
 
 namespace gwu::host {
 

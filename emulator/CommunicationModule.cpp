@@ -1,9 +1,9 @@
-#include "CommunicationModule.h"
+#include "emulator/CommunicationModule.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "DeviceReplies.h"
+#include "emulator/DeviceReplies.h"
 #include "platform/DeviceRequests.h"
 
 namespace gwu::emu {

@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "Gateway.h"
-#include "Scenario.h"
+#include "emulator/Gateway.h"
+#include "emulator/Scenario.h"
 
 namespace gwu::emu {
 

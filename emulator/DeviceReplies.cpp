@@ -1,4 +1,4 @@
-#include "DeviceReplies.h"
+#include "emulator/DeviceReplies.h"
 
 #include <algorithm>
 #include <fstream>

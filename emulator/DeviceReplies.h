@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "Gateway.h"
+#include "emulator/Gateway.h"
 
 namespace gwu::emu {
 

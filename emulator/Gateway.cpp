@@ -1,14 +1,14 @@
-#include "Gateway.h"
+#include "emulator/Gateway.h"
 
 #include <algorithm>
 #include <limits>
 #include <map>
 #include <vector>
 
-#include "CommunicationModule.h"
-#include "DeviceReplies.h"
-#include "MeasurementModule.h"
-#include "Scenario.h"
+#include "emulator/CommunicationModule.h"
+#include "emulator/DeviceReplies.h"
+#include "emulator/MeasurementModule.h"
+#include "emulator/Scenario.h"
 
 namespace gwu::emu {
 

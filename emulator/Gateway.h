@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "DeviceMessages.h"
+#include "wire/DeviceMessages.h"
 
 namespace gwu::emu {
 

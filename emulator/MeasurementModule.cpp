@@ -1,6 +1,6 @@
-#include "MeasurementModule.h"
+#include "emulator/MeasurementModule.h"
 
-#include "DeviceReplies.h"
+#include "emulator/DeviceReplies.h"
 #include "platform/DeviceRequests.h"
 
 namespace gwu::emu {

@@ -29,7 +29,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Gateway.h"
+#include "emulator/Gateway.h"
 
 namespace gwu::emu {
 

@@ -1,11 +1,11 @@
-#include "TcpServer.h"
+#include "emulator/TcpServer.h"
 
 #include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <tuple>
 
-#include "Protocol.h"
+#include "wire/Protocol.h"
 
 namespace gwu::emu {
 

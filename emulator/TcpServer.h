@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "Gateway.h"
-#include "Socket.h"
+#include "emulator/Gateway.h"
+#include "wire/Socket.h"
 
 namespace gwu::emu {
 

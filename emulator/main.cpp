@@ -20,8 +20,8 @@
 #include <system_error>
 #include <thread>
 
-#include "Gateway.h"
-#include "TcpServer.h"
+#include "emulator/Gateway.h"
+#include "emulator/TcpServer.h"
 
 namespace {
 

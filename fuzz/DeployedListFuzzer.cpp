@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "FuzzCheck.h"
+#include "fuzz/FuzzCheck.h"
 #include "repair/CDeployedUnitList.h"
 #include "repair/CHLXSerialNumRepair.h"
 

@@ -16,17 +16,18 @@
 #include <string>
 #include <vector>
 
-#include "Diagnostics.h"
-#include "Folders.h"
-#include "FuzzCheck.h"
-#include "PopupDrivers.h"
-#include "ScriptedComms.h"
-#include "ValueStore.h"
 #include "devices/CHLXUtils.h"
 #include "devices/CQPTUtils.h"
 #include "devices/SerialNumList.h"
+#include "fuzz/FuzzCheck.h"
+#include "host/Folders.h"
+#include "host/LineSinks.h"
+#include "host/MemoryValueStore.h"
+#include "host/popup/PopupDrivers.h"
+#include "platform/ValueStore.h"
 #include "repair/CHLXSerialNumRepair.h"
 #include "repair/RepairReport.h"
+#include "testsupport/ScriptedComms.h"
 
 namespace {
 

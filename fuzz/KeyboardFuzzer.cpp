@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "FuzzCheck.h"
-#include "PopupLibrary.h"
 #include "dialogs/CKeyboardDialog.h"
+#include "fuzz/FuzzCheck.h"
+#include "host/popup/PopupLibrary.h"
 
 namespace {
 

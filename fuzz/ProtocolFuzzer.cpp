@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "FuzzCheck.h"
-#include "Protocol.h"
+#include "fuzz/FuzzCheck.h"
+#include "wire/Protocol.h"
 
 namespace {
 

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <string>
 
-#include "FuzzCheck.h"
-#include "ScriptedComms.h"
-#include "ValueStore.h"
 #include "devices/CHLXUtils.h"
 #include "devices/CQPTUtils.h"
+#include "fuzz/FuzzCheck.h"
 #include "gateway/ReleaseCompare.h"
+#include "host/MemoryValueStore.h"
+#include "testsupport/ScriptedComms.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "FuzzCheck.h"
-#include "Gateway.h"
+#include "emulator/Gateway.h"
+#include "fuzz/FuzzCheck.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "FuzzCheck.h"
 #include "devices/SerialNumList.h"
+#include "fuzz/FuzzCheck.h"
 
 namespace {
 

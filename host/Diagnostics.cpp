@@ -1,4 +1,4 @@
-#include "Diagnostics.h"
+#include "host/LineSinks.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "os/Format.h"
-#include "platform/Environment.h"
+#include "platform/Diagnostics.h"
 
 namespace gwu::host {
 

@@ -1,4 +1,4 @@
-#include "Engine.h"
+#include "host/ExecutionEngine.h"
 
 #include "platform/Engine.h"
 

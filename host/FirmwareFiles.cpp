@@ -1,59 +1,143 @@
-#include "FirmwareFiles.h"
+// The firmware release files and the host's folders (CGatewayFileUtils, CSystemInfo,
+// CIOUtilities) on real folders.
+#include "platform/FirmwareFiles.h"
 
-#include <array>
+#include <climits>
+#include <cstdlib>
 #include <fstream>
+#include <system_error>
+#include <utility>
+
+#include "host/Folders.h"
+#include "host/ReleaseFileNames.h"
+#include "os/Os.h"
+#include "platform/Diagnostics.h"
 
 namespace gwu::host {
 
 namespace {
 
-constexpr std::array<const char*, 5> kCodeNames = {"LC", "PROM", "BOOT", "CPLD", "MAC"};
+RuntimePathService& InstalledRuntimePathService() {
+    static RuntimePathService service;
+    return service;
+}
+
+ReadFileService& InstalledReadFileService() {
+    static ReadFileService service;
+    return service;
+}
+
+std::optional<std::string> VersionIn(const std::string& fileName) {
+    if (fileName.empty()) {
+        return std::nullopt;
+    }
+    return ReadReleaseId(os::JoinPath(FirmwareFolder(), fileName));
+}
 
 }  // namespace
 
-std::string ReleaseFileName(Family family, CODETYPE codeType, bool installedRelease) {
-    const bool communication = family == Family::Communication;
-    const int last = communication ? MAC_CODE : PROM_CODE;
-    if (codeType < LC_CODE || codeType > last) {
-        return {};
-    }
-    std::string name = communication ? "HLX_" : "QPT_";
-    name += kCodeNames[static_cast<size_t>(codeType)];
-    name += installedRelease ? ".rel" : ".bin";
-    return name;
+RuntimePathService SetRuntimePathServiceForTesting(RuntimePathService service) {
+    return std::exchange(InstalledRuntimePathService(), std::move(service));
 }
 
-std::string HexImageName(CODETYPE codeType) {
-    return codeType == MAC_CODE ? "HLX_MAC.hex" : std::string{};
-}
-
-std::optional<std::string> ReadReleaseId(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    // Only the first line matters; never read more than it can hold.
-    std::string line;
-    char c = 0;
-    const size_t limit = std::char_traits<char>::length(kReleaseIdPrefix) + kMaxReleaseIdLength;
-    while (line.size() <= limit && in.get(c) && c != '\n') {
-        line += c;
-    }
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    const std::string prefix = kReleaseIdPrefix;
-    if (line.size() > limit || line.compare(0, prefix.size(), prefix) != 0) {
-        return std::nullopt;
-    }
-    return line.substr(prefix.size());
-}
-
-bool WriteReleaseFile(const std::string& path, const std::string& releaseId) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << kReleaseIdPrefix << releaseId << "\r\n"
-        << "image: " << releaseId << "\r\n";
-    return static_cast<bool>(out);
+ReadFileService SetReadFileServiceForTesting(ReadFileService service) {
+    return std::exchange(InstalledReadFileService(), std::move(service));
 }
 
 }  // namespace gwu::host
+
+using gwu::host::Family;
+
+CString CGatewayFileUtils::GetDefaultSoftwareLocation() {
+    return gwu::host::FirmwareFolder();
+}
+
+CString CGatewayFileUtils::GetHLXFileName(CODETYPE codeType, const bool& flag) const {
+    return gwu::host::ReleaseFileName(Family::Communication, codeType, flag);
+}
+
+CString CGatewayFileUtils::GetQPTFileName(CODETYPE codeType, const bool& flag) const {
+    return gwu::host::ReleaseFileName(Family::Measurement, codeType, flag);
+}
+
+CString CGatewayFileUtils::GetHexFilename(CODETYPE codeType) const {
+    return gwu::host::HexImageName(codeType);
+}
+
+bool CGatewayFileUtils::GetHLXVersionFromFile(CString fileName, CString& version) const {
+    const auto id = gwu::host::VersionIn(fileName);
+    if (id) {
+        version = *id;
+    }
+    return id.has_value();
+}
+
+bool CGatewayFileUtils::GetQPTVersionFromFile(CString fileName, CString& version) const {
+    return GetHLXVersionFromFile(fileName, version);
+}
+
+bool CGatewayFileUtils::RenameGatewayFile(CString nameForTrue, CString nameForFalse, bool flag) {
+    if (nameForTrue.empty() || nameForFalse.empty()) {
+        return false;
+    }
+    const std::string folder = GetDefaultSoftwareLocation();
+    const int cause = gwu::host::PlaceDeviceLoadFile(folder, nameForTrue, nameForFalse);
+    MonPrintf("RenameGatewayFile: %s placed as %s%s: %s", nameForTrue.c_str(), nameForFalse.c_str(),
+              flag ? " (flag true)" : "",
+              cause != 0 ? std::generic_category().message(cause).c_str() : "done");
+    return cause == 0;
+}
+
+CString CGatewayFileUtils::GetCustomHLXCPLDFileName() const {
+    return m_strCustomHLXCPLDFileName;
+}
+
+void CGatewayFileUtils::SetCustomHLXCPLDFileName(CString fileName) {
+    m_strCustomHLXCPLDFileName = fileName;
+}
+
+int CSystemInfo::GetRuntimePath(CString& path) {
+    if (const auto& service = gwu::host::InstalledRuntimePathService()) {
+        return service(path);
+    }
+    path = gwu::host::RuntimeFolder();
+    return 0;
+}
+
+int CSystemInfo::GetLogFilesPath(CString& path) {
+    path = gwu::host::LogFolder();
+    return 0;
+}
+
+long CIOUtilities::ReadFileContents(const char* path, unsigned char** buffer) {
+    if (const auto& service = gwu::host::InstalledReadFileService()) {
+        return service(path, buffer);
+    }
+    if (buffer == nullptr) {
+        return 0;
+    }
+    *buffer = nullptr;
+    if (path == nullptr) {
+        return 0;
+    }
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) {
+        return 0;
+    }
+    const std::streamoff size = in.tellg();
+    if (size <= 0 || size >= static_cast<std::streamoff>(LONG_MAX)) {
+        return 0;
+    }
+    in.seekg(0);
+    auto* data = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size) + 1));
+    if (data == nullptr) {
+        return 0;
+    }
+    if (!in.read(reinterpret_cast<char*>(data), size)) {
+        std::free(data);
+        return 0;
+    }
+    data[size] = '\0';
+    *buffer = data;
+    return static_cast<long>(size);
+}

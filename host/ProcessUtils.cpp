@@ -1,4 +1,4 @@
-#include "ProcessUtils.h"
+#include "host/ProcessUtils.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "Replies.h"
+#include "host/Replies.h"
 
 #include <algorithm>
 #include <cstring>

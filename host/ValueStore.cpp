@@ -1,4 +1,5 @@
-#include "ValueStore.h"
+#include "platform/ValueStore.h"
+#include "host/MemoryValueStore.h"
 
 #include <algorithm>
 

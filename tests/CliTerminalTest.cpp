@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "Fixtures.h"
+#include "tests/ChildProcess.h"
+#include "tests/Fixtures.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <tuple>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "Fixtures.h"
+#include "tests/ChildProcess.h"
+#include "tests/Fixtures.h"
 
 namespace {
 

@@ -14,13 +14,14 @@
 #include <tuple>
 #include <utility>
 
-#include "EmulatorConnection.h"
-#include "Fixtures.h"
-#include "TcpServer.h"
-#include "ValueStore.h"
+#include "connections/EmulatorConnection.h"
+#include "emulator/TcpServer.h"
 #include "gateway/CGatewayChecks.h"
+#include "host/MemoryValueStore.h"
+#include "platform/ValueStore.h"
 #include "repair/CHLXSerialNumRepair.h"
 #include "repair/RepairReport.h"
+#include "tests/Fixtures.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <tuple>
 #include <vector>
 
-#include "Fixtures.h"
 #include "repair/CDeployedUnitList.h"
 #include "repair/CHLXSerialNumRepair.h"
+#include "tests/Fixtures.h"
 
 namespace gwu::test {
 namespace {

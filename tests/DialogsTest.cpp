@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "PopupDrivers.h"
-#include "PopupLibrary.h"
 #include "dialogs/CKeyboardDialog.h"
 #include "dialogs/CTabDialog.h"
 #include "dialogs/CUserEntry.h"
+#include "host/popup/PopupDrivers.h"
+#include "host/popup/PopupLibrary.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <tuple>
 #include <vector>
 
-#include "Fixtures.h"
-#include "Gateway.h"
-#include "Scenario.h"
+#include "emulator/Gateway.h"
+#include "emulator/Scenario.h"
+#include "tests/Fixtures.h"
 
 namespace {
 

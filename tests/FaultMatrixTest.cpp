@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "EmulatorConnection.h"
-#include "Fixtures.h"
-#include "ScriptedComms.h"
-#include "TcpServer.h"
-#include "ValueStore.h"
+#include "connections/EmulatorConnection.h"
 #include "devices/CHLXUtils.h"
 #include "devices/CQPTUtils.h"
+#include "emulator/TcpServer.h"
+#include "host/MemoryValueStore.h"
 #include "repair/CHLXSerialNumRepair.h"
+#include "tests/Fixtures.h"
+#include "testsupport/ScriptedComms.h"
 
 namespace gwu::test {
 namespace {

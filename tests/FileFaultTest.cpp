@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <functional>
 
-#include "ChildProcess.h"
-#include "Fixtures.h"
 #include "devices/SerialNumList.h"
 #include "os/Os.h"
-#include "platform/Environment.h"
+#include "platform/FirmwareFiles.h"
+#include "tests/ChildProcess.h"
+#include "tests/Fixtures.h"
 
 namespace gwu::test {
 namespace {

@@ -1,10 +1,10 @@
-#include "Fixtures.h"
+#include "tests/Fixtures.h"
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
-#include "ProcessUtils.h"
+#include "host/ProcessUtils.h"
 
 namespace gwu::test {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "Diagnostics.h"
-#include "FirmwareFiles.h"
-#include "Folders.h"
+#include "host/Folders.h"
+#include "host/LineSinks.h"
+#include "host/ReleaseFileNames.h"
 
 namespace gwu::test {
 

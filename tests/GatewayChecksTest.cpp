@@ -15,12 +15,14 @@
 #include <utility>
 #include <vector>
 
-#include "Fixtures.h"
-#include "ScriptedComms.h"
-#include "ValueStore.h"
 #include "devices/CGatewayUtils.h"
 #include "gateway/CGatewayChecks.h"
 #include "gateway/ReleaseCompare.h"
+#include "host/MemoryValueStore.h"
+#include "platform/Diagnostics.h"
+#include "platform/ValueStore.h"
+#include "tests/Fixtures.h"
+#include "testsupport/ScriptedComms.h"
 
 namespace {
 

@@ -12,10 +12,11 @@
 #include <tuple>
 #include <vector>
 
-#include "Fixtures.h"
-#include "ScriptedComms.h"
-#include "ValueStore.h"
 #include "devices/CHLXUtils.h"
+#include "host/MemoryValueStore.h"
+#include "platform/ValueStore.h"
+#include "tests/Fixtures.h"
+#include "testsupport/ScriptedComms.h"
 
 namespace {
 

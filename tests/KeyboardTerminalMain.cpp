@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "PopupDrivers.h"
 #include "dialogs/CUserEntry.h"
+#include "host/popup/PopupDrivers.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {

@@ -6,8 +6,8 @@
 #include <string>
 #include <tuple>
 
-#include "ChildProcess.h"
-#include "PopupResources.h"
+#include "host/popup/PopupResources.h"
+#include "tests/ChildProcess.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <tuple>
 #include <vector>
 
-#include "Gateway.h"
-#include "Protocol.h"
-#include "TcpServer.h"
+#include "emulator/Gateway.h"
+#include "emulator/TcpServer.h"
+#include "wire/Protocol.h"
 
 namespace {
 

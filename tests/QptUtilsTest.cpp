@@ -7,10 +7,11 @@
 #include <tuple>
 #include <vector>
 
-#include "Fixtures.h"
-#include "ScriptedComms.h"
-#include "ValueStore.h"
 #include "devices/CQPTUtils.h"
+#include "host/MemoryValueStore.h"
+#include "platform/ValueStore.h"
+#include "tests/Fixtures.h"
+#include "testsupport/ScriptedComms.h"
 
 namespace {
 

@@ -15,16 +15,17 @@
 #include <utility>
 #include <vector>
 
-#include "Engine.h"
-#include "Fixtures.h"
-#include "PopupDrivers.h"
-#include "PopupLibrary.h"
-#include "ScriptedComms.h"
-#include "ValueStore.h"
 #include "devices/CHLXUtils.h"
+#include "host/ExecutionEngine.h"
+#include "host/MemoryValueStore.h"
+#include "host/popup/PopupDrivers.h"
+#include "host/popup/PopupLibrary.h"
+#include "platform/ValueStore.h"
 #include "repair/CDeployedUnitList.h"
 #include "repair/CHLXSerialNumRepair.h"
 #include "repair/RepairReport.h"
+#include "tests/Fixtures.h"
+#include "testsupport/ScriptedComms.h"
 
 namespace gwu::test {
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "Fixtures.h"
 #include "devices/SerialNumList.h"
 #include "os/Os.h"
+#include "tests/Fixtures.h"
 
 namespace gwu::test {
 namespace {

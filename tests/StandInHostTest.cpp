@@ -5,14 +5,14 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "Fixtures.h"
-#include "PopupDrivers.h"
-#include "Replies.h"
-#include "ScriptedComms.h"
-#include "ValueStore.h"
+#include "host/MemoryValueStore.h"
+#include "host/Replies.h"
+#include "host/popup/PopupDrivers.h"
 #include "os/Os.h"
 #include "platform/Comms.h"
-#include "platform/Environment.h"
+#include "platform/FirmwareFiles.h"
+#include "tests/Fixtures.h"
+#include "testsupport/ScriptedComms.h"
 
 namespace gwu::test {
 namespace {

@@ -6,11 +6,12 @@
 #include <memory>
 #include <string>
 
-#include "EmulatorConnection.h"
-#include "Fixtures.h"
-#include "Gateway.h"
-#include "ValueStore.h"
+#include "connections/EmulatorConnection.h"
+#include "emulator/Gateway.h"
 #include "gateway/CGatewayChecks.h"
+#include "host/MemoryValueStore.h"
+#include "platform/ValueStore.h"
+#include "tests/Fixtures.h"
 
 namespace gwu::test {
 namespace {

@@ -1,6 +1,6 @@
-#include "ScriptedComms.h"
+#include "testsupport/ScriptedComms.h"
 
-#include "Replies.h"
+#include "host/Replies.h"
 
 namespace gwu::test {
 

@@ -1,4 +1,4 @@
-#include "Protocol.h"
+#include "wire/Protocol.h"
 
 namespace gwu::wire {
 

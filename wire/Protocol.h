@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "DeviceMessages.h"
+#include "wire/DeviceMessages.h"
 
 namespace gwu::wire {
 

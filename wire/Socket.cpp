@@ -1,10 +1,10 @@
 // What the two platforms share: the owned socket, retrying calls a signal cut short, and the
 // size of a single call.
-#include "Socket.h"
+#include "wire/Socket.h"
 
 #include <algorithm>
 
-#include "SocketPlatform.h"
+#include "wire/SocketPlatform.h"
 
 namespace gwu::wire::net {
 

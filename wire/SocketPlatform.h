@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "Socket.h"
+#include "wire/Socket.h"
 
 namespace gwu::wire::net::platform {
 

@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
-#include "Socket.h"
-#include "SocketPlatform.h"
+#include "wire/Socket.h"
+#include "wire/SocketPlatform.h"
 
 namespace gwu::wire::net {
 

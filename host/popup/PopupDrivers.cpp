@@ -1,8 +1,8 @@
-#include "PopupDrivers.h"
+#include "host/popup/PopupDrivers.h"
 
 #include <charconv>
 
-#include "TerminalIo.h"
+#include "host/popup/TerminalIo.h"
 
 namespace gwu::host {
 

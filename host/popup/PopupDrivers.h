@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "PopupLibrary.h"
+#include "host/popup/PopupLibrary.h"
 
 namespace gwu::host {
 

@@ -1,4 +1,4 @@
-#include "PopupResources.h"
+#include "host/popup/PopupResources.h"
 #include "platform/PopupAttributes.h"
 
 #include <array>

@@ -3,10 +3,10 @@
 #include <mutex>
 #include <sstream>
 
-#include "PopupLibrary.h"
-#include "PopupNames.h"
-#include "PopupResources.h"
-#include "PopupWidgetTree.h"
+#include "host/popup/PopupLibrary.h"
+#include "host/popup/PopupNames.h"
+#include "host/popup/PopupResources.h"
+#include "host/popup/PopupWidgetTree.h"
 #include "platform/PopupAttributes.h"
 
 namespace gwu::host {

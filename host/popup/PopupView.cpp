@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "PopupLibrary.h"
-#include "PopupNames.h"
-#include "PopupResources.h"
+#include "host/popup/PopupLibrary.h"
+#include "host/popup/PopupNames.h"
+#include "host/popup/PopupResources.h"
 #include "platform/PopupAttributes.h"
 
 namespace gwu::host {

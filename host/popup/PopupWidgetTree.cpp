@@ -1,6 +1,6 @@
 // The stand-in popup library's widget tree: its one state, how widgets and popups are made and
 // copied, and the public looks at it (ViewOfPopup, ResetPopupLibrary).
-#include "PopupWidgetTree.h"
+#include "host/popup/PopupWidgetTree.h"
 
 #include <utility>
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "PopupLibrary.h"
+#include "host/popup/PopupLibrary.h"
 
 namespace gwu::host::popup {
 

@@ -1,4 +1,4 @@
-#include "TerminalIo.h"
+#include "host/popup/TerminalIo.h"
 
 #include <algorithm>
 #include <cerrno>

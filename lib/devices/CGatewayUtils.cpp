@@ -1,6 +1,8 @@
 #include "devices/CGatewayUtils.h"
 
 #include "os/Os.h"
+#include "platform/FirmwareFiles.h"
+#include "platform/ValueStore.h"
 
 const char* const kUnknownValue = "Unknown";
 const char* const kNotConnectedValue = "NotConnected";

@@ -8,8 +8,8 @@
 
 #include "platform/CodeTypes.h"
 #include "platform/Comms.h"
-#include "platform/Environment.h"
 #include "platform/Types.h"
+#include "platform/ValueStore.h"
 
 // Library-wide placeholder texts of a device value.
 extern const char* const kUnknownValue;       // "Unknown": reading the device failed

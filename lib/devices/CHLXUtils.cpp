@@ -11,6 +11,9 @@
 #include "devices/ValueNames.h"
 #include "os/Os.h"
 #include "platform/DeviceRequests.h"
+#include "platform/Diagnostics.h"
+#include "platform/FirmwareFiles.h"
+#include "platform/ValueStore.h"
 #include "repair/CHLXSerialNumRepair.h"
 
 namespace {

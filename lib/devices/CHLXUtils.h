@@ -7,6 +7,8 @@
 #include <cstdint>
 
 #include "devices/CGatewayUtils.h"
+#include "platform/FirmwareFiles.h"
+#include "platform/ValueStore.h"
 
 class CHLXUtils : public CGatewayUtils {
 public:

@@ -4,6 +4,8 @@
 #include <array>
 
 #include "devices/CGatewayUtils.h"
+#include "platform/FirmwareFiles.h"
+#include "platform/ValueStore.h"
 
 class CQPTUtils : public CGatewayUtils {
 public:

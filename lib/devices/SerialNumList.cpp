@@ -1,7 +1,7 @@
 #include "devices/SerialNumList.h"
 
 #include "os/Os.h"
-#include "platform/Environment.h"
+#include "platform/Diagnostics.h"
 
 namespace gwu {
 

@@ -11,7 +11,8 @@
 #include "devices/CQPTUtils.h"
 #include "gateway/ReleaseCompare.h"
 #include "platform/Comms.h"
-#include "platform/Environment.h"
+#include "platform/Diagnostics.h"
+#include "platform/ValueStore.h"
 
 namespace {
 

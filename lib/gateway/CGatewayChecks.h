@@ -11,6 +11,7 @@
 
 #include "gateway/CCodeDiffResults.h"
 #include "platform/Types.h"
+#include "platform/ValueStore.h"
 
 class CBaseComms;
 class CGatewayUtils;

@@ -7,7 +7,8 @@
 #include <utility>
 
 #include "os/Os.h"
-#include "platform/Environment.h"
+#include "platform/Diagnostics.h"
+#include "platform/FirmwareFiles.h"
 
 namespace gwu {
 

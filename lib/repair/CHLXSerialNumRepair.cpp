@@ -11,7 +11,6 @@
 #include "dialogs/CUserEntry.h"
 #include "os/Format.h"
 #include "platform/Engine.h"
-#include "platform/Environment.h"
 #include "platform/Popup.h"
 #include "repair/RepairReport.h"
 

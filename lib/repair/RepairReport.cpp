@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "os/Os.h"
-#include "platform/Environment.h"
+#include "platform/Diagnostics.h"
 
 namespace gwu {
 

@@ -1,8 +1,8 @@
 // Drives the installed library through its public headers with a connection of its own.
 #include <iostream>
 
-#include "ValueStore.h"
 #include "gateway/CGatewayChecks.h"
+#include "host/MemoryValueStore.h"
 #include "platform/Comms.h"
 
 namespace {

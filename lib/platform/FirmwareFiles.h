@@ -1,5 +1,4 @@
-// Environment services the library requires of the host: firmware release files, folders,
-// file reading, diagnostics and the named display values.
+// The firmware release files and the host's folders, as the library requires them of the host.
 #pragma once
 
 #include "platform/CodeTypes.h"
@@ -51,28 +50,4 @@ public:
     // buffer holding the content and a terminating zero byte, which the caller frees with
     // free(); *buffer is null on failure.
     static long ReadFileContents(const char* path, unsigned char** buffer);
-};
-
-// Error line for an operation asked for a code type its device does not have.
-void LogError(const char* sourceName, int line);
-
-// A printf-style trace line on the monitor output. The line end is added.
-[[gnu::format(printf, 1, 2)]] void MonPrintf(const char* format, ...);
-
-// The host's named display values. A value set with SetValue reads back unchanged with
-// GetValue, up to the length limit; reading a name never set gives an empty text.
-class CTabValueStore {
-public:
-    static constexpr int kMaxLength = 512;
-
-    virtual ~CTabValueStore() = default;
-    virtual bool GetValue(const CString& name, CString* value, int maxLength) const = 0;
-    virtual bool SetValue(const CString& name, const CString& value, int maxLength) = 0;
-};
-
-// The host's frame; it holds one value store.
-class CTabQuillonFrame {
-public:
-    virtual ~CTabQuillonFrame() = default;
-    virtual CTabValueStore& GetValueStore() = 0;
 };

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Environment.h"
+#include "platform/ValueStore.h"
 
 namespace gwu::host {
 

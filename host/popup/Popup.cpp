@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "PopupLibrary.h"
-#include "PopupNames.h"
-#include "PopupWidgetTree.h"
+#include "host/popup/PopupLibrary.h"
+#include "host/popup/PopupNames.h"
+#include "host/popup/PopupWidgetTree.h"
 #include "platform/PopupAttributes.h"
 
 namespace {
