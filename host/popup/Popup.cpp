@@ -1,5 +1,6 @@
-// The entry points of platform/Popup.h that make, change and delete popups and widgets, each
-// recorded in the trace; the modal run itself is in PopupModal.cpp.
+// The entry points of platform/Popup.h. Making, changing and deleting popups and widgets is
+// here, each recorded in the trace; the modal run (PopupModal.cpp) and the resources
+// (PopupResources.cpp) are behind the entry points that name them.
 #include <algorithm>
 #include <mutex>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "host/popup/PopupLibrary.h"
 #include "host/popup/PopupNames.h"
+#include "host/popup/PopupResources.h"
 #include "host/popup/PopupWidgetTree.h"
 #include "platform/PopupAttributes.h"
 
@@ -192,4 +194,16 @@ void QW_DeleteWidget(int& widget, int flag) {
         }
     }
     widget = 0;
+}
+
+int CEsbFrame::DoModalPopup(CTabPopup* popup) {
+    return gwu::host::popup::RunModal(popup);
+}
+
+HICON QX_LoadIcon(unsigned int id) {
+    return gwu::host::FindIcon(id);
+}
+
+CString QX_LoadString(unsigned int id) {
+    return gwu::host::FindString(id);
 }

@@ -97,7 +97,7 @@ std::unique_ptr<PopupDriver> SetPopupDriver(std::unique_ptr<PopupDriver> driver)
 using gwu::host::PopupOp;
 using gwu::host::PopupTraceEntry;
 
-int CEsbFrame::DoModalPopup(CTabPopup* popup) {
+int gwu::host::popup::RunModal(CTabPopup* popup) {
     auto& state = gwu::host::popup::TheState();
     auto* standIn = dynamic_cast<gwu::host::popup::StandInPopup*>(popup);
     if (standIn == nullptr) {

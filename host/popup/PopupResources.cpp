@@ -28,7 +28,7 @@ constexpr std::array<std::pair<unsigned int, const char*>, 5> kStrings = {{
 
 }  // namespace
 
-HICON QX_LoadIcon(unsigned int id) {
+HICON gwu::host::FindIcon(unsigned int id) {
     for (const QxIcon& icon : kIcons) {
         if (icon.Id() == id) {
             return &icon;
@@ -37,7 +37,7 @@ HICON QX_LoadIcon(unsigned int id) {
     return nullptr;
 }
 
-CString QX_LoadString(unsigned int id) {
+CString gwu::host::FindString(unsigned int id) {
     for (const auto& [stringId, text] : kStrings) {
         if (stringId == id) {
             return text;

@@ -26,6 +26,11 @@ private:
 
 namespace gwu::host {
 
+// The icon or the string of a resource id (behind QX_LoadIcon and QX_LoadString): null or
+// empty for an id the resources do not have.
+HICON FindIcon(unsigned int id);
+CString FindString(unsigned int id);
+
 // The resource id of an icon, 0 for no icon.
 unsigned int IconId(HICON icon);
 

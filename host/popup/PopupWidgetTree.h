@@ -77,4 +77,7 @@ PopupView Snapshot(const State& state, int root);
 // Under the state's lock.
 void Trace(State& state, PopupTraceEntry entry);
 
+// The modal run behind CEsbFrame::DoModalPopup.
+int RunModal(CTabPopup* popup);
+
 }  // namespace gwu::host::popup
