@@ -4,10 +4,10 @@
 // within the value store's room (511 characters) and hold no zero byte, and the serial-number
 // list keeps one line per device met.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,6 +23,7 @@
 #include "host/Folders.h"
 #include "host/LineSinks.h"
 #include "host/MemoryValueStore.h"
+#include "host/ProcessUtils.h"
 #include "host/popup/PopupDrivers.h"
 #include "platform/ValueStore.h"
 #include "repair/CHLXSerialNumRepair.h"
@@ -52,17 +53,16 @@ public:
 class Workspace {
 public:
     Workspace() {
-        std::string pattern = (fs::temp_directory_path() / "gwufuzz-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
+        m_root = gwu::host::MakeTempFolder("gwufuzz-");
+        if (m_root.empty()) {
             std::abort();
         }
-        m_root = pattern;
         fs::create_directories(m_root / "runtime");
         fs::create_directories(m_root / "logs");
         fs::copy_file(fs::path(GWU_SAMPLE_DIR) / "runtime" / "DeployedHLXs.ini",
                       m_root / "runtime" / "DeployedHLXs.ini");
-        ::setenv(gwu::host::kRuntimeDirVariable, (m_root / "runtime").c_str(), 1);
-        ::setenv(gwu::host::kLogDirVariable, (m_root / "logs").c_str(), 1);
+        gwu::host::SetEnvVar(gwu::host::kRuntimeDirVariable, (m_root / "runtime").string());
+        gwu::host::SetEnvVar(gwu::host::kLogDirVariable, (m_root / "logs").string());
         gwu::host::SetMonitorSink([](const std::string&) {});
         gwu::host::SetErrorSink([](const std::string&) {});
     }
