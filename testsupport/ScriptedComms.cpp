@@ -1,5 +1,7 @@
 #include "testsupport/ScriptedComms.h"
 
+#include <cstdio>
+
 #include "host/Replies.h"
 
 namespace gwu::test {
@@ -38,21 +40,29 @@ void ScriptedComms::ThrowOnConnect(int code) {
     m_connectThrow = code;
 }
 
+void ScriptedComms::ForwardTo(CBaseComms* inner) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_inner = inner;
+}
+
 bool ScriptedComms::Disconnect() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.emplace_back("Disconnect");
-    return true;
+    return m_inner == nullptr || m_inner->Disconnect();
 }
 
 bool ScriptedComms::SelectCard(const char* name) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.push_back(std::string("SelectCard ") + (name != nullptr ? name : ""));
-    return true;
+    return m_inner == nullptr || m_inner->SelectCard(name);
 }
 
 bool ScriptedComms::Connect() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.emplace_back("Connect");
+    if (m_inner != nullptr) {
+        return m_inner->Connect();
+    }
     if (m_connectThrow) {
         throw CBaseCommsException(*m_connectThrow);
     }
@@ -75,7 +85,7 @@ Reply ScriptedComms::AnswerFor(const RecordedRequest& request, size_t position) 
     return Reply::Error(kUnscriptedError);
 }
 
-int ScriptedComms::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {
+int ScriptedComms::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int reserved) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.emplace_back("Execute");
     for (const SubRequest& request : subStream.Requests()) {
@@ -87,18 +97,35 @@ int ScriptedComms::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /
         recorded.data = host::SentData(request);
         recorded.timeoutMs = timeoutMs;
         m_requests.push_back(recorded);
+        if (m_inner != nullptr) {
+            continue;
+        }
         const Reply reply = AnswerFor(recorded, m_executed++);
         if (reply.throwCode) {
             throw CBaseCommsException(*reply.throwCode);
         }
         host::FillReply(request, reply.bytes, reply.error, reply.length);
     }
-    return 0;
+    return m_inner != nullptr ? m_inner->ExecuteSubCommand(subStream, timeoutMs, reserved) : 0;
 }
 
 std::vector<RecordedRequest> ScriptedComms::Requests() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_requests;
+}
+
+std::vector<std::string> ScriptedComms::Sent() const {
+    static const char* const kBuilders[] = {"reset", "msi-reset", "get", "details", "set"};
+    std::vector<std::string> sent;
+    for (const RecordedRequest& r : Requests()) {
+        char head[96];
+        std::snprintf(head, sizeof head, "%s 0x%x 0x%x %d %d", kBuilders[static_cast<int>(r.kind)],
+                      static_cast<unsigned>(r.requestType), static_cast<unsigned>(r.flags),
+                      r.length, r.timeoutMs);
+        const bool write = r.kind == SubRequestKind::VsiSetSerialNumber;
+        sent.push_back(write ? head + (" " + r.data) : std::string(head));
+    }
+    return sent;
 }
 
 std::vector<std::string> ScriptedComms::Calls() const {

@@ -1,4 +1,5 @@
-// A connection for unit tests: records every request and answers from a script.
+// A connection for unit tests and benchmarks: records every request and answers from a script,
+// or passes everything on to another connection.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +53,9 @@ public:
     void SetResponder(std::function<std::optional<Reply>(const RecordedRequest&)> responder);
     void SetConnectResult(bool result);
     void ThrowOnConnect(int code);
+    // Passes every call on to the connection, which outlives this one, instead of answering
+    // from the script; the records are kept all the same.
+    void ForwardTo(CBaseComms* inner);
 
     bool Disconnect() override;
     bool SelectCard(const char* name) override;
@@ -59,6 +63,10 @@ public:
     bool Connect() override;
 
     std::vector<RecordedRequest> Requests() const;
+    // Each request as "<builder> 0x<type> 0x<flags> <length> <timeout>", a write's with " " and
+    // its data added: "get 0x80000000 0x0 16 10000", "set 0x40000000 0x4000000 8 30000 HX1".
+    // Builders: get, set and reset (communication module), details and msi-reset.
+    std::vector<std::string> Sent() const;
     // Every call in order: "Connect", "Disconnect", "SelectCard VCL", "Execute".
     std::vector<std::string> Calls() const;
     void ClearRecords();
@@ -70,6 +78,7 @@ private:
     std::map<std::pair<SubRequestKind, int>, Reply> m_answers;
     std::map<size_t, Reply> m_positional;
     std::function<std::optional<Reply>(const RecordedRequest&)> m_responder;
+    CBaseComms* m_inner = nullptr;
     bool m_connectResult = true;
     std::optional<int> m_connectThrow;
     std::vector<RecordedRequest> m_requests;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/ChildProcess.h"
-#include "tests/Fixtures.h"
+#include "testsupport/ChildProcess.h"
+#include "testsupport/Fixtures.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ TEST_F(CliTerminalTest, StatusLineAppearsWhileWaitingAndIsClearedNotWithJsonOrQu
     auto scenario =
         nlohmann::json::parse(ReadFile(std::string(GWU_SAMPLE_DIR) + "/scenarios/matching.json"));
     scenario["latency_ms"] = 300;
-    const std::string slow = (m_root.Path() / "slow.json").string();
+    const std::string slow = (Root() / "slow.json").string();
     WriteFile(slow, scenario.dump());
     // No option draws the line; --json and --quiet keep the terminal free of it.
     for (const char* option : {"", "--json", "--quiet"}) {

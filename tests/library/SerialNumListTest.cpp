@@ -8,7 +8,7 @@
 
 #include "devices/SerialNumList.h"
 #include "os/Os.h"
-#include "tests/Fixtures.h"
+#include "testsupport/Fixtures.h"
 
 namespace gwu::test {
 namespace {

@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "host/popup/PopupResources.h"
-#include "tests/ChildProcess.h"
+#include "testsupport/ChildProcess.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "emulator/TcpServer.h"
 #include "host/MemoryValueStore.h"
 #include "repair/CHLXSerialNumRepair.h"
-#include "tests/Fixtures.h"
+#include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
 
 namespace gwu::test {

@@ -24,7 +24,7 @@
 #include "repair/CDeployedUnitList.h"
 #include "repair/CHLXSerialNumRepair.h"
 #include "repair/RepairReport.h"
-#include "tests/Fixtures.h"
+#include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
 
 namespace gwu::test {
@@ -124,7 +124,7 @@ protected:
 
     void SetUp() override {
         CHLXSerialNumRepair::ResetRepairCountForTesting();
-        RepairReport::RestartForTesting(m_root.Str());
+        RepairReport::RestartForTesting(Root().string());
         Restart();
     }
 
@@ -207,7 +207,7 @@ protected:
         return shown;
     }
 
-    fs::path ReportPath() const { return m_root.Path() / RepairReport::kFileName; }
+    fs::path ReportPath() const { return Root() / RepairReport::kFileName; }
 
     Lines ReportLines() const {
         const std::string text = ReadFile(ReportPath());
@@ -483,7 +483,7 @@ protected:
 // An empty serial number is repaired, published and listed, without the user; a report that
 // cannot be created stops nothing and is mentioned once.
 TEST_F(RepairEntry, ReleaseReadingRepairsAndPublishesTheSerialNumber) {
-    RepairReport::RestartForTesting((m_root.Path() / "missing").string());
+    RepairReport::RestartForTesting((Root() / "missing").string());
     EXPECT_TRUE(hlx.SetReleaseIds(true));
     EXPECT_EQ(Value("HLX_SerialNum"), "HX100001");
     EXPECT_EQ(ReadFile(Logs() / "HLX_Serial_Nums.txt"), "HX100001,R0.6.2,R1.4,ER12\r\n");

@@ -5,13 +5,14 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "host/Folders.h"
 #include "host/MemoryValueStore.h"
 #include "host/Replies.h"
 #include "host/popup/PopupDrivers.h"
 #include "os/Os.h"
 #include "platform/Comms.h"
 #include "platform/FirmwareFiles.h"
-#include "tests/Fixtures.h"
+#include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
 
 namespace gwu::test {
@@ -153,8 +154,8 @@ TEST_F(FirmwareFolderTest, FileLookupAcceptsFoldersAndWildcardsByThePlatformsRul
     const std::string executable = os::ExecutableFolder();
     ASSERT_FALSE(executable.empty());
     EXPECT_NE(executable.back(), os::PathSeparator());
-    EXPECT_TRUE(fs::exists(
-        os::JoinPath(executable, kWindows ? "gatewayutils_tests.exe" : "gatewayutils_tests")));
+    EXPECT_TRUE(fs::exists(os::JoinPath(
+        executable, kWindows ? "gatewayutils_tests_host.exe" : "gatewayutils_tests_host")));
 }
 
 TEST(Replies, NeverWriteBeyondTheCallersBufferWhateverTheReplyClaims) {

@@ -1,4 +1,4 @@
-#include "tests/ChildProcess.h"
+#include "testsupport/ChildProcess.h"
 
 #include <gtest/gtest.h>
 

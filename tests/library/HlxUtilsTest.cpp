@@ -15,7 +15,7 @@
 #include "devices/CHLXUtils.h"
 #include "host/MemoryValueStore.h"
 #include "platform/ValueStore.h"
-#include "tests/Fixtures.h"
+#include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include "devices/SerialNumList.h"
 #include "os/Os.h"
 #include "platform/FirmwareFiles.h"
-#include "tests/ChildProcess.h"
-#include "tests/Fixtures.h"
+#include "testsupport/ChildProcess.h"
+#include "testsupport/Fixtures.h"
 
 namespace gwu::test {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "emulator/Gateway.h"
 #include "emulator/Scenario.h"
-#include "tests/Fixtures.h"
+#include "testsupport/Fixtures.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/ChildProcess.h"
-#include "tests/Fixtures.h"
+#include "testsupport/ChildProcess.h"
+#include "testsupport/Fixtures.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ protected:
         if (firmware) {
             arguments.insert(arguments.end(), {"--firmware", Firmware().string()});
         }
-        const std::string stem = (m_root.Path() / "gwctl").string();
+        const std::string stem = (Root() / "gwctl").string();
         const int code = Child(arguments, stem).Wait(kWaitMs);
         const std::string out = ReadFile(stem + ".out");
         const json document = json::parse(out, nullptr, false);
@@ -101,7 +101,7 @@ protected:
     // Starts gwemu on the scenario and the firmware folder; its address ("tcp://HOST:PORT"), or
     // empty when it does not listen.
     std::string Serve(const std::string& scenario, std::optional<Child>& emulator) const {
-        const std::string stem = (m_root.Path() / "gwemu").string();
+        const std::string stem = (Root() / "gwemu").string();
         emulator.emplace(std::vector<std::string>{GWEMU_PATH, "--scenario", scenario, "--listen",
                                                   "127.0.0.1:0", "--firmware", Firmware().string()},
                          stem);
@@ -231,12 +231,12 @@ TEST_F(CliTest, UpdateInProcessAndThroughGwemuThenList) {
 // Trouble exits with 2: in JSON mode with one error document naming the culprit, else with a
 // message on stderr; an unreachable device is reported as not read. --help names every option.
 TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
-    const std::string bad = (m_root.Path() / "bad.json").string();
+    const std::string bad = (Root() / "bad.json").string();
     std::ofstream(bad)
         << R"({"faults": [{"card": "VCL", "request": "0x20000000", "kind": "melt"}]})";
-    const std::string missing = (m_root.Path() / "missing.json").string();
-    const std::string missingFolder = (m_root.Path() / "nowhere").string();
-    const std::string emptyFolder = (m_root.Path() / "empty").string();
+    const std::string missing = (Root() / "missing.json").string();
+    const std::string missingFolder = (Root() / "nowhere").string();
+    const std::string emptyFolder = (Root() / "empty").string();
     fs::create_directories(emptyFolder);
     struct Case {
         std::vector<std::string> arguments;
@@ -297,7 +297,7 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
 
     // gwemu refuses the same bad scenario with exit 2.
     Child refused({GWEMU_PATH, "--scenario", bad, "--listen", "127.0.0.1:0"},
-                  (m_root.Path() / "gwemu-refused").string());
+                  (Root() / "gwemu-refused").string());
     EXPECT_EQ(refused.Wait(kWaitMs), 2);
 
     const Result help = Run({"--help"});
@@ -308,7 +308,7 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     }
     for (const char* tool : {GWCTL_PATH, GWEMU_PATH}) {
-        const std::string stem = (m_root.Path() / "version").string();
+        const std::string stem = (Root() / "version").string();
         EXPECT_EQ(Child({tool, "--version"}, stem).Wait(kWaitMs), 0) << tool;
         const std::string name = fs::path(tool).stem().string();
         const std::string out = ReadFile(stem + ".out");  // one line, CR LF on Windows
@@ -324,7 +324,7 @@ TEST_F(CliTest, UpdateThatNeverTakesIsReportedAsFailed) {
     json scenario = json::parse(ReadFile(Scenario("behind")));
     scenario["faults"] = json::parse(
         R"([{"card": "VCL", "request": "0x00400000", "kind": "throw", "error": 5, "repeat": true}])");
-    const std::string path = (m_root.Path() / "failing.json").string();
+    const std::string path = (Root() / "failing.json").string();
     WriteFile(path, scenario.dump());
     std::optional<Child> emulator;
     const std::string address = Serve(path, emulator);
@@ -359,11 +359,11 @@ TEST_F(CliTest, UpdateThatNeverTakesIsReportedAsFailed) {
 TEST_F(CliTest, CableUpdateIsVerifiedAgainstTheHexImage) {
     json scenario = json::parse(ReadFile(Scenario("behind")));
     scenario["communication"]["releases"]["cable"] = "KLEM_MAC_R2.9";
-    const std::string older = (m_root.Path() / "old-cable.json").string();
+    const std::string older = (Root() / "old-cable.json").string();
     WriteFile(older, scenario.dump());
     scenario["faults"] = json::parse(R"([{"card": "VCL", "request": "any", "repeat": true,
                                           "kind": "throw"}])");
-    const std::string unreadable = (m_root.Path() / "unreadable.json").string();
+    const std::string unreadable = (Root() / "unreadable.json").string();
     WriteFile(unreadable, scenario.dump());
     const Result good = Run({"cable", "--device", "emu:" + older, "--json"});
     EXPECT_EQ(good.code, 0) << good.err;

@@ -21,11 +21,13 @@
 #include "host/MemoryValueStore.h"
 #include "platform/Diagnostics.h"
 #include "platform/ValueStore.h"
-#include "tests/Fixtures.h"
+#include "testsupport/FakeGateway.h"
+#include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
 
 namespace {
 
+using gwu::test::FakeGateway;
 using gwu::test::ScriptedComms;
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
@@ -62,89 +64,6 @@ TEST(CompareReleaseIdsTest, ComponentsCompareAsNumbersAfterTheLeadingLetters) {
     check(cases);
     check(saturating);
 }
-
-// A device with the code types up to the last one it supports. Its release files "f<code>.rel"
-// hold the identifiers of diskIds; its values are published as "<tag>_<code>"; identifiers
-// starting "KLEM_" trim to the rest. Updates wait for the gate, when it is set, once they have
-// started. Reports "<tag> <operation>" on the monitor for what the tests follow.
-class FakeGateway : public CGatewayUtils {
-public:
-    FakeGateway(std::string tag, CODETYPE lastSupported, const std::shared_future<void>& gate,
-                CTabQuillonFrame* frame)
-        : CGatewayUtils(nullptr, frame),
-          m_tag(std::move(tag)),
-          m_lastSupported(lastSupported),
-          m_gate(gate) {}
-    ~FakeGateway() override { Record("destroyed"); }
-
-    void SendUpdateCommand() override {}
-    void ResetDevice() override {}
-    void SendDeviceString(CString /*text*/) override {}
-    bool RenameFile(CODETYPE codeType, bool flag) override {
-        Record("RenameFile " + std::to_string(codeType) + " " + std::to_string(flag));
-        return true;
-    }
-    bool FileExists(CString fileName) override { return fileName == existingFile; }
-    CString GetFilename(CODETYPE codeType, bool flag) override {
-        return "f" + std::to_string(codeType) + (flag ? ".rel" : ".bin");
-    }
-    bool GetVersionFromFile(CString fileName, CString& version) override {
-        Record("GetVersionFromFile " + fileName);
-        const bool found = diskIds.count(fileName) != 0;
-        version = found ? diskIds[fileName] : version;
-        return found;
-    }
-    bool SetReleaseIds(bool readDevice) override {
-        Record("SetReleaseIds " + std::to_string(readDevice));
-        return releaseIdsResult;
-    }
-    bool TrimReleaseId(CString releaseText, CString& trimmed) override {
-        const bool trims = releaseText.rfind("KLEM_", 0) == 0;
-        trimmed = trims ? releaseText.substr(5) : trimmed;
-        return trims;
-    }
-    CString GetReleaseValueName(CODETYPE /*codeType*/) override { return {}; }  // not used
-    CString GetUntrimmedReleaseValueName(CODETYPE codeType) override {
-        return m_tag + "_" + std::to_string(codeType);
-    }
-    bool UpdatePROM() override { return Update("UpdatePROM"); }
-    bool UpdateBCF() override { return Update("UpdateBCF"); }
-    bool UpdateBootstrap() override { return Update("UpdateBootstrap"); }
-    bool UpdateCPLD() override { return Update("UpdateCPLD"); }
-    bool UpdateMACFirmware() override { return Update("UpdateMACFirmware"); }
-    bool SupportsCodeType(CODETYPE codeType) override { return codeType <= m_lastSupported; }
-    CString GetCustomCPLDFileName() override { return customCpld; }
-    void SetCustomCPLDFileName(CString fileName) override { customCpld = fileName; }
-    bool HasCustomCPLD() override { return hasCustomCpld; }
-    void UpdateActiveCableFirmware() override { Record("UpdateActiveCableFirmware"); }
-
-    std::map<CString, CString> diskIds;
-    CString existingFile;
-    CString customCpld;
-    bool hasCustomCpld = false;
-    bool releaseIdsResult = true;
-    std::function<void()> onUpdate;  // runs inside every update operation; may throw
-    bool updateResult = true;        // what every update operation reports
-
-private:
-    void Record(const std::string& what) { MonPrintf("%s %s", m_tag.c_str(), what.c_str()); }
-    bool Update(const std::string& name) {
-        const std::shared_future<void> gate = m_gate;  // taken before the start is seen
-        Record("update " + name);
-        if (gate.valid()) {
-            gate.wait();
-        }
-        if (onUpdate) {
-            onUpdate();
-        }
-        Record("finished " + name);
-        return updateResult;
-    }
-
-    std::string m_tag;
-    CODETYPE m_lastSupported;
-    const std::shared_future<void>& m_gate;
-};
 
 // A record from verdicts in field order: LC, PROM, BS, CPLD, MAC.
 CCodeDiffResults Verdicts(DIFFTYPE lc, DIFFTYPE prom, DIFFTYPE bs, DIFFTYPE cpld, DIFFTYPE mac) {
@@ -382,11 +301,13 @@ TEST_F(GatewayChecksTest, LegacySoftwareIsOlderAndRemembered) {
     EXPECT_EQ(checks->GetKRTVersion(), "CBL DB2");
 }
 
-// Update request and worker
+// Update request and worker: the tests that start the facade's worker thread.
+
+using GatewayUpdateTest = GatewayChecksTest;
 
 // The first differing of bootstrap, PROM, loaded code, CPLD and MAC firmware is updated; with
 // no difference, only an earlier request's code type is.
-TEST_F(GatewayChecksTest, UpdateTakesTheFirstDifferenceInPriorityOrder) {
+TEST_F(GatewayUpdateTest, UpdateTakesTheFirstDifferenceInPriorityOrder) {
     checks->SetCardName("VCL");
     checks->PerformUpdate(CCodeDiffResults{});
     EXPECT_FALSE(checks->IsUpdateRunning());
@@ -408,7 +329,7 @@ TEST_F(GatewayChecksTest, UpdateTakesTheFirstDifferenceInPriorityOrder) {
 }
 
 // A request waits for the running worker, which keeps its device; so does the destruction.
-TEST_F(GatewayChecksTest, UpdatesAndDestructionWaitForTheRunningWorker) {
+TEST_F(GatewayUpdateTest, UpdatesAndDestructionWaitForTheRunningWorker) {
     std::promise<void> releaseFirst;
     std::promise<void> releaseSecond;
     gate = releaseFirst.get_future().share();
@@ -438,7 +359,7 @@ TEST_F(GatewayChecksTest, UpdatesAndDestructionWaitForTheRunningWorker) {
 
 // A failed update operation and an exception on the worker both end as a failed update; the
 // exception is logged.
-TEST_F(GatewayChecksTest, FailureOnTheWorkerIsReportedAndLogged) {
+TEST_F(GatewayUpdateTest, FailureOnTheWorkerIsReportedAndLogged) {
     checks->SetCardName("VCL");
     hlx->updateResult = false;
     checks->PerformUpdate(Verdicts(S, S, O, S, S));

@@ -8,9 +8,10 @@
 #include <tuple>
 #include <vector>
 
+#include "host/Folders.h"
 #include "repair/CDeployedUnitList.h"
 #include "repair/CHLXSerialNumRepair.h"
-#include "tests/Fixtures.h"
+#include "testsupport/Fixtures.h"
 
 namespace gwu::test {
 namespace {

@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "devices/CQPTUtils.h"
+#include "host/Folders.h"
 #include "host/MemoryValueStore.h"
 #include "platform/ValueStore.h"
-#include "tests/Fixtures.h"
+#include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
 
 namespace {

@@ -1,10 +1,14 @@
-#include "tests/Fixtures.h"
+#include "testsupport/TestFolders.h"
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
+#include "host/Folders.h"
+#include "host/LineSinks.h"
 #include "host/ProcessUtils.h"
+#include "host/ReleaseFileNames.h"
 
 namespace gwu::test {
 
@@ -64,46 +68,59 @@ std::vector<std::string> Diagnostics::Errors() const {
     return m_errors;
 }
 
-bool Diagnostics::MonitorHas(const std::string& text) const {
+Lines Diagnostics::MonitorSince(std::size_t from, const std::string& text) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const std::string& line : m_monitor) {
-        if (line.find(text) != std::string::npos) {
-            return true;
+    Lines found;
+    for (std::size_t i = from; i < m_monitor.size(); ++i) {
+        if (m_monitor[i].find(text) != std::string::npos) {
+            found.push_back(m_monitor[i]);
         }
     }
-    return false;
+    return found;
 }
 
-FolderFixture::FolderFixture() {
-    fs::create_directories(Firmware());
-    fs::create_directories(Runtime());
-    fs::create_directories(Logs());
+TestFolders::TestFolders() {
+    for (const fs::path& folder : {Firmware(), Runtime(), Logs()}) {
+        fs::create_directories(folder);
+    }
     m_firmwareEnv.emplace(host::kFirmwareDirVariable, Firmware().string());
     m_runtimeEnv.emplace(host::kRuntimeDirVariable, Runtime().string());
     m_logEnv.emplace(host::kLogDirVariable, Logs().string());
 }
 
-void FolderFixture::WriteRelease(const std::string& fileName, const std::string& releaseId) const {
-    ASSERT_TRUE(host::WriteReleaseFile((Firmware() / fileName).string(), releaseId));
+void TestFolders::WriteRelease(const std::string& fileName, const std::string& releaseId) const {
+    if (!host::WriteReleaseFile((Firmware() / fileName).string(), releaseId)) {
+        throw std::runtime_error("cannot write the release file " + fileName);
+    }
 }
 
-void FolderFixture::CopySampleFirmware() const {
+void TestFolders::CopySampleFirmware() const {
     for (const auto& entry : fs::directory_iterator(fs::path(GWU_SAMPLE_DIR) / "firmware")) {
         fs::copy_file(entry.path(), Firmware() / entry.path().filename(),
                       fs::copy_options::overwrite_existing);
     }
 }
 
-std::string FolderFixture::ReadFile(const fs::path& path) {
+void TestFolders::FreshFirmware() const {
+    fs::remove_all(Firmware());
+    fs::create_directories(Firmware());
+    CopySampleFirmware();
+}
+
+std::string TestFolders::ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
 }
 
-void FolderFixture::WriteFile(const fs::path& path, const std::string& content) {
+void TestFolders::WriteFile(const fs::path& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+std::string SampleScenarioPath(const std::string& name) {
+    return (fs::path(GWU_SAMPLE_DIR) / "scenarios" / (name + ".json")).string();
 }
 
 }  // namespace gwu::test

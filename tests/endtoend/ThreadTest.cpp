@@ -11,7 +11,7 @@
 #include "gateway/CGatewayChecks.h"
 #include "host/MemoryValueStore.h"
 #include "platform/ValueStore.h"
-#include "tests/Fixtures.h"
+#include "testsupport/Fixtures.h"
 
 namespace gwu::test {
 namespace {

@@ -21,7 +21,7 @@
 #include "platform/ValueStore.h"
 #include "repair/CHLXSerialNumRepair.h"
 #include "repair/RepairReport.h"
-#include "tests/Fixtures.h"
+#include "testsupport/Fixtures.h"
 
 namespace {
 
@@ -99,7 +99,7 @@ protected:
     // folder), so that a lost serial number stays unpublished instead of starting a repair.
     void SetUp() override {
         CopySampleFirmware();
-        gwu::RepairReport::RestartForTesting(m_root.Str());
+        gwu::RepairReport::RestartForTesting(Root().string());
         CHLXSerialNumRepair spent(nullptr, {});
     }
     void TearDown() override {

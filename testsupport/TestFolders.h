@@ -1,0 +1,108 @@
+// Folders, environment and diagnostics for tests and benchmarks, without any test framework:
+// temporary folders, environment overrides, captured monitor and error lines, the stand-in
+// host's three folders in a temporary folder, and file-operation hooks.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "os/Os.h"
+
+namespace gwu::test {
+
+using Lines = std::vector<std::string>;
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string Str() const { return m_path.string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Sets an environment variable for the object's lifetime.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
+// Collects monitor (MonPrintf) and error (LogError) lines while it lives.
+class Diagnostics {
+public:
+    Diagnostics();
+    ~Diagnostics();
+    Diagnostics(const Diagnostics&) = delete;
+    Diagnostics& operator=(const Diagnostics&) = delete;
+    std::vector<std::string> Monitor() const;
+    std::vector<std::string> Errors() const;
+    // The monitor lines from the index on that hold the text.
+    Lines MonitorSince(std::size_t from, const std::string& text = {}) const;
+    bool MonitorHas(const std::string& text) const { return !MonitorSince(0, text).empty(); }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_monitor;
+    std::vector<std::string> m_errors;
+};
+
+// The stand-in host's firmware, runtime and log folders in a temporary folder, named by the
+// environment while the object lives. The firmware folder starts empty.
+class TestFolders {
+public:
+    TestFolders();
+    const std::filesystem::path& Root() const { return m_root.Path(); }
+    std::filesystem::path Firmware() const { return Root() / "firmware"; }
+    std::filesystem::path Runtime() const { return Root() / "runtime"; }
+    std::filesystem::path Logs() const { return Root() / "logs"; }
+    // Writes a firmware file with the identifier into the firmware folder; throws when it
+    // cannot.
+    void WriteRelease(const std::string& fileName, const std::string& releaseId) const;
+    // Copies the sample firmware folder of the repository into the firmware folder.
+    void CopySampleFirmware() const;
+    // Empties the firmware folder and copies the sample firmware in again: undoes updates.
+    void FreshFirmware() const;
+    static std::string ReadFile(const std::filesystem::path& path);
+    static void WriteFile(const std::filesystem::path& path, const std::string& content);
+
+private:
+    TempDir m_root;
+    std::optional<ScopedEnv> m_firmwareEnv;
+    std::optional<ScopedEnv> m_runtimeEnv;
+    std::optional<ScopedEnv> m_logEnv;
+};
+
+// Installs a file-operation hook of the OS helper for its lifetime.
+class ScopedFileOpHook {
+public:
+    explicit ScopedFileOpHook(os::FileOpHook hook)
+        : m_previous(os::SetFileOpHook(std::move(hook))) {}
+    ~ScopedFileOpHook() { os::SetFileOpHook(std::move(m_previous)); }
+    ScopedFileOpHook(const ScopedFileOpHook&) = delete;
+    ScopedFileOpHook& operator=(const ScopedFileOpHook&) = delete;
+
+private:
+    os::FileOpHook m_previous;
+};
+
+// The path of a sample scenario of the repository (samples/scenarios/NAME.json).
+std::string SampleScenarioPath(const std::string& name);
+
+}  // namespace gwu::test
