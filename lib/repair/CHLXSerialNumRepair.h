@@ -63,7 +63,7 @@ public:
     bool GetPartialHLXData(int requestType, char* buffer, int nBufferLength, int nFlags);
     bool SetPartialHLXData(int requestType, char* buffer, int nBufferLength, int nFlags);
 
-    // Matching against the deployed-unit list.
+    // Matching against the deployed-unit list (SerialNumMatching.cpp).
     bool ParseHLXFileName();
     bool SelectSingleMatch();
     bool MatchEnteredSerialNum(const CString& text);
