@@ -1,12 +1,10 @@
 #include "emulator/Gateway.h"
 
-#include <algorithm>
-#include <limits>
 #include <map>
-#include <vector>
+#include <utility>
 
 #include "emulator/CommunicationModule.h"
-#include "emulator/DeviceReplies.h"
+#include "emulator/FaultInjector.h"
 #include "emulator/MeasurementModule.h"
 #include "emulator/Scenario.h"
 
@@ -15,31 +13,32 @@ namespace gwu::emu {
 namespace {
 
 constexpr const char* kCommunicationCard = "VCL";
-constexpr std::int32_t kOversizeExtra = 16;
-constexpr char kOversizePad = '#';
 
 }  // namespace
 
-// The devices' state and the fault counters. Not thread-safe: Gateway serialises all access.
+// The devices' state, the faults and the latency. Not thread-safe: Gateway serialises all access.
 class GatewayModel {
 public:
     GatewayModel(Scenario scenario, const std::string& firmwareFolder)
         : m_communication(std::move(scenario.communication), firmwareFolder),
           m_measurement(std::move(scenario.measurement), firmwareFolder),
           m_faults(std::move(scenario.faults)),
-          m_faultCounts(m_faults.size(), 0),
           m_latencyMs(scenario.latencyMs),
           m_requestLatencyMs(std::move(scenario.requestLatencyMs)) {}
 
     Response Execute(const Request& request) {
         ++m_requestCount;
         const bool communication = m_selectedCard == kCommunicationCard;
-        const FaultRule* fault = MatchFault(request, communication);
+        const FaultRule* fault = m_faults.Match(request, communication);
         const std::uint32_t latency = LatencyOf(request);
         const bool late = request.timeoutMs != 0 && latency > request.timeoutMs;
         Response response;
         if (fault != nullptr) {
-            response = Faulted(*fault, request, communication);
+            // A faulted request changes nothing: a normal answer it needs comes from a copy.
+            response = FaultInjector::Answer(*fault, request, [&] {
+                return communication ? CommunicationModule(m_communication).Execute(request)
+                                     : MeasurementModule(m_measurement).Execute(request);
+            });
         } else if (late) {
             response.outcome = Outcome::Timeout;  // the host gives up first: nothing changes
         } else {
@@ -64,70 +63,7 @@ private:
         return found != m_requestLatencyMs.end() ? found->second : m_latencyMs;
     }
 
-    // The answer a fault rule puts in place of the device's; it changes no state.
-    Response Faulted(const FaultRule& fault, const Request& request, bool communication) {
-        Response response;
-        switch (fault.kind) {
-            case FaultKind::Throw:
-                response.outcome = Outcome::Throw;
-                response.exceptionCode = fault.error;
-                break;
-            case FaultKind::Error:
-                response.error = fault.error;
-                break;
-            case FaultKind::Timeout:
-                response.outcome = Outcome::Timeout;
-                break;
-            case FaultKind::Short:
-                break;
-            case FaultKind::Oversize:
-                response = OversizeReply(request, communication);
-                break;
-            case FaultKind::Disconnect:
-                response.outcome = Outcome::Disconnect;
-                break;
-        }
-        return response;
-    }
-
-    // Counts the request against every rule it matches; the first rule listed that is due wins.
-    const FaultRule* MatchFault(const Request& request, bool communication) {
-        const FaultRule* due = nullptr;
-        for (size_t i = 0; i < m_faults.size(); ++i) {
-            const FaultRule& rule = m_faults[i];
-            if (rule.communication != communication ||
-                (rule.request && *rule.request != static_cast<std::uint32_t>(request.type)) ||
-                (rule.builder && *rule.builder != request.builder)) {
-                continue;
-            }
-            const std::int64_t count = ++m_faultCounts[i];
-            const bool hit = rule.repeat ? count >= rule.nth : count == rule.nth;
-            if (hit && due == nullptr) {
-                due = &rule;
-            }
-            // Counts beyond the nth decide nothing more; capping them keeps long runs in range.
-            m_faultCounts[i] = std::min<std::int64_t>(count, rule.nth);
-        }
-        return due;
-    }
-
-    // The normal answer, computed on a copy of the state so that the faulted request changes
-    // nothing, then padded beyond the request's room with a length that claims the excess.
-    Response OversizeReply(const Request& request, bool communication) {
-        Response normal = communication ? CommunicationModule(m_communication).Execute(request)
-                                        : MeasurementModule(m_measurement).Execute(request);
-        const size_t padded = Room(request) + kOversizeExtra;
-        normal.outcome = Outcome::Reply;
-        normal.error = 0;
-        normal.bytes.resize(std::max(normal.bytes.size(), padded), kOversizePad);
-        normal.claimedLength = static_cast<std::int32_t>(std::min<std::int64_t>(
-            std::int64_t{request.capacity < 0 ? 0 : request.capacity} + kOversizeExtra,
-            std::numeric_limits<std::int32_t>::max()));
-        return normal;
-    }
-
-    std::vector<FaultRule> m_faults;
-    std::vector<std::int64_t> m_faultCounts;  // matching requests seen, capped at the nth
+    FaultInjector m_faults;
     std::uint32_t m_latencyMs;
     std::map<std::uint32_t, std::uint32_t> m_requestLatencyMs;
 };
