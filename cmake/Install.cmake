@@ -14,8 +14,10 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/
         FILES_MATCHING PATTERN "*.h"
         PATTERN "PopupWidgetTree.h" EXCLUDE
         PATTERN "PopupNames.h" EXCLUDE)
-install(TARGETS gatewayutils gwu_os gatewayutils_host gatewayutils_popup gatewayutils_standin
-                gwu_warnings
+install(FILES ${PROJECT_SOURCE_DIR}/firmware/ReleaseFile.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/gatewayutils/firmware)
+install(TARGETS gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup
+                gatewayutils_standin gwu_warnings
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "emulator/DeviceReplies.h"
+#include "firmware/ReleaseFile.h"
 #include "platform/DeviceRequests.h"
 
 namespace gwu::emu {
@@ -181,7 +182,7 @@ void CommunicationModule::LoadDeviceFiles() {
     LoadRelease(m_firmwareFolder, "HLX_PROM.bin", state.prom);
     LoadRelease(m_firmwareFolder, "HLX_BOOT.bin", state.bootstrap);
     LoadRelease(m_firmwareFolder, "HLX_MAC.bin", state.cable);
-    if (const auto release = ReadReleaseId(JoinPath(m_firmwareFolder, "HLX_CPLD.bin"))) {
+    if (const auto release = firmware::ReadReleaseId(JoinPath(m_firmwareFolder, "HLX_CPLD.bin"))) {
         if (const auto revision = TrailingNumber(*release)) {
             state.cpld.kind = CpldState::Kind::Revision;
             state.cpld.revision = *revision;

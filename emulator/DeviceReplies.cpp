@@ -1,36 +1,11 @@
 #include "emulator/DeviceReplies.h"
 
 #include <algorithm>
-#include <fstream>
 #include <utility>
 
+#include "firmware/ReleaseFile.h"
+
 namespace gwu::emu {
-
-// The first line of a firmware file is "Release-Id: <identifier>" (LF or CR LF).
-constexpr const char* kReleaseIdPrefix = "Release-Id: ";
-constexpr size_t kMaxReleaseIdBytes = 127;
-
-std::optional<std::string> ReadReleaseId(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    const std::string prefix = kReleaseIdPrefix;
-    const size_t limit = prefix.size() + kMaxReleaseIdBytes + 1;  // room for a CR
-    std::string line;
-    char c = 0;
-    while (line.size() <= limit && in.get(c) && c != '\n') {
-        line += c;
-    }
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    if (line.size() > prefix.size() + kMaxReleaseIdBytes ||
-        line.compare(0, prefix.size(), prefix) != 0) {
-        return std::nullopt;
-    }
-    return line.substr(prefix.size());
-}
 
 std::string JoinPath(const std::string& folder, const char* name) {
     if (folder.empty()) {
@@ -44,7 +19,7 @@ std::string PathFromData(const std::string& data) {
 }
 
 Response TakeRelease(const Request& request, std::optional<std::string>& item) {
-    auto release = ReadReleaseId(PathFromData(request.data));
+    auto release = firmware::ReadReleaseId(PathFromData(request.data));
     if (!release) {
         return Reply(kErrorFile);
     }
@@ -54,7 +29,7 @@ Response TakeRelease(const Request& request, std::optional<std::string>& item) {
 
 void LoadRelease(const std::string& folder, const char* fileName,
                  std::optional<std::string>& release) {
-    if (auto loaded = ReadReleaseId(JoinPath(folder, fileName))) {
+    if (auto loaded = firmware::ReadReleaseId(JoinPath(folder, fileName))) {
         release = std::move(loaded);
     }
 }

@@ -1,5 +1,5 @@
-// What both emulated devices share: the shape of their answers and how they read the release
-// stored at the start of a firmware file.
+// What both emulated devices share: the shape of their answers and how they take the release
+// stored at the start of a firmware file (read as firmware/ReleaseFile.h reads it).
 #pragma once
 
 #include <cstddef>
@@ -20,9 +20,6 @@ Response ItemReply(const std::optional<std::string>& item, const Request& reques
 // The text of a request's data up to its first zero byte.
 std::string PathFromData(const std::string& data);
 
-// The identifier on a firmware file's first line ("Release-Id: <identifier>", LF or CR LF);
-// nothing for a missing or malformed file.
-std::optional<std::string> ReadReleaseId(const std::string& path);
 std::string JoinPath(const std::string& folder, const char* name);
 // An update from the firmware file a request names: the item takes the file's release, or the
 // answer is error 2 when the file holds none.

@@ -1,7 +1,6 @@
 #include "host/ReleaseFileNames.h"
 
 #include <array>
-#include <fstream>
 
 namespace gwu::host {
 
@@ -25,35 +24,6 @@ std::string ReleaseFileName(Family family, CODETYPE codeType, bool installedRele
 
 std::string HexImageName(CODETYPE codeType) {
     return codeType == MAC_CODE ? "HLX_MAC.hex" : std::string{};
-}
-
-std::optional<std::string> ReadReleaseId(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    // Only the first line matters; never read more than it can hold.
-    std::string line;
-    char c = 0;
-    const size_t limit = std::char_traits<char>::length(kReleaseIdPrefix) + kMaxReleaseIdLength;
-    while (line.size() <= limit && in.get(c) && c != '\n') {
-        line += c;
-    }
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    const std::string prefix = kReleaseIdPrefix;
-    if (line.size() > limit || line.compare(0, prefix.size(), prefix) != 0) {
-        return std::nullopt;
-    }
-    return line.substr(prefix.size());
-}
-
-bool WriteReleaseFile(const std::string& path, const std::string& releaseId) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << kReleaseIdPrefix << releaseId << "\r\n"
-        << "image: " << releaseId << "\r\n";
-    return static_cast<bool>(out);
 }
 
 }  // namespace gwu::host
