@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build/dev}
 top=$PWD
 mapfile -t files < <(grep -o '"file": "[^"]*"' "$build/compile_commands.json" | sed 's/"file": "\(.*\)"/\1/' |
-    grep -E "^$top/(lib|host|wire|connections|emulator|cli)/" | sort -u)
+    grep -E "^$top/(lib|host|firmware|wire|connections|emulator|cli)/" | sort -u)
 echo "clang-tidy: ${#files[@]} files"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
