@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # clang-tidy with the repository's .clang-tidy over every source the build compiles of the
 # library, the stand-in host, the firmware-file reader, the wire, the connections, the emulator
-# and gwctl; any finding
-# fails the run. Uses the compile commands of a configured build (default build/dev).
+# and gwctl; any finding fails the run. Uses the compile commands of a configured build (default
+# build/dev).
 # Usage: scripts/tidy.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
