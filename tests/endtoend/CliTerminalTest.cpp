@@ -1,6 +1,5 @@
 // gwctl on a terminal: while it waits on a slow device, one status line on stderr tells what it
 // waits for and is cleared when the answer comes; with --json or --quiet no byte of it appears.
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
@@ -18,8 +17,7 @@ class CliTerminalTest : public gwu::test::FolderFixture {};
 
 TEST_F(CliTerminalTest, StatusLineAppearsWhileWaitingAndIsClearedNotWithJsonOrQuiet) {
     CopySampleFirmware();
-    auto scenario =
-        nlohmann::json::parse(ReadFile(std::string(GWU_SAMPLE_DIR) + "/scenarios/matching.json"));
+    auto scenario = nlohmann::json::parse(ReadFile(gwu::test::SampleScenarioPath("matching")));
     scenario["latency_ms"] = 300;
     const std::string slow = (Root() / "slow.json").string();
     WriteFile(slow, scenario.dump());

@@ -1,8 +1,6 @@
 // gwctl end to end: the real program on every sample scenario with its folders in a temporary
 // folder, its JSON documents and exit codes, verified updates in process and over TCP through a
 // real gwemu, the cable update, the serial-number list and the errors it reports.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -28,9 +26,7 @@ constexpr int kWaitMs = 30000;  // per program run; each takes well under a seco
 constexpr const char* kAllSame = "LC:Same, PROM:Same, BS:Same, CPLD:Same, MAC:Same,";
 const fs::path kSamples = GWU_SAMPLE_DIR;
 
-std::string Scenario(const std::string& name) {
-    return (kSamples / "scenarios" / (name + ".json")).string();
-}
+const auto Scenario = gwu::test::SampleScenarioPath;
 
 // The value at a JSON pointer; null when there is none.
 json At(const json& document, const std::string& pointer) {
@@ -70,11 +66,6 @@ protected:
     CliTest() {
         CopySampleFirmware();
         fs::copy(kSamples / "runtime", Runtime(), fs::copy_options::recursive);
-    }
-    void FreshFirmware() const {  // undoes an update
-        fs::remove_all(Firmware());
-        fs::create_directories(Firmware());
-        CopySampleFirmware();
     }
 
     struct Result {

@@ -1,11 +1,10 @@
-// The serial-number list under file faults: every file operation failed in turn, once or from
-// then on, and a crash after every operation. The list must always hold its old or its new
-// content under its own name, and no file may stay open.
-#include <gtest/gtest.h>
-
+// The serial-number list and the device-load file under file faults: every file operation failed
+// in turn, once or from then on, and a crash at every operation. Each file must always hold its
+// old or its new content under its own name, and no file may stay open.
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <string>
 
 #include "devices/SerialNumList.h"
 #include "os/Os.h"
@@ -18,20 +17,44 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// How the file operation at a position (from 0) of a job goes wrong: a full disk there, a full
+// disk from there on, or a crash there, which stops the job.
+enum class Mishap { FullDisk, FullDiskFromThenOn, Crash };
+constexpr Mishap kMishaps[] = {Mishap::FullDisk, Mishap::FullDiskFromThenOn, Mishap::Crash};
+constexpr const char* kMishapNames[] = {"full disk at op ", "full disk from op ", "crash at op "};
+
 // Stops the library where the hook throws it, as a crash would.
 struct SimulatedCrash {};
 
-// Installs a file-operation hook for its lifetime.
-class ScopedHook {
-public:
-    explicit ScopedHook(os::FileOpHook hook) : m_previous(os::SetFileOpHook(std::move(hook))) {}
-    ~ScopedHook() { os::SetFileOpHook(std::move(m_previous)); }
-    ScopedHook(const ScopedHook&) = delete;
-    ScopedHook& operator=(const ScopedHook&) = delete;
+// How many file operations the job makes when nothing fails.
+size_t CountOperations(const std::function<void()>& job) {
+    size_t count = 0;
+    const ScopedFileOpHook hook([&count](os::FileOp, const std::string&) {
+        ++count;
+        return 0;
+    });
+    job();
+    return count;
+}
 
-private:
-    os::FileOpHook m_previous;
-};
+// Runs the job with the mishap at the position; whether it crashed.
+bool RunWith(Mishap mishap, size_t position, const std::function<void()>& job) {
+    size_t seen = 0;
+    const ScopedFileOpHook hook([&](os::FileOp, const std::string&) {
+        const size_t at = seen++;
+        if (at == position && mishap == Mishap::Crash) {
+            throw SimulatedCrash{};
+        }
+        return at == position || (mishap == Mishap::FullDiskFromThenOn && at > position) ? ENOSPC
+                                                                                         : 0;
+    });
+    try {
+        job();
+    } catch (const SimulatedCrash&) {
+        return true;
+    }
+    return false;
+}
 
 const char kOldList[] = "AA1,R1,R1,R1\r\nHX5,R1,R1,R1\r\nBB2,R1,R1,R1\r\n";
 
@@ -46,104 +69,54 @@ const Case kCases[] = {
     {"rewrite", {"HX5", "R2", "R2", "R2"}, "AA1,R1,R1,R1\r\nHX5,R2,R2,R2\r\nBB2,R1,R1,R1\r\n"},
 };
 
-class FileFaultTest : public FolderFixture {
+class FileFaultTest : public SerialListFixture {
 protected:
-    fs::path List() const { return Logs() / kSerialNumListName; }
-    fs::path Temp() const { return Logs() / kSerialNumTempName; }
-
     void Reset() {
         fs::remove(Temp());
         WriteFile(List(), kOldList);
     }
-
-    void Store(const SerialNumRecord& record) { StoreSerialNumRecord(Logs().string(), record); }
-
-    // How many file operations one store makes when nothing fails.
-    size_t CountOperations(const SerialNumRecord& record) {
-        Reset();
-        size_t count = 0;
-        {
-            ScopedHook hook([&count](os::FileOp, const std::string&) {
-                ++count;
-                return 0;
-            });
-            Store(record);
-        }
-        return count;
-    }
 };
 
-TEST_F(FileFaultTest, EveryFailingOperationLeavesTheOldOrTheNewList) {
+// A store failed at every file operation in turn, once or from then on, or stopped there by a
+// crash, leaves the old or the new list (a failure that kept the old list says so on the
+// monitor), no file open, and a list the next store, of another device, builds on.
+TEST_F(FileFaultTest, EveryMishapLeavesTheOldOrTheNewListForTheNextStore) {
+    const SerialNumRecord next{"NEXT1", "R3", "R3", "R3"};
     int runs = 0;
     for (const Case& c : kCases) {
-        const size_t operations = CountOperations(c.record);
+        Reset();
+        const size_t operations = CountOperations([&] { Store(c.record); });
         ASSERT_GE(operations, 3u) << c.name;
-        for (size_t n = 1; n <= operations; ++n) {
-            for (const bool fromNOn : {false, true}) {
-                SCOPED_TRACE(std::string(c.name) + " op " + std::to_string(n) +
-                             (fromNOn ? " from then on" : " once"));
+        for (size_t n = 0; n < operations; ++n) {
+            for (const Mishap mishap : kMishaps) {
+                SCOPED_TRACE(c.name +
+                             (" " + (kMishapNames[static_cast<int>(mishap)] + std::to_string(n))));
                 Reset();
                 ++runs;
                 const size_t openBefore = OpenHandleCount();
-                size_t seen = 0;
-                {
-                    ScopedHook hook([&](os::FileOp, const std::string&) {
-                        ++seen;
-                        return seen == n || (fromNOn && seen > n) ? ENOSPC : 0;
-                    });
-                    Store(c.record);
-                }
-                const std::string list = ReadFile(List());
-                EXPECT_TRUE(list == kOldList || list == c.newList) << list;
+                const size_t monitorBefore = m_diagnostics.Monitor().size();
+                EXPECT_EQ(RunWith(mishap, n, [&] { Store(c.record); }), mishap == Mishap::Crash);
                 EXPECT_EQ(OpenHandleCount(), openBefore);
-                // A failure that kept the old list says so on the monitor.
-                if (list == kOldList) {
-                    EXPECT_TRUE(m_diagnostics.MonitorHas("encountered problems: " +
-                                                         std::to_string(ENOSPC)));
+                const std::string list = ReadFile(List());
+                ASSERT_TRUE(list == kOldList || list == c.newList) << list;
+                if (list == kOldList && mishap != Mishap::Crash) {
+                    EXPECT_FALSE(m_diagnostics
+                                     .MonitorSince(monitorBefore, "encountered problems: " +
+                                                                      std::to_string(ENOSPC))
+                                     .empty());
                 }
+                Store(next);
+                EXPECT_EQ(ReadFile(List()), list + FormatSerialNumLine(next));
             }
         }
     }
     RecordProperty("runs", runs);
 }
 
-TEST_F(FileFaultTest, CrashAfterEveryOperationLeavesAListTheNextUpdateBuildsOn) {
-    const SerialNumRecord next{"NEXT1", "R3", "R3", "R3"};
-    const std::string nextLine = FormatSerialNumLine(next);
-    int crashes = 0;
-    for (const Case& c : kCases) {
-        const size_t operations = CountOperations(c.record);
-        for (size_t k = 0; k < operations; ++k) {
-            SCOPED_TRACE(std::string(c.name) + " crash after op " + std::to_string(k));
-            Reset();
-            ++crashes;
-            const size_t openBefore = OpenHandleCount();
-            size_t seen = 0;
-            {
-                ScopedHook hook([&](os::FileOp, const std::string&) {
-                    if (seen++ == k) {
-                        throw SimulatedCrash{};
-                    }
-                    return 0;
-                });
-                EXPECT_THROW(Store(c.record), SimulatedCrash);
-            }
-            EXPECT_EQ(OpenHandleCount(), openBefore);
-            const std::string afterCrash = ReadFile(List());
-            ASSERT_TRUE(afterCrash == kOldList || afterCrash == c.newList) << afterCrash;
-
-            // The next update, of another device, finds the list where the crash left it.
-            Store(next);
-            EXPECT_EQ(ReadFile(List()), afterCrash + nextLine);
-        }
-    }
-    RecordProperty("crashes", crashes);
-}
-
-// An update's copy of a release onto the device-load file, failed (a full disk) or stopped (a
-// crash) at every file operation: the device-load file holds its old or its new content, the
-// release is untouched, and the next copy succeeds whatever the crash left behind.
-TEST_F(FileFaultTest, DeviceLoadFileIsOldOrNewUnderEveryFaultAndCrash) {
+// An update's copy of a release onto the device-load file, with every mishap at every file
+// operation: the device-load file holds its old or its new content, the release is untouched,
+// and the next copy succeeds whatever the mishap left behind.
+TEST_F(FileFaultTest, DeviceLoadFileIsOldOrNewUnderEveryMishap) {
     CGatewayFileUtils files;
     const fs::path release = Firmware() / "HLX_PROM.rel";
     const fs::path deviceLoad = Firmware() / "HLX_PROM.bin";
@@ -152,36 +125,14 @@ TEST_F(FileFaultTest, DeviceLoadFileIsOldOrNewUnderEveryFaultAndCrash) {
     const auto place = [&] {
         return files.RenameGatewayFile("HLX_PROM.rel", "HLX_PROM.bin", false);
     };
-    size_t operations = 0;
-    {
-        ScopedHook hook([&operations](os::FileOp, const std::string&) {
-            ++operations;
-            return 0;
-        });
-        ASSERT_TRUE(place());
-    }
+    const size_t operations = CountOperations([&] { EXPECT_TRUE(place()); });
     ASSERT_GE(operations, 4u);  // temporary removed, opened, written, flushed, renamed, synced
     for (size_t n = 0; n < operations; ++n) {
-        for (const bool crash : {false, true}) {
-            SCOPED_TRACE((crash ? "crash at op " : "full disk at op ") + std::to_string(n));
+        for (const Mishap mishap : kMishaps) {
+            SCOPED_TRACE(kMishapNames[static_cast<int>(mishap)] + std::to_string(n));
             WriteRelease("HLX_PROM.bin", "KLEM_PROM_R1.9.8");
             const std::string oldContent = ReadFile(deviceLoad);
-            size_t seen = 0;
-            {
-                ScopedHook hook([&](os::FileOp, const std::string&) {
-                    if (seen++ != n) {
-                        return 0;
-                    }
-                    if (crash) {
-                        throw SimulatedCrash{};
-                    }
-                    return ENOSPC;
-                });
-                try {
-                    place();
-                } catch (const SimulatedCrash&) {
-                }
-            }
+            RunWith(mishap, n, place);
             const std::string now = ReadFile(deviceLoad);
             EXPECT_TRUE(now == oldContent || now == newContent) << now;
             EXPECT_EQ(ReadFile(release), newContent);

@@ -1,22 +1,16 @@
 // The facade's update worker with the real communication module over an emulated gateway in
 // process, many times over: what the tsan preset runs under ThreadSanitizer.
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "connections/EmulatorConnection.h"
-#include "emulator/Gateway.h"
 #include "gateway/CGatewayChecks.h"
-#include "host/MemoryValueStore.h"
-#include "platform/ValueStore.h"
+#include "testsupport/EmulatedDevice.h"
 #include "testsupport/Fixtures.h"
+#include "testsupport/RecordingFrame.h"
 
 namespace gwu::test {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr int kRounds = 100;
 
@@ -32,20 +26,16 @@ class ThreadTest : public FolderFixture {
 protected:
     void StartRound() {
         m_checks.reset();
-        fs::remove_all(Firmware());
-        fs::create_directories(Firmware());
-        CopySampleFirmware();
-        m_gateway = emu::Gateway::FromScenarioFile(
-            (fs::path(GWU_SAMPLE_DIR) / "scenarios" / "behind.json").string(), Firmware().string());
-        m_comms = std::make_unique<host::EmulatorConnection>(*m_gateway);
-        m_checks = std::make_unique<CGatewayChecks>(&m_frame, m_comms.get());
+        FreshFirmware();
+        m_device.emplace(ReadFile(SampleScenarioPath("behind")), false, Firmware().string());
+        m_checks = std::make_unique<CGatewayChecks>(&m_frame, &m_device->Comms());
         m_checks->SetCardName("VCL");
     }
+    emu::Gateway& Gateway() { return m_device->Gateway(); }
 
-    // Destroyed in reverse: the facade before the connection and the gateway it uses.
-    std::unique_ptr<emu::Gateway> m_gateway;
-    std::unique_ptr<host::EmulatorConnection> m_comms;
-    host::Frame m_frame;
+    // Destroyed in reverse: the facade before the device it uses.
+    std::optional<EmulatedDevice> m_device;
+    RecordingFrame m_frame;
     std::unique_ptr<CGatewayChecks> m_checks;
 };
 
@@ -59,16 +49,16 @@ TEST_F(ThreadTest, TheWorkerAgainstTheDestructorASecondRequestAndChecks) {
         StartRound();
         m_checks->PerformUpdate(Older(PROM_CODE));
         m_checks.reset();
-        EXPECT_EQ(m_gateway->Release("VCL", "prom"), "KLEM_PROM_R2.0.3");
-        EXPECT_EQ(m_gateway->Release("VCL", "bootstrap"), "KLEM_BOOT_R1.2.0");
+        EXPECT_EQ(Gateway().Release("VCL", "prom"), "KLEM_PROM_R2.0.3");
+        EXPECT_EQ(Gateway().Release("VCL", "bootstrap"), "KLEM_BOOT_R1.2.0");
 
         StartRound();
         m_checks->PerformUpdate(Older(BS_CODE));
         m_checks->PerformUpdate(Older(PROM_CODE));
         m_checks->WaitForUpdate();
         EXPECT_FALSE(m_checks->IsUpdateRunning());
-        EXPECT_EQ(m_gateway->Release("VCL", "bootstrap"), "KLEM_BOOT_R1.4.0");
-        EXPECT_EQ(m_gateway->Release("VCL", "prom"), "KLEM_PROM_R2.0.3");
+        EXPECT_EQ(Gateway().Release("VCL", "bootstrap"), "KLEM_BOOT_R1.4.0");
+        EXPECT_EQ(Gateway().Release("VCL", "prom"), "KLEM_PROM_R2.0.3");
 
         StartRound();
         m_checks->PerformUpdate(Older(PROM_CODE));
@@ -79,9 +69,7 @@ TEST_F(ThreadTest, TheWorkerAgainstTheDestructorASecondRequestAndChecks) {
         const CCodeDiffResults after = m_checks->CheckForUpdates(true);
         EXPECT_EQ(after.m_ePROM, DIFF_SAME);
         EXPECT_EQ(after.m_eBS, DIFF_OLDER);
-        CString prom;
-        m_frame.Store().GetValue("HLX_PROM_Release", &prom, CTabValueStore::kMaxLength);
-        EXPECT_EQ(prom, "R2.0.3");
+        EXPECT_EQ(m_frame.Value("HLX_PROM_Release"), "R2.0.3");
     }
 }
 

@@ -1,11 +1,7 @@
 // The dialogs against the stand-in popup library: what they ask of it, in order, and how they
 // end under scripted input.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <iterator>
-#include <memory>
-#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -14,45 +10,22 @@
 #include "dialogs/CKeyboardDialog.h"
 #include "dialogs/CTabDialog.h"
 #include "dialogs/CUserEntry.h"
-#include "host/popup/PopupDrivers.h"
 #include "host/popup/PopupLibrary.h"
+#include "testsupport/Fixtures.h"
 
 namespace {
 
 namespace host = gwu::host;
-using host::PopupEvent;
+using gwu::test::Lines;
 using host::PopupView;
-using Lines = std::vector<std::string>;
-
-// Plays a key script and keeps the popup as it was before each event, and after the last.
-class RecordingDriver : public host::ScriptDriver {
-public:
-    RecordingDriver(std::vector<PopupEvent> events, std::vector<PopupView>& views)
-        : ScriptDriver(std::move(events)), m_views(views) {}
-    std::optional<PopupEvent> NextEvent(const PopupView& view) override {
-        m_views.push_back(view);
-        return ScriptDriver::NextEvent(view);
-    }
-
-private:
-    std::vector<PopupView>& m_views;
-};
 
 class PopupTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(host::ResetPopupLibrary()); }
-    void TearDown() override {
-        host::SetPopupDriver(nullptr);
-        EXPECT_TRUE(host::ResetPopupLibrary());
-    }
-
-    // Starts afresh (no popups, trace or views) and plays the script from now on.
+    // Starts afresh (no popups, trace or views) and plays the script from now on, keeping the
+    // popup as it was before each event, and after the last.
     void Keys(const std::string& script) {
-        ASSERT_TRUE(host::ResetPopupLibrary());
         m_views.clear();
-        const auto events = host::ParseKeyScript(script);
-        ASSERT_TRUE(events.has_value());
-        host::SetPopupDriver(std::make_unique<RecordingDriver>(*events, m_views));
+        m_popups.Play(script, [this](const PopupView& view) { m_views.push_back(view); });
     }
 
     // The trace lines that start with the text.
@@ -67,6 +40,7 @@ protected:
     }
 
     std::vector<PopupView> m_views;
+    gwu::test::ScriptedPopups m_popups;  // goes first, with its driver that fills m_views
 };
 
 // A dialog with a keyboard of its own in its body, which ends the dialog

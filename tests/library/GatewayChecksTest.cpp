@@ -1,26 +1,19 @@
 // CGatewayChecks and the release comparison behind CompareGatewayReleaseID.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <future>
-#include <iterator>
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
-#include <vector>
 
-#include "devices/CGatewayUtils.h"
 #include "gateway/CGatewayChecks.h"
 #include "gateway/ReleaseCompare.h"
 #include "host/MemoryValueStore.h"
 #include "platform/Diagnostics.h"
-#include "platform/ValueStore.h"
 #include "testsupport/FakeGateway.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
@@ -28,8 +21,8 @@
 namespace {
 
 using gwu::test::FakeGateway;
+using gwu::test::Lines;
 using gwu::test::ScriptedComms;
-using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 
 constexpr DIFFTYPE S = DIFF_SAME;
@@ -110,14 +103,7 @@ protected:
         return checks->PerformAllChecks().ToString();
     }
     // The monitor lines since the last Clear() that hold the text.
-    Lines With(const std::string& text) const {
-        const Lines monitor = diagnostics.Monitor();
-        Lines found;
-        std::copy_if(monitor.begin() + static_cast<long>(from), monitor.end(),
-                     std::back_inserter(found),
-                     [&](const std::string& line) { return line.find(text) != line.npos; });
-        return found;
-    }
+    Lines With(const std::string& text) const { return diagnostics.MonitorSince(from, text); }
     void Clear() { from = diagnostics.Monitor().size(); }
     long IndexOf(const std::string& line) const {
         const Lines lines = With("");

@@ -1,6 +1,4 @@
 // The serial-number list file on real files in a temporary folder.
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -19,13 +17,8 @@ SerialNumRecord Record(const std::string& serial) {
     return SerialNumRecord{serial, "a", "b", "c"};
 }
 
-class SerialNumListTest : public FolderFixture {
+class SerialNumListTest : public SerialListFixture {
 protected:
-    fs::path List() const { return Logs() / kSerialNumListName; }
-    fs::path Temp() const { return Logs() / kSerialNumTempName; }
-    void Store(const SerialNumRecord& record) const {
-        StoreSerialNumRecord(Logs().string(), record);
-    }
     bool Problem() const { return m_diagnostics.MonitorHas("encountered problems"); }
     bool Problem(int cause) const {
         return m_diagnostics.MonitorHas(
@@ -126,11 +119,8 @@ TEST_F(SerialNumListTest, UnusableFolderOrListReportsAndNeverThrows) {
 TEST_F(SerialNumListTest, TemporaryFileThatCannotBeRestoredStaysForTheNextStore) {
     WriteFile(Temp(), "AA1,R1,R1,R1\r\n");
     {
-        struct RestoreHook {
-            os::FileOpHook previous;
-            ~RestoreHook() { os::SetFileOpHook(std::move(previous)); }
-        } restore{os::SetFileOpHook(
-            [](os::FileOp op, const std::string&) { return op == os::FileOp::Rename ? EIO : 0; })};
+        const ScopedFileOpHook renameFails(
+            [](os::FileOp op, const std::string&) { return op == os::FileOp::Rename ? EIO : 0; });
         Store(Record("NEW1"));
     }
     EXPECT_TRUE(Problem(EIO));
