@@ -1,5 +1,6 @@
 #include "testsupport/ScriptedComms.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "host/Replies.h"
@@ -138,6 +139,22 @@ void ScriptedComms::ClearRecords() {
     m_requests.clear();
     m_calls.clear();
     m_executed = 0;
+}
+
+ReadResult ReadOne(CBaseComms& comms, int requestType, int timeoutMs) {
+    char buffer[128] = {};
+    int length = sizeof buffer;
+    ReadResult result;
+    CSubStream command;
+    VSI_GetSerialNumber(command, requestType, &length, buffer, 0, &result.error);
+    try {
+        comms.ExecuteSubCommand(command, timeoutMs, 0);
+    } catch (const CBaseCommsException& e) {
+        result.thrown = e.Code();
+        return result;
+    }
+    result.text.assign(buffer, static_cast<size_t>(std::clamp(length, 0, 128)));
+    return result;
 }
 
 }  // namespace gwu::test

@@ -86,4 +86,13 @@ private:
     size_t m_executed = 0;
 };
 
+// One reading request of the type over any connection, with room for 128 bytes: the code of the
+// comms exception it ended in (0: none), the device's error and the text answered.
+struct ReadResult {
+    int thrown = 0;
+    int error = -1;
+    std::string text;
+};
+ReadResult ReadOne(CBaseComms& comms, int requestType, int timeoutMs);
+
 }  // namespace gwu::test

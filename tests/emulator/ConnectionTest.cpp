@@ -16,6 +16,7 @@
 #include "testsupport/EmulatedDevice.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/RecordingFrame.h"
+#include "testsupport/ScriptedComms.h"
 #include "wire/Socket.h"
 
 namespace gwu::test {
@@ -24,21 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 namespace net = wire::net;
-
-// One reading request of the type: the comms exception's code (0: none) and the text answered.
-std::pair<int, std::string> Read(CBaseComms& comms, int type, int timeoutMs) {
-    char buffer[128] = {};
-    int size = sizeof buffer;
-    int error = -1;
-    CSubStream command;
-    VSI_GetSerialNumber(command, type, &size, buffer, 0, &error);
-    try {
-        comms.ExecuteSubCommand(command, timeoutMs, 0);
-    } catch (const CBaseCommsException& e) {
-        return {e.Code(), buffer};
-    }
-    return {0, buffer};
-}
 
 // A sample scenario played by an emulated gateway behind one of the two connections, with the
 // library's checks for the card on top.
@@ -100,9 +86,10 @@ TEST_F(ConnectionTest, LatencyDelaysTheAnswerOrTimesTheRequestOut) {
         for (const auto& [type, timeoutMs, code, least] : cases) {
             SCOPED_TRACE(std::to_string(type) + (tcp ? " over TCP" : " in process"));
             const auto start = Clock::now();
-            const std::pair<int, std::string> answer = Read(comms, type, timeoutMs);
+            const ReadResult answer = ReadOne(comms, type, timeoutMs);
             EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(least));
-            EXPECT_EQ(answer, std::make_pair(code, std::string(code == 0 ? "KLEM_1_R1" : "")));
+            EXPECT_EQ(answer.thrown, code);
+            EXPECT_EQ(answer.text, code == 0 ? "KLEM_1_R1" : "");
         }
     }
 }
@@ -143,7 +130,7 @@ TEST_F(ConnectionTest, TcpConnectionAgainstFailingPeers) {
         host::TcpConnection connection("127.0.0.1", port);
         EXPECT_FALSE(connection.Connect());
         const auto start = Clock::now();
-        EXPECT_EQ(Read(connection, 0x20000000, 10000).first, code);
+        EXPECT_EQ(ReadOne(connection, 0x20000000, 10000).thrown, code);
         const auto elapsed = Clock::now() - start;
         peer.join();
         if (answer) {

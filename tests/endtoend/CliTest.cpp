@@ -34,26 +34,29 @@ json At(const json& document, const std::string& pointer) {
     return document.contains(at) ? document.at(at) : json();
 }
 
+// A JSON value as text: a string's own, anything else dumped.
+std::string Text(const json& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+// The verdicts of an object by code type, in the summary's form "LC:Same, ..., MAC:Same,".
+std::string Verdicts(const json& verdicts) {
+    std::string text;
+    for (const char* code : {"LC", "PROM", "BS", "CPLD", "MAC"}) {
+        text += (text.empty() ? "" : " ") + std::string(code) + ":" +
+                Text(At(verdicts, "/" + std::string(code))) + ",";
+    }
+    return text;
+}
+
 // Each update round of a document as one line: code type, verdicts before -> after, the device
 // operation's result, the release expected and reported, and whether it took.
 std::vector<std::string> Rounds(const json& document) {
-    const auto text = [](const json& value) {
-        return value.is_string() ? value.get<std::string>() : value.dump();
-    };
     std::vector<std::string> lines;
     for (const json& round : At(document, "/rounds")) {
-        std::string verdicts[2];
-        for (int i = 0; i < 2; ++i) {
-            for (const char* code : {"LC", "PROM", "BS", "CPLD", "MAC"}) {
-                verdicts[i] +=
-                    std::string(code) + ":" +
-                    text(At(round, (i == 0 ? "/before/" : "/after/") + std::string(code))) + ", ";
-            }
-            verdicts[i].pop_back();
-        }
-        lines.push_back(text(At(round, "/code_type")) + " " + verdicts[0] + " -> " + verdicts[1] +
-                        " " + text(At(round, "/result")) + " " + text(At(round, "/expected")) +
-                        " " + text(At(round, "/reported")) +
+        lines.push_back(Text(At(round, "/code_type")) + " " + Verdicts(At(round, "/before")) +
+                        " -> " + Verdicts(At(round, "/after")) + " " + Text(At(round, "/result")) +
+                        " " + Text(At(round, "/expected")) + " " + Text(At(round, "/reported")) +
                         (At(round, "/took") == true ? " took" : " did not take"));
     }
     return lines;
@@ -143,13 +146,7 @@ TEST_F(CliTest, CheckOfEverySampleScenario) {
         EXPECT_EQ(At(document, "/read"), true);
         EXPECT_EQ(At(document, "/summary"), summary);
         EXPECT_EQ(At(document, "/differences"), exit == 1);
-        std::string verdicts;
-        for (const char* code : {"LC", "PROM", "BS", "CPLD", "MAC"}) {
-            const json verdict = At(document, std::string("/results/") + code);
-            verdicts += std::string(verdicts.empty() ? "" : " ") + code + ":" +
-                        (verdict.is_string() ? verdict.get<std::string>() : "?") + ",";
-        }
-        EXPECT_EQ(verdicts, summary);
+        EXPECT_EQ(Verdicts(At(document, "/results")), summary);
         EXPECT_EQ(At(document, "/values").size(), qpt ? 5u : 11u);
         EXPECT_EQ(At(document, qpt ? "/values/QPT_SerialNum" : "/values/HLX_SerialNum"), serial);
         EXPECT_EQ(At(document, "/disk/LC"),

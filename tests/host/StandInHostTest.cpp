@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 #include "host/Folders.h"
 #include "host/MemoryValueStore.h"
@@ -183,20 +184,12 @@ TEST(ScriptedConnection, AnswersByPositionThenStandingAnswerAndFlagsUnscripted) 
     ScriptedComms comms;
     comms.Answer(SubRequestKind::VsiGetSerialNumber, 1, Reply::Text("one"));
     comms.AnswerAt(1, Reply::Error(7));
-    auto run = [&comms](int type) {
-        char buffer[16] = {};
-        int length = 16;
-        int error = -1;
-        CSubStream command;
-        VSI_GetSerialNumber(command, type, &length, buffer, 0, &error);
-        comms.ExecuteSubCommand(command, 10000, 0);
-        return std::make_pair(error, std::string(buffer, static_cast<size_t>(length)));
-    };
-    EXPECT_EQ(run(1), std::make_pair(0, std::string("one")));
-    EXPECT_EQ(run(1).first, 7);
-    EXPECT_EQ(run(2).first, ScriptedComms::kUnscriptedError);
+    const ReadResult one = ReadOne(comms, 1, 10000);
+    EXPECT_EQ(std::tie(one.error, one.text), std::make_tuple(0, std::string("one")));
+    EXPECT_EQ(ReadOne(comms, 1, 10000).error, 7);
+    EXPECT_EQ(ReadOne(comms, 2, 10000).error, ScriptedComms::kUnscriptedError);
     comms.AnswerAt(3, Reply::Throw(5));
-    EXPECT_THROW(run(1), CBaseCommsException);
+    EXPECT_EQ(ReadOne(comms, 1, 10000).thrown, 5);
     ASSERT_EQ(comms.Requests().size(), 4u);
     EXPECT_EQ(comms.Requests()[0].timeoutMs, 10000);
 }
