@@ -8,7 +8,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
