@@ -7,10 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,73 +17,49 @@
 #include "devices/CQPTUtils.h"
 #include "devices/SerialNumList.h"
 #include "fuzz/FuzzCheck.h"
-#include "host/Folders.h"
 #include "host/LineSinks.h"
-#include "host/MemoryValueStore.h"
-#include "host/ProcessUtils.h"
 #include "host/popup/PopupDrivers.h"
-#include "platform/ValueStore.h"
 #include "repair/CHLXSerialNumRepair.h"
 #include "repair/RepairReport.h"
+#include "testsupport/RecordingFrame.h"
 #include "testsupport/ScriptedComms.h"
+#include "testsupport/TestFolders.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kStoreRoom = CTabValueStore::kMaxLength - 1;
-
 // A value store that checks every value the library publishes.
-class CheckingFrame : public CTabQuillonFrame, public gwu::host::ValueStore {
+class CheckingFrame : public gwu::test::RecordingFrame {
 public:
-    CTabValueStore& GetValueStore() override { return *this; }
     bool SetValue(const CString& name, const CString& value, int maxLength) override {
         GWU_FUZZ_CHECK(maxLength == CTabValueStore::kMaxLength);
-        GWU_FUZZ_CHECK(value.size() <= kStoreRoom);
+        GWU_FUZZ_CHECK(value.size() < static_cast<size_t>(CTabValueStore::kMaxLength));
         GWU_FUZZ_CHECK(value.find('\0') == CString::npos);
-        return ValueStore::SetValue(name, value, maxLength);
+        return RecordingFrame::SetValue(name, value, maxLength);
     }
 };
 
 // Folders for the reading's files, with the sample deployed-unit list for the repair; the
 // monitor and error lines are dropped.
-class Workspace {
-public:
+struct Workspace : gwu::test::TestFolders {
     Workspace() {
-        m_root = gwu::host::MakeTempFolder("gwufuzz-");
-        if (m_root.empty()) {
-            std::abort();
-        }
-        fs::create_directories(m_root / "runtime");
-        fs::create_directories(m_root / "logs");
         fs::copy_file(fs::path(GWU_SAMPLE_DIR) / "runtime" / "DeployedHLXs.ini",
-                      m_root / "runtime" / "DeployedHLXs.ini");
-        gwu::host::SetEnvVar(gwu::host::kRuntimeDirVariable, (m_root / "runtime").string());
-        gwu::host::SetEnvVar(gwu::host::kLogDirVariable, (m_root / "logs").string());
+                      Runtime() / "DeployedHLXs.ini");
         gwu::host::SetMonitorSink([](const std::string&) {});
         gwu::host::SetErrorSink([](const std::string&) {});
     }
-    ~Workspace() {
-        std::error_code ignored;
-        fs::remove_all(m_root, ignored);
-    }
-    Workspace(const Workspace&) = delete;
-    Workspace& operator=(const Workspace&) = delete;
-
-    fs::path List() const { return m_root / "logs" / gwu::kSerialNumListName; }
+    fs::path List() const { return Logs() / gwu::kSerialNumListName; }
 
     // Each input starts without a list and with a repair still to be made.
     void Reset() const {
         std::error_code ignored;
         fs::remove(List(), ignored);
-        fs::remove(m_root / "logs" / gwu::kSerialNumTempName, ignored);
+        fs::remove(Logs() / gwu::kSerialNumTempName, ignored);
         CHLXSerialNumRepair::ResetRepairCountForTesting();
-        gwu::RepairReport::RestartForTesting(m_root.string());
+        gwu::RepairReport::RestartForTesting(Root().string());
         gwu::host::ResetPopupLibrary();
     }
-
-private:
-    fs::path m_root;
 };
 
 // The reply to one request, read from the input.
@@ -148,8 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         const bool read = device.SetReleaseIds(readDevice);
         // One device met: a list with exactly its line, or none when it had no serial number.
         if (read && fs::exists(workspace.List())) {
-            std::ifstream in(workspace.List(), std::ios::binary);
-            const std::string list{std::istreambuf_iterator<char>(in), {}};
+            const std::string list = workspace.ReadFile(workspace.List());
             GWU_FUZZ_CHECK(std::count(list.begin(), list.end(), '\n') == 1);
             GWU_FUZZ_CHECK(list.size() >= 2 && list.compare(list.size() - 2, 2, "\r\n") == 0);
         }

@@ -14,20 +14,6 @@ namespace {
 
 using namespace gwu::wire;
 
-bool Same(const Request& a, const Request& b) {
-    return a.builder == b.builder && a.type == b.type && a.flags == b.flags &&
-           a.capacity == b.capacity && a.data == b.data && a.timeoutMs == b.timeoutMs;
-}
-
-bool Same(const ClientMessage& a, const ClientMessage& b) {
-    return a.kind == b.kind && a.cardName == b.cardName && Same(a.request, b.request);
-}
-
-bool Same(const Response& a, const Response& b) {
-    return a.outcome == b.outcome && a.error == b.error && a.bytes == b.bytes &&
-           a.claimedLength == b.claimedLength && a.exceptionCode == b.exceptionCode;
-}
-
 // The payload of an encoded frame, read back through a fresh decoder.
 std::string PayloadOf(const std::string& frame) {
     FrameDecoder decoder;
@@ -40,15 +26,14 @@ std::string PayloadOf(const std::string& frame) {
 
 void RoundTrip(const std::string& payload) {
     try {
-        const ClientMessage message = DecodeClientMessage(payload);
-        const std::string frame = EncodeClientMessage(message);
-        GWU_FUZZ_CHECK(Same(DecodeClientMessage(PayloadOf(frame)), message));
+        // The encoding holds every field: a message that encodes alike is the same.
+        const std::string frame = EncodeClientMessage(DecodeClientMessage(payload));
+        GWU_FUZZ_CHECK(EncodeClientMessage(DecodeClientMessage(PayloadOf(frame))) == frame);
     } catch (const ProtocolError&) {
     }
     try {
-        const Response response = DecodeResponse(payload);
-        const std::string frame = EncodeResponse(response);
-        GWU_FUZZ_CHECK(Same(DecodeResponse(PayloadOf(frame)), response));
+        const std::string frame = EncodeResponse(DecodeResponse(payload));
+        GWU_FUZZ_CHECK(EncodeResponse(DecodeResponse(PayloadOf(frame))) == frame);
     } catch (const ProtocolError&) {
     }
     try {

@@ -16,14 +16,12 @@ using gwu::wire::Request;
 
 Request Make(Builder builder, std::uint32_t type, std::uint32_t flags, std::int32_t capacity,
              std::string data = {}) {
-    Request request;
-    request.builder = builder;
-    request.type = static_cast<std::int32_t>(type);
-    request.flags = static_cast<std::int32_t>(flags);
-    request.capacity = capacity;
-    request.data = std::move(data);
-    request.timeoutMs = 10000;
-    return request;
+    return {builder,
+            static_cast<std::int32_t>(type),
+            static_cast<std::int32_t>(flags),
+            capacity,
+            std::move(data),
+            10000};
 }
 
 // What the library asks of the communication module: releases, CPLD, identity items in use
@@ -73,17 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     GWU_FUZZ_CHECK(gateway != nullptr);
     // Twice over, so that faults due on a later request come round.
     for (int round = 0; round < 2; ++round) {
-        gateway->SelectCard("VCL");
-        for (const Request& request : CommunicationRequests()) {
-            const gwu::wire::Response response = gateway->Execute(request);
-            GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
-            GWU_FUZZ_CHECK(response.delayMs <= request.timeoutMs);  // never outwaits the host
-        }
-        gateway->SelectCard("QPT");
-        for (const Request& request : MeasurementRequests()) {
-            const gwu::wire::Response response = gateway->Execute(request);
-            GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
-            GWU_FUZZ_CHECK(response.delayMs <= request.timeoutMs);  // never outwaits the host
+        for (const bool communication : {true, false}) {
+            gateway->SelectCard(communication ? "VCL" : "QPT");
+            for (const Request& request :
+                 communication ? CommunicationRequests() : MeasurementRequests()) {
+                const gwu::wire::Response response = gateway->Execute(request);
+                GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
+                GWU_FUZZ_CHECK(response.delayMs <= request.timeoutMs);  // never outwaits the host
+            }
         }
     }
     return 0;
