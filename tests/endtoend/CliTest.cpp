@@ -164,6 +164,11 @@ TEST_F(CliTest, CheckOfEverySampleScenario) {
     for (const auto& entry : fs::directory_iterator(kSamples / "scenarios")) {
         EXPECT_EQ(covered.count(entry.path().stem().string()), 1u) << entry.path();
     }
+    // No PROM release on disk: two of three releases compared, still enough to be up to date.
+    fs::remove(Firmware() / "HLX_PROM.rel");
+    const Result partial = Run({"check", "--device", "emu:" + Scenario("matching"), "--json"});
+    EXPECT_EQ(At(partial.document, "/compared_count"), 2);
+    EXPECT_EQ(At(partial.document, "/up_to_date"), true);
 }
 
 // update brings a device behind the release level in two rounds, bootstrap then PROM, moving
@@ -235,6 +240,7 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
         {{"update", "--device", "emu:" + missing}, {missing}},
         {{"check", "--device", "serial:/dev/ttyS0"}, {"serial:/dev/ttyS0"}},
         {{"check", "--device", "tcp://127.0.0.1"}, {"tcp://127.0.0.1"}},
+        {{"check", "--device", "tcp://127.0.0.1:12ab"}, {"tcp://127.0.0.1:12ab"}},
         {{"check", "--device", "emu:" + Scenario("matching"), "--keys", "<tick"}, {"--keys"}},
         {{"frobnicate"}, {"frobnicate"}},
         // Without a firmware folder an update over TCP refuses instead of guessing gwemu's.
@@ -363,6 +369,11 @@ TEST_F(CliTest, CableUpdateIsVerifiedAgainstTheHexImage) {
     EXPECT_EQ(At(bad.document, "/cable/before"), "Unknown");
     EXPECT_EQ(At(bad.document, "/cable/after"), "Unknown");
     EXPECT_EQ(At(bad.document, "/cable/took"), false);
+    // Releases on disk but none in the hex image: nothing to tell whether the update took.
+    fs::remove(Firmware() / "HLX_MAC.hex");
+    const Result noImage = Run({"cable", "--device", "emu:" + older});
+    EXPECT_EQ(noImage.code, 2) << noImage.err;
+    EXPECT_NE(noImage.out.find("No release in the hex image"), std::string::npos) << noImage.out;
 }
 
 }  // namespace

@@ -69,6 +69,7 @@ TEST(DeployedUnitList, ParseTakesTheEntryLinesHoldingTheKey) {
         // A line without a comma ends the scan; a last line without LF runs to the end.
         {kSection + "HX1,M1\nbroken\nHX2,M2\n", "", true, {{"HX1", "M1"}}},
         {kSection + "HX1,M1\nHX2,M2", "M2", true, {{"HX2", "M2"}}},
+        {kSection + "HX1,M1,M2\n", "", true, {{"HX1", "M1,M2"}}},  // a second comma is MAC text
         {longLines, "", true, {{"HX1", "M1"}, {longSerial, longMac}, {"HX3", "M3"}}},
         // More than 50 characters before the key: the line is taken to start at the scan
         // position, which never lies before the content.

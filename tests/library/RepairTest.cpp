@@ -139,6 +139,8 @@ TEST_F(RepairTest, BitwiseFallbackAcceptsOnlyClearedBitsAndNeverAnEmptyText) {
 TEST_F(RepairTest, WritesFollowWhatTheDeviceHolds) {
     const std::string sn = "HX100001", ab = "0123456789AB", ac = "0123456789AC";
     const std::string a9 = "0123456789A9", longSn = "HX1234567890ABCDEFG";
+    const std::string sn2 = "HX200001", a20 = "0050C2A10020", a21 = "0050C2A10021";
+    const std::string cutE = "0050C2A100\0"s + "0", cutU = "\0"s + "050C2A10021";
     const std::string damaged = "0123456789\0\0"s;
     const std::string nothing(12, '\0');  // nothing survived: every list line qualifies
     // The listed serial number and MAC, the device's MACs, the writes.
@@ -148,6 +150,9 @@ TEST_F(RepairTest, WritesFollowWhatTheDeviceHolds) {
              {sn, ab, damaged, ac, {kWriteSerial + sn, kCommitEthernet + ab}},
              {sn, ab, ab, damaged, {kWriteSerial + sn, kCommitUsb + ac}},
              {sn, ab, damaged, damaged, {kWriteSerial + sn, kWriteEthernet + ab, kCommitUsb + ac}},
+             // One serial number twice, its MACs differing at position 10, where only the Ethernet
+             // address is damaged (the USB one at 0): the two together tell the entries apart.
+             {sn2, a20, cutE, cutU, {kWriteSerial + sn2, kWriteEthernet + a20, kCommitUsb + a21}},
              // No hexadecimal carry: the USB address of a list MAC ending in 9 ends in ':'.
              {sn, a9, a9, damaged, {kWriteSerial + sn, kCommitUsb + "0123456789A:"}},
              // A long serial number is written truncated.
