@@ -60,6 +60,7 @@ Answer Of(const Response& r) {
 Answer Reply(std::int32_t error, std::string bytes = {}) {
     return {Outcome::Reply, error, std::move(bytes), std::nullopt, 0};
 }
+const Answer timeout{Outcome::Timeout, 0, "", std::nullopt, 0};
 
 std::unique_ptr<Gateway> Make(const std::string& json, const std::string& firmware = {}) {
     auto gateway = Gateway::FromScenarioText(json, "test.json", firmware);
@@ -268,7 +269,6 @@ TEST_F(EmulatorUpdate, FaultsHitTheNthMatchingRequestAndChangeNoState) {
     const std::string loaded = "KLEM_1_R1";
     const std::string padded = loaded + std::string(kMaxReplyBytes + 16 - 9, '#');
     const Request reset = Req(Builder::VsiReset, kReset);
-    const Answer timeout{Outcome::Timeout, 0, "", std::nullopt, 0};
     const std::tuple<const char*, Request, Answer> cases[] = {
         {"QPT", Details(kLoaded), Reply(kErrorUnknownRequest)},  // another card
         {"VCL", Get(kLoaded), Reply(9)},
@@ -311,7 +311,6 @@ TEST(EmulatorLatency, RequestsWaitTheirLatencyOrTimeOut) {
         "latency_ms": 150, "request_latency_ms": {"0x40000000": 20000, "1": 40}, "faults": [
         {"card": "VCL", "request": "0x00400000", "repeat": true, "kind": "error", "error": 9},
         {"card": "VCL", "request": "0x00008000", "kind": "timeout"}]})");
-    const Answer timeout{Outcome::Timeout, 0, "", std::nullopt, 0};
     const std::tuple<const char*, Request, std::uint32_t, Answer, std::uint32_t> cases[] = {
         {"VCL", Get(kSerial, 16), 10000, Reply(0, "HX1"), 150},
         {"VCL", Get(kSerial, 16), 150, Reply(0, "HX1"), 150},
