@@ -6,16 +6,17 @@
 // device at the same time.
 #pragma once
 
+#include "gateway/Export.h"
 #include "platform/CodeTypes.h"
 #include "platform/Comms.h"
 #include "platform/Types.h"
 #include "platform/ValueStore.h"
 
 // Library-wide placeholder texts of a device value.
-extern const char* const kUnknownValue;       // "Unknown": reading the device failed
-extern const char* const kNotConnectedValue;  // "NotConnected": the device was not read
+GWU_API extern const char* const kUnknownValue;       // "Unknown": reading the device failed
+GWU_API extern const char* const kNotConnectedValue;  // "NotConnected": the device was not read
 
-class CGatewayUtils {
+class GWU_API CGatewayUtils {
 public:
     // Borrows both; they outlive the device object.
     CGatewayUtils(CBaseComms* pComms, CTabQuillonFrame* pFrame);

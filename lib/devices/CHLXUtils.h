@@ -7,10 +7,11 @@
 #include <cstdint>
 
 #include "devices/CGatewayUtils.h"
+#include "gateway/Export.h"
 #include "platform/FirmwareFiles.h"
 #include "platform/ValueStore.h"
 
-class CHLXUtils : public CGatewayUtils {
+class GWU_API CHLXUtils : public CGatewayUtils {
 public:
     CHLXUtils(CBaseComms* pComms, CTabQuillonFrame* pFrame);
     ~CHLXUtils() override;

@@ -4,10 +4,11 @@
 #include <array>
 
 #include "devices/CGatewayUtils.h"
+#include "gateway/Export.h"
 #include "platform/FirmwareFiles.h"
 #include "platform/ValueStore.h"
 
-class CQPTUtils : public CGatewayUtils {
+class GWU_API CQPTUtils : public CGatewayUtils {
 public:
     CQPTUtils(CBaseComms* pComms, CTabQuillonFrame* pFrame);
     ~CQPTUtils() override;

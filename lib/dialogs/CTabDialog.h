@@ -10,10 +10,11 @@
 // DoModal. It owns only its title text: the popup and the widgets are the popup library's.
 #pragma once
 
+#include "gateway/Export.h"
 #include "platform/Popup.h"
 #include "platform/Types.h"
 
-class CTabDialog : public CObject {
+class GWU_API CTabDialog : public CObject {
 public:
     // Stores the size; builds nothing.
     CTabDialog(int width, int height);

@@ -1,15 +1,16 @@
 // The five verdicts of one check, one per code type, in code-type order.
 #pragma once
 
+#include "gateway/Export.h"
 #include "platform/CodeTypes.h"
 #include "platform/Types.h"
 
 namespace gwu {
 // "Same", "Newer", "Older", "Forced"; an empty word for any other value.
-const char* DiffTypeWord(DIFFTYPE diffType);
+GWU_API const char* DiffTypeWord(DIFFTYPE diffType);
 }  // namespace gwu
 
-class CCodeDiffResults {
+class GWU_API CCodeDiffResults {
 public:
     CCodeDiffResults() = default;
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "gateway/CCodeDiffResults.h"
+#include "gateway/Export.h"
 #include "platform/Types.h"
 #include "platform/ValueStore.h"
 
@@ -23,7 +24,7 @@ struct UpdateThreadParams {
     CODETYPE eCodeType = LC_CODE;
 };
 
-class CGatewayChecks {
+class GWU_API CGatewayChecks {
 public:
     // Borrows the frame and the connection, which outlive the facade; creates and owns one
     // device object per family.

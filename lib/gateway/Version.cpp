@@ -7,3 +7,7 @@ const char* LibraryVersion() {
 }
 
 }  // namespace gwu
+
+const char* gwu_library_version() {
+    return GWU_VERSION;
+}

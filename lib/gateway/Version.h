@@ -1,8 +1,13 @@
 // The library's version, as the build gave it ("MAJOR.MINOR.PATCH").
 #pragma once
 
+#include "gateway/Export.h"
+
 namespace gwu {
 
-const char* LibraryVersion();
+GWU_API const char* LibraryVersion();
 
 }  // namespace gwu
+
+// The same under an unmangled name, for a host that looks it up in the loaded module by name.
+extern "C" GWU_API const char* gwu_library_version();

@@ -23,7 +23,7 @@ enum class SubRequestKind {
 
 // One request and the caller's places for its reply. The pointers borrow the caller's locals,
 // which outlive the sub-stream's execution.
-struct SubRequest {
+struct GWU_HOST_TYPE SubRequest {
     SubRequestKind kind = SubRequestKind::VsiReset;
     int requestType = 0;
     int flags = 0;
@@ -37,7 +37,7 @@ struct SubRequest {
 };
 
 // A default-constructed local object per request: filled by one builder, executed once.
-class CSubStream {
+class GWU_HOST_TYPE CSubStream {
 public:
     const std::vector<SubRequest>& Requests() const { return m_requests; }
     void Append(const SubRequest& request) { m_requests.push_back(request); }
@@ -47,7 +47,7 @@ private:
 };
 
 // A comms failure: the connection could not carry the request. Thrown by value.
-class CBaseCommsException : public std::exception {
+class GWU_HOST_TYPE CBaseCommsException : public std::exception {
 public:
     explicit CBaseCommsException(int code) : m_code(code) {}
     int Code() const { return m_code; }
@@ -58,7 +58,7 @@ private:
 };
 
 // The host's connection to the gateway device. Operations are listed in slot order.
-class CBaseComms {
+class GWU_HOST_TYPE CBaseComms {
 public:
     virtual ~CBaseComms() = default;
     // After a series of requests and after a card selection; the result is not used.

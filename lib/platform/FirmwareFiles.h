@@ -6,7 +6,7 @@
 
 // Names, versions and placement of the firmware release files in the firmware release folder.
 // Each device object owns one.
-class CGatewayFileUtils {
+class GWU_HOST_TYPE CGatewayFileUtils {
 public:
     // The firmware release folder, without a trailing separator.
     static CString GetDefaultSoftwareLocation();
@@ -37,14 +37,14 @@ private:
 };
 
 // The host's folders.
-class CSystemInfo {
+class GWU_HOST_TYPE CSystemInfo {
 public:
     // 0 on success.
     static int GetRuntimePath(CString& path);
     static int GetLogFilesPath(CString& path);
 };
 
-class CIOUtilities {
+class GWU_HOST_TYPE CIOUtilities {
 public:
     // Reads a whole file. Returns the number of bytes read (0 on failure) and hands over a
     // buffer holding the content and a terminating zero byte, which the caller frees with

@@ -25,7 +25,7 @@ using QW_VALUE = std::variant<int, const char*, HICON>;
 
 // One attribute record: the attribute code and its value. A widget is created from an array
 // of these, applied in the order given.
-struct QW_ATTR {
+struct GWU_HOST_TYPE QW_ATTR {
     int code = 0;
     QW_VALUE value;
 };
@@ -38,7 +38,7 @@ using QW_CALLBACK = std::function<int(int reason, int clientData, int eventValue
 
 // A popup made by the popup library; it stays the library's from BlankPopup until its modal
 // run has ended, when the library destroys it together with its widgets.
-class CTabPopup {
+class GWU_HOST_TYPE CTabPopup {
 public:
     virtual ~CTabPopup() = default;
     // The root widget: the parent of every control placed on the popup.
@@ -49,7 +49,7 @@ public:
 };
 
 // The host's popup frame.
-class CEsbFrame {
+class GWU_HOST_TYPE CEsbFrame {
 public:
     // A new empty popup of the given width and height, or null when the popup library cannot
     // make one. The dialogs pass 0 as the first and 4 as the last argument.

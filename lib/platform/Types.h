@@ -4,13 +4,24 @@
 #include <cstdint>
 #include <string>
 
+// The host's own types keep default visibility when the library is built with hidden symbols,
+// so that their type information is one object per process: the library's copies bind to the
+// host's when the library is loaded, and a catch or a cast inside the library matches what the
+// host's code throws or made, however the runtime compares types. On Windows each module keeps
+// its copy and the runtime compares types by name.
+#if defined(_WIN32)
+#define GWU_HOST_TYPE
+#else
+#define GWU_HOST_TYPE [[gnu::visibility("default")]]
+#endif
+
 // The host's counted 8-bit string (ANSI code page). Passed by value across interfaces.
 using CString = std::string;
 
 using DWORD = std::uint32_t;
 
 // Root class of the host framework's objects (dialogs, the repair).
-class CObject {
+class GWU_HOST_TYPE CObject {
 public:
     CObject() = default;
     CObject(const CObject&) = default;

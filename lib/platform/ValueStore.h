@@ -5,7 +5,7 @@
 
 // The host's named display values. A value set with SetValue reads back unchanged with
 // GetValue, up to the length limit; reading a name never set gives an empty text.
-class CTabValueStore {
+class GWU_HOST_TYPE CTabValueStore {
 public:
     static constexpr int kMaxLength = 512;
 
@@ -15,7 +15,7 @@ public:
 };
 
 // The host's frame; it holds one value store.
-class CTabQuillonFrame {
+class GWU_HOST_TYPE CTabQuillonFrame {
 public:
     virtual ~CTabQuillonFrame() = default;
     virtual CTabValueStore& GetValueStore() = 0;
