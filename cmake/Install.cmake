@@ -20,7 +20,8 @@ install(TARGETS gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_
                 gatewayutils_standin gwu_warnings
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(EXPORT gatewayutilsTargets
         NAMESPACE gatewayutils::
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/gatewayutils)
