@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "cli/Session.h"
 #include "gateway/Version.h"
 #include "host/LineSinks.h"
+#include "platform/Framework.h"
 
 namespace {
 
@@ -24,6 +26,23 @@ int Fail(const Options& options, const std::string& message) {
         std::fprintf(stderr, "gwctl: %s\n", message.c_str());
     }
     return kExitTrouble;
+}
+
+// The --version text: the tool's and the library's version, then the library module as the
+// application framework knows it. A statically linked library is no module: it registers nothing.
+std::string VersionText() {
+    std::string text =
+        std::string("gwctl ") + GWU_VERSION + ", gatewayutils library " + gwu::LibraryVersion();
+    const std::vector<FrameworkModule> modules = FW_RegisteredModules();
+    const auto library = std::find_if(modules.begin(), modules.end(), [](const auto& module) {
+        return module.name == "gatewayutils";
+    });
+    if (library == modules.end()) {
+        return text + "\nlibrary: gatewayutils " + gwu::LibraryVersion() +
+               " (linked statically, no module registered)";
+    }
+    return text + "\nlibrary: " + library->name + " " + library->version +
+           (library->shared ? " (shared module, registered)" : " (registered)");
 }
 
 int Run(int argc, char** argv) {
@@ -69,8 +88,7 @@ int Run(int argc, char** argv) {
     app.add_flag("--quiet", options.quiet,
                  "no status line on stderr while waiting for the device (there is none with "
                  "--json or when stderr is not a terminal)");
-    app.set_version_flag("--version", std::string("gwctl ") + GWU_VERSION +
-                                          ", gatewayutils library " + gwu::LibraryVersion());
+    app.set_version_flag("--version", VersionText());
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
