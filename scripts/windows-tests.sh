@@ -3,21 +3,24 @@
 # the tests with mingw-w64 (windows preset), sets up a Wine prefix on first use and runs every
 # test under Wine. Installs the cross compiler and Wine when they are missing.
 # Usage: scripts/windows-tests.sh [extra ctest arguments]
+# GWU_WINDOWS_PRESET=windows-shared builds and tests the library as a DLL instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 googletest
 
-cmake --preset windows
-cmake --build --preset windows
+preset="${GWU_WINDOWS_PRESET:-windows}"
+cmake --preset "$preset"
+cmake --build --preset "$preset"
 
-# The prefix the windows test preset names; made once, without the optional add-ons (Mono,
+# The prefix the windows test presets name; made once, without the optional add-ons (Mono,
 # Gecko) that a first start would otherwise offer to download.
 export WINEPREFIX="$PWD/build/windows/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Setting up the Wine prefix in $WINEPREFIX"
+    mkdir -p "$(dirname "$WINEPREFIX")"
     wineboot --init >/dev/null 2>&1
     wineserver --wait
 fi
@@ -27,4 +30,4 @@ wine --version
 # end whatever happens.
 wineserver --persistent=60
 trap 'wineserver --kill >/dev/null 2>&1 || true' EXIT
-ctest --preset windows -j2 "$@"
+ctest --preset "$preset" -j2 "$@"

@@ -18,7 +18,13 @@
 // The host's counted 8-bit string (ANSI code page). Passed by value across interfaces.
 using CString = std::string;
 
+// The host's 32-bit word; on Windows the very type windows.h declares, so that a host's source
+// file can include both.
+#if defined(_WIN32)
+using DWORD = unsigned long;
+#else
 using DWORD = std::uint32_t;
+#endif
 
 // Root class of the host framework's objects (dialogs, the repair).
 class GWU_HOST_TYPE CObject {
