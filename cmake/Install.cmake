@@ -1,23 +1,22 @@
-# Installs the library, the stand-in host and an exported CMake package:
-#   find_package(gatewayutils) ; target_link_libraries(app PRIVATE gatewayutils::gatewayutils)
-# A host that brings its own platform implementation links gatewayutils::gatewayutils; one that
-# uses the stand-in host links gatewayutils::standin.
-include(GNUInstallDirs)
+# Installs what a tester host application's team builds and tests with, as the one CMake package
+# gatewayutils (namespace gatewayutils::):
+#   gatewayutils::gatewayutils  the library (with gatewayutils::os, its OS helper), for a host
+#                               that brings its own platform libraries;
+#   gatewayutils::standin       the library over the stand-in host (gatewayutils::host with the
+#                               popup stand-in gatewayutils::popup and the firmware-file reader
+#                               gatewayutils::firmware);
+#   gatewayutils::connections   the stand-in host's connections to the emulated gateway, in
+#                               process or over TCP (gatewayutils::emulator, gatewayutils::wire);
+#   gatewayutils::gwctl, gatewayutils::gwemu  the tools, in bin/.
+# The headers go to include/gatewayutils (cmake/Headers.cmake), the sample folders to
+# share/gatewayutils, pkg-config files of the same three entry points to lib/pkgconfig. The
+# rules hold for shared libraries as well (a DLL goes to bin/). gwu_warnings stays in the build:
+# the targets link it as $<BUILD_INTERFACE:...>, so that no warning or sanitizer flag reaches a
+# consumer.
 include(CMakePackageConfigHelpers)
 
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/lib/
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/gatewayutils
-        FILES_MATCHING PATTERN "*.h")
-# The popup stand-in's internal headers stay out: only its own files include them.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/gatewayutils/host
-        FILES_MATCHING PATTERN "*.h"
-        PATTERN "PopupWidgetTree.h" EXCLUDE
-        PATTERN "PopupNames.h" EXCLUDE)
-install(FILES ${PROJECT_SOURCE_DIR}/firmware/ReleaseFile.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/gatewayutils/firmware)
 install(TARGETS gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup
-                gatewayutils_standin gwu_warnings
+                gatewayutils_standin gwu_wire gwu_emulator gatewayutils_connections gwctl gwemu
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -38,3 +37,55 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/gatewayutilsConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/gatewayutilsConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/gatewayutils)
+
+# pkg-config, for hosts built without CMake; relocatable like the CMake package. The static
+# libraries are listed in link order (the library calls the host's services: host after it).
+file(RELATIVE_PATH _gwu_prefix_from_pc "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig"
+     "${CMAKE_INSTALL_PREFIX}")
+string(REGEX REPLACE "/$" "" _gwu_prefix_from_pc "${_gwu_prefix_from_pc}")
+function(gwu_pkg_config name description requires libs)
+  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${name}.pc CONTENT
+"prefix=\${pcfiledir}/${_gwu_prefix_from_pc}
+libdir=\${prefix}/${CMAKE_INSTALL_LIBDIR}
+includedir=\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}
+
+Name: ${name}
+Description: ${description}
+Version: ${PROJECT_VERSION}
+Requires: ${requires}
+Cflags: -I\${includedir}
+Libs: -L\${libdir} ${libs}
+")
+endfunction()
+gwu_pkg_config(gatewayutils
+  "Firmware checks and updates of a vehicle-diagnostic gateway (the host brings the platform libraries)"
+  "" "-lgatewayutils -lgwu_os ${CMAKE_THREAD_LIBS_INIT}")
+gwu_pkg_config(gatewayutils-standin "The gatewayutils library over the stand-in host libraries" ""
+  "-lgatewayutils -lgatewayutils_host -lgatewayutils_popup -lgwu_firmware -lgwu_os ${CMAKE_THREAD_LIBS_INIT}")
+gwu_pkg_config(gatewayutils-connections
+  "The stand-in host's connections to the emulated gateway, in process or over TCP"
+  "gatewayutils-standin = ${PROJECT_VERSION}"
+  "-lgatewayutils_connections -lgwu_emulator -lgwu_wire $<$<PLATFORM_ID:Windows>:-lws2_32>")
+install(DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+# The sample folders the tools fall back to: the firmware release, the runtime folder, the
+# scenarios and an empty log folder. A device-load file (.bin) an emulated update left in the
+# repository's firmware folder is no sample.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/samples/firmware ${PROJECT_SOURCE_DIR}/samples/runtime
+                  ${PROJECT_SOURCE_DIR}/samples/scenarios
+        DESTINATION ${GWU_SAMPLES_INSTALL_DIR}
+        PATTERN "*.bin" EXCLUDE PATTERN "*.placing" EXCLUDE)
+install(DIRECTORY DESTINATION ${GWU_SAMPLES_INSTALL_DIR}/logs)
+
+# cpack -G DEB / -G TGZ from a (release) build: everything above in one package.
+set(CPACK_PACKAGE_NAME gatewayutils)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Firmware checks and updates of a vehicle-diagnostic gateway: library, stand-in host, emulator, tools")
+set(CPACK_PACKAGE_CONTACT "gatewayutils maintainers <maintainers@users.noreply.c-seed-d07cdf2d.example>")
+set(CPACK_GENERATOR "TGZ;DEB")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "emulator/Gateway.h"
-#include "platform/Comms.h"
-#include "wire/Protocol.h"
+#include "gatewayutils/emulator/Gateway.h"
+#include "gatewayutils/platform/Comms.h"
+#include "gatewayutils/wire/Protocol.h"
 
 namespace gwu::host {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Comms.h"
+#include "gatewayutils/platform/Comms.h"
 
 namespace gwu::host {
 

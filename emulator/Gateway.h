@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "wire/DeviceMessages.h"
+#include "gatewayutils/wire/DeviceMessages.h"
 
 namespace gwu::emu {
 

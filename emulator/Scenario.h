@@ -29,7 +29,7 @@
 #include <string_view>
 #include <vector>
 
-#include "emulator/Gateway.h"
+#include "gatewayutils/emulator/Gateway.h"
 
 namespace gwu::emu {
 

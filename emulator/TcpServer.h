@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "emulator/Gateway.h"
-#include "wire/Socket.h"
+#include "gatewayutils/emulator/Gateway.h"
+#include "gatewayutils/wire/Socket.h"
 
 namespace gwu::emu {
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/ValueStore.h"
+#include "gatewayutils/platform/ValueStore.h"
 
 namespace gwu::host {
 

@@ -13,8 +13,8 @@
 
 #include <string>
 
-#include "firmware/ReleaseFile.h"
-#include "platform/CodeTypes.h"
+#include "gatewayutils/firmware/ReleaseFile.h"
+#include "gatewayutils/platform/CodeTypes.h"
 
 namespace gwu::host {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Comms.h"
+#include "gatewayutils/platform/Comms.h"
 
 namespace gwu::host {
 

@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "wire/DeviceMessages.h"
+#include "gatewayutils/wire/DeviceMessages.h"
 
 namespace gwu::wire {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/popup/PopupLibrary.h"
+#include "gatewayutils/host/popup/PopupLibrary.h"
 
 namespace gwu::host {
 

@@ -33,8 +33,8 @@
 #include <variant>
 #include <vector>
 
-#include "platform/Popup.h"
-#include "platform/PopupAttributes.h"
+#include "gatewayutils/platform/Popup.h"
+#include "gatewayutils/platform/PopupAttributes.h"
 
 namespace gwu::host {
 

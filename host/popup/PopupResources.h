@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/Popup.h"
+#include "gatewayutils/platform/Popup.h"
 
 // An icon resource. Icons live as long as the program; HICON borrows them.
 class QxIcon {

@@ -6,11 +6,11 @@
 // device at the same time.
 #pragma once
 
-#include "gateway/Export.h"
-#include "platform/CodeTypes.h"
-#include "platform/Comms.h"
-#include "platform/Types.h"
-#include "platform/ValueStore.h"
+#include "gatewayutils/gateway/Export.h"
+#include "gatewayutils/platform/CodeTypes.h"
+#include "gatewayutils/platform/Comms.h"
+#include "gatewayutils/platform/Types.h"
+#include "gatewayutils/platform/ValueStore.h"
 
 // Library-wide placeholder texts of a device value.
 GWU_API extern const char* const kUnknownValue;       // "Unknown": reading the device failed

@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-#include "devices/CGatewayUtils.h"
-#include "gateway/Export.h"
-#include "platform/FirmwareFiles.h"
-#include "platform/ValueStore.h"
+#include "gatewayutils/devices/CGatewayUtils.h"
+#include "gatewayutils/gateway/Export.h"
+#include "gatewayutils/platform/FirmwareFiles.h"
+#include "gatewayutils/platform/ValueStore.h"
 
 class GWU_API CHLXUtils : public CGatewayUtils {
 public:

@@ -3,10 +3,10 @@
 
 #include <array>
 
-#include "devices/CGatewayUtils.h"
-#include "gateway/Export.h"
-#include "platform/FirmwareFiles.h"
-#include "platform/ValueStore.h"
+#include "gatewayutils/devices/CGatewayUtils.h"
+#include "gatewayutils/gateway/Export.h"
+#include "gatewayutils/platform/FirmwareFiles.h"
+#include "gatewayutils/platform/ValueStore.h"
 
 class GWU_API CQPTUtils : public CGatewayUtils {
 public:

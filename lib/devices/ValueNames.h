@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "platform/CodeTypes.h"
+#include "gatewayutils/platform/CodeTypes.h"
 
 namespace gwu {
 

@@ -7,8 +7,8 @@
 // thread.
 #pragma once
 
-#include "dialogs/CTabDialog.h"
-#include "platform/Types.h"
+#include "gatewayutils/dialogs/CTabDialog.h"
+#include "gatewayutils/platform/Types.h"
 
 class CKeyboardDialog : public CTabDialog {
 public:

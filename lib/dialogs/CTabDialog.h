@@ -10,9 +10,9 @@
 // DoModal. It owns only its title text: the popup and the widgets are the popup library's.
 #pragma once
 
-#include "gateway/Export.h"
-#include "platform/Popup.h"
-#include "platform/Types.h"
+#include "gatewayutils/gateway/Export.h"
+#include "gatewayutils/platform/Popup.h"
+#include "gatewayutils/platform/Types.h"
 
 class GWU_API CTabDialog : public CObject {
 public:

@@ -3,8 +3,8 @@
 // the user ends the dialog.
 #pragma once
 
-#include "platform/Popup.h"
-#include "platform/Types.h"
+#include "gatewayutils/platform/Popup.h"
+#include "gatewayutils/platform/Types.h"
 
 class CUserEntry {
 public:

@@ -1,9 +1,9 @@
 // The five verdicts of one check, one per code type, in code-type order.
 #pragma once
 
-#include "gateway/Export.h"
-#include "platform/CodeTypes.h"
-#include "platform/Types.h"
+#include "gatewayutils/gateway/Export.h"
+#include "gatewayutils/platform/CodeTypes.h"
+#include "gatewayutils/platform/Types.h"
 
 namespace gwu {
 // "Same", "Newer", "Older", "Forced"; an empty word for any other value.

@@ -9,10 +9,10 @@
 #include <memory>
 #include <thread>
 
-#include "gateway/CCodeDiffResults.h"
-#include "gateway/Export.h"
-#include "platform/Types.h"
-#include "platform/ValueStore.h"
+#include "gatewayutils/gateway/CCodeDiffResults.h"
+#include "gatewayutils/gateway/Export.h"
+#include "gatewayutils/platform/Types.h"
+#include "gatewayutils/platform/ValueStore.h"
 
 class CBaseComms;
 class CGatewayUtils;

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "platform/CodeTypes.h"
+#include "gatewayutils/platform/CodeTypes.h"
 
 namespace gwu {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Types.h"
+#include "gatewayutils/platform/Types.h"
 
 // Which builder appended a request.
 enum class SubRequestKind {

@@ -1,8 +1,8 @@
 // The firmware release files and the host's folders, as the library requires them of the host.
 #pragma once
 
-#include "platform/CodeTypes.h"
-#include "platform/Types.h"
+#include "gatewayutils/platform/CodeTypes.h"
+#include "gatewayutils/platform/Types.h"
 
 // Names, versions and placement of the firmware release files in the firmware release folder.
 // Each device object owns one.

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/Types.h"
+#include "gatewayutils/platform/Types.h"
 
 // One registered extension module.
 struct GWU_HOST_TYPE FrameworkModule {

@@ -9,7 +9,7 @@
 #include <functional>
 #include <variant>
 
-#include "platform/Types.h"
+#include "gatewayutils/platform/Types.h"
 
 // The host's execution engine. The library only passes it along; it never looks inside.
 class EE_CExecutionEngine;

@@ -1,7 +1,7 @@
 // The host's named display values and the frame that holds them.
 #pragma once
 
-#include "platform/Types.h"
+#include "gatewayutils/platform/Types.h"
 
 // The host's named display values. A value set with SetValue reads back unchanged with
 // GetValue, up to the length limit; reading a name never set gives an empty text.

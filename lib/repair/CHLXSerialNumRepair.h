@@ -12,11 +12,11 @@
 #include <memory>
 #include <vector>
 
-#include "platform/Comms.h"
-#include "platform/DeviceRequests.h"
-#include "platform/PopupAttributes.h"
-#include "platform/Types.h"
-#include "repair/CDeployedUnitList.h"
+#include "gatewayutils/platform/Comms.h"
+#include "gatewayutils/platform/DeviceRequests.h"
+#include "gatewayutils/platform/PopupAttributes.h"
+#include "gatewayutils/platform/Types.h"
+#include "gatewayutils/repair/CDeployedUnitList.h"
 
 class EE_CExecutionEngine;
 

@@ -1,9 +1,9 @@
 // Drives the installed library through its public headers with a connection of its own.
-#include <iostream>
+#include <gatewayutils/gateway/CGatewayChecks.h>
+#include <gatewayutils/host/MemoryValueStore.h>
+#include <gatewayutils/platform/Comms.h>
 
-#include "gateway/CGatewayChecks.h"
-#include "host/MemoryValueStore.h"
-#include "platform/Comms.h"
+#include <iostream>
 
 namespace {
 
