@@ -9,6 +9,7 @@
 #include "host/ProcessUtils.h"
 #include "host/popup/PopupDrivers.h"
 #include "host/popup/TerminalIo.h"
+#include "os/Os.h"
 #include "platform/FirmwareFiles.h"
 #include "platform/ValueStore.h"
 
@@ -45,7 +46,7 @@ Session::~Session() {
 }
 
 bool Session::Open(std::string& error) {
-    const fs::path samples = GWU_SAMPLE_DIR;
+    const fs::path samples = gwu::os::SampleFolder();
     // Folders: the option, else the environment, else the sample folders.
     auto folder = [](const std::string& option, const char* variable) {
         if (!option.empty()) {

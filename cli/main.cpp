@@ -63,8 +63,9 @@ int Run(int argc, char** argv) {
         "1 differences remain (or the cable update did not take), 2 trouble (bad arguments, no\n"
         "release on disk to compare with, device not read, bad scenario).\n\n"
         "Environment: GWU_FIRMWARE_DIR, GWU_RUNTIME_DIR, GWU_LOG_DIR name the folders when the\n"
-        "options do not; else the repository's sample folders are used (the firmware folder as a\n"
-        "scratch copy, so that updates never touch the shipped samples).");
+        "options do not; else the sample folders are used (share/gatewayutils of the install, the\n"
+        "repository's samples/ from the build tree; the firmware folder as a scratch copy, so\n"
+        "that updates never touch the shipped samples).");
     app.add_option("command", options.command, "check, update, cable or list")
         ->required()
         ->check(CLI::IsMember({"check", "update", "cable", "list"}));
@@ -72,10 +73,9 @@ int Run(int argc, char** argv) {
                    "the fitted card's name; VCL is the communication "
                    "module, any other the measurement module")
         ->capture_default_str();
-    app.add_option(
-        "--device", options.device,
-        "emu:FILE (in-process emulator with that scenario) or tcp://HOST:PORT "
-        "(gwemu); default: the in-process sample scenario samples/scenarios/behind.json");
+    app.add_option("--device", options.device,
+                   "emu:FILE (in-process emulator with that scenario) or tcp://HOST:PORT "
+                   "(gwemu); default: the in-process sample scenario scenarios/behind.json");
     app.add_option("--firmware", options.firmware, "firmware release folder");
     app.add_option("--runtime", options.runtime, "runtime folder (deployed-unit list)");
     app.add_option("--logs", options.logs, "log-files folder (serial-number list)");

@@ -22,6 +22,7 @@
 
 #include "emulator/Gateway.h"
 #include "emulator/TcpServer.h"
+#include "os/Os.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ std::string DefaultFirmwareFolder() {
     if (const char* folder = std::getenv("GWU_FIRMWARE_DIR"); folder != nullptr && *folder != 0) {
         return folder;
     }
-    return std::string(GWU_SAMPLE_DIR) + "/firmware";
+    return gwu::os::JoinPath(gwu::os::SampleFolder(), "firmware");
 }
 
 // "HOST:PORT" with a port of 0 to 65535; false for anything else.

@@ -20,7 +20,7 @@ std::string FolderFrom(const char* variable, const char* sampleSubfolder) {
     const char* value = std::getenv(variable);
     std::string folder = value != nullptr && *value != '\0'
                              ? std::string(value)
-                             : std::string(GWU_SAMPLE_DIR) + "/" + sampleSubfolder;
+                             : os::JoinPath(os::SampleFolder(), sampleSubfolder);
     while (folder.size() > 1 && (folder.back() == '/' || folder.back() == os::PathSeparator())) {
         folder.pop_back();
     }

@@ -1,5 +1,6 @@
 // The stand-in host's folders. Each comes from an environment variable, else from the sample
-// data shipped in the repository:
+// folders (os::SampleFolder: the repository's samples/ from the build tree, share/gatewayutils
+// when installed):
 //   GWU_FIRMWARE_DIR  firmware release folder   (default samples/firmware)
 //   GWU_RUNTIME_DIR   runtime folder            (default samples/runtime)
 //   GWU_LOG_DIR       log-files folder          (default samples/logs)

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "os/OsNative.h"
@@ -179,6 +181,26 @@ void LockedFile::Close() {
         CloseNative(m_file);
         m_file = kNoNative;
     }
+}
+
+std::string SampleFolder() {
+    const std::string executable = ExecutableFolder();
+    if (executable.empty()) {
+        return ".";
+    }
+    std::ifstream beside(JoinPath(executable, GWU_BUILD_TREE_SAMPLES), std::ios::binary);
+    std::string folder;
+    if (std::getline(beside, folder)) {
+        while (!folder.empty() && (folder.back() == '\r' || folder.back() == ' ')) {
+            folder.pop_back();
+        }
+        if (!folder.empty()) {
+            return folder;
+        }
+    }
+    return (std::filesystem::path(executable) / GWU_SAMPLES_FROM_BINDIR)
+        .lexically_normal()
+        .string();
 }
 
 }  // namespace gwu::os

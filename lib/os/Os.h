@@ -27,6 +27,14 @@ bool FindFirstFileMatch(const std::string& path);
 // The folder of the running executable, without a trailing separator; empty when unknown.
 std::string ExecutableFolder();
 
+// The sample folders' parent (firmware/, runtime/, logs/, scenarios/) for the programs of this
+// project, without a trailing separator: the folder named on the first line of the file
+// "gatewayutils-samples.txt" beside the executable, which the build writes beside the programs
+// it runs from the build tree (and the install leaves out), else share/gatewayutils beside the
+// executable's bin/ folder, where the install puts them. The current folder (".") when the
+// executable's folder is unknown.
+std::string SampleFolder();
+
 bool PathExists(const std::string& path);
 
 // Error numbers are errno values on every platform (a Windows error is translated to the
