@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The SDK's packages: builds the release preset, makes the .deb and the .tar.gz with CPack and
+# checks their file lists: the headers of every installed target, the libraries, gwctl and gwemu,
+# every sample, the CMake package and the pkg-config files; none of the project's private
+# headers; the same files in both; no path of this tree in any file. Fails when one is off.
+# Usage: scripts/package.sh   (CMAKE_BUILD_PARALLEL_LEVEL limits the build's jobs)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+build=build/release
+
+cmake --preset release
+cmake --build --preset release
+rm -rf "$build/packages"
+(cd "$build" && cpack -G DEB && cpack -G TGZ)
+deb=$(ls "$build"/packages/*.deb)
+tgz=$(ls "$build"/packages/*.tar.gz)
+
+# Each package's entries relative to its install prefix, folders ending in '/'.
+deb_list=$(dpkg-deb --contents "$deb" | awk '{print $6}' | sed -n 's@^\./usr/@@p' | sort)
+tgz_list=$(tar -tzf "$tgz" | sed 's@^[^/]*/@@' | sort)
+
+failed=0
+fail() {
+    echo "package: $1"
+    failed=1
+}
+
+expected=(
+    include/gatewayutils/gateway/CGatewayChecks.h include/gatewayutils/platform/Comms.h
+    include/gatewayutils/devices/CHLXUtils.h include/gatewayutils/repair/CHLXSerialNumRepair.h
+    include/gatewayutils/dialogs/CTabDialog.h include/gatewayutils/os/Os.h
+    include/gatewayutils/firmware/ReleaseFile.h include/gatewayutils/host/Folders.h
+    include/gatewayutils/host/MemoryValueStore.h include/gatewayutils/host/popup/PopupLibrary.h
+    include/gatewayutils/wire/Protocol.h include/gatewayutils/emulator/Gateway.h
+    include/gatewayutils/emulator/Scenario.h include/gatewayutils/connections/OpenDevice.h
+    include/gatewayutils/connections/EmulatorConnection.h
+    bin/gwctl bin/gwemu
+    lib/cmake/gatewayutils/gatewayutilsConfig.cmake
+    lib/cmake/gatewayutils/gatewayutilsConfigVersion.cmake
+    lib/cmake/gatewayutils/gatewayutilsTargets.cmake
+    lib/pkgconfig/gatewayutils.pc lib/pkgconfig/gatewayutils-standin.pc
+    lib/pkgconfig/gatewayutils-connections.pc
+    share/gatewayutils/logs/
+)
+for sample in $(git ls-files samples/firmware samples/runtime samples/scenarios); do
+    expected+=("share/gatewayutils/${sample#samples/}")
+done
+libraries=(gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup gwu_wire
+           gwu_emulator gatewayutils_connections)
+private='(OsNative|SocketPlatform|PopupWidgetTree|PopupNames|CommunicationModule|MeasurementModule|DeviceReplies|FaultInjector)\.h$|testsupport|gtest|warnings'
+
+for name in deb tgz; do
+    list=${name}_list
+    for entry in "${expected[@]}"; do
+        grep -qxF "$entry" <<<"${!list}" || fail "$name: $entry is missing"
+    done
+    for library in "${libraries[@]}"; do
+        grep -qE "^lib/lib$library\.(a|so)" <<<"${!list}" || fail "$name: library $library is missing"
+    done
+    hits=$(grep -E "$private" <<<"${!list}" || true)
+    [ -z "$hits" ] || fail "$name: holds what is not to be installed:"$'\n'"$hits"
+done
+files_only() { grep -vE '/$|^$' <<<"$1"; }
+differ=$(diff <(files_only "$deb_list") <(files_only "$tgz_list") || true)
+[ -z "$differ" ] || fail "the two packages differ:"$'\n'"$differ"
+
+# An installed file that names a path of this tree would only work on this machine.
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+tar -xzf "$tgz" -C "$unpacked"
+hits=$(grep -rlF "$top" "$unpacked" || true)
+[ -z "$hits" ] || fail "files naming $top:"$'\n'"$hits"
+
+if [ "$failed" -eq 0 ]; then
+    echo "package: $(basename "$deb") and $(basename "$tgz"): $(files_only "$deb_list" | wc -l) files each, every one expected there"
+fi
+exit "$failed"
