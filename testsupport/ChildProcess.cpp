@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string_view>
-#include <thread>
+#include <utility>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -16,127 +15,22 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-
-extern char** environ;
 #endif
 
 namespace gwu::test {
 
-namespace {
-
-constexpr int kStopSignal = 15;  // SIGTERM
-
-bool IsHostVariable(std::string_view variable) {
-    return variable.rfind("GWU_", 0) == 0;
+Child::Child(std::vector<std::string> arguments, const std::string& stem)
+    : host::ChildProcess(std::move(arguments), stem) {
+    if (!Started()) {
+        ADD_FAILURE() << StartError();
+    }
 }
-
-}  // namespace
 
 #ifdef _WIN32
-
-namespace {
-
-// One argument as the C runtime's command-line parser reads it back.
-std::string Quoted(const std::string& argument) {
-    std::string quoted = "\"";
-    size_t backslashes = 0;
-    for (const char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, '\\');
-    return quoted + "\"";
-}
-
-HANDLE Inheritable(const std::string& path, DWORD access, DWORD disposition) {
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    return ::CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-}  // namespace
-
-Child::Child(std::vector<std::string> arguments, const std::string& stem) {
-    std::string commandLine;
-    for (const std::string& argument : arguments) {
-        commandLine += (commandLine.empty() ? "" : " ") + Quoted(argument);
-    }
-    // The environment block: NAME=VALUE strings, each ending in a zero, then one more zero.
-    std::string environment;
-    if (char* strings = ::GetEnvironmentStringsA()) {
-        for (const char* at = strings; *at != '\0'; at += std::string_view(at).size() + 1) {
-            if (!IsHostVariable(at)) {
-                environment += at;
-                environment += '\0';
-            }
-        }
-        ::FreeEnvironmentStringsA(strings);
-    }
-    environment += '\0';
-
-    const HANDLE input = Inheritable("NUL", GENERIC_READ, OPEN_EXISTING);
-    const HANDLE output = Inheritable(stem + ".out", GENERIC_WRITE, CREATE_ALWAYS);
-    const HANDLE error = Inheritable(stem + ".err", GENERIC_WRITE, CREATE_ALWAYS);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = output;
-    startup.hStdError = error;
-    PROCESS_INFORMATION started{};
-    if (::CreateProcessA(arguments.front().c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                         environment.data(), nullptr, &startup, &started)) {
-        ::CloseHandle(started.hThread);
-        m_process = reinterpret_cast<std::intptr_t>(started.hProcess);
-    } else {
-        ADD_FAILURE() << "cannot start " << arguments.front() << ": error " << ::GetLastError();
-    }
-    for (const HANDLE handle : {input, output, error}) {
-        if (handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle);
-        }
-    }
-}
-
-Child::~Child() {
-    if (m_process != -1) {
-        const HANDLE process = reinterpret_cast<HANDLE>(m_process);
-        ::TerminateProcess(process, 128 + 9);
-        ::WaitForSingleObject(process, INFINITE);
-        ::CloseHandle(process);
-    }
-}
-
-void Child::Stop() {
-    if (m_process != -1) {
-        ::TerminateProcess(reinterpret_cast<HANDLE>(m_process), 128 + kStopSignal);
-    }
-}
-
-int Child::Wait(int timeoutMs) {
-    if (m_process == -1) {
-        return -1;
-    }
-    const HANDLE process = reinterpret_cast<HANDLE>(m_process);
-    DWORD code = 0;
-    if (::WaitForSingleObject(process, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0 ||
-        !::GetExitCodeProcess(process, &code)) {
-        return -1;
-    }
-    ::CloseHandle(process);
-    m_process = -1;
-    return static_cast<int>(code);
-}
 
 std::size_t OpenHandleCount() {
     DWORD count = 0;
@@ -145,60 +39,6 @@ std::size_t OpenHandleCount() {
 }
 
 #else  // POSIX
-
-Child::Child(std::vector<std::string> arguments, const std::string& stem) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    for (const auto& [fd, suffix] : {std::pair{STDOUT_FILENO, ".out"}, {STDERR_FILENO, ".err"}}) {
-        posix_spawn_file_actions_addopen(&actions, fd, (stem + suffix).c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    }
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    std::vector<char*> environment;
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        if (!IsHostVariable(*variable)) {
-            environment.push_back(*variable);
-        }
-    }
-    argv.push_back(nullptr);
-    environment.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment.data()) == 0) {
-        m_process = pid;
-    } else {
-        ADD_FAILURE() << "cannot start " << argv[0];
-    }
-    posix_spawn_file_actions_destroy(&actions);
-}
-
-Child::~Child() {
-    if (m_process > 0) {
-        ::kill(static_cast<pid_t>(m_process), SIGKILL);
-        ::waitpid(static_cast<pid_t>(m_process), nullptr, 0);
-    }
-}
-
-void Child::Stop() {
-    if (m_process > 0) {
-        ::kill(static_cast<pid_t>(m_process), kStopSignal);
-    }
-}
-
-int Child::Wait(int timeoutMs) {
-    for (int i = 0; i < timeoutMs / 10 && m_process > 0; ++i) {
-        int status = 0;
-        if (::waitpid(static_cast<pid_t>(m_process), &status, WNOHANG) == m_process) {
-            m_process = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-}
 
 std::size_t OpenHandleCount() {
     std::size_t count = 0;

@@ -3,31 +3,19 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "host/ChildProcess.h"
 
 namespace gwu::test {
 
 // A program with stdin from the null device, stdout and stderr in the files STEM.out and
 // STEM.err and no GWU_ variables in its environment; killed and reaped if it is still running
-// when the object goes.
-class Child {
+// when the object goes. A program that cannot be started fails the test.
+class Child : public host::ChildProcess {
 public:
     Child(std::vector<std::string> arguments, const std::string& stem);
-    ~Child();
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    // Asks the program to stop: SIGTERM on POSIX systems. Windows cannot signal another
-    // process, so there it is terminated with the exit code 128 + 15.
-    void Stop();
-    // The exit status (128 + the signal of a killed program); -1 when the program does not end
-    // within timeoutMs.
-    int Wait(int timeoutMs);
-
-private:
-    std::intptr_t m_process = -1;  // the pid, or on Windows the process HANDLE
 };
 
 // The number of files (on Windows: handles) this process has open.

@@ -1,17 +1,16 @@
 // gwctl end to end: the real program on every sample scenario with its folders in a temporary
 // folder, its JSON documents and exit codes, verified updates in process and over TCP through a
 // real gwemu, the cable update, the serial-number list and the errors it reports.
-#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
+#include "connections/EmulatorProcess.h"
 #include "testsupport/ChildProcess.h"
 #include "testsupport/Fixtures.h"
 
@@ -91,24 +90,12 @@ protected:
         return {code, out, ReadFile(stem + ".err"),
                 document.is_object() ? document : json::object()};
     }
-    // Starts gwemu on the scenario and the firmware folder; its address ("tcp://HOST:PORT"), or
-    // empty when it does not listen.
-    std::string Serve(const std::string& scenario, std::optional<Child>& emulator) const {
-        const std::string stem = (Root() / "gwemu").string();
-        emulator.emplace(std::vector<std::string>{GWEMU_PATH, "--scenario", scenario, "--listen",
-                                                  "127.0.0.1:0", "--firmware", Firmware().string()},
-                         stem);
-        const std::string prefix = "gwemu listening on ";
-        std::string line;  // its first line, once it is listening
-        for (int i = 0; i < kWaitMs / 10 && line.find('\n') == std::string::npos; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            line = ReadFile(stem + ".out");
-        }
-        EXPECT_EQ(line.rfind(prefix + "127.0.0.1:", 0), 0u) << line;
-        if (line.rfind(prefix, 0) != 0) {
-            return {};
-        }
-        return "tcp://" + line.substr(prefix.size(), line.find_first_of("\r\n") - prefix.size());
+    // gwemu on the scenario and the firmware folder, listening.
+    std::unique_ptr<gwu::host::EmulatorProcess> Serve(const std::string& scenario) const {
+        auto emulator = std::make_unique<gwu::host::EmulatorProcess>(
+            GWEMU_PATH, scenario, Firmware().string(), (Root() / "gwemu").string(), kWaitMs);
+        EXPECT_EQ(emulator->Device().rfind("tcp://127.0.0.1:", 0), 0u) << emulator->Error();
+        return emulator;
     }
 };
 
@@ -176,8 +163,8 @@ TEST_F(CliTest, CheckOfEverySampleScenario) {
 // which then ends cleanly on SIGTERM. The serial-number list holds the device once, and list
 // shows every device met.
 TEST_F(CliTest, UpdateInProcessAndThroughGwemuThenList) {
-    std::optional<Child> emulator;
-    const std::string address = Serve(Scenario("behind"), emulator);
+    const auto emulator = Serve(Scenario("behind"));
+    const std::string address = emulator->Device();
     ASSERT_FALSE(address.empty());
     for (const std::string& device : {"emu:" + Scenario("behind"), address}) {
         SCOPED_TRACE(device);
@@ -205,11 +192,10 @@ TEST_F(CliTest, UpdateInProcessAndThroughGwemuThenList) {
     EXPECT_EQ(next.code, 0) << next.err;
     EXPECT_EQ(At(next.document, "/disk/BS"), "KLEM_BOOT_R1.4.0");
     EXPECT_EQ(At(next.document, "/compared_count"), 3);
-    emulator->Stop();
 #ifdef _WIN32
-    EXPECT_EQ(emulator->Wait(kWaitMs), 128 + 15);  // terminated: Windows has no signal to send it
+    EXPECT_EQ(emulator->Stop(kWaitMs), 128 + 15);  // terminated: Windows has no signal to send it
 #else
-    EXPECT_EQ(emulator->Wait(kWaitMs), 0);  // stopped cleanly by SIGTERM
+    EXPECT_EQ(emulator->Stop(kWaitMs), 0);  // stopped cleanly by SIGTERM
 #endif
     EXPECT_EQ(ReadFile(Logs() / "HLX_Serial_Nums.txt"), "HX100307,R4.2.1,R2.0.3,R1.4.0\r\n");
 
@@ -319,8 +305,8 @@ TEST_F(CliTest, UpdateThatNeverTakesIsReportedAsFailed) {
         R"([{"card": "VCL", "request": "0x00400000", "kind": "throw", "error": 5, "repeat": true}])");
     const std::string path = (Root() / "failing.json").string();
     WriteFile(path, scenario.dump());
-    std::optional<Child> emulator;
-    const std::string address = Serve(path, emulator);
+    const auto emulator = Serve(path);
+    const std::string address = emulator->Device();
     ASSERT_FALSE(address.empty());
     const std::string bs =
         "BS LC:Same, PROM:Older, BS:Older, CPLD:Same, MAC:Same, -> LC:Same, PROM:Older, "

@@ -1,0 +1,213 @@
+#include "host/ChildProcess.h"
+
+#include <chrono>
+#include <string_view>
+#include <thread>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+extern char** environ;
+#endif
+
+namespace gwu::host {
+
+namespace {
+
+constexpr int kStopSignal = 15;  // SIGTERM
+
+bool IsHostVariable(std::string_view variable) {
+    return variable.rfind("GWU_", 0) == 0;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+// One argument as the C runtime's command-line parser reads it back.
+std::string Quoted(const std::string& argument) {
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+HANDLE Inheritable(const std::string& path, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    return ::CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& stem) {
+    if (arguments.empty()) {
+        m_startError = "no program named";
+        return;
+    }
+    std::string commandLine;
+    for (const std::string& argument : arguments) {
+        commandLine += (commandLine.empty() ? "" : " ") + Quoted(argument);
+    }
+    // The environment block: NAME=VALUE strings, each ending in a zero, then one more zero.
+    std::string environment;
+    if (char* strings = ::GetEnvironmentStringsA()) {
+        for (const char* at = strings; *at != '\0'; at += std::string_view(at).size() + 1) {
+            if (!IsHostVariable(at)) {
+                environment += at;
+                environment += '\0';
+            }
+        }
+        ::FreeEnvironmentStringsA(strings);
+    }
+    environment += '\0';
+
+    const HANDLE input = Inheritable("NUL", GENERIC_READ, OPEN_EXISTING);
+    const HANDLE output = Inheritable(stem + ".out", GENERIC_WRITE, CREATE_ALWAYS);
+    const HANDLE error = Inheritable(stem + ".err", GENERIC_WRITE, CREATE_ALWAYS);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+    PROCESS_INFORMATION started{};
+    if (output == INVALID_HANDLE_VALUE || error == INVALID_HANDLE_VALUE) {
+        m_startError =
+            "cannot create " + stem + ".out or .err: error " + std::to_string(::GetLastError());
+    } else if (::CreateProcessA(arguments.front().c_str(), commandLine.data(), nullptr, nullptr,
+                                TRUE, 0, environment.data(), nullptr, &startup, &started)) {
+        ::CloseHandle(started.hThread);
+        m_process = reinterpret_cast<std::intptr_t>(started.hProcess);
+        m_started = true;
+    } else {
+        m_startError =
+            "cannot start " + arguments.front() + ": error " + std::to_string(::GetLastError());
+    }
+    for (const HANDLE handle : {input, output, error}) {
+        if (handle != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(handle);
+        }
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_process != -1) {
+        const HANDLE process = reinterpret_cast<HANDLE>(m_process);
+        ::TerminateProcess(process, 128 + 9);
+        ::WaitForSingleObject(process, INFINITE);
+        ::CloseHandle(process);
+    }
+}
+
+void ChildProcess::Stop() {
+    if (m_process != -1) {
+        ::TerminateProcess(reinterpret_cast<HANDLE>(m_process), 128 + kStopSignal);
+    }
+}
+
+int ChildProcess::Wait(int timeoutMs) {
+    if (m_process == -1) {
+        return -1;
+    }
+    const HANDLE process = reinterpret_cast<HANDLE>(m_process);
+    DWORD code = 0;
+    if (::WaitForSingleObject(process, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(process, &code)) {
+        return -1;
+    }
+    ::CloseHandle(process);
+    m_process = -1;
+    return static_cast<int>(code);
+}
+
+#else  // POSIX
+
+ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& stem) {
+    if (arguments.empty()) {
+        m_startError = "no program named";
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const std::string out = stem + ".out";
+    const std::string err = stem + ".err";
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (!IsHostVariable(*variable)) {
+            environment.push_back(*variable);
+        }
+    }
+    argv.push_back(nullptr);
+    environment.push_back(nullptr);
+    pid_t pid = -1;
+    const int failed =
+        posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment.data());
+    if (failed == 0) {
+        m_process = pid;
+        m_started = true;
+    } else {
+        m_startError = "cannot start " + arguments.front() + ": " + std::strerror(failed);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_process > 0) {
+        ::kill(static_cast<pid_t>(m_process), SIGKILL);
+        ::waitpid(static_cast<pid_t>(m_process), nullptr, 0);
+    }
+}
+
+void ChildProcess::Stop() {
+    if (m_process > 0) {
+        ::kill(static_cast<pid_t>(m_process), kStopSignal);
+    }
+}
+
+int ChildProcess::Wait(int timeoutMs) {
+    for (int i = 0; i < timeoutMs / 10 && m_process > 0; ++i) {
+        int status = 0;
+        if (::waitpid(static_cast<pid_t>(m_process), &status, WNOHANG) == m_process) {
+            m_process = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
+#endif
+
+}  // namespace gwu::host

@@ -1,0 +1,39 @@
+// A program started by the stand-in host's tools and by a host's tests (the emulated gateway,
+// gwctl): its standard output and error go to files, and it never outlives its owner.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace gwu::host {
+
+// Starts arguments[0] (a path; no search of PATH) with the other arguments, stdin from the null
+// device, stdout and stderr in the files STEM.out and STEM.err, and the environment of this
+// process without its GWU_ variables, so that the program uses only the folders its arguments
+// name. Killed and reaped if it is still running when the object goes.
+class ChildProcess {
+public:
+    ChildProcess(std::vector<std::string> arguments, const std::string& stem);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Whether the program was started; StartError() says why not.
+    bool Started() const { return m_started; }
+    const std::string& StartError() const { return m_startError; }
+
+    // Asks the program to stop: SIGTERM on POSIX systems. Windows cannot signal another
+    // process, so there it is terminated with the exit code 128 + 15.
+    void Stop();
+    // The exit status (128 + the signal of a killed program); -1 when the program was not
+    // started or does not end within timeoutMs.
+    int Wait(int timeoutMs);
+
+private:
+    std::intptr_t m_process = -1;  // the pid, or on Windows the process HANDLE
+    bool m_started = false;
+    std::string m_startError;
+};
+
+}  // namespace gwu::host
