@@ -21,6 +21,9 @@ install(TARGETS gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(GWU_RUNTIME_DLLS)
+  install(FILES ${GWU_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(EXPORT gatewayutilsTargets
         NAMESPACE gatewayutils::
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/gatewayutils)

@@ -4,7 +4,7 @@
 # script's own tools, e.g. gcovr, or the Windows cross compiler and Wine).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
           clang libclang-rt-14-dev clang-tidy)
 
 # Prints the packages of the arguments that are not installed.

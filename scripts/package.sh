@@ -9,6 +9,8 @@ cd "$(dirname "$0")/.."
 top=$PWD
 build=build/release
 
+# CPack's .deb needs dpkg-shlibdeps (dpkg-dev), which reads the binaries with file and objdump.
+bash scripts/install-deps.sh dpkg-dev file binutils
 cmake --preset release
 cmake --build --preset release
 rm -rf "$build/packages"
@@ -35,6 +37,7 @@ expected=(
     include/gatewayutils/wire/Protocol.h include/gatewayutils/emulator/Gateway.h
     include/gatewayutils/emulator/Scenario.h include/gatewayutils/connections/OpenDevice.h
     include/gatewayutils/connections/EmulatorConnection.h
+    include/gatewayutils/connections/EmulatorProcess.h include/gatewayutils/host/ChildProcess.h
     bin/gwctl bin/gwemu
     lib/cmake/gatewayutils/gatewayutilsConfig.cmake
     lib/cmake/gatewayutils/gatewayutilsConfigVersion.cmake
@@ -71,6 +74,23 @@ trap 'rm -rf "$unpacked"' EXIT
 tar -xzf "$tgz" -C "$unpacked"
 hits=$(grep -rlF "$top" "$unpacked" || true)
 [ -z "$hits" ] || fail "files naming $top:"$'\n'"$hits"
+
+# The shared library exports the classes a host uses and derives from, not the library's
+# internals (symbols are hidden unless marked).
+exports=$(nm -D --defined-only -C "$unpacked"/*/lib/libgatewayutils.so.* | awk '{$1=$2=""; print}')
+for name in CGatewayChecks::CheckForUpdates CCodeDiffResults::ToString CTabDialog::DoModal \
+            CHLXUtils::CHLXUtils CQPTUtils::CQPTUtils gwu_library_version; do
+    grep -qF "$name" <<<"$exports" || fail "libgatewayutils.so does not export $name"
+done
+internal=$(grep -E "CHLXSerialNumRepair|CDeployedUnitList|CKeyboardDialog|SerialNumList|gwu::os::" <<<"$exports" || true)
+[ -z "$internal" ] || fail "libgatewayutils.so exports internals:"$'\n'"$internal"
+
+# Unpacked anywhere, the tools run on the package's own samples: a check from another folder,
+# with no folder named, finds the sample module behind the sample release (exit 1).
+relocated=$(cd "$unpacked" && env -u GWU_FIRMWARE_DIR -u GWU_RUNTIME_DIR -u GWU_LOG_DIR \
+    ./*/bin/gwctl check --quiet --logs "$unpacked" 2>&1) && status=0 || status=$?
+[ "$status" -eq 1 ] && grep -q "PROM:Older" <<<"$relocated" ||
+    fail "the unpacked gwctl check ended with $status: $relocated"
 
 if [ "$failed" -eq 0 ]; then
     echo "package: $(basename "$deb") and $(basename "$tgz"): $(files_only "$deb_list" | wc -l) files each, every one expected there"

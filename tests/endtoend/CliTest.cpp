@@ -274,10 +274,13 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
         EXPECT_EQ(value, "NotConnected") << name;
     }
 
-    // gwemu refuses the same bad scenario with exit 2.
-    Child refused({GWEMU_PATH, "--scenario", bad, "--listen", "127.0.0.1:0"},
-                  (Root() / "gwemu-refused").string());
-    EXPECT_EQ(refused.Wait(kWaitMs), 2);
+    // gwemu refuses the same bad scenario with exit 2, which its fixture reports with the reason.
+    gwu::host::EmulatorProcess refused(GWEMU_PATH, bad, "", (Root() / "gwemu-refused").string(),
+                                       kWaitMs);
+    EXPECT_FALSE(refused.Listening());
+    EXPECT_EQ(refused.Error().rfind("gwemu ended with status 2: ", 0), 0u) << refused.Error();
+    EXPECT_GT(refused.Error().size(), std::string("gwemu ended with status 2: ").size());
+    EXPECT_EQ(refused.Stop(), 2);
 
     const Result help = Run({"--help"});
     EXPECT_EQ(help.code, 0);
