@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "testsupport/ChildProcess.h"
 #include "testsupport/Fixtures.h"
+#include "testsupport/TestProcesses.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "connections/EmulatorProcess.h"
-#include "testsupport/ChildProcess.h"
 #include "testsupport/Fixtures.h"
+#include "testsupport/TestProcesses.h"
 
 namespace {
 

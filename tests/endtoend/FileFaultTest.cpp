@@ -9,8 +9,8 @@
 #include "devices/SerialNumList.h"
 #include "os/Os.h"
 #include "platform/FirmwareFiles.h"
-#include "testsupport/ChildProcess.h"
 #include "testsupport/Fixtures.h"
+#include "testsupport/TestProcesses.h"
 
 namespace gwu::test {
 namespace {

@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "host/popup/PopupResources.h"
-#include "testsupport/ChildProcess.h"
+#include "testsupport/TestProcesses.h"
 
 namespace {
 

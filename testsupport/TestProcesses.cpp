@@ -1,4 +1,4 @@
-#include "testsupport/ChildProcess.h"
+#include "testsupport/TestProcesses.h"
 
 #include <gtest/gtest.h>
 
