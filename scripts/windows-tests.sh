@@ -3,7 +3,8 @@
 # the tests with mingw-w64 (windows preset), sets up a Wine prefix on first use and runs every
 # test under Wine. Installs the cross compiler and Wine when they are missing.
 # Usage: scripts/windows-tests.sh [extra ctest arguments]
-# GWU_WINDOWS_PRESET=windows-shared builds and tests the library as a DLL instead.
+# GWU_WINDOWS_PRESET=windows-shared builds and tests the library as a DLL instead;
+# GWU_WINDOWS_TEST_PRESET=windows-stress runs the long runs (label "stress") instead of the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,4 +31,4 @@ wine --version
 # end whatever happens.
 wineserver --persistent=60
 trap 'wineserver --kill >/dev/null 2>&1 || true' EXIT
-ctest --preset "$preset" -j2 "$@"
+ctest --preset "${GWU_WINDOWS_TEST_PRESET:-$preset}" -j2 "$@"

@@ -82,11 +82,13 @@ void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& reco
     const std::string listPath = os::JoinPath(folder, kSerialNumListName);
     const std::string tempPath = os::JoinPath(folder, kSerialNumTempName);
 
-    // A temporary file without a list is the only copy left by an interrupted rewrite.
+    // A temporary file without a list is the only copy left by an interrupted rewrite. Another
+    // process may restore it at the same moment: a list that appeared meanwhile is kept.
     if (!os::PathExists(listPath) && os::PathExists(tempPath)) {
         MonPrintf("CHLXUtils::StoreHLXSerialNumToFile: restoring the list from %s",
                   tempPath.c_str());
-        if (const int cause = os::RenameReplace(tempPath, listPath); cause != 0) {
+        if (const int cause = os::RenameNoReplace(tempPath, listPath);
+            cause != 0 && !os::PathExists(listPath)) {
             ReportProblem(cause);
             return;
         }

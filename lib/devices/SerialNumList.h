@@ -32,8 +32,9 @@ std::string RewriteSerialNumList(std::string_view content, std::string_view seri
 bool AlreadyRecorded(std::string_view content, std::string_view serial, std::string_view newLine);
 
 // Records one device in the list file of the folder: appends a line for a new serial number,
-// rewrites the list for a known one. Problems go to the monitor output; the list then keeps
-// its previous content under its own name. A record without a serial number is not stored.
+// rewrites the list for a known one. Any number of processes may record at once: each waits
+// for the others' turns. Problems go to the monitor output; the list then keeps its previous
+// content under its own name. A record without a serial number is not stored.
 void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& record);
 
 }  // namespace gwu

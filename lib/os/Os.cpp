@@ -2,11 +2,14 @@
 // files, on the native primitives of OsPosix.cpp or OsWindows.cpp.
 #include "os/Os.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "os/OsNative.h"
 
@@ -32,6 +35,8 @@ int WriteFully(Native file, std::string_view data) {
 
 std::mutex g_hookMutex;
 FileOpHook g_hook;
+
+std::atomic<std::chrono::milliseconds::rep> g_writerWaitMs{10000};
 
 }  // namespace
 
@@ -62,6 +67,17 @@ int RenameReplace(const std::string& from, const std::string& to) {
         return injected;
     }
     return RenameNative(from, to);
+}
+
+int RenameNoReplace(const std::string& from, const std::string& to) {
+    if (const int injected = CheckFileOp(FileOp::Rename, to)) {
+        return injected;
+    }
+    return RenameNoReplaceNative(from, to);
+}
+
+std::chrono::milliseconds SetWriterWait(std::chrono::milliseconds wait) {
+    return std::chrono::milliseconds(g_writerWaitMs.exchange(wait.count()));
 }
 
 int RemoveFile(const std::string& path) {
@@ -125,7 +141,22 @@ int LockedFile::Open(const std::string& path) {
     if (const int injected = CheckFileOp(FileOp::Open, path)) {
         return injected;
     }
-    return OpenExclusiveWriter(path, m_file);
+    // Another writer holds the file for moments only; its turn is awaited with short pauses,
+    // so that a waiting writer notices soon when the file is free.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(g_writerWaitMs.load());
+    std::chrono::milliseconds pause(1);
+    int result = LockExclusiveWriter(path, m_file, m_writersLock);
+    while (result == EWOULDBLOCK && Clock::now() < deadline) {
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(16));
+        result = LockExclusiveWriter(path, m_file, m_writersLock);
+    }
+    if (result != 0) {
+        Close();
+    }
+    return result;
 }
 
 int LockedFile::ReadAll(std::string& content) {
@@ -168,8 +199,11 @@ int LockedFile::ReplaceWith(const std::string& from) {
     if (const int injected = CheckFileOp(FileOp::Rename, m_path)) {
         return injected;
     }
-    if (!RenamesOverOpenFiles()) {
-        Close();
+    // Where the open file stands in the way of the rename, only the file is closed: the
+    // writers' lock stays held until the new file is under the name.
+    if (!RenamesOverOpenFiles() && m_file != kNoNative) {
+        CloseNative(m_file);
+        m_file = kNoNative;
     }
     const int result = RenameNative(from, m_path);
     Close();
@@ -180,6 +214,10 @@ void LockedFile::Close() {
     if (m_file != kNoNative) {
         CloseNative(m_file);
         m_file = kNoNative;
+    }
+    if (m_writersLock != kNoNative) {
+        CloseNative(m_writersLock);
+        m_writersLock = kNoNative;
     }
 }
 

@@ -4,6 +4,7 @@
 // (chosen by CMake) the native calls.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -56,6 +57,9 @@ int CheckFileOp(FileOp op, const std::string& path);
 
 // Renames, replacing an existing target atomically. Returns 0 or the error number.
 int RenameReplace(const std::string& from, const std::string& to);
+// Renames only when no file has the target name (EEXIST when one has), so that nothing that
+// appeared under that name meanwhile is lost. Returns 0 or the error number.
+int RenameNoReplace(const std::string& from, const std::string& to);
 // Removes a file. Returns 0 or the error number.
 int RemoveFile(const std::string& path);
 // Makes a completed rename in the folder durable. Returns 0 or the error number.
@@ -64,9 +68,19 @@ int SyncFolder(const std::string& folder);
 // and closes it. A partly written file is removed again. Returns 0 or the error number.
 int WriteNewFileDurably(const std::string& path, std::string_view content);
 
+// How long LockedFile::Open waits for other writers to let go of a file before it gives up
+// with EWOULDBLOCK. A writer holds the file for one append or one rewrite, so a hold that long
+// means a writer that hangs. Returns the wait set before; tests shorten it.
+std::chrono::milliseconds SetWriterWait(std::chrono::milliseconds wait);
+
 // A file opened for reading and writing, created when missing, with other writers locked out
-// for as long as it is open: on POSIX systems an advisory lock that every writer of the file
-// takes, on Windows deny-write sharing (others may still read it).
+// for as long as it is open, and always the file that is under its name, so that everything
+// written goes to the file readers find. Readers never need the lock.
+// - POSIX: an advisory lock on the file, which every writer takes. A file found replaced (by a
+//   rewrite, renamed over its name) once it is locked is let go, and the name opened again.
+// - Windows: a lock file beside it (its name + ".lock", opened without sharing, never
+//   removed) held for the whole operation, the rewrite's rename included; and the file itself
+//   opened with deny-write sharing, against writers that know nothing of the lock file.
 class LockedFile {
 public:
     LockedFile() = default;
@@ -74,23 +88,25 @@ public:
     LockedFile(const LockedFile&) = delete;
     LockedFile& operator=(const LockedFile&) = delete;
 
-    // Returns 0 or the error number; a file locked by another writer is an error.
+    // Waits for other writers (see SetWriterWait). Returns 0 or the error number.
     int Open(const std::string& path);
     // Reads the whole content. Returns 0 or the error number.
     int ReadAll(std::string& content);
     // Writes the data at the end of the file in one go. Returns 0 or the error number.
     int Append(std::string_view data);
     // Replaces this file by the file at `from`, renamed over its name in one step, so that a
-    // reader sees the old or the new file and nothing between. Closes this file. Returns 0 or
-    // the error number; on failure both files are as they were.
+    // reader sees the old or the new file and nothing between. Other writers stay locked out
+    // until the new file is under the name. Closes this file. Returns 0 or the error number;
+    // on failure both files are as they were.
     int ReplaceWith(const std::string& from);
     void Close();
     bool IsOpen() const { return m_file != kNoFile; }
 
 private:
-    // The file descriptor, or on Windows the file's HANDLE.
+    // The file descriptor, or on Windows the file's HANDLE; the lock file's HANDLE (Windows).
     static constexpr std::intptr_t kNoFile = -1;
     std::intptr_t m_file = kNoFile;
+    std::intptr_t m_writersLock = kNoFile;
     std::string m_path;
 };
 

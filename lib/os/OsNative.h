@@ -17,8 +17,11 @@ constexpr size_t kChunk = size_t{1} << 30;
 
 // Creates a new file for writing; fails when one exists.
 int CreateNew(const std::string& path, Native& file);
-// Opens (creating when missing) for reading and writing with other writers locked out.
-int OpenExclusiveWriter(const std::string& path, Native& file);
+// One try at opening (creating when missing) for reading and writing with other writers locked
+// out: 0 when done, EWOULDBLOCK while another writer holds the file (try again later, `file`
+// may stay open for that), another error to give up (`file` then closed). `writersLock`
+// receives the lock that must be held with the file (kNoNative where the file carries it).
+int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock);
 int Seek(Native file, bool toEnd);
 // The file's size; 0 when unknown.
 std::uint64_t SizeOf(Native file);
@@ -29,6 +32,8 @@ int CloseNative(Native file);
 int RemoveNative(const std::string& path);
 // Renames, replacing an existing target.
 int RenameNative(const std::string& from, const std::string& to);
+// Renames; fails with EEXIST when the target exists.
+int RenameNoReplaceNative(const std::string& from, const std::string& to);
 // Makes a completed rename in the folder durable.
 int SyncFolderNative(const std::string& folder);
 // Whether a file may be renamed over while it is open (a locked list file, say).

@@ -39,19 +39,41 @@ int CreateNew(const std::string& path, Native& file) {
     return OpenNative(path, O_WRONLY | O_CREAT | O_EXCL, file);
 }
 
-// The advisory lock every writer of the file takes.
-int OpenExclusiveWriter(const std::string& path, Native& file) {
-    Native opened = kNoNative;
-    if (const int result = OpenNative(path, O_RDWR | O_CREAT, opened)) {
-        return result;
+// The advisory lock every writer of the file takes. The file stays open between tries, so a
+// writer that waits may hold the file that a rewrite renames a new one over: once locked, the
+// file is kept only when it is still the one under the name, else the name is opened again.
+int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock) {
+    writersLock = kNoNative;
+    for (;;) {
+        if (file == kNoNative) {
+            if (const int result = OpenNative(path, O_RDWR | O_CREAT, file)) {
+                return result;
+            }
+        }
+        const int fd = static_cast<int>(file);
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int result = Failed();
+            if (result != EWOULDBLOCK) {
+                CloseNative(file);
+                file = kNoNative;
+            }
+            return result;
+        }
+        struct stat held {};
+        struct stat named {};
+        if (::fstat(fd, &held) != 0) {
+            const int result = Failed();
+            CloseNative(file);
+            file = kNoNative;
+            return result;
+        }
+        if (::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
+            return 0;
+        }
+        CloseNative(file);  // replaced (or gone): the lock goes with it
+        file = kNoNative;
     }
-    if (::flock(static_cast<int>(opened), LOCK_EX | LOCK_NB) != 0) {
-        const int result = Failed();
-        ::close(static_cast<int>(opened));
-        return result;
-    }
-    file = opened;
-    return 0;
 }
 
 int Seek(Native file, bool toEnd) {
@@ -105,6 +127,23 @@ int RemoveNative(const std::string& path) {
 
 int RenameNative(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : Failed();
+}
+
+int RenameNoReplaceNative(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return Failed();
+    }
+#endif
+    // Without a rename that refuses to replace (or a file system that has none): a second
+    // name, which fails when the target exists, and then the old name goes.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        return Failed();
+    }
+    return RemoveNative(from);
 }
 
 int SyncFolderNative(const std::string& folder) {

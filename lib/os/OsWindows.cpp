@@ -87,9 +87,24 @@ int CreateNew(const std::string& path, Native& file) {
     return OpenNative(path, GENERIC_WRITE, 0, CREATE_NEW, file);
 }
 
-// Deny-write sharing: readers are welcome, a second writer gets a sharing violation.
-int OpenExclusiveWriter(const std::string& path, Native& file) {
-    return OpenNative(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, file);
+// The lock file beside the file, opened without sharing, is what writers wait for: it stays
+// held from the read to the rewrite's rename, while the file itself must be closed for the
+// rename. The file is then opened with deny-write sharing: readers are welcome, a writer
+// that knows nothing of the lock file gets a sharing violation. Nothing stays open between
+// tries.
+int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock) {
+    Native lock = kNoNative;
+    if (const int result =
+            OpenNative(path + ".lock", GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, lock)) {
+        return result;
+    }
+    if (const int result =
+            OpenNative(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, file)) {
+        CloseNative(lock);
+        return result;
+    }
+    writersLock = lock;
+    return 0;
 }
 
 int Seek(Native file, bool toEnd) {
@@ -144,6 +159,10 @@ int RenameNative(const std::string& from, const std::string& to) {
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                ? 0
                : Failed();
+}
+
+int RenameNoReplaceNative(const std::string& from, const std::string& to) {
+    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : Failed();
 }
 
 // The write-through rename needs no flush of its folder (nor can a folder be flushed here).
