@@ -43,4 +43,14 @@ void ScriptedPopups::Play(const std::string& keys,
     host::SetPopupDriver(std::make_unique<ObservingDriver>(*events, std::move(observe)));
 }
 
+std::vector<std::filesystem::path> SerialListFixture::AsideFiles() const {
+    std::vector<std::filesystem::path> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(Logs())) {
+        if (entry.path().filename().string().rfind(kSerialNumAsidePrefix, 0) == 0) {
+            aside.push_back(entry.path());
+        }
+    }
+    return aside;
+}
+
 }  // namespace gwu::test

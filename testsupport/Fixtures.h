@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "devices/SerialNumList.h"
 #include "host/popup/PopupLibrary.h"
@@ -21,11 +22,13 @@ protected:
     Diagnostics m_diagnostics;
 };
 
-// The serial-number list of the log folder and the temporary file of its rewrite.
+// The serial-number list of the log folder, the temporary file of its rewrite and the files
+// set aside from stale temporary files.
 class SerialListFixture : public FolderFixture {
 protected:
     std::filesystem::path List() const { return Logs() / kSerialNumListName; }
     std::filesystem::path Temp() const { return Logs() / kSerialNumTempName; }
+    std::vector<std::filesystem::path> AsideFiles() const;
     void Store(const SerialNumRecord& record) const {
         StoreSerialNumRecord(Logs().string(), record);
     }

@@ -1,5 +1,7 @@
 #include "devices/SerialNumList.h"
 
+#include <cerrno>
+
 #include "os/Os.h"
 #include "platform/Diagnostics.h"
 
@@ -9,6 +11,26 @@ namespace {
 
 void ReportProblem(int cause) {
     MonPrintf("CHLXUtils::StoreHLXSerialNumToFile encountered problems: %d", cause);
+}
+
+// Moves a temporary file left by a writer that died out of the rewrite's way, under a name of
+// its own that no earlier one has. Only the holder of the list's lock calls it, so no other
+// writer is making a temporary file meanwhile. Returns 0 or the error number.
+int SetAsideStaleTemp(const std::string& folder, const std::string& tempPath) {
+    const std::string stem = kSerialNumAsidePrefix + os::LocalTimeStamp();
+    int cause = EEXIST;
+    for (int n = 1; n <= 1000 && cause == EEXIST; ++n) {
+        const std::string aside =
+            os::JoinPath(folder, stem + (n > 1 ? "-" + std::to_string(n) : "") + ".txt");
+        cause = os::RenameNoReplace(tempPath, aside);
+        if (cause == 0) {
+            MonPrintf(
+                "CHLXUtils::StoreHLXSerialNumToFile: a temporary file left by an interrupted "
+                "rewrite was set aside as %s",
+                aside.c_str());
+        }
+    }
+    return cause;
 }
 
 }  // namespace
@@ -114,10 +136,16 @@ void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& reco
     }
 
     // Known device: the complete new list goes to the temporary file first, then replaces the
-    // list in one rename, so the list is never half-written. An existing temporary file is a
-    // stale one from an earlier run; both files are then left as they are.
+    // list in one rename, so the list is never half-written. The list's lock is held from the
+    // read to the rename, so a temporary file found now is one left by a writer that died.
     if (AlreadyRecorded(content, record.serial, newLine)) {
         return;  // a device met again with the same releases: the list already says so
+    }
+    if (os::PathExists(tempPath)) {
+        if (const int asideCause = SetAsideStaleTemp(folder, tempPath); asideCause != 0) {
+            ReportProblem(asideCause);
+            return;
+        }
     }
     const std::string rewritten = RewriteSerialNumList(content, record.serial, newLine);
     cause = os::WriteNewFileDurably(tempPath, rewritten);

@@ -17,6 +17,9 @@ struct SerialNumRecord {
 // File names inside the log-files folder.
 constexpr const char* kSerialNumListName = "HLX_Serial_Nums.txt";
 constexpr const char* kSerialNumTempName = "HLX_Serial_Nums.tmp";
+// A temporary file that a rewrite finds is one left by a writer that died; it is kept, set
+// aside as this prefix + the local time ("YYYYMMDD-HHMMSS", "-2", "-3"... when taken) + ".txt".
+constexpr const char* kSerialNumAsidePrefix = "HLX_Serial_Nums.aside-";
 
 // The record's line, with its CR LF line end.
 std::string FormatSerialNumLine(const SerialNumRecord& record);

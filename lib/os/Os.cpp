@@ -76,6 +76,10 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
     return RenameNoReplaceNative(from, to);
 }
 
+std::string LocalTimeStamp() {
+    return LocalTimeStampNative();
+}
+
 std::chrono::milliseconds SetWriterWait(std::chrono::milliseconds wait) {
     return std::chrono::milliseconds(g_writerWaitMs.exchange(wait.count()));
 }

@@ -68,6 +68,9 @@ int SyncFolder(const std::string& folder);
 // and closes it. A partly written file is removed again. Returns 0 or the error number.
 int WriteNewFileDurably(const std::string& path, std::string_view content);
 
+// The local time as "YYYYMMDD-HHMMSS", for names of files kept for a person to look at.
+std::string LocalTimeStamp();
+
 // How long LockedFile::Open waits for other writers to let go of a file before it gives up
 // with EWOULDBLOCK. A writer holds the file for one append or one rewrite, so a hold that long
 // means a writer that hangs. Returns the wait set before; tests shorten it.

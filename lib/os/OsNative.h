@@ -38,5 +38,7 @@ int RenameNoReplaceNative(const std::string& from, const std::string& to);
 int SyncFolderNative(const std::string& folder);
 // Whether a file may be renamed over while it is open (a locked list file, say).
 bool RenamesOverOpenFiles();
+// The local time as "YYYYMMDD-HHMMSS".
+std::string LocalTimeStampNative();
 
 }  // namespace gwu::os::native

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -160,6 +162,17 @@ int SyncFolderNative(const std::string& folder) {
 // slips in between.
 bool RenamesOverOpenFiles() {
     return true;
+}
+
+std::string LocalTimeStampNative() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char text[32] = "";
+    if (::localtime_r(&now, &local) == nullptr ||
+        std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local) == 0) {
+        return "00000000-000000";
+    }
+    return text;
 }
 
 }  // namespace native

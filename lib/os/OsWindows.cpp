@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 namespace gwu::os {
@@ -173,6 +174,17 @@ int SyncFolderNative(const std::string& /*folder*/) {
 // Windows does not rename over a file that is open.
 bool RenamesOverOpenFiles() {
     return false;
+}
+
+std::string LocalTimeStampNative() {
+    SYSTEMTIME local{};
+    ::GetLocalTime(&local);
+    char text[32] = "";
+    const auto field = [](WORD value) { return static_cast<unsigned>(value); };
+    std::snprintf(text, sizeof text, "%04u%02u%02u-%02u%02u%02u", field(local.wYear),
+                  field(local.wMonth), field(local.wDay), field(local.wHour), field(local.wMinute),
+                  field(local.wSecond));
+    return text;
 }
 
 }  // namespace native

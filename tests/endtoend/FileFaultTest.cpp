@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "devices/SerialNumList.h"
 #include "os/Os.h"
@@ -73,15 +74,18 @@ class FileFaultTest : public SerialListFixture {
 protected:
     void Reset() {
         fs::remove(Temp());
+        for (const fs::path& aside : AsideFiles()) {
+            fs::remove(aside);
+        }
         WriteFile(List(), kOldList);
     }
 };
 
 // A store failed at every file operation in turn, once or from then on, or stopped there by a
 // crash, leaves the old or the new list (a failure that kept the old list says so on the
-// monitor), no file open, and a list the next store, of another device, builds on.
-TEST_F(FileFaultTest, EveryMishapLeavesTheOldOrTheNewListForTheNextStore) {
-    const SerialNumRecord next{"NEXT1", "R3", "R3", "R3"};
+// monitor), no file open, and a list that 20 more readings build on: all of them recorded, and
+// a temporary file the crash left set aside with its bytes.
+TEST_F(FileFaultTest, EveryMishapLeavesTheOldOrTheNewListForMoreReadings) {
     int runs = 0;
     for (const Case& c : kCases) {
         Reset();
@@ -105,8 +109,22 @@ TEST_F(FileFaultTest, EveryMishapLeavesTheOldOrTheNewListForTheNextStore) {
                                                                       std::to_string(ENOSPC))
                                      .empty());
                 }
-                Store(next);
-                EXPECT_EQ(ReadFile(List()), list + FormatSerialNumLine(next));
+                const bool left = fs::exists(Temp());
+                const std::string leftBytes = left ? ReadFile(Temp()) : "";
+                std::string expected = list;  // 10 new devices, each read again: 10 rewrites
+                for (int i = 10; i < 30; i += 2) {
+                    const std::string serial = "NEXT" + std::to_string(i);
+                    Store({serial, "S1", "S1", "S1"});
+                    Store({serial, "S2", "S2", "S2"});
+                    expected += FormatSerialNumLine({serial, "S2", "S2", "S2"});
+                }
+                EXPECT_EQ(ReadFile(List()), expected);
+                EXPECT_FALSE(fs::exists(Temp()));
+                const std::vector<fs::path> aside = AsideFiles();
+                ASSERT_EQ(aside.size(), left ? 1u : 0u);
+                if (left) {
+                    EXPECT_EQ(ReadFile(aside[0]), leftBytes);
+                }
             }
         }
     }

@@ -77,7 +77,7 @@ TEST_F(SerialNumListTest, StoredRecordsGiveTheList) {
 
 TEST_F(SerialNumListTest, DeviceMetAgainUnchangedLeavesTheListUntouched) {
     WriteFile(List(), "AA1,R1,R1,R1\r\nHX5,R7,R8,R9\r\n");
-    WriteFile(Temp(), "stale\r\n");  // would stop any rewrite
+    WriteFile(Temp(), "stale\r\n");  // any rewrite would set it aside
     const auto before = fs::last_write_time(List());
     Store({"HX5", "R7", "R8", "R9"});
     EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nHX5,R7,R8,R9\r\n");
@@ -85,15 +85,22 @@ TEST_F(SerialNumListTest, DeviceMetAgainUnchangedLeavesTheListUntouched) {
     EXPECT_FALSE(Problem());
 }
 
-TEST_F(SerialNumListTest, StaleTemporaryFileStopsARewriteAndLeavesBothFiles) {
-    WriteFile(List(), "HX5,R1,R1,R1\r\n");
+// A temporary file met by a rewrite is one a writer that died left: it is set aside under a
+// name no earlier one has, with its bytes, and the rewrite goes on.
+TEST_F(SerialNumListTest, StaleTemporaryFileIsSetAsideAndTheRewriteGoesOn) {
+    WriteFile(List(), "HX5,R1,R1,R1\r\nHX6,R1,R1,R1\r\n");
     WriteFile(Temp(), "left over\r\n");
     Store({"HX5", "R2", "R2", "R2"});
-    EXPECT_EQ(ReadFile(List()), "HX5,R1,R1,R1\r\n");
-    EXPECT_EQ(ReadFile(Temp()), "left over\r\n");
-    EXPECT_TRUE(Problem(EEXIST));
-    Store(Record("HX6"));  // a new device needs no rewrite and is still recorded
-    EXPECT_EQ(ReadFile(List()), "HX5,R1,R1,R1\r\nHX6,a,b,c\r\n");
+    WriteFile(Temp(), "left again");
+    Store({"HX6", "R2", "R2", "R2"});
+    EXPECT_EQ(ReadFile(List()), "HX5,R2,R2,R2\r\nHX6,R2,R2,R2\r\n");
+    EXPECT_FALSE(fs::exists(Temp()));
+    std::vector<std::string> aside;
+    for (const std::string& line : m_diagnostics.MonitorSince(0, "set aside as ")) {
+        aside.push_back(ReadFile(line.substr(line.find("set aside as ") + 13)));
+    }
+    EXPECT_EQ(aside, (std::vector<std::string>{"left over\r\n", "left again"}));
+    EXPECT_FALSE(Problem());
 }
 
 // Another writer holds the list for longer than a writer waits: the store gives up and says so.
