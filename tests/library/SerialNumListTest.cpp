@@ -142,6 +142,29 @@ TEST_F(SerialNumListTest, TemporaryFileThatCannotBeRestoredStaysForTheNextStore)
     EXPECT_EQ(ReadFile(List()), "AA1,R1,R1,R1\r\nNEW1,a,b,c\r\n");
 }
 
+// A rewrite makes the temporary file durable before it renames it over the list, and the
+// rename durable after it, by a sync of the folder; a failing folder sync is reported although
+// the new list is in place.
+TEST_F(SerialNumListTest, RewriteSyncsTheTemporaryFileThenRenamesThenSyncsTheFolder) {
+    WriteFile(List(), "HX5,R1,R1,R1\r\n");
+    std::vector<std::string> steps;
+    {
+        const ScopedFileOpHook hook([&steps](os::FileOp op, const std::string& path) {
+            const std::string name = fs::path(path).filename().string();
+            if (op == os::FileOp::Flush || op == os::FileOp::Rename) {
+                steps.push_back((op == os::FileOp::Flush ? "sync " : "rename to ") + name);
+            }
+            return op == os::FileOp::Flush && name == "logs" ? EIO : 0;
+        });
+        Store({"HX5", "R2", "R2", "R2"});
+    }
+    EXPECT_EQ(steps, (std::vector<std::string>{"sync " + std::string(kSerialNumTempName),
+                                               "rename to " + std::string(kSerialNumListName),
+                                               "sync logs"}));
+    EXPECT_EQ(ReadFile(List()), "HX5,R2,R2,R2\r\n");
+    EXPECT_TRUE(Problem(EIO));
+}
+
 TEST(SerialNumListRewrite, KeepsLinesAndOrderAndReplacesMatches) {
     EXPECT_EQ(RewriteSerialNumList("", "X", "X,1\r\n"), "");
     EXPECT_EQ(RewriteSerialNumList("A\r\n\r\nX9\r\n", "X", "X,1\r\n"), "A\r\n\r\nX,1\r\n");
