@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "tests/endtoend/ListWriterReadings.h"
-#include "testsupport/ChildProcess.h"
 #include "testsupport/Fixtures.h"
+#include "testsupport/TestProcesses.h"
 
 namespace gwu::test {
 namespace {
