@@ -193,10 +193,17 @@ int LockedFile::Append(std::string_view data) {
     if (const int injected = CheckFileOp(FileOp::Write, m_path)) {
         return injected;
     }
-    if (const int result = Seek(m_file, true)) {
+    std::uint64_t end = 0;
+    if (const int result = SeekToEnd(m_file, end)) {
         return result;
     }
-    return WriteFully(m_file, data);
+    // A write cut short (a full disk) would leave part of a line: the file goes back to what it
+    // held, so that it holds its old or its new content, never a mix.
+    const int result = WriteFully(m_file, data);
+    if (result != 0) {
+        Truncate(m_file, end);
+    }
+    return result;
 }
 
 int LockedFile::ReplaceWith(const std::string& from) {

@@ -95,7 +95,8 @@ public:
     int Open(const std::string& path);
     // Reads the whole content. Returns 0 or the error number.
     int ReadAll(std::string& content);
-    // Writes the data at the end of the file in one go. Returns 0 or the error number.
+    // Writes the data at the end of the file in one go; a write that fails part-way is undone
+    // (the file is cut back to its old end). Returns 0 or the error number.
     int Append(std::string_view data);
     // Replaces this file by the file at `from`, renamed over its name in one step, so that a
     // reader sees the old or the new file and nothing between. Other writers stay locked out

@@ -23,6 +23,10 @@ int CreateNew(const std::string& path, Native& file);
 // receives the lock that must be held with the file (kNoNative where the file carries it).
 int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock);
 int Seek(Native file, bool toEnd);
+// Moves to the end and tells where that is.
+int SeekToEnd(Native file, std::uint64_t& offset);
+// Cuts the file to the size.
+int Truncate(Native file, std::uint64_t size);
 // The file's size; 0 when unknown.
 std::uint64_t SizeOf(Native file);
 int ReadSome(Native file, char* data, size_t size, size_t& got);

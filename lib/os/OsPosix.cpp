@@ -82,6 +82,19 @@ int Seek(Native file, bool toEnd) {
     return ::lseek(static_cast<int>(file), 0, toEnd ? SEEK_END : SEEK_SET) < 0 ? Failed() : 0;
 }
 
+int SeekToEnd(Native file, std::uint64_t& offset) {
+    const off_t end = ::lseek(static_cast<int>(file), 0, SEEK_END);
+    if (end < 0) {
+        return Failed();
+    }
+    offset = static_cast<std::uint64_t>(end);
+    return 0;
+}
+
+int Truncate(Native file, std::uint64_t size) {
+    return ::ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0 ? 0 : Failed();
+}
+
 std::uint64_t SizeOf(Native file) {
     struct stat info {};
     return ::fstat(static_cast<int>(file), &info) == 0 && info.st_size > 0

@@ -115,6 +115,24 @@ int Seek(Native file, bool toEnd) {
                : Failed();
 }
 
+int SeekToEnd(Native file, std::uint64_t& offset) {
+    LARGE_INTEGER end{};
+    if (!::SetFilePointerEx(AsHandle(file), LARGE_INTEGER{}, &end, FILE_END)) {
+        return Failed();
+    }
+    offset = static_cast<std::uint64_t>(end.QuadPart);
+    return 0;
+}
+
+int Truncate(Native file, std::uint64_t size) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return ::SetFilePointerEx(AsHandle(file), at, nullptr, FILE_BEGIN) &&
+                   ::SetEndOfFile(AsHandle(file))
+               ? 0
+               : Failed();
+}
+
 std::uint64_t SizeOf(Native file) {
     LARGE_INTEGER size{};
     return ::GetFileSizeEx(AsHandle(file), &size) && size.QuadPart > 0

@@ -65,7 +65,10 @@ bool CDeployedUnitList::Read(const char (&combinedMAC)[kMacLength]) {
     const long size = CIOUtilities::ReadFileContents(path.c_str(), &raw);
     std::unique_ptr<unsigned char, FreeDeleter> buffer(raw);
     // Only a size and a buffer together are content; a host may hand over one without the other.
+    // The host does not tell a missing list from an unreadable or empty one: the technician
+    // learns from the monitor why no match could be made.
     if (size <= 0 || buffer == nullptr) {
+        MonPrintf("%s: no list could be read at %s", kFileName, path.c_str());
         return false;
     }
     return ParseBuffer(std::move(buffer), static_cast<size_t>(size), SearchKey(combinedMAC));

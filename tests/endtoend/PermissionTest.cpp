@@ -1,0 +1,182 @@
+// Folders the system refuses and a disk that fills: each gives its documented result, never a
+// crash, and the serial-number list holds its old or its new content. Permissions do not stop
+// root, so a suite run as root runs gwctl as the user nobody; the full disk is a small memory
+// file system, used only where the test may mount one. POSIX only: Windows has neither.
+#ifndef _WIN32
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "devices/SerialNumList.h"
+#include "testsupport/Fixtures.h"
+#include "testsupport/TestProcesses.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+using gwu::test::SerialListFixture;
+
+constexpr int kWaitMs = 30000;
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+// The matching scenario's device, met before with older releases: a check rewrites its line.
+const std::string kKnownLine = "HX100307,R1,R1,R1\r\n";
+const std::string kProblem13 = "CHLXUtils::StoreHLXSerialNumToFile encountered problems: 13";
+
+// Takes a permission away for its lifetime.
+class ScopedMode {
+public:
+    ScopedMode(fs::path path, fs::perms mode) : m_path(std::move(path)) {
+        m_old = fs::status(m_path).permissions();
+        fs::permissions(m_path, mode);
+    }
+    ~ScopedMode() { fs::permissions(m_path, m_old); }
+    ScopedMode(const ScopedMode&) = delete;
+    ScopedMode& operator=(const ScopedMode&) = delete;
+
+private:
+    fs::path m_path;
+    fs::perms m_old;
+};
+
+}  // namespace
+
+// gwctl, copied into a folder of its own (where its repair report goes), checks on copies of
+// the sample folders, whose list already holds the known device.
+class PermissionTest : public SerialListFixture {
+protected:
+    void SetUp() override {
+        if (::geteuid() == 0 && !fs::exists(kSetpriv)) {
+            GTEST_SKIP() << "running as root without " << kSetpriv << ": permissions stop nothing";
+        }
+        CopySampleFirmware();
+        fs::copy(fs::path(GWU_SAMPLE_DIR) / "runtime", Runtime(), fs::copy_options::recursive);
+        fs::create_directories(Logs());
+        fs::create_directories(Bin());
+        fs::copy_file(GWCTL_PATH, Bin() / "gwctl");
+        WriteFile(List(), kKnownLine);
+        // The unprivileged user reaches everything until a case takes a permission away.
+        for (const auto& entry : fs::recursive_directory_iterator(Root())) {
+            fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
+        }
+        fs::permissions(Root(), fs::perms::all, fs::perm_options::add);
+    }
+    fs::path Bin() const { return Root() / "bin"; }
+
+    struct Result {
+        int code;
+        std::string err;
+        json values;
+    };
+    Result Check(const std::string& scenario) const {
+        std::vector<std::string> arguments;
+        if (::geteuid() == 0) {
+            arguments = {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+        }
+        arguments.insert(
+            arguments.end(),
+            {(Bin() / "gwctl").string(), "check", "--json", "--verbose", "--device",
+             "emu:" + gwu::test::SampleScenarioPath(scenario), "--firmware", Firmware().string(),
+             "--runtime", Runtime().string(), "--logs", Logs().string()});
+        const std::string stem = (Root() / "gwctl").string();
+        const int code = gwu::test::Child(arguments, stem).Wait(kWaitMs);
+        const json document = json::parse(ReadFile(stem + ".out"), nullptr, false);
+        return {code, ReadFile(stem + ".err"),
+                document.is_object() ? document.value("values", json::object()) : json()};
+    }
+};
+
+// Each refusal: the check still ends with its verdicts (exit 0: the sample device matches the
+// sample release), the monitor says what failed, and the list is as it was or as it should be.
+TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
+    {
+        SCOPED_TRACE("read-only log folder: the rewrite's temporary file cannot be made");
+        const ScopedMode mode(Logs(), fs::perms::owner_read | fs::perms::owner_exec |
+                                          fs::perms::others_read | fs::perms::others_exec);
+        const Result result = Check("matching");
+        EXPECT_EQ(result.code, 0) << result.err;
+        EXPECT_NE(result.err.find(kProblem13), std::string::npos) << result.err;
+        EXPECT_EQ(ReadFile(List()), kKnownLine);
+    }
+    {
+        SCOPED_TRACE("read-only list file");
+        const ScopedMode mode(List(), fs::perms::owner_read | fs::perms::others_read);
+        const Result result = Check("matching");
+        EXPECT_EQ(result.code, 0) << result.err;
+        EXPECT_NE(result.err.find(kProblem13), std::string::npos) << result.err;
+        EXPECT_EQ(ReadFile(List()), kKnownLine);
+    }
+    {
+        SCOPED_TRACE("unreadable runtime folder: no deployed-unit list, so no repair");
+        const ScopedMode mode(Runtime(), fs::perms::none);
+        const Result result = Check("lost-serial-silent");
+        EXPECT_EQ(result.code, 0) << result.err;
+        EXPECT_NE(result.err.find("DeployedHLXs.ini: no list could be read at"), std::string::npos)
+            << result.err;
+        EXPECT_NE(result.err.find("no serial number, device not recorded"), std::string::npos);
+        EXPECT_EQ(result.values.value("HLX_SerialNum", "?"), "");
+        EXPECT_EQ(ReadFile(List()), kKnownLine);
+    }
+    {
+        SCOPED_TRACE("unwritable report folder: the repair goes on without its report");
+        fs::remove(Bin() / "ReportHLXRepair.txt");  // the runtime case's
+        const ScopedMode mode(Bin(), fs::perms::owner_read | fs::perms::owner_exec |
+                                         fs::perms::others_read | fs::perms::others_exec);
+        const Result result = Check("lost-serial-silent");
+        EXPECT_EQ(result.code, 0) << result.err;
+        EXPECT_NE(result.err.find("Repair report ReportHLXRepair.txt create failed: 13"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_EQ(result.values.value("HLX_SerialNum", "?"), "HX100234");
+        EXPECT_EQ(ReadFile(List()), kKnownLine + "HX100234,R4.2.1,R2.0.3,R1.4.0\r\n");
+        EXPECT_FALSE(fs::exists(Bin() / "ReportHLXRepair.txt"));
+    }
+}
+
+// A log folder on a 16 KiB file system, filled by new devices with long release texts and by
+// rewrites of known ones: after every reading the list holds exactly its old or its new content.
+class FullDiskTest : public SerialListFixture {};
+
+TEST_F(FullDiskTest, EveryReadingLeavesTheOldOrTheNewList) {
+    const fs::path small = Root() / "small";
+    fs::create_directories(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") != 0) {
+        GTEST_SKIP() << "no small file system can be mounted here: " << std::strerror(errno);
+    }
+    struct Unmount {
+        fs::path path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    const fs::path list = small / gwu::kSerialNumListName;
+    const std::string release(150, 'R');
+    int refused = 0;
+    for (int i = 0; i < 120; ++i) {
+        // Two new devices, then a known one with a new release.
+        const bool known = i % 3 == 2;
+        const std::string serial = "HX" + std::to_string(100000 + (known ? i / 3 % 2 : i));
+        const gwu::SerialNumRecord record{serial, release + std::to_string(i), release, release};
+        const std::string before = fs::exists(list) ? ReadFile(list) : "";
+        const std::string line = gwu::FormatSerialNumLine(record);
+        const std::string updated = before.find(serial) == std::string::npos
+                                        ? before + line
+                                        : gwu::RewriteSerialNumList(before, serial, line);
+        gwu::StoreSerialNumRecord(small.string(), record);
+        const std::string after = fs::exists(list) ? ReadFile(list) : "";
+        ASSERT_TRUE(after == before || after == updated) << "reading " << i;
+        refused += after == before ? 1 : 0;
+        EXPECT_FALSE(fs::exists(small / gwu::kSerialNumTempName)) << "reading " << i;
+    }
+    // The disk did fill, and said so.
+    EXPECT_GT(refused, 0);
+    EXPECT_TRUE(m_diagnostics.MonitorHas("encountered problems: 28"));
+}
+
+#endif
