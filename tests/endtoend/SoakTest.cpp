@@ -94,7 +94,7 @@ public:
             WriteRelease("HLX_BOOT.rel", Boot(++m_installed));
             m_checks->PerformUpdate(CleanCheck());
             const UPDATERESULT result = m_checks->WaitForUpdate();
-            ++m_updates;
+            ++m_counts["updates"];
             if (NewFaults() == 0) {
                 EXPECT_EQ(result, UPDATE_SUCCEEDED) << "round " << m_installed;
                 m_device = m_installed;
@@ -110,11 +110,8 @@ public:
         }
         CleanCheck();  // the device's line in the list is then a reading without a fault
         figures["end"] = {Usage(getpid()), Usage(m_emulator->Id())};
-        figures["counts"] = {{"checks", m_checksDone},
-                             {"updates", m_updates},
-                             {"checked", m_checked},
-                             {"bootstrap", m_device}};
-        figures["faults"] = m_faults;
+        figures["counts"] = m_counts;  // checks, updates, checks without a fault, faults by kind
+        figures["bootstrap"] = m_device;
         std::printf("soak-figures %s\n", figures.dump().c_str());
     }
 
@@ -126,7 +123,7 @@ private:
         m_seen = out.size();
         int count = 0;
         for (std::string line; std::getline(lines, line); ++count) {
-            ++m_faults[line.substr(13, line.find(' ', 13) - 13)];  // "gwemu fault: KIND ..."
+            ++m_counts[line.substr(13, line.find(' ', 13) - 13)];  // "gwemu fault: KIND ..."
         }
         return count;
     }
@@ -159,7 +156,7 @@ private:
     // R0, a comms exception or a failed loaded-code request a placeholder everywhere.
     std::optional<CCodeDiffResults> Check() {
         const CCodeDiffResults results = m_checks->CheckForUpdates(true);
-        ++m_checksDone;
+        ++m_counts["checks"];
         const bool clean = NewFaults() == 0;
         if (clean && m_pending && Value("HLX_Bootstrap_Release_Untrimmed") == Boot(*m_pending)) {
             m_device = *m_pending;
@@ -184,7 +181,7 @@ private:
                                               (m_device != m_installed ? "Older" : "Same") +
                                               ", CPLD:Same, MAC:Same,");
             EXPECT_EQ(line, ListLine(m_serial, m_device));
-            ++m_checked;
+            ++m_counts["checked"];
         } else {
             EXPECT_TRUE(line == m_lastLine ||
                         line == FormatSerialNumLine({Value("HLX_SerialNum"), Value("HLX_Release"),
@@ -215,10 +212,10 @@ private:
     host::Frame m_frame;  // the stand-in host's own: it keeps nothing but the values
     std::unique_ptr<CBaseComms> m_comms;
     std::unique_ptr<CGatewayChecks> m_checks;
-    int m_device = 1000, m_installed = 1000, m_checksDone = 0, m_updates = 0, m_checked = 0;
+    int m_device = 1000, m_installed = 1000;
     std::optional<int> m_pending;
     std::string m_lastLine;
-    std::map<std::string, int> m_faults;
+    std::map<std::string, long> m_counts;
 };
 
 TEST(SoakWorker, Run) {
@@ -243,7 +240,7 @@ TEST(SoakTest, FourProcessesAgainstGwemuWithRandomFaults) {
                                      std::to_string(seconds), std::to_string(seed + p)},
             (root.Path() / ("worker" + std::to_string(p))).string()));
     }
-    json total = {{"checks", 0}, {"updates", 0}, {"checked", 0}, {"faults", json::object()}};
+    std::map<std::string, long> total;
     std::multiset<std::string> expected;
     for (int p = 0; p < 4; ++p) {
         const int status = workers[p]->Wait(static_cast<int>(seconds * 1000) + 600000);
@@ -253,23 +250,20 @@ TEST(SoakTest, FourProcessesAgainstGwemuWithRandomFaults) {
         const size_t at = out.find("soak-figures ");
         ASSERT_NE(at, std::string::npos) << out;
         const json f = json::parse(out.substr(at + 13, out.find('\n', at) - at - 13));
-        for (const char* name : {"checks", "updates", "checked"}) {
-            total[name] = total[name].get<long>() + f["counts"][name].get<long>();
+        std::printf("soak: worker %d %s\n", p, f.dump().c_str());
+        for (const auto& [name, count] : f["counts"].items()) {
+            total[name] += count.get<long>();
         }
-        for (const auto& [kind, count] : f["faults"].items()) {
-            total["faults"][kind] = total["faults"].value(kind, 0L) + count.get<long>();
-        }
-        expected.insert(ListLine("HX2000" + std::to_string(p), f["counts"]["bootstrap"]));
-        // The worker's and gwemu's descriptors and resident memory: a bounded growth after warm-up.
-        for (int process = 0; process < 2; ++process) {
-            const json& warm = f["warm"][process];
-            const json& end = f["end"][process];
-            EXPECT_LE(end["fds"].get<long>() - warm["fds"].get<long>(), 2) << p << ", " << process;
-            EXPECT_LE(end["rss"].get<long>() - warm["rss"].get<long>(), 4L << 20)
-                << p << ", " << process;
-            std::printf("soak: %s %d at warm-up %s, at the end %s\n",
-                        process == 0 ? "worker" : "its gwemu", p, warm.dump().c_str(),
-                        end.dump().c_str());
+        expected.insert(ListLine("HX2000" + std::to_string(p), f["bootstrap"]));
+        // Descriptors and resident bytes, of the worker and of its gwemu: a bounded growth after
+        // warm-up. Under AddressSanitizer freed memory waits in its quarantine by design (its
+        // leak check at exit stands in), so only the descriptors are bounded there.
+        for (int i = 0; i < 2; ++i) {
+            const json &warm = f["warm"][i], &end = f["end"][i];
+            EXPECT_LE(end["fds"].get<long>() - warm["fds"].get<long>(), 2) << p << "/" << i;
+#ifndef __SANITIZE_ADDRESS__
+            EXPECT_LE(end["rss"].get<long>() - warm["rss"].get<long>(), 4L << 20) << p << "/" << i;
+#endif
         }
     }
     // One line per device, each with its last reading (the workers met theirs in any order).
@@ -289,9 +283,9 @@ TEST(SoakTest, FourProcessesAgainstGwemuWithRandomFaults) {
     EXPECT_EQ(lines, expected);
     EXPECT_FALSE(fs::exists(logs / kSerialNumTempName));
     for (const char* kind : kKinds) {
-        EXPECT_GT(total["faults"].value(kind, 0L), 0) << kind;
+        EXPECT_GT(total[kind], 0) << kind;
     }
-    std::printf("soak: totals %s\n", total.dump().c_str());
+    std::printf("soak: totals %s\n", json(total).dump().c_str());
 }
 
 }  // namespace
