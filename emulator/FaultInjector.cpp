@@ -42,8 +42,8 @@ const FaultRule* FaultInjector::Match(const Request& request, bool communication
     if (due != nullptr || !m_random) {
         return due;
     }
-    // Two draws per request whatever they decide, so that every request moves the generator
-    // alike. The engine's output is fixed by the standard; the arithmetic here is exact.
+    // Two draws for each request no listed rule faults, whatever they decide, so that each moves
+    // the generator alike. The engine's output is fixed by the standard; the arithmetic is exact.
     constexpr double kUnit = 1.0 / 9007199254740992.0;  // 2^-53
     const double chance = static_cast<double>(m_draws() >> 11) * kUnit;
     const std::uint64_t kind = m_draws() % kFaultKinds;

@@ -85,8 +85,8 @@ struct FaultRule {
 
 // Faults at random, for long runs: each request of either card that no listed rule faults is
 // faulted with the probability, its kind drawn evenly from the six ("throw" with exception code 1,
-// "error" with error code 1). The draws come from a generator seeded with the seed, two per
-// request, so the same seed and the same requests give the same faults on every platform.
+// "error" with error code 1). The draws come from a generator seeded with the seed, two for each
+// such request, so the same seed and the same requests give the same faults on every platform.
 struct RandomFaults {
     double probability = 0;
     std::uint64_t seed = 0;
