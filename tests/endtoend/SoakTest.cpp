@@ -25,9 +25,9 @@
 #include "devices/CGatewayUtils.h"
 #include "gateway/CGatewayChecks.h"
 #include "host/MemoryValueStore.h"
-#include "testsupport/ChildProcess.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/RecordingFrame.h"
+#include "testsupport/TestProcesses.h"
 
 namespace gwu::test {
 namespace {
