@@ -12,11 +12,15 @@ namespace {
 
 constexpr std::int32_t kOversizeExtra = 16;
 constexpr char kOversizePad = '#';
+constexpr std::uint64_t kFaultKinds = 6;  // Throw to Disconnect
 
 }  // namespace
 
-FaultInjector::FaultInjector(std::vector<FaultRule> rules)
-    : m_rules(std::move(rules)), m_counts(m_rules.size(), 0) {}
+FaultInjector::FaultInjector(std::vector<FaultRule> rules, std::optional<RandomFaults> random)
+    : m_rules(std::move(rules)),
+      m_counts(m_rules.size(), 0),
+      m_random(random),
+      m_draws(random ? random->seed : 0) {}
 
 const FaultRule* FaultInjector::Match(const Request& request, bool communication) {
     const FaultRule* due = nullptr;
@@ -35,7 +39,22 @@ const FaultRule* FaultInjector::Match(const Request& request, bool communication
         // Counts beyond the nth decide nothing more; capping them keeps long runs in range.
         m_counts[i] = std::min<std::int64_t>(count, rule.nth);
     }
-    return due;
+    if (due != nullptr || !m_random) {
+        return due;
+    }
+    // Two draws for each request no listed rule faults, whatever they decide, so that each moves
+    // the generator alike. The engine's output is fixed by the standard; the arithmetic is exact.
+    constexpr double kUnit = 1.0 / 9007199254740992.0;  // 2^-53
+    const double chance = static_cast<double>(m_draws() >> 11) * kUnit;
+    const std::uint64_t kind = m_draws() % kFaultKinds;
+    if (chance >= m_random->probability) {
+        return nullptr;
+    }
+    m_drawn = FaultRule{};
+    m_drawn.communication = communication;
+    m_drawn.kind = static_cast<FaultKind>(kind);
+    m_drawn.error = 1;
+    return &m_drawn;
 }
 
 Response FaultInjector::Answer(const FaultRule& fault, const Request& request,

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <random>
 #include <vector>
 
 #include "emulator/Gateway.h"
@@ -14,10 +16,11 @@ namespace gwu::emu {
 // Not thread-safe: Gateway serialises all access.
 class FaultInjector {
 public:
-    explicit FaultInjector(std::vector<FaultRule> rules);
+    FaultInjector(std::vector<FaultRule> rules, std::optional<RandomFaults> random);
 
     // Counts the request against every rule it matches; the first rule listed that is due wins.
-    // Null when no rule is due.
+    // Otherwise the random faults, when the scenario has them, draw for the request. Null when
+    // no fault is due. The rule returned lives until the next call.
     const FaultRule* Match(const Request& request, bool communication);
 
     // The answer a fault rule puts in place of the device's; it changes no state. An oversize
@@ -32,6 +35,9 @@ private:
 
     std::vector<FaultRule> m_rules;
     std::vector<std::int64_t> m_counts;  // matching requests seen, capped at the nth
+    std::optional<RandomFaults> m_random;
+    std::mt19937_64 m_draws;
+    FaultRule m_drawn;  // the random fault last drawn
 };
 
 }  // namespace gwu::emu

@@ -22,7 +22,7 @@ public:
     GatewayModel(Scenario scenario, const std::string& firmwareFolder)
         : m_communication(std::move(scenario.communication), firmwareFolder),
           m_measurement(std::move(scenario.measurement), firmwareFolder),
-          m_faults(std::move(scenario.faults)),
+          m_faults(std::move(scenario.faults), scenario.randomFaults),
           m_latencyMs(scenario.latencyMs),
           m_requestLatencyMs(std::move(scenario.requestLatencyMs)) {}
 
@@ -33,6 +33,9 @@ public:
         const std::uint32_t latency = LatencyOf(request);
         const bool late = request.timeoutMs != 0 && latency > request.timeoutMs;
         Response response;
+        if (fault != nullptr && m_faultObserver) {
+            m_faultObserver(*fault, request, communication);
+        }
         if (fault != nullptr) {
             // A faulted request changes nothing: a normal answer it needs comes from a copy.
             response = FaultInjector::Answer(*fault, request, [&] {
@@ -56,6 +59,7 @@ public:
     CommunicationModule m_communication;
     MeasurementModule m_measurement;
     int m_requestCount = 0;
+    FaultObserver m_faultObserver;
 
 private:
     std::uint32_t LatencyOf(const Request& request) const {
@@ -87,6 +91,11 @@ Gateway::~Gateway() = default;
 void Gateway::SelectCard(const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_model->m_selectedCard = name;
+}
+
+void Gateway::SetFaultObserver(FaultObserver observer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_model->m_faultObserver = std::move(observer);
 }
 
 std::string Gateway::SelectedCard() const {

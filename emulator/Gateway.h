@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,6 +39,12 @@ public:
 };
 
 class GatewayModel;
+struct FaultRule;
+
+// Told of every request a fault answers (the scenario's rule, or the random fault drawn), on the
+// thread that executes it, under the gateway's lock and before the answer goes out.
+using FaultObserver =
+    std::function<void(const FaultRule& fault, const Request& request, bool communication)>;
 
 // The emulated gateway. Thread-safe: every operation takes the model's lock.
 class Gateway {
@@ -59,6 +66,7 @@ public:
     void SelectCard(const std::string& name);
     std::string SelectedCard() const;
     Response Execute(const Request& request);
+    void SetFaultObserver(FaultObserver observer);
 
     // The device's current state, for tests and the tools (the names of the scenario file).
     // Empty optional: the device does not answer that item. Release items: loaded, prom,

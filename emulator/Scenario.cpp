@@ -5,12 +5,18 @@
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 namespace gwu::emu {
 
 namespace {
 
 using Json = nlohmann::json;
+
+constexpr std::pair<const char*, FaultKind> kKinds[] = {
+    {"throw", FaultKind::Throw},       {"error", FaultKind::Error},
+    {"timeout", FaultKind::Timeout},   {"short", FaultKind::Short},
+    {"oversize", FaultKind::Oversize}, {"disconnect", FaultKind::Disconnect}};
 
 std::string Join(const std::string& path, const std::string& key) {
     return path.empty() ? key : path + "." + key;
@@ -219,6 +225,22 @@ public:
         return rule;
     }
 
+    RandomFaults Random(const Json& object, const std::string& path) const {
+        RequireObject(object, path);
+        CheckKeys(object, path, {"probability", "seed"});
+        const auto probability = object.find("probability");
+        if (probability == object.end() || !probability->is_number() ||
+            !(probability->get<double>() >= 0 && probability->get<double>() <= 1)) {
+            Fail(Join(path, "probability"), "required: a number from 0 to 1");
+        }
+        const auto seed =
+            Integer(object, path, "seed", 0, std::numeric_limits<std::int64_t>::max());
+        if (!seed) {
+            Fail(Join(path, "seed"), "required: an integer from 0");
+        }
+        return {probability->get<double>(), static_cast<std::uint64_t>(*seed)};
+    }
+
     // Latencies by request type; two keys naming one type ("0x10" and "16") are refused.
     std::map<std::uint32_t, std::uint32_t> RequestLatencies(const Json& object,
                                                             const std::string& path) const {
@@ -298,10 +320,6 @@ private:
     }
 
     FaultKind KindOf(const std::string& text, const std::string& path) const {
-        static constexpr std::pair<const char*, FaultKind> kKinds[] = {
-            {"throw", FaultKind::Throw},       {"error", FaultKind::Error},
-            {"timeout", FaultKind::Timeout},   {"short", FaultKind::Short},
-            {"oversize", FaultKind::Oversize}, {"disconnect", FaultKind::Disconnect}};
         for (const auto& [name, kind] : kKinds) {
             if (text == name) {
                 return kind;
@@ -315,6 +333,15 @@ private:
 
 }  // namespace
 
+const char* FaultKindName(FaultKind kind) {
+    for (const auto& [name, known] : kKinds) {
+        if (known == kind) {
+            return name;
+        }
+    }
+    return "?";
+}
+
 Scenario ParseScenario(std::string_view json, const std::string& name) {
     const ScenarioReader reader(name);
     Json document;
@@ -325,9 +352,9 @@ Scenario ParseScenario(std::string_view json, const std::string& name) {
         reader.Fail("", std::string("not valid JSON: ") + e.what());
     }
     reader.RequireObject(document, "");
-    reader.CheckKeys(
-        document, "",
-        {"communication", "measurement", "faults", "latency_ms", "request_latency_ms"});
+    reader.CheckKeys(document, "",
+                     {"communication", "measurement", "faults", "random_faults", "latency_ms",
+                      "request_latency_ms"});
     Scenario scenario;
     if (const auto found = document.find("communication"); found != document.end()) {
         scenario.communication = reader.Communication(*found, "communication");
@@ -337,6 +364,9 @@ Scenario ParseScenario(std::string_view json, const std::string& name) {
     }
     if (const auto found = document.find("faults"); found != document.end()) {
         scenario.faults = reader.Faults(*found, "faults");
+    }
+    if (const auto found = document.find("random_faults"); found != document.end()) {
+        scenario.randomFaults = reader.Random(*found, "random_faults");
     }
     scenario.latencyMs = static_cast<std::uint32_t>(
         reader.Integer(document, "", "latency_ms", 0, kMaxLatencyMs).value_or(0));

@@ -14,6 +14,7 @@
 //   "latency_ms":    0..600000 (default 0), the time every request of either card takes
 //   "request_latency_ms": {"0x..." or decimal request type: 0..600000}, overriding latency_ms
 //                    for requests of that type on either card
+//   "random_faults": {"probability": number in [0, 1], "seed": integer >= 0}, both required
 // A member left out is an item the device does not answer. Texts keep every byte, "\u0000"
 // included: a damaged character is a zero byte on the wire.
 // The latency applies to requests only, never to connecting or selecting a card. A request
@@ -82,10 +83,23 @@ struct FaultRule {
     std::int32_t error = 1;  // Error: the error code; Throw: the exception code
 };
 
+// Faults at random, for long runs: each request of either card that no listed rule faults is
+// faulted with the probability, its kind drawn evenly from the six ("throw" with exception code 1,
+// "error" with error code 1). The draws come from a generator seeded with the seed, two for each
+// such request, so the same seed and the same requests give the same faults on every platform.
+struct RandomFaults {
+    double probability = 0;
+    std::uint64_t seed = 0;
+};
+
+// The scenario's name of a fault kind ("throw", "error", ...).
+const char* FaultKindName(FaultKind kind);
+
 struct Scenario {
     CommunicationState communication;
     MeasurementState measurement;
     std::vector<FaultRule> faults;
+    std::optional<RandomFaults> randomFaults;
     std::uint32_t latencyMs = 0;                              // every request's
     std::map<std::uint32_t, std::uint32_t> requestLatencyMs;  // by request type, overriding it
 };

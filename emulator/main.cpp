@@ -1,9 +1,12 @@
 // gwemu: serves an emulated gateway, described by a scenario file, over TCP.
 //
-//   gwemu --scenario FILE [--listen HOST:PORT] [--firmware DIR]
+//   gwemu --scenario FILE [--listen HOST:PORT] [--firmware DIR] [--log-faults]
 //   gwemu --version
 //
-// Prints "gwemu listening on HOST:PORT" on stdout once clients can connect, and runs until
+// Prints "gwemu listening on HOST:PORT" on stdout once clients can connect; with --log-faults
+// also one line per faulted request, written before its answer goes out:
+// "gwemu fault: KIND CARD REQUEST" (the kind as the scenario names it, VCL or the measurement
+// module's "other", the request type in hex). Runs until
 // SIGINT or SIGTERM. Exit status: 0 after a signal (or --help, --version), 2 for a usage error, a
 // scenario that cannot be used or a malformed address, 1 when the address cannot be listened on or
 // anything else fails.
@@ -13,6 +16,7 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -21,6 +25,7 @@
 #include <thread>
 
 #include "emulator/Gateway.h"
+#include "emulator/Scenario.h"
 #include "emulator/TcpServer.h"
 #include "os/Os.h"
 
@@ -110,6 +115,8 @@ int Run(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--firmware", firmware, "Firmware folder the devices load their releases from")
         ->capture_default_str();
+    bool logFaults = false;
+    app.add_flag("--log-faults", logFaults, "Print a line for every faulted request");
     app.set_version_flag(
         "--version", std::string("gwemu ") + GWU_VERSION + ", gatewayutils library " + GWU_VERSION);
     try {
@@ -132,6 +139,16 @@ int Run(int argc, char** argv) {
     } catch (const gwu::emu::ScenarioError& e) {
         std::cerr << "gwemu: " << e.what() << "\n";
         return kExitBadInput;
+    }
+
+    if (logFaults) {
+        // Flushed at once: a client that has its answer finds the line already written.
+        gateway->SetFaultObserver([](const gwu::emu::FaultRule& fault,
+                                     const gwu::emu::Request& request, bool communication) {
+            std::printf("gwemu fault: %s %s 0x%08X\n", gwu::emu::FaultKindName(fault.kind),
+                        communication ? "VCL" : "other", static_cast<unsigned>(request.type));
+            std::fflush(stdout);
+        });
     }
 
     const StopSignals stopSignals;

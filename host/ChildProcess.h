@@ -29,6 +29,8 @@ public:
     // The exit status (128 + the signal of a killed program); -1 when the program was not
     // started or does not end within timeoutMs.
     int Wait(int timeoutMs);
+    // The pid (on Windows the process HANDLE); -1 once the program has been reaped.
+    std::intptr_t Id() const { return m_process; }
 
 private:
     std::intptr_t m_process = -1;  // the pid, or on Windows the process HANDLE

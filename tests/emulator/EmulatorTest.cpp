@@ -1,5 +1,7 @@
 // Tests of the emulated gateway: what each device answers to each request, the identity items
 // and their storage, updates from device-load files, fault injection and latency.
+#include <algorithm>
+#include <map>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -301,6 +303,42 @@ TEST_F(EmulatorUpdate, FaultsHitTheNthMatchingRequestAndChangeNoState) {
         EXPECT_EQ(Of(gateway->Execute(request)), expected);
     }
     EXPECT_EQ(gateway->RequestCount(), static_cast<int>(std::size(cases)));
+}
+
+// Random faults: a listed rule that is due wins; the other requests are faulted as the seed
+// draws, every kind alike and about as often as asked; the same seed gives the same faults; the
+// observer sees each one.
+TEST(EmulatorFaults, RandomFaultsFollowTheSeedAndTheObserverSeesEach) {
+    const auto run = [](int seed, double probability) {
+        auto gateway =
+            Make(R"({"communication": {"releases": {"loaded": "KLEM_1_R1"}},
+            "faults": [{"card": "VCL", "request": "any", "kind": "short"}],
+            "random_faults": {"probability": )" +
+                 std::to_string(probability) + R"(, "seed": )" + std::to_string(seed) + "}}");
+        std::map<std::string, int> kinds;
+        gateway->SetFaultObserver([&kinds](const FaultRule& fault, const Request&, bool) {
+            ++kinds[FaultKindName(fault.kind)];
+        });
+        std::string answers;  // '.' the device's own answer, 'x' a fault's
+        for (int i = 0; i < 3000; ++i) {
+            answers += Of(gateway->Execute(Get(kLoaded))) == Reply(0, "KLEM_1_R1") ? '.' : 'x';
+        }
+        return std::pair(kinds, answers);
+    };
+    auto [kinds, answers] = run(7, 0.1);
+    EXPECT_EQ(run(7, 0.1), std::pair(kinds, answers));
+    EXPECT_NE(run(8, 0.1).second, answers);
+    EXPECT_EQ(answers[0], 'x');  // the listed rule
+    int observed = 0;
+    for (const char* kind : {"throw", "error", "timeout", "short", "oversize", "disconnect"}) {
+        EXPECT_GT(kinds[kind], 20) << kind;
+        observed += kinds[kind];
+    }
+    EXPECT_EQ(observed, std::count(answers.begin(), answers.end(), 'x'));
+    EXPECT_GT(observed, 200);
+    EXPECT_LT(observed, 400);
+    EXPECT_EQ(run(7, 0).second, "x" + std::string(2999, '.'));
+    EXPECT_EQ(run(7, 1).second, std::string(3000, 'x'));
 }
 
 // Every request of either card waits the scenario's latency, or its type's own; one whose
