@@ -19,11 +19,13 @@ std::string ReadAll(const std::string& path) {
 }
 
 std::vector<std::string> Arguments(const std::string& gwemu, const std::string& scenario,
-                                   const std::string& firmwareFolder) {
+                                   const std::string& firmwareFolder,
+                                   const std::vector<std::string>& extraArguments) {
     std::vector<std::string> arguments{gwemu, "--scenario", scenario, "--listen", "127.0.0.1:0"};
     if (!firmwareFolder.empty()) {
         arguments.insert(arguments.end(), {"--firmware", firmwareFolder});
     }
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
     return arguments;
 }
 
@@ -31,8 +33,8 @@ std::vector<std::string> Arguments(const std::string& gwemu, const std::string& 
 
 EmulatorProcess::EmulatorProcess(const std::string& gwemu, const std::string& scenario,
                                  const std::string& firmwareFolder, const std::string& outputStem,
-                                 int timeoutMs)
-    : m_child(Arguments(gwemu, scenario, firmwareFolder), outputStem) {
+                                 int timeoutMs, const std::vector<std::string>& extraArguments)
+    : m_child(Arguments(gwemu, scenario, firmwareFolder, extraArguments), outputStem) {
     if (!m_child.Started()) {
         m_error = m_child.StartError();
         return;

@@ -3,7 +3,9 @@
 // and drives its own code over TCP, exactly as against a gateway on the network.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "gatewayutils/host/ChildProcess.h"
 
@@ -14,10 +16,11 @@ public:
     // Starts gwemu (its path) on the scenario file, listening on 127.0.0.1 with a port of the
     // system's choice; its devices load their releases from firmwareFolder (none given: gwemu's
     // default). gwemu's output goes to outputStem.out and outputStem.err. Waits up to
-    // timeoutMs for it to listen.
+    // timeoutMs for it to listen. extraArguments are passed on to gwemu after the others (for
+    // instance "--log-faults", whose lines follow the listening line in outputStem.out).
     EmulatorProcess(const std::string& gwemu, const std::string& scenario,
                     const std::string& firmwareFolder, const std::string& outputStem,
-                    int timeoutMs = 10000);
+                    int timeoutMs = 10000, const std::vector<std::string>& extraArguments = {});
     // Stops gwemu.
     ~EmulatorProcess();
     EmulatorProcess(const EmulatorProcess&) = delete;
@@ -29,6 +32,9 @@ public:
     // Why it does not listen: it could not be started, it ended (with its status and what it
     // wrote on stderr) or it did not listen in time.
     const std::string& Error() const { return m_error; }
+    // gwemu's process id (on Windows its process HANDLE), to watch its resources; -1 once it
+    // has been reaped.
+    std::intptr_t Id() const { return m_child.Id(); }
 
     // Stops gwemu and returns its exit status: 0 when it ended as asked (on Windows, where it
     // cannot be asked, 128 + 15), -1 when it does not end within timeoutMs.

@@ -19,8 +19,8 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 
+#include "connections/EmulatorProcess.h"
 #include "connections/OpenDevice.h"
 #include "devices/CGatewayUtils.h"
 #include "gateway/CGatewayChecks.h"
@@ -67,19 +67,13 @@ public:
         scenario["communication"]["serial"] = scenario["communication"]["stored_serial"] = m_serial;
         scenario["random_faults"] = {{"probability", 0.01}, {"seed", std::stoll(g_worker[3])}};
         WriteFile(Root() / "soak.json", scenario.dump());
-        m_emulator.emplace(
-            std::vector<std::string>{GWEMU_PATH, "--scenario", (Root() / "soak.json").string(),
-                                     "--firmware", Firmware().string(), "--log-faults"},
-            (Root() / "gwemu").string());
-        std::string line;
-        for (int i = 0; i < 1000 && line.find('\n') == std::string::npos; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            line = ReadFile(Root() / "gwemu.out");
-        }
-        m_seen = line.size();
+        m_emulator.emplace(GWEMU_PATH, (Root() / "soak.json").string(), Firmware().string(),
+                           (Root() / "gwemu").string(), 10000,
+                           std::vector<std::string>{"--log-faults"});
+        EXPECT_TRUE(m_emulator->Listening()) << m_emulator->Error();
+        m_seen = ReadFile(Root() / "gwemu.out").size();  // the listening line
         std::string description, error;
-        m_comms = host::OpenDevice("tcp://" + line.substr(19, line.find('\n') - 19),
-                                   Firmware().string(), description, error);
+        m_comms = host::OpenDevice(m_emulator->Device(), Firmware().string(), description, error);
         m_checks = std::make_unique<CGatewayChecks>(&m_frame, m_comms.get());
         m_checks->SetCardName("VCL");
     }
@@ -207,7 +201,7 @@ private:
     ScopedEnv m_logs;
     // A timeout fault costs 100 to 300 ms; an answer without a fault comes long before that.
     ScopedEnv m_scale{"GWU_TIMEOUT_SCALE", "0.01"};
-    std::optional<Child> m_emulator;
+    std::optional<host::EmulatorProcess> m_emulator;
     size_t m_seen = 0;
     host::Frame m_frame;  // the stand-in host's own: it keeps nothing but the values
     std::unique_ptr<CBaseComms> m_comms;
