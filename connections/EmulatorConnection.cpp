@@ -2,11 +2,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "host/Replies.h"
+#include "wire/FrameClient.h"
 #include "wire/Protocol.h"
-#include "wire/Socket.h"
 
 namespace gwu::host {
 
@@ -26,16 +27,6 @@ wire::Builder BuilderOf(SubRequestKind kind) {
             return wire::Builder::VsiSetSerialNumber;
     }
     return wire::Builder::VsiReset;
-}
-
-double TimeoutScale() {
-    const char* text = std::getenv("GWU_TIMEOUT_SCALE");
-    if (text == nullptr) {
-        return 1.0;
-    }
-    char* end = nullptr;
-    const double scale = std::strtod(text, &end);
-    return end != text && scale > 0 ? scale : 1.0;
 }
 
 }  // namespace
@@ -88,7 +79,8 @@ int EmulatorConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, 
         // The device's time to answer passes outside the gateway's lock. Waiting in vain for
         // a silent device is scaled as the TCP connection scales its timeouts.
         if (response.delayMs > 0) {
-            const double scale = response.outcome == wire::Outcome::Timeout ? TimeoutScale() : 1.0;
+            const double scale =
+                response.outcome == wire::Outcome::Timeout ? wire::TimeoutScale() : 1.0;
             std::this_thread::sleep_for(
                 std::chrono::duration<double, std::milli>(response.delayMs * scale));
         }
@@ -98,22 +90,128 @@ int EmulatorConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, 
 }
 
 // ---------------------------------------------------------------------------------------------
-// Over TCP
+// The frame protocol, over any transport
 
-class TcpConnection::Socket {
+namespace {
+
+// Every failure of the wire client as the comms exception a connection throws.
+CBaseCommsException CommsFailureOf(const wire::FrameClient::Error& error) {
+    switch (error.failure) {
+        case wire::FrameClient::Failure::Refused:
+            return CBaseCommsException(kCommsRefused);
+        case wire::FrameClient::Failure::Timeout:
+            return CBaseCommsException(kCommsTimeout);
+        case wire::FrameClient::Failure::Reset:
+            return CBaseCommsException(kCommsReset);
+        case wire::FrameClient::Failure::Malformed:
+            break;
+    }
+    return CBaseCommsException(kCommsMalformed);
+}
+
+class SocketTransport : public FrameTransport {
 public:
-    explicit Socket(wire::net::Socket socket) : m_socket(std::move(socket)) {}
-    const wire::net::Socket& Get() const { return m_socket; }
-    wire::FrameDecoder& Decoder() { return m_decoder; }
+    SocketTransport(std::string host, int port)
+        : m_client(std::move(host), static_cast<std::uint16_t>(port)) {}
+    bool IsOpen() const override { return m_client.IsOpen(); }
+    void Open() override {
+        try {
+            m_client.Open();
+        } catch (const wire::FrameClient::Error& e) {
+            throw CommsFailureOf(e);
+        }
+    }
+    void Close() override { m_client.Close(); }
+    std::string Exchange(const std::string& frame, int timeoutMs) override {
+        try {
+            return m_client.Exchange(frame, timeoutMs * wire::TimeoutScale());
+        } catch (const wire::FrameClient::Error& e) {
+            throw CommsFailureOf(e);
+        }
+    }
 
 private:
-    wire::net::Socket m_socket;
-    wire::FrameDecoder m_decoder;
+    wire::FrameClient m_client;
 };
 
-TcpConnection::TcpConnection(std::string host, int port) : m_host(std::move(host)), m_port(port) {}
+}  // namespace
 
-TcpConnection::~TcpConnection() = default;
+FrameConnection::FrameConnection(std::unique_ptr<FrameTransport> transport)
+    : m_transport(std::move(transport)) {}
+
+FrameConnection::~FrameConnection() = default;
+
+void FrameConnection::Open() {
+    if (m_transport->IsOpen()) {
+        return;
+    }
+    m_transport->Open();
+    if (!m_card.empty()) {
+        wire::ClientMessage select;
+        select.kind = wire::MessageKind::SelectCard;
+        select.cardName = m_card;
+        m_transport->Exchange(wire::EncodeClientMessage(select), 10000);
+    }
+}
+
+bool FrameConnection::FlagExchange(wire::MessageKind kind, bool open) {
+    try {
+        if (open) {
+            Open();
+        }
+        wire::ClientMessage message;
+        message.kind = kind;
+        message.cardName = kind == wire::MessageKind::SelectCard ? m_card : std::string();
+        return wire::DecodeFlag(m_transport->Exchange(wire::EncodeClientMessage(message), 10000));
+    } catch (const CBaseCommsException&) {
+        return false;
+    } catch (const wire::ProtocolError&) {
+        m_transport->Close();
+        return false;
+    }
+}
+
+bool FrameConnection::Connect() {
+    return FlagExchange(wire::MessageKind::Connect, true);
+}
+
+bool FrameConnection::Disconnect() {
+    return !m_transport->IsOpen() || FlagExchange(wire::MessageKind::Disconnect, false);
+}
+
+bool FrameConnection::SelectCard(const char* name) {
+    m_card = name != nullptr ? name : "";
+    // Without an open transport the selection is sent when it opens.
+    return !m_transport->IsOpen() || FlagExchange(wire::MessageKind::SelectCard, false);
+}
+
+int FrameConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {
+    Open();
+    for (const SubRequest& request : subStream.Requests()) {
+        wire::ClientMessage execute;
+        execute.kind = wire::MessageKind::Execute;
+        execute.request = ToEmulatorRequest(request, timeoutMs);
+        wire::Response response;
+        try {
+            response = wire::DecodeResponse(
+                m_transport->Exchange(wire::EncodeClientMessage(execute), timeoutMs));
+        } catch (const wire::ProtocolError&) {
+            m_transport->Close();
+            throw CBaseCommsException(kCommsMalformed);
+        }
+        if (response.outcome == wire::Outcome::Disconnect) {
+            m_transport->Close();
+        }
+        ApplyResponse(request, response);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Over TCP
+
+TcpConnection::TcpConnection(std::string host, int port)
+    : FrameConnection(std::make_unique<SocketTransport>(std::move(host), port)) {}
 
 bool TcpConnection::ParseAddress(const std::string& text, std::string& host, int& port) {
     std::string rest = text.rfind("tcp://", 0) == 0 ? text.substr(6) : text;
@@ -131,126 +229,68 @@ bool TcpConnection::ParseAddress(const std::string& text, std::string& host, int
     return true;
 }
 
-void TcpConnection::Close() {
-    m_socket.reset();
+// ---------------------------------------------------------------------------------------------
+// To a backend in this process
+
+BackendTransport::BackendTransport(std::unique_ptr<emu::DeviceBackend> backend)
+    : m_backend(std::move(backend)) {}
+
+BackendTransport::~BackendTransport() {
+    Close();
 }
 
-void TcpConnection::Open() {
-    if (m_socket) {
-        return;
-    }
-    wire::net::Socket socket = wire::net::Connect(m_host, static_cast<std::uint16_t>(m_port));
-    if (!socket.Valid()) {
-        throw CBaseCommsException(kCommsRefused);
-    }
-    m_socket = std::make_unique<Socket>(std::move(socket));
-    if (!m_card.empty()) {
-        wire::ClientMessage select;
-        select.kind = wire::MessageKind::SelectCard;
-        select.cardName = m_card;
-        Exchange(wire::EncodeClientMessage(select), 10000);
+void BackendTransport::Close() {
+    if (m_open) {
+        m_open = false;
+        m_backend->ClientClosed();
     }
 }
 
-std::string TcpConnection::Exchange(const std::string& frame, int timeoutMs) {
-    const wire::net::Socket& socket = m_socket->Get();
-    for (size_t sent = 0; sent < frame.size();) {
-        const long n = wire::net::Send(socket, frame.data() + sent, frame.size() - sent);
-        if (n <= 0) {
-            Close();
-            throw CBaseCommsException(kCommsReset);
-        }
-        sent += static_cast<size_t>(n);
+std::string BackendTransport::Exchange(const std::string& frame, int timeoutMs) {
+    if (!m_open) {
+        throw CBaseCommsException(kCommsReset);
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::microseconds(static_cast<long long>(timeoutMs * 1000.0 * TimeoutScale()));
-    char chunk[4096];
-    for (;;) {
-        try {
-            if (auto payload = m_socket->Decoder().Next()) {
-                return *payload;
-            }
-        } catch (const wire::ProtocolError&) {
-            Close();
-            throw CBaseCommsException(kCommsMalformed);
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            Close();
-            throw CBaseCommsException(kCommsTimeout);
-        }
-        wire::net::Wait waiting{&socket, wire::net::kReadable};
-        const int ready = wire::net::Poll(&waiting, 1, static_cast<int>(left.count()));
-        if (ready == 0) {
-            continue;  // the deadline check above ends the wait
-        }
-        const long got = ready > 0 ? wire::net::Receive(socket, chunk, sizeof chunk) : -1;
-        if (got <= 0) {
-            Close();
-            throw CBaseCommsException(kCommsReset);
-        }
-        try {
-            m_socket->Decoder().Feed(std::string_view(chunk, static_cast<size_t>(got)));
-        } catch (const wire::ProtocolError&) {
-            Close();
-            throw CBaseCommsException(kCommsMalformed);
-        }
-    }
-}
-
-bool TcpConnection::FlagExchange(wire::MessageKind kind, bool open) {
-    try {
-        if (open) {
-            Open();
-        }
-        wire::ClientMessage message;
-        message.kind = kind;
-        message.cardName = kind == wire::MessageKind::SelectCard ? m_card : std::string();
-        return wire::DecodeFlag(Exchange(wire::EncodeClientMessage(message), 10000));
-    } catch (const CBaseCommsException&) {
-        return false;
-    } catch (const wire::ProtocolError&) {
+    const auto fail = [this](int code) {
         Close();
-        return false;
-    }
-}
-
-bool TcpConnection::Connect() {
-    return FlagExchange(wire::MessageKind::Connect, true);
-}
-
-bool TcpConnection::Disconnect() {
-    return !m_socket || FlagExchange(wire::MessageKind::Disconnect, false);
-}
-
-bool TcpConnection::SelectCard(const char* name) {
-    m_card = name != nullptr ? name : "";
-    // Without a socket the selection is sent when the socket opens.
-    return !m_socket || FlagExchange(wire::MessageKind::SelectCard, false);
-}
-
-int TcpConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {
-    Open();
-    for (const SubRequest& request : subStream.Requests()) {
-        wire::ClientMessage execute;
-        execute.kind = wire::MessageKind::Execute;
-        execute.request = ToEmulatorRequest(request, timeoutMs);
-        wire::Response response;
-        try {
-            response =
-                wire::DecodeResponse(Exchange(wire::EncodeClientMessage(execute), timeoutMs));
-        } catch (const wire::ProtocolError&) {
-            Close();
-            throw CBaseCommsException(kCommsMalformed);
+        return CBaseCommsException(code);
+    };
+    wire::FrameDecoder sent;
+    std::optional<std::string> payload;
+    wire::ClientMessage message;
+    try {
+        sent.Feed(frame);
+        payload = sent.Next();
+        if (!payload) {
+            throw fail(kCommsReset);
         }
-        if (response.outcome == wire::Outcome::Disconnect) {
-            Close();
-        }
-        ApplyResponse(request, response);
+        message = wire::DecodeClientMessage(*payload);
+    } catch (const wire::ProtocolError&) {
+        throw fail(kCommsReset);  // a server closes the connection of a malformed message
     }
-    return 0;
+    const emu::ServerAnswer answer = m_backend->Answer(message);
+    const double waitMs = timeoutMs * wire::TimeoutScale();
+    const bool late = answer.kind == emu::ServerAnswer::Kind::Silent || answer.delayMs > waitMs;
+    // The client waits what the answer takes, and gives up after its own wait.
+    const double delay =
+        late ? (answer.kind == emu::ServerAnswer::Kind::Silent ? 0 : waitMs) : answer.delayMs;
+    if (delay > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(delay));
+    }
+    if (late) {
+        throw fail(kCommsTimeout);
+    }
+    if (answer.kind == emu::ServerAnswer::Kind::Drop) {
+        throw fail(kCommsReset);
+    }
+    wire::FrameDecoder received;
+    try {
+        received.Feed(answer.frame);
+        if (auto reply = received.Next()) {
+            return *reply;
+        }
+    } catch (const wire::ProtocolError&) {
+    }
+    throw fail(kCommsMalformed);
 }
 
 }  // namespace gwu::host

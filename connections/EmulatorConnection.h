@@ -1,11 +1,13 @@
-// Connections of the stand-in host to the emulated gateway: in-process (the embedded default)
-// and over TCP to gwemu. Both turn what the emulator makes of a request into what a real
-// connection would do: fill the reply places, or throw CBaseCommsException.
+// Connections of the stand-in host to the emulated gateway: in-process (the embedded default),
+// over TCP to gwemu, and to a backend in this process with the TCP connection's messages (a
+// replayed session). All turn what the emulator makes of a request into what a real connection
+// would do: fill the reply places, or throw CBaseCommsException.
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "gatewayutils/emulator/Backend.h"
 #include "gatewayutils/emulator/Gateway.h"
 #include "gatewayutils/platform/Comms.h"
 #include "gatewayutils/wire/Protocol.h"
@@ -36,40 +38,72 @@ private:
     emu::Gateway& m_gateway;
 };
 
-// Talks to gwemu over TCP. The socket opens on first use and again after a failure; the
-// selected card is sent again on every new socket. Connect answers false when the gateway
-// cannot be reached; requests throw CBaseCommsException for a refused connection, a reset, a
-// timeout (the request's own, scaled by the GWU_TIMEOUT_SCALE environment variable, default 1)
-// or a malformed reply. SelectCard and Disconnect never throw.
-class TcpConnection : public CBaseComms {
+// Carries the frames of the frame protocol (Protocol.h) between a FrameConnection and a gateway
+// server: over TCP to gwemu, or to a backend in this process.
+class FrameTransport {
 public:
-    TcpConnection(std::string host, int port);
-    ~TcpConnection() override;
-    TcpConnection(const TcpConnection&) = delete;
-    TcpConnection& operator=(const TcpConnection&) = delete;
+    virtual ~FrameTransport() = default;
+    virtual bool IsOpen() const = 0;
+    // Opens unless open already. Throws CBaseCommsException(kCommsRefused).
+    virtual void Open() = 0;
+    virtual void Close() = 0;
+    // Sends a whole frame and returns the reply frame's payload, waited for up to the timeout
+    // (scaled by GWU_TIMEOUT_SCALE). Throws CBaseCommsException for a timeout, a reset or bytes
+    // that are not a frame, and closes the transport first.
+    virtual std::string Exchange(const std::string& frame, int timeoutMs) = 0;
+};
+
+// Talks the frame protocol to a gateway server. The transport opens on first use and again after
+// a failure; the selected card is sent again on every new opening. Connect answers false when the
+// gateway cannot be reached; requests throw CBaseCommsException for a refused connection, a
+// reset, a timeout (the request's own, scaled by the GWU_TIMEOUT_SCALE environment variable,
+// default 1) or a malformed reply. SelectCard and Disconnect never throw.
+class FrameConnection : public CBaseComms {
+public:
+    explicit FrameConnection(std::unique_ptr<FrameTransport> transport);
+    ~FrameConnection() override;
+    FrameConnection(const FrameConnection&) = delete;
+    FrameConnection& operator=(const FrameConnection&) = delete;
 
     bool Disconnect() override;
     bool SelectCard(const char* name) override;
     int ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int reserved) override;
     bool Connect() override;
 
+private:
+    // Sends a message that a one-byte flag answers (the selected card goes with a card
+    // selection), opening the transport first when asked; false when the exchange fails.
+    bool FlagExchange(wire::MessageKind kind, bool open);
+    void Open();
+
+    std::unique_ptr<FrameTransport> m_transport;
+    std::string m_card;
+};
+
+// Talks to gwemu (or any server of the frame protocol) over TCP.
+class TcpConnection : public FrameConnection {
+public:
+    TcpConnection(std::string host, int port);
+
     // Parses "tcp://HOST:PORT" or "HOST:PORT"; false when malformed.
     static bool ParseAddress(const std::string& text, std::string& host, int& port);
+};
+
+// Carries frames to a backend in this process (a replayed session, say), with what the TCP
+// connection would see: a silent answer times out, a dropped one resets, and an answer or drop
+// that comes later than the wait times out.
+class BackendTransport : public FrameTransport {
+public:
+    explicit BackendTransport(std::unique_ptr<emu::DeviceBackend> backend);
+    ~BackendTransport() override;
+    bool IsOpen() const override { return m_open; }
+    void Open() override { m_open = true; }
+    void Close() override;
+    std::string Exchange(const std::string& frame, int timeoutMs) override;
 
 private:
-    class Socket;
-    // Sends a message that a one-byte flag answers (the selected card goes with a card
-    // selection), opening the socket first when asked; false when the exchange fails.
-    bool FlagExchange(wire::MessageKind kind, bool open);
-    // Sends one frame and waits up to the timeout for the reply frame's payload.
-    std::string Exchange(const std::string& frame, int timeoutMs);
-    void Open();
-    void Close();
-
-    std::string m_host;
-    int m_port;
-    std::string m_card;
-    std::unique_ptr<Socket> m_socket;
+    std::unique_ptr<emu::DeviceBackend> m_backend;
+    bool m_open = false;
 };
 
 // The request as the emulator sees it, and the emulator's answer applied to the request.

@@ -1,10 +1,13 @@
 #include "connections/OpenDevice.h"
 
+#include <cstdio>
 #include <exception>
 #include <utility>
 
 #include "connections/EmulatorConnection.h"
 #include "emulator/Gateway.h"
+#include "emulator/Replay.h"
+#include "emulator/Trace.h"
 
 namespace gwu::host {
 
@@ -42,8 +45,24 @@ std::unique_ptr<CBaseComms> OpenDevice(const std::string& device, const std::str
         description = device;
         return std::make_unique<TcpConnection>(host, port);
     }
+    if (device.rfind("replay:", 0) == 0) {
+        const std::string path = device.substr(7);
+        std::unique_ptr<emu::ReplayBackend> replay;
+        try {
+            replay = std::make_unique<emu::ReplayBackend>(
+                emu::LoadTraceFile(path), false, [](const std::string& line) {
+                    std::fprintf(stderr, "replay: %s\n", line.c_str());
+                });
+        } catch (const std::exception& e) {
+            error = e.what();
+            return nullptr;
+        }
+        description = "replay of the session recorded in " + path;
+        return std::make_unique<FrameConnection>(
+            std::make_unique<BackendTransport>(std::move(replay)));
+    }
     if (device.rfind("emu:", 0) != 0) {
-        error = "bad device '" + device + "' (expected emu:FILE or tcp://HOST:PORT)";
+        error = "bad device '" + device + "' (expected emu:FILE, tcp://HOST:PORT or replay:TRACE)";
         return nullptr;
     }
     const std::string scenario = device.substr(4);

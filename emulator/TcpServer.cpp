@@ -19,7 +19,22 @@ constexpr size_t kReadChunk = 4096;
 }  // namespace
 
 TcpServer::TcpServer(Gateway& gateway, const std::string& host, std::uint16_t port)
-    : m_gateway(gateway), m_host(host == "localhost" ? "127.0.0.1" : host) {
+    : TcpServer(std::make_unique<GatewayBackend>(gateway), host, port) {}
+
+TcpServer::TcpServer(std::unique_ptr<GatewayBackend> backend, const std::string& host,
+                     std::uint16_t port)
+    : m_ownBackend(std::move(backend)),
+      m_backend(*m_ownBackend),
+      m_host(host == "localhost" ? "127.0.0.1" : host) {
+    Start(port);
+}
+
+TcpServer::TcpServer(DeviceBackend& backend, const std::string& host, std::uint16_t port)
+    : m_backend(backend), m_host(host == "localhost" ? "127.0.0.1" : host) {
+    Start(port);
+}
+
+void TcpServer::Start(std::uint16_t port) {
     m_listener = net::Listen(m_host, port, kBacklog, m_port);
     std::tie(m_wakeRead, m_wakeWrite) = net::Pair();
     m_thread = std::thread([this] { Run(); });
@@ -67,6 +82,7 @@ void TcpServer::Run() {
         } catch (const std::exception&) {
             // Nothing of one client's failure reaches the next one: its connection just ends.
         }
+        m_backend.ClientClosed();
     }
 }
 
@@ -101,25 +117,15 @@ bool TcpServer::Answer(const net::Socket& client, const std::string& payload) {
     } catch (const wire::ProtocolError&) {
         return false;
     }
-    switch (message.kind) {
-        case wire::MessageKind::Connect:
-        case wire::MessageKind::Disconnect:
-            return SendAll(client, wire::EncodeFlag(true));
-        case wire::MessageKind::SelectCard:
-            m_gateway.SelectCard(message.cardName);
-            return SendAll(client, wire::EncodeFlag(true));
-        case wire::MessageKind::Execute:
-            break;
+    const ServerAnswer answer = m_backend.Answer(message);
+    if (answer.kind == ServerAnswer::Kind::Silent) {
+        return true;  // the client's own timeout ends its wait
     }
-    const Response response = m_gateway.Execute(message.request);
-    if (response.outcome == Outcome::Timeout) {
-        return true;  // the device stays silent; the client's own timeout ends its wait
-    }
-    // The device takes its time to answer, or to drop the connection (the lock is not held).
-    if (!Delay(response.delayMs) || response.outcome == Outcome::Disconnect) {
+    // The answer takes its time, or the drop does (no lock is held while waiting).
+    if (!Delay(answer.delayMs) || answer.kind == ServerAnswer::Kind::Drop) {
         return false;
     }
-    return SendAll(client, wire::EncodeResponse(response));
+    return SendAll(client, answer.frame);
 }
 
 bool TcpServer::Delay(std::uint32_t ms) const {

@@ -1,12 +1,15 @@
-// Serves an emulated gateway over TCP with the frame protocol of Protocol.h (gwu_wire).
+// Serves a gateway backend (the emulated gateway, a recording proxy or a replay) over TCP with
+// the frame protocol of Protocol.h (gwu_wire).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "gatewayutils/emulator/Backend.h"
 #include "gatewayutils/emulator/Gateway.h"
 #include "gatewayutils/wire/Socket.h"
 
@@ -17,9 +20,12 @@ namespace gwu::emu {
 // kMaxFramePayload is disconnected; the server then waits for the next one.
 class TcpServer {
 public:
-    // Borrows the gateway, which must outlive the server. The host is an IPv4 address
+    // Borrows the backend, which must outlive the server. The host is an IPv4 address
     // ("localhost" stands for 127.0.0.1); port 0 picks a free port. Throws std::system_error
     // when the address cannot be listened on.
+    explicit TcpServer(DeviceBackend& backend, const std::string& host = "127.0.0.1",
+                       std::uint16_t port = 0);
+    // Serves the emulated gateway, which must outlive the server.
     explicit TcpServer(Gateway& gateway, const std::string& host = "127.0.0.1",
                        std::uint16_t port = 0);
     ~TcpServer();
@@ -34,6 +40,8 @@ public:
     void Stop();
 
 private:
+    TcpServer(std::unique_ptr<GatewayBackend> backend, const std::string& host, std::uint16_t port);
+    void Start(std::uint16_t port);
     void Run();
     void Serve(const wire::net::Socket& client);
     // Answers one payload; false when the connection is to be closed.
@@ -45,7 +53,8 @@ private:
     // Waits the time the device takes to answer; false when Stop() cuts it short.
     bool Delay(std::uint32_t ms) const;
 
-    Gateway& m_gateway;
+    std::unique_ptr<GatewayBackend> m_ownBackend;  // when serving a gateway
+    DeviceBackend& m_backend;
     std::string m_host;
     std::uint16_t m_port = 0;
     wire::net::Socket m_listener;

@@ -25,11 +25,10 @@ constexpr std::pair<wire::Outcome, const char*> kOutcomes[] = {
     {wire::Outcome::Timeout, "timeout"},
     {wire::Outcome::Disconnect, "disconnect"}};
 
-constexpr std::pair<TraceResult, const char*> kResults[] = {
-    {TraceResult::Answer, "answer"},
-    {TraceResult::Timeout, "timeout"},
-    {TraceResult::Dropped, "dropped"},
-    {TraceResult::Malformed, "malformed"}};
+constexpr std::pair<TraceResult, const char*> kResults[] = {{TraceResult::Answer, "answer"},
+                                                            {TraceResult::Timeout, "timeout"},
+                                                            {TraceResult::Dropped, "dropped"},
+                                                            {TraceResult::Malformed, "malformed"}};
 
 constexpr std::pair<wire::MessageKind, const char*> kMessages[] = {
     {wire::MessageKind::Connect, "connect"},
@@ -249,8 +248,8 @@ TraceHeader ReadHeader(const LineReader& reader) {
 
 TraceExchange ReadExchange(const LineReader& reader, std::uint64_t expectedPosition) {
     TraceExchange exchange;
-    exchange.position =
-        static_cast<std::uint64_t>(reader.Integer("n", 1, std::numeric_limits<std::int64_t>::max()));
+    exchange.position = static_cast<std::uint64_t>(
+        reader.Integer("n", 1, std::numeric_limits<std::int64_t>::max()));
     if (exchange.position != expectedPosition) {
         reader.Fail("n", "expected exchange " + std::to_string(expectedPosition));
     }
@@ -296,6 +295,33 @@ TraceExchange ReadExchange(const LineReader& reader, std::uint64_t expectedPosit
 }
 
 }  // namespace
+
+std::string TraceTimestamp(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    const auto seconds = duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+    long long days = seconds / 86400;
+    long long rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // Civil date from days since 1970-01-01 (proleptic Gregorian calendar), free of the C
+    // library's calls that are not thread-safe.
+    days += 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long dayOfEra = days - era * 146097;
+    const long long yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const long long monthIndex = (5 * dayOfYear + 2) / 153;
+    const long long day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+    const long long month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+    const long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[128];  // room for any value the arithmetic can give, as the compiler checks
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", year, month, day,
+                  rest / 3600, rest / 60 % 60, rest % 60);
+    return text;
+}
 
 std::string ReplyPayload(const TraceExchange& exchange) {
     if (exchange.result == TraceResult::Malformed) {
@@ -443,8 +469,7 @@ std::string FirstDifference(const wire::ClientMessage& expected,
     if (expected.kind == wire::MessageKind::SelectCard) {
         return expected.cardName == received.cardName
                    ? std::string()
-                   : "card: " + Quoted(expected.cardName) + " against " +
-                         Quoted(received.cardName);
+                   : "card: " + Quoted(expected.cardName) + " against " + Quoted(received.cardName);
     }
     if (expected.kind != wire::MessageKind::Execute) {
         return {};
@@ -462,8 +487,7 @@ std::string FirstDifference(const wire::ClientMessage& expected,
         return "flags: " + std::to_string(a.flags) + " against " + std::to_string(b.flags);
     }
     if (a.capacity != b.capacity) {
-        return "capacity: " + std::to_string(a.capacity) + " against " +
-               std::to_string(b.capacity);
+        return "capacity: " + std::to_string(a.capacity) + " against " + std::to_string(b.capacity);
     }
     if (a.timeoutMs != b.timeoutMs) {
         return "timeout: " + std::to_string(a.timeoutMs) + " ms against " +

@@ -24,6 +24,7 @@
 // name keeps every byte (bytes above 0x7F are written as the characters U+0080 to U+00FF).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <optional>
@@ -70,6 +71,9 @@ struct Trace {
     TraceHeader header;
     std::vector<TraceExchange> exchanges;
 };
+
+// A time as the header's "recorded" holds it: UTC, "YYYY-MM-DDTHH:MM:SSZ".
+std::string TraceTimestamp(std::chrono::system_clock::time_point time);
 
 // The reply payload an exchange's answer was (for Answer and Malformed), as the server sends it.
 std::string ReplyPayload(const TraceExchange& exchange);

@@ -1,15 +1,22 @@
-// gwemu: serves an emulated gateway, described by a scenario file, over TCP.
+// gwemu: serves an emulated gateway, described by a scenario file, over TCP; records a session
+// with another gateway; replays a recorded one.
 //
 //   gwemu --scenario FILE [--listen HOST:PORT] [--firmware DIR] [--log-faults]
+//   gwemu --record TRACE --upstream tcp://HOST:PORT [--listen HOST:PORT]
+//   gwemu --replay TRACE [--replay-timing] [--listen HOST:PORT]
 //   gwemu --version
+//
+// --record passes every message of its client on to the upstream gateway and its answer back,
+// and appends the exchange to the trace file. --replay answers from the trace, strictly in order,
+// and writes a line on stderr for each message it refuses ("gwemu replay: exchange N: ...").
 //
 // Prints "gwemu listening on HOST:PORT" on stdout once clients can connect; with --log-faults
 // also one line per faulted request, written before its answer goes out:
 // "gwemu fault: KIND CARD REQUEST" (the kind as the scenario names it, VCL or the measurement
 // module's "other", the request type in hex). Runs until
 // SIGINT or SIGTERM. Exit status: 0 after a signal (or --help, --version), 2 for a usage error, a
-// scenario that cannot be used or a malformed address, 1 when the address cannot be listened on or
-// anything else fails.
+// scenario or trace that cannot be used or a malformed address, 1 when the address cannot be
+// listened on, the trace cannot be written or anything else fails.
 #ifndef _WIN32
 #include <pthread.h>
 #endif
@@ -25,8 +32,11 @@
 #include <thread>
 
 #include "emulator/Gateway.h"
+#include "emulator/Recorder.h"
+#include "emulator/Replay.h"
 #include "emulator/Scenario.h"
 #include "emulator/TcpServer.h"
+#include "emulator/Trace.h"
 #include "os/Os.h"
 
 namespace {
@@ -109,18 +119,38 @@ int Run(int argc, char** argv) {
     std::string scenarioPath;
     std::string listen = "127.0.0.1:0";
     std::string firmware = DefaultFirmwareFolder();
-    // Required unless --version is asked for, which ends the parse before this is checked.
-    app.add_option("--scenario", scenarioPath, "Scenario file (JSON)")->required();
+    std::string recordPath;
+    std::string upstream;
+    std::string replayPath;
+    bool replayTiming = false;
+    // One of them is required unless --version is asked for, which ends the parse first.
+    auto* scenarioOption = app.add_option("--scenario", scenarioPath, "Scenario file (JSON)");
+    auto* recordOption =
+        app.add_option("--record", recordPath,
+                       "Record a session with the --upstream gateway into this trace file");
+    app.add_option("--upstream", upstream, "The gateway a recording talks to, tcp://HOST:PORT")
+        ->needs(recordOption);
+    recordOption->needs("--upstream");
+    auto* replayOption =
+        app.add_option("--replay", replayPath, "Replay the session recorded in this trace file");
+    app.add_flag("--replay-timing", replayTiming, "Answer after the recorded delays")
+        ->needs(replayOption);
+    scenarioOption->excludes(recordOption)->excludes(replayOption);
+    recordOption->excludes(replayOption);
     app.add_option("--listen", listen, "Address to listen on, HOST:PORT (port 0: any free port)")
         ->capture_default_str();
     app.add_option("--firmware", firmware, "Firmware folder the devices load their releases from")
         ->capture_default_str();
     bool logFaults = false;
-    app.add_flag("--log-faults", logFaults, "Print a line for every faulted request");
+    app.add_flag("--log-faults", logFaults, "Print a line for every faulted request")
+        ->needs(scenarioOption);
     app.set_version_flag(
         "--version", std::string("gwemu ") + GWU_VERSION + ", gatewayutils library " + GWU_VERSION);
     try {
         app.parse(argc, argv);
+        if (scenarioOption->count() + recordOption->count() + replayOption->count() != 1) {
+            throw CLI::RequiredError("one of --scenario, --record and --replay");
+        }
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);  // prints the help or the usage error
         return status == 0 ? 0 : kExitBadInput;
@@ -134,28 +164,69 @@ int Run(int argc, char** argv) {
     }
 
     std::unique_ptr<gwu::emu::Gateway> gateway;
-    try {
-        gateway = gwu::emu::Gateway::FromScenarioFile(scenarioPath, firmware);
-    } catch (const gwu::emu::ScenarioError& e) {
-        std::cerr << "gwemu: " << e.what() << "\n";
-        return kExitBadInput;
-    }
-
-    if (logFaults) {
-        // Flushed at once: a client that has its answer finds the line already written.
-        gateway->SetFaultObserver([](const gwu::emu::FaultRule& fault,
-                                     const gwu::emu::Request& request, bool communication) {
-            std::printf("gwemu fault: %s %s 0x%08X\n", gwu::emu::FaultKindName(fault.kind),
-                        communication ? "VCL" : "other", static_cast<unsigned>(request.type));
-            std::fflush(stdout);
-        });
+    std::unique_ptr<gwu::emu::DeviceBackend> backend;
+    gwu::emu::RecordingProxy* recorder = nullptr;
+    if (!recordPath.empty()) {
+        std::string upstreamHost;
+        std::uint16_t upstreamPort = 0;
+        const std::string address =
+            upstream.rfind("tcp://", 0) == 0 ? upstream.substr(6) : std::string();
+        if (!ParseListen(address, upstreamHost, upstreamPort) || upstreamPort == 0) {
+            std::cerr << "gwemu: --upstream: expected tcp://HOST:PORT, got \"" << upstream
+                      << "\"\n";
+            return kExitBadInput;
+        }
+        gwu::emu::TraceHeader header;
+        header.tool = std::string("gwemu ") + GWU_VERSION;
+        header.upstream = upstream;
+        header.recorded = gwu::emu::TraceTimestamp(std::chrono::system_clock::now());
+        std::unique_ptr<gwu::emu::TraceWriter> writer;
+        try {
+            writer = std::make_unique<gwu::emu::TraceWriter>(recordPath, header);
+        } catch (const gwu::emu::TraceError& e) {
+            std::cerr << "gwemu: " << e.what() << "\n";
+            return kExitFailure;
+        }
+        auto proxy = std::make_unique<gwu::emu::RecordingProxy>(
+            upstreamHost, upstreamPort, std::move(writer), [](const std::string& line) {
+                std::fprintf(stderr, "gwemu record: %s\n", line.c_str());
+            });
+        recorder = proxy.get();
+        backend = std::move(proxy);
+    } else if (!replayPath.empty()) {
+        try {
+            backend = std::make_unique<gwu::emu::ReplayBackend>(
+                gwu::emu::LoadTraceFile(replayPath), replayTiming, [](const std::string& line) {
+                    std::fprintf(stderr, "gwemu replay: %s\n", line.c_str());
+                });
+        } catch (const gwu::emu::TraceError& e) {
+            std::cerr << "gwemu: " << e.what() << "\n";
+            return kExitBadInput;
+        }
+    } else {
+        try {
+            gateway = gwu::emu::Gateway::FromScenarioFile(scenarioPath, firmware);
+        } catch (const gwu::emu::ScenarioError& e) {
+            std::cerr << "gwemu: " << e.what() << "\n";
+            return kExitBadInput;
+        }
+        if (logFaults) {
+            // Flushed at once: a client that has its answer finds the line already written.
+            gateway->SetFaultObserver([](const gwu::emu::FaultRule& fault,
+                                         const gwu::emu::Request& request, bool communication) {
+                std::printf("gwemu fault: %s %s 0x%08X\n", gwu::emu::FaultKindName(fault.kind),
+                            communication ? "VCL" : "other", static_cast<unsigned>(request.type));
+                std::fflush(stdout);
+            });
+        }
+        backend = std::make_unique<gwu::emu::GatewayBackend>(*gateway);
     }
 
     const StopSignals stopSignals;
 
     std::unique_ptr<gwu::emu::TcpServer> server;
     try {
-        server = std::make_unique<gwu::emu::TcpServer>(*gateway, host, port);
+        server = std::make_unique<gwu::emu::TcpServer>(*backend, host, port);
     } catch (const std::system_error& e) {
         std::cerr << "gwemu: " << e.what() << "\n";
         return e.code() == std::errc::invalid_argument ? kExitBadInput : kExitFailure;
@@ -164,6 +235,10 @@ int Run(int argc, char** argv) {
 
     stopSignals.Wait();
     server->Stop();
+    if (recorder != nullptr && recorder->WriteFailed()) {
+        std::cerr << "gwemu: the trace " << recordPath << " is incomplete: a write failed\n";
+        return kExitFailure;
+    }
     return 0;
 }
 

@@ -15,6 +15,7 @@ public:
         }
     }
     void I32(std::int32_t value) { U32(static_cast<std::uint32_t>(value)); }
+    void Raw(std::string_view bytes) { m_payload.append(bytes); }
     void Bytes(std::string_view bytes) {
         if (bytes.size() > kMaxFramePayload) {
             throw ProtocolError("a byte string of " + std::to_string(bytes.size()) +
@@ -147,6 +148,12 @@ std::string EncodeResponse(const Response& response) {
 std::string EncodeFlag(bool value) {
     Writer writer;
     writer.U8(value ? 1 : 0);
+    return writer.Frame();
+}
+
+std::string EncodeFrame(std::string_view payload) {
+    Writer writer;
+    writer.Raw(payload);
     return writer.Frame();
 }
 

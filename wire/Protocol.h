@@ -47,6 +47,9 @@ struct ClientMessage {
 std::string EncodeClientMessage(const ClientMessage& message);
 std::string EncodeResponse(const Response& response);
 std::string EncodeFlag(bool value);
+// Any payload as a whole frame (a proxy passes on a payload as it came). Throws ProtocolError
+// for a payload above kMaxFramePayload.
+std::string EncodeFrame(std::string_view payload);
 
 // Payloads (without the length prefix). Throw ProtocolError on malformed input.
 ClientMessage DecodeClientMessage(std::string_view payload);
