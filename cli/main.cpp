@@ -74,8 +74,9 @@ int Run(int argc, char** argv) {
                    "module, any other the measurement module")
         ->capture_default_str();
     app.add_option("--device", options.device,
-                   "emu:FILE (in-process emulator with that scenario) or tcp://HOST:PORT "
-                   "(gwemu); default: the in-process sample scenario scenarios/behind.json");
+                   "emu:FILE (in-process emulator with that scenario), tcp://HOST:PORT "
+                   "(gwemu) or replay:TRACE (a recorded session, replayed in process); "
+                   "default: the in-process sample scenario scenarios/behind.json");
     app.add_option("--firmware", options.firmware, "firmware release folder");
     app.add_option("--runtime", options.runtime, "runtime folder (deployed-unit list)");
     app.add_option("--logs", options.logs, "log-files folder (serial-number list)");

@@ -236,10 +236,14 @@ BackendTransport::BackendTransport(std::unique_ptr<emu::DeviceBackend> backend)
     : m_backend(std::move(backend)) {}
 
 BackendTransport::~BackendTransport() {
-    Close();
+    End();
 }
 
 void BackendTransport::Close() {
+    End();
+}
+
+void BackendTransport::End() {
     if (m_open) {
         m_open = false;
         m_backend->ClientClosed();

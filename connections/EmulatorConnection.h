@@ -102,6 +102,8 @@ public:
     std::string Exchange(const std::string& frame, int timeoutMs) override;
 
 private:
+    void End();  // the backend learns that its client's connection ended
+
     std::unique_ptr<emu::DeviceBackend> m_backend;
     bool m_open = false;
 };
