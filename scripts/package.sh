@@ -35,7 +35,9 @@ expected=(
     include/gatewayutils/firmware/ReleaseFile.h include/gatewayutils/host/Folders.h
     include/gatewayutils/host/MemoryValueStore.h include/gatewayutils/host/popup/PopupLibrary.h
     include/gatewayutils/wire/Protocol.h include/gatewayutils/emulator/Gateway.h
-    include/gatewayutils/emulator/Scenario.h include/gatewayutils/connections/OpenDevice.h
+    include/gatewayutils/emulator/Scenario.h include/gatewayutils/emulator/Trace.h
+    include/gatewayutils/emulator/Replay.h include/gatewayutils/wire/FrameClient.h
+    include/gatewayutils/connections/OpenDevice.h
     include/gatewayutils/connections/EmulatorConnection.h
     include/gatewayutils/connections/EmulatorProcess.h include/gatewayutils/host/ChildProcess.h
     bin/gwctl bin/gwemu
