@@ -38,7 +38,8 @@ ServerAnswer RecordingProxy::Answer(const wire::ClientMessage& message) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const bool execute = message.kind == wire::MessageKind::Execute;
-    const double waitMs = execute ? message.request.timeoutMs * wire::TimeoutScale() : kFlagWaitMs;
+    const double waitMs = (execute ? static_cast<double>(message.request.timeoutMs) : kFlagWaitMs) *
+                          wire::TimeoutScale();
 
     TraceExchange exchange;
     exchange.message = message;
