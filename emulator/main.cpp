@@ -4,11 +4,15 @@
 //   gwemu --scenario FILE [--listen HOST:PORT] [--firmware DIR] [--log-faults]
 //   gwemu --record TRACE --upstream tcp://HOST:PORT [--listen HOST:PORT]
 //   gwemu --replay TRACE [--replay-timing] [--listen HOST:PORT]
+//   gwemu --scenario-from TRACE
 //   gwemu --version
 //
 // --record passes every message of its client on to the upstream gateway and its answer back,
 // and appends the exchange to the trace file. --replay answers from the trace, strictly in order,
 // and writes a line on stderr for each message it refuses ("gwemu replay: exchange N: ...").
+// --scenario-from prints a scenario that answers a trace's reading requests as they were
+// answered, or refuses a trace with writes or updates, naming the first exchange it cannot
+// express.
 //
 // Prints "gwemu listening on HOST:PORT" on stdout once clients can connect; with --log-faults
 // also one line per faulted request, written before its answer goes out:
@@ -37,6 +41,7 @@
 #include "emulator/Scenario.h"
 #include "emulator/TcpServer.h"
 #include "emulator/Trace.h"
+#include "emulator/TraceScenario.h"
 #include "os/Os.h"
 
 namespace {
@@ -135,8 +140,13 @@ int Run(int argc, char** argv) {
         app.add_option("--replay", replayPath, "Replay the session recorded in this trace file");
     app.add_flag("--replay-timing", replayTiming, "Answer after the recorded delays")
         ->needs(replayOption);
-    scenarioOption->excludes(recordOption)->excludes(replayOption);
-    recordOption->excludes(replayOption);
+    std::string scenarioFromPath;
+    auto* scenarioFromOption = app.add_option(
+        "--scenario-from", scenarioFromPath,
+        "Print a scenario that answers the reading requests of this trace file, and exit");
+    scenarioOption->excludes(recordOption)->excludes(replayOption)->excludes(scenarioFromOption);
+    recordOption->excludes(replayOption)->excludes(scenarioFromOption);
+    replayOption->excludes(scenarioFromOption);
     app.add_option("--listen", listen, "Address to listen on, HOST:PORT (port 0: any free port)")
         ->capture_default_str();
     app.add_option("--firmware", firmware, "Firmware folder the devices load their releases from")
@@ -148,12 +158,24 @@ int Run(int argc, char** argv) {
         "--version", std::string("gwemu ") + GWU_VERSION + ", gatewayutils library " + GWU_VERSION);
     try {
         app.parse(argc, argv);
-        if (scenarioOption->count() + recordOption->count() + replayOption->count() != 1) {
-            throw CLI::RequiredError("one of --scenario, --record and --replay");
+        if (scenarioOption->count() + recordOption->count() + replayOption->count() +
+                scenarioFromOption->count() !=
+            1) {
+            throw CLI::RequiredError("one of --scenario, --record, --replay and --scenario-from");
         }
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);  // prints the help or the usage error
         return status == 0 ? 0 : kExitBadInput;
+    }
+
+    if (!scenarioFromPath.empty()) {
+        try {
+            std::cout << gwu::emu::ScenarioFromTrace(gwu::emu::LoadTraceFile(scenarioFromPath));
+        } catch (const gwu::emu::TraceError& e) {
+            std::cerr << "gwemu: " << e.what() << "\n";
+            return kExitBadInput;
+        }
+        return 0;
     }
 
     std::string host;
