@@ -21,6 +21,12 @@ public:
     EmulatorProcess(const std::string& gwemu, const std::string& scenario,
                     const std::string& firmwareFolder, const std::string& outputStem,
                     int timeoutMs = 10000, const std::vector<std::string>& extraArguments = {});
+    // Starts gwemu in any mode, a recording proxy or a replay for one: arguments[0] is its path,
+    // the others its options but --listen, which is 127.0.0.1 with a port of the system's
+    // choice. environment: "NAME=VALUE" entries added to gwemu's environment (GWU_TIMEOUT_SCALE
+    // for the wait of a recording proxy, say). Output and wait as above.
+    EmulatorProcess(std::vector<std::string> arguments, const std::string& outputStem,
+                    int timeoutMs = 10000, const std::vector<std::string>& environment = {});
     // Stops gwemu.
     ~EmulatorProcess();
     EmulatorProcess(const EmulatorProcess&) = delete;

@@ -15,6 +15,11 @@ namespace gwu::host {
 class ChildProcess {
 public:
     ChildProcess(std::vector<std::string> arguments, const std::string& stem);
+    // The same with "NAME=VALUE" entries added to the program's environment, each in place of a
+    // variable of the same name: what a test gives the program on purpose (GWU_TIMEOUT_SCALE,
+    // say).
+    ChildProcess(std::vector<std::string> arguments, const std::string& stem,
+                 const std::vector<std::string>& environment);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
