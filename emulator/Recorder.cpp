@@ -38,7 +38,9 @@ ServerAnswer RecordingProxy::Answer(const wire::ClientMessage& message) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const bool execute = message.kind == wire::MessageKind::Execute;
-    const double waitMs = execute ? message.request.timeoutMs * wire::TimeoutScale() : kFlagWaitMs;
+    // The client scales its wait for a flag as it scales a request's timeout.
+    const double waitMs =
+        (execute ? message.request.timeoutMs : kFlagWaitMs) * wire::TimeoutScale();
 
     TraceExchange exchange;
     exchange.message = message;

@@ -17,7 +17,7 @@ namespace gwu::emu {
 // Not thread-safe: one client at a time, as the TCP server calls it. The upstream connection
 // follows the client's: it opens with the client's first message and closes with its connection.
 // An upstream that stays silent is waited for as long as the client waits (the request's
-// timeout, scaled as the host scales it; 10 s for connect, disconnect and select), then recorded
+// timeout, or 10 s for connect, disconnect and select, scaled as the host scales it), then recorded
 // as a timeout; one that closes the connection, or cannot be reached, is recorded as dropped and
 // the client's connection is closed as well. The proxy adds no fault of its own.
 class RecordingProxy : public DeviceBackend {
