@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace gwu::host {
@@ -21,11 +22,17 @@ std::string ReadAll(const std::string& path) {
 std::vector<std::string> Arguments(const std::string& gwemu, const std::string& scenario,
                                    const std::string& firmwareFolder,
                                    const std::vector<std::string>& extraArguments) {
-    std::vector<std::string> arguments{gwemu, "--scenario", scenario, "--listen", "127.0.0.1:0"};
+    std::vector<std::string> arguments{gwemu, "--scenario", scenario};
     if (!firmwareFolder.empty()) {
         arguments.insert(arguments.end(), {"--firmware", firmwareFolder});
     }
     arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    return arguments;
+}
+
+// The arguments with gwemu listening on any free port of the loopback address.
+std::vector<std::string> OnLoopback(std::vector<std::string> arguments) {
+    arguments.insert(arguments.end(), {"--listen", "127.0.0.1:0"});
     return arguments;
 }
 
@@ -34,7 +41,12 @@ std::vector<std::string> Arguments(const std::string& gwemu, const std::string& 
 EmulatorProcess::EmulatorProcess(const std::string& gwemu, const std::string& scenario,
                                  const std::string& firmwareFolder, const std::string& outputStem,
                                  int timeoutMs, const std::vector<std::string>& extraArguments)
-    : m_child(Arguments(gwemu, scenario, firmwareFolder, extraArguments), outputStem) {
+    : EmulatorProcess(Arguments(gwemu, scenario, firmwareFolder, extraArguments), outputStem,
+                      timeoutMs) {}
+
+EmulatorProcess::EmulatorProcess(std::vector<std::string> arguments, const std::string& outputStem,
+                                 int timeoutMs, const std::vector<std::string>& environment)
+    : m_child(OnLoopback(std::move(arguments)), outputStem, environment) {
     if (!m_child.Started()) {
         m_error = m_child.StartError();
         return;
@@ -68,8 +80,20 @@ EmulatorProcess::~EmulatorProcess() {
 }
 
 int EmulatorProcess::Stop(int timeoutMs) {
+    return End(timeoutMs, false);
+}
+
+int EmulatorProcess::Kill(int timeoutMs) {
+    return End(timeoutMs, true);
+}
+
+int EmulatorProcess::End(int timeoutMs, bool kill) {
     if (!m_stopped && m_child.Started()) {
-        m_child.Stop();
+        if (kill) {
+            m_child.Kill();
+        } else {
+            m_child.Stop();
+        }
         m_status = m_child.Wait(timeoutMs);
         m_stopped = m_status != -1;
     }

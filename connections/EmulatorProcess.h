@@ -21,6 +21,12 @@ public:
     EmulatorProcess(const std::string& gwemu, const std::string& scenario,
                     const std::string& firmwareFolder, const std::string& outputStem,
                     int timeoutMs = 10000, const std::vector<std::string>& extraArguments = {});
+    // Starts gwemu in any mode, a recording proxy or a replay for one: arguments[0] is its path,
+    // the others its options but --listen, which is 127.0.0.1 with a port of the system's
+    // choice. environment: "NAME=VALUE" entries added to gwemu's environment (GWU_TIMEOUT_SCALE
+    // for the wait of a recording proxy, say). Output and wait as above.
+    EmulatorProcess(std::vector<std::string> arguments, const std::string& outputStem,
+                    int timeoutMs = 10000, const std::vector<std::string>& environment = {});
     // Stops gwemu.
     ~EmulatorProcess();
     EmulatorProcess(const EmulatorProcess&) = delete;
@@ -39,8 +45,13 @@ public:
     // Stops gwemu and returns its exit status: 0 when it ended as asked (on Windows, where it
     // cannot be asked, 128 + 15), -1 when it does not end within timeoutMs.
     int Stop(int timeoutMs = 5000);
+    // Kills gwemu at once (SIGKILL; on Windows termination), as a crash would end it, and
+    // returns its exit status (128 + 9), or -1 when it does not end within timeoutMs.
+    int Kill(int timeoutMs = 5000);
 
 private:
+    int End(int timeoutMs, bool kill);
+
     ChildProcess m_child;
     std::string m_device;
     std::string m_error;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -26,12 +27,28 @@ namespace gwu::host {
 namespace {
 
 constexpr int kStopSignal = 15;  // SIGTERM
+constexpr int kKillSignal = 9;   // SIGKILL
 
-bool IsHostVariable(std::string_view variable) {
-    return variable.rfind("GWU_", 0) == 0;
+// Whether the program gets a variable of this process: not one of the host's GWU_ variables,
+// nor one that the added entries name (a name ends at the first "=" after its first character:
+// Windows' hidden variables, "=C:=..." and the like, start with one).
+bool Inherited(std::string_view variable, const std::vector<std::string>& added) {
+    const auto name = [](std::string_view entry) { return entry.substr(0, entry.find('=', 1)); };
+    if (variable.rfind("GWU_", 0) == 0) {
+        return false;
+    }
+    for (const std::string& entry : added) {
+        if (name(entry) == name(variable)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
+
+ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& stem)
+    : ChildProcess(std::move(arguments), stem, {}) {}
 
 #ifdef _WIN32
 
@@ -62,7 +79,8 @@ HANDLE Inheritable(const std::string& path, DWORD access, DWORD disposition) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& stem) {
+ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& stem,
+                           const std::vector<std::string>& added) {
     if (arguments.empty()) {
         m_startError = "no program named";
         return;
@@ -75,12 +93,16 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string
     std::string environment;
     if (char* strings = ::GetEnvironmentStringsA()) {
         for (const char* at = strings; *at != '\0'; at += std::string_view(at).size() + 1) {
-            if (!IsHostVariable(at)) {
+            if (Inherited(at, added)) {
                 environment += at;
                 environment += '\0';
             }
         }
         ::FreeEnvironmentStringsA(strings);
+    }
+    for (const std::string& entry : added) {
+        environment += entry;
+        environment += '\0';
     }
     environment += '\0';
 
@@ -128,6 +150,12 @@ void ChildProcess::Stop() {
     }
 }
 
+void ChildProcess::Kill() {
+    if (m_process != -1) {
+        ::TerminateProcess(reinterpret_cast<HANDLE>(m_process), 128 + kKillSignal);
+    }
+}
+
 int ChildProcess::Wait(int timeoutMs) {
     if (m_process == -1) {
         return -1;
@@ -145,7 +173,8 @@ int ChildProcess::Wait(int timeoutMs) {
 
 #else  // POSIX
 
-ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& stem) {
+ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& stem,
+                           const std::vector<std::string>& added) {
     if (arguments.empty()) {
         m_startError = "no program named";
         return;
@@ -165,9 +194,12 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string
     }
     std::vector<char*> environment;
     for (char** variable = environ; *variable != nullptr; ++variable) {
-        if (!IsHostVariable(*variable)) {
+        if (Inherited(*variable, added)) {
             environment.push_back(*variable);
         }
+    }
+    for (const std::string& entry : added) {
+        environment.push_back(const_cast<char*>(entry.c_str()));  // posix_spawn only reads it
     }
     argv.push_back(nullptr);
     environment.push_back(nullptr);
@@ -193,6 +225,12 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::Stop() {
     if (m_process > 0) {
         ::kill(static_cast<pid_t>(m_process), kStopSignal);
+    }
+}
+
+void ChildProcess::Kill() {
+    if (m_process > 0) {
+        ::kill(static_cast<pid_t>(m_process), kKillSignal);
     }
 }
 

@@ -15,6 +15,11 @@ namespace gwu::host {
 class ChildProcess {
 public:
     ChildProcess(std::vector<std::string> arguments, const std::string& stem);
+    // The same with "NAME=VALUE" entries added to the program's environment, each in place of a
+    // variable of the same name: what a test gives the program on purpose (GWU_TIMEOUT_SCALE,
+    // say).
+    ChildProcess(std::vector<std::string> arguments, const std::string& stem,
+                 const std::vector<std::string>& environment);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -26,6 +31,9 @@ public:
     // Asks the program to stop: SIGTERM on POSIX systems. Windows cannot signal another
     // process, so there it is terminated with the exit code 128 + 15.
     void Stop();
+    // Kills the program at once, with no chance to clean up: SIGKILL on POSIX systems, on
+    // Windows termination with the exit code 128 + 9 (what a crash or a power cut leaves).
+    void Kill();
     // The exit status (128 + the signal of a killed program); -1 when the program was not
     // started or does not end within timeoutMs.
     int Wait(int timeoutMs);

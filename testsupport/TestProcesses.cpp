@@ -23,8 +23,9 @@
 
 namespace gwu::test {
 
-Child::Child(std::vector<std::string> arguments, const std::string& stem)
-    : host::ChildProcess(std::move(arguments), stem) {
+Child::Child(std::vector<std::string> arguments, const std::string& stem,
+             const std::vector<std::string>& environment)
+    : host::ChildProcess(std::move(arguments), stem, environment) {
     if (!Started()) {
         ADD_FAILURE() << StartError();
     }

@@ -11,11 +11,13 @@
 namespace gwu::test {
 
 // A program with stdin from the null device, stdout and stderr in the files STEM.out and
-// STEM.err and no GWU_ variables in its environment; killed and reaped if it is still running
-// when the object goes. A program that cannot be started fails the test.
+// STEM.err, and no GWU_ variables in its environment but the "NAME=VALUE" entries given; killed
+// and reaped if it is still running when the object goes. A program that cannot be started fails
+// the test.
 class Child : public host::ChildProcess {
 public:
-    Child(std::vector<std::string> arguments, const std::string& stem);
+    Child(std::vector<std::string> arguments, const std::string& stem,
+          const std::vector<std::string>& environment = {});
 };
 
 // The number of files (on Windows: handles) this process has open.

@@ -1,0 +1,231 @@
+// Recorded sessions end to end: gwctl against gwemu through gwemu's recording proxy, then the
+// trace replayed to the same command by gwemu --replay and in process (--device replay:TRACE).
+// gwctl's JSON and the serial-number list hold no time (its status line, the one thing that
+// does, is never drawn with --json), so a replay must give them byte for byte.
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "connections/EmulatorProcess.h"
+#include "emulator/Trace.h"
+#include "testsupport/Fixtures.h"
+#include "testsupport/TestProcesses.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using gwu::emu::TraceResult;
+using gwu::host::EmulatorProcess;
+using gwu::test::Child;
+
+constexpr int kWaitMs = 30000;
+const fs::path kSamples = GWU_SAMPLE_DIR;
+
+class RecordReplayTest : public gwu::test::FolderFixture {
+protected:
+    struct Run {  // what a gwctl run left, and how long it took
+        int code = -1;
+        std::string out, err, list;  // stdout, stderr, the serial-number list
+        std::chrono::steady_clock::duration took{};
+    };
+
+    std::string TracePath(const std::string& name) const {
+        return (Root() / (name + ".jsonl")).string();
+    }
+    // The folders of the run NAME: a fresh copy of the sample firmware and an empty log folder.
+    fs::path Folders(const std::string& name) const {
+        const fs::path folder = Root() / name;
+        if (!fs::exists(folder)) {
+            fs::create_directories(folder / "logs");
+            fs::copy(kSamples / "firmware", folder / "firmware", fs::copy_options::recursive);
+        }
+        return folder;
+    }
+    // gwemu with the options, listening; its output in Root()/NAME.out and .err.
+    std::unique_ptr<EmulatorProcess> Gwemu(std::vector<std::string> options,
+                                           const std::string& name) const {
+        options.insert(options.begin(), GWEMU_PATH);
+        auto gwemu = std::make_unique<EmulatorProcess>(options, (Root() / name).string(), kWaitMs,
+                                                       m_environment);
+        EXPECT_TRUE(gwemu->Listening()) << gwemu->Error();
+        return gwemu;
+    }
+    std::unique_ptr<Child> StartGwctl(const std::string& name, const std::string& device,
+                                      std::vector<std::string> arguments) const {
+        const fs::path folder = Folders(name);
+        arguments.insert(arguments.begin(), GWCTL_PATH);
+        arguments.insert(
+            arguments.end(),
+            {"--json", "--device", device, "--firmware", (folder / "firmware").string(), "--logs",
+             (folder / "logs").string(), "--runtime", (kSamples / "runtime").string()});
+        return std::make_unique<Child>(arguments, (folder / "gwctl").string(), m_environment);
+    }
+    Run Gwctl(const std::string& name, const std::string& device,
+              const std::vector<std::string>& arguments) const {
+        const auto start = std::chrono::steady_clock::now();
+        const int code = StartGwctl(name, device, arguments)->Wait(kWaitMs);
+        const fs::path folder = Root() / name;
+        return {code, ReadFile(folder / "gwctl.out"), ReadFile(folder / "gwctl.err"),
+                ReadFile(folder / "logs" / "HLX_Serial_Nums.txt"),
+                std::chrono::steady_clock::now() - start};
+    }
+    // Waits until the trace file has at least the number of lines; returns how many it has.
+    size_t AwaitLines(const std::string& name, size_t lines) const {
+        for (int waited = 0;; waited += 5) {
+            const std::string text = ReadFile(TracePath(name));
+            const auto count = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+            if (count >= lines || waited >= kWaitMs) {
+                return count;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    // gwemu serving the scenario on the run's firmware folder, and a proxy recording into
+    // TracePath(name).
+    std::pair<std::unique_ptr<EmulatorProcess>, std::unique_ptr<EmulatorProcess>> Recorder(
+        const std::string& scenario, const std::string& name) const {
+        auto device =
+            Gwemu({"--scenario", scenario, "--firmware", (Folders(name) / "firmware").string()},
+                  name + "-gwemu");
+        auto proxy =
+            Gwemu({"--record", TracePath(name), "--upstream", device->Device()}, name + "-proxy");
+        return {std::move(device), std::move(proxy)};
+    }
+    Run Record(const std::string& scenario, const std::string& name,
+               const std::vector<std::string>& arguments) const {
+        const auto recorder = Recorder(scenario, name);
+        return Gwctl(name, recorder.second->Device(), arguments);
+    }
+    // The trace of the run NAME replayed to gwctl by gwemu --replay and in process; the first
+    // run's stderr is gwemu's, where its refusals go.
+    std::vector<Run> Replays(const std::string& name,
+                             const std::vector<std::string>& arguments) const {
+        const auto gwemu = Gwemu({"--replay", TracePath(name)}, name + "-replay");
+        Run overTcp = Gwctl(name + "-tcp", gwemu->Device(), arguments);
+        overTcp.err = ReadFile(Root() / (name + "-replay.err"));
+        return {overTcp, Gwctl(name + "-inprocess", "replay:" + TracePath(name), arguments)};
+    }
+    static void ExpectSame(const Run& replayed, const Run& recorded) {
+        EXPECT_EQ(replayed.code, recorded.code);
+        EXPECT_EQ(replayed.out, recorded.out);
+        EXPECT_EQ(replayed.list, recorded.list);
+        EXPECT_EQ(replayed.err, "") << "the replay refused a message";
+    }
+
+    std::vector<std::string> m_environment;  // of every program started
+};
+
+// check and update of a device behind the release level, each recorded and replayed. The proxy
+// changes nothing: the recorded runs print what the same command prints in process.
+TEST_F(RecordReplayTest, RecordedCheckAndUpdateReplayByteForByte) {
+    const std::string behind = gwu::test::SampleScenarioPath("behind");
+    // Command, exit code, serial-number list: the check lists what it read, the update what
+    // the device ends with.
+    using Case = std::tuple<const char*, int, const char*>;
+    for (const auto& [command, code, list] :
+         {Case{"check", 1, "HX100307,R4.2.1,R1.9.8,R1.2.0\r\n"},
+          Case{"update", 0, "HX100307,R4.2.1,R2.0.3,R1.4.0\r\n"}}) {
+        SCOPED_TRACE(command);
+        const Run recorded = Record(behind, command, {command});
+        EXPECT_EQ(recorded.code, code) << recorded.err;
+        EXPECT_EQ(recorded.list, list);
+        const Run direct = Gwctl(std::string(command) + "-direct", "emu:" + behind, {command});
+        EXPECT_EQ(recorded.out, direct.out);
+        for (const Run& replayed : Replays(command, {command})) {
+            ExpectSame(replayed, recorded);
+        }
+    }
+}
+
+// A timeout, an error reply and a dropped connection, all met by one check (the repair of a lost
+// serial number goes on after a failed read), are recorded as such and replayed as they came.
+TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
+    m_environment = {"GWU_TIMEOUT_SCALE=0.05"};  // 10 s become 500 ms
+    json scenario = json::parse(ReadFile(gwu::test::SampleScenarioPath("unknown-serial")));
+    scenario["faults"] = json::parse(R"([
+        {"card": "VCL", "request": "0x00000200", "kind": "error", "error": 9},
+        {"card": "VCL", "request": "0x80000000", "nth": 2, "kind": "timeout"},
+        {"card": "VCL", "request": "0x00020000", "kind": "disconnect"}])");
+    const std::string path = (Root() / "faults.json").string();
+    WriteFile(path, scenario.dump());
+    const Run recorded = Record(path, "faults", {"check"});
+    const std::string trace = ReadFile(TracePath("faults"));
+    for (const char* fault : {R"("error":9,)", R"("result":"timeout")", R"("result":"dropped")"}) {
+        EXPECT_NE(trace.find(fault), std::string::npos) << fault;
+    }
+    const std::vector<Run> replays = Replays("faults", {"check"});
+    for (const Run& replayed : replays) {
+        ExpectSame(replayed, recorded);
+    }
+    // Over TCP the recorded timeout is waited out, not answered or dropped.
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(replays[0].took).count(), 500);
+}
+
+// A trace replayed to another command is refused at the first message that differs, by position
+// and field, and gwctl reports the device as not read.
+TEST_F(RecordReplayTest, ReplayRefusesTheFirstDifferentMessage) {
+    Record(gwu::test::SampleScenarioPath("behind"), "vcl", {"check"});
+    const std::string refusal =
+        "exchange 1: expected select card \"VCL\", received select card \"QPT\"; first "
+        "difference: card: \"VCL\" against \"QPT\"";
+    const std::vector<Run> replays = Replays("vcl", {"check", "--card", "QPT"});
+    for (size_t i = 0; i < replays.size(); ++i) {
+        EXPECT_EQ(replays[i].code, 2);
+        const std::string prefix = i == 0 ? "gwemu replay: " : "replay: ";
+        EXPECT_EQ(replays[i].err.rfind(prefix + refusal, 0), 0u) << replays[i].err;
+    }
+}
+
+// A proxy that dies in the middle of a session leaves a trace that loads, and a replay answers
+// every exchange in it (a check, then the update as far as it came) and refuses the next one.
+TEST_F(RecordReplayTest, TraceOfAProxyKilledMidSessionReplaysToItsEnd) {
+    json scenario = json::parse(ReadFile(gwu::test::SampleScenarioPath("behind")));
+    scenario["latency_ms"] = 100;  // the update lasts seconds: the proxy goes in its middle
+    const std::string path = (Root() / "slow.json").string();
+    WriteFile(path, scenario.dump());
+    auto [device, proxy] = Recorder(path, "killed");
+    const Run check = Gwctl("killed", proxy->Device(), {"check"});
+    const size_t checkLines = AwaitLines("killed", 0);
+    const auto update = StartGwctl("killed", proxy->Device(), {"update"});
+    AwaitLines("killed", checkLines + 5);
+    EXPECT_EQ(proxy->Kill(), 128 + 9);  // as a crash ends it, with no chance to finish a line
+    update->Wait(kWaitMs);
+
+    const size_t recorded = gwu::emu::LoadTraceFile(TracePath("killed")).exchanges.size();
+    ASSERT_GE(recorded, checkLines + 4);
+    const auto replay = Gwemu({"--replay", TracePath("killed")}, "killed-replay");
+    ExpectSame(Gwctl("replayed-check", replay->Device(), {"check"}), check);
+    Gwctl("replayed-update", replay->Device(), {"update"});
+    const std::string refusals = ReadFile(Root() / "killed-replay.err");
+    const std::string end = "gwemu replay: exchange " + std::to_string(recorded + 1) +
+                            ": the trace ends after " + std::to_string(recorded) + " exchanges; ";
+    EXPECT_EQ(refusals.rfind(end, 0), 0u) << refusals;
+}
+
+// A gateway silent on a card selection (here a replay of one) is waited for as long as the
+// client waits, its 10 s scaled like the client's, and recorded as a timeout.
+TEST_F(RecordReplayTest, ProxyWaitsForASilentSelectionAsLongAsTheClient) {
+    m_environment = {"GWU_TIMEOUT_SCALE=0.05"};  // 10 s become 500 ms
+    WriteFile(TracePath("silent"),
+              R"({"format":"gwemu-trace","version":1,"tool":"","upstream":"","recorded":""}
+{"n":1,"message":"select","card":"VCL","result":"timeout","elapsed_ms":10000}
+)");
+    const auto upstream = Gwemu({"--replay", TracePath("silent")}, "silent-gwemu");
+    const auto proxy =
+        Gwemu({"--record", TracePath("proxied"), "--upstream", upstream->Device()}, "proxy");
+    EXPECT_EQ(Gwctl("proxied", proxy->Device(), {"check"}).code, 2);
+    ASSERT_GE(AwaitLines("proxied", 2), 2u);
+    const gwu::emu::TraceExchange first =
+        gwu::emu::LoadTraceFile(TracePath("proxied")).exchanges[0];
+    EXPECT_EQ(first.result, TraceResult::Timeout);
+    EXPECT_LT(first.elapsedMs, 5000u);
+}
+
+}  // namespace
