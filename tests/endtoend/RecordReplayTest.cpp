@@ -145,7 +145,8 @@ TEST_F(RecordReplayTest, RecordedCheckAndUpdateReplayByteForByte) {
 }
 
 // A timeout, an error reply and a dropped connection, all met by one check (the repair of a lost
-// serial number goes on after a failed read), are recorded as such and replayed as they came.
+// serial number goes on after a failed read), are recorded as such and replayed as they came,
+// and the scenario made from the trace plays them again.
 TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
     m_environment = {"GWU_TIMEOUT_SCALE=0.05"};  // 10 s become 500 ms
     json scenario = json::parse(ReadFile(gwu::test::SampleScenarioPath("unknown-serial")));
@@ -166,6 +167,11 @@ TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
     }
     // Over TCP the recorded timeout is waited out, not answered or dropped.
     EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(replays[0].took).count(), 500);
+
+    // The scenario made from the trace, faults and all, gives the check what it recorded.
+    const std::string made = (Root() / "made").string();
+    EXPECT_EQ(Child({GWEMU_PATH, "--scenario-from", TracePath("faults")}, made).Wait(kWaitMs), 0);
+    ExpectSame(Gwctl("faults-scenario", "emu:" + made + ".out", {"check"}), recorded);
 }
 
 // A trace replayed to another command is refused at the first message that differs, by position
