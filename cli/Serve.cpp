@@ -6,17 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <thread>
 #include <vector>
 
 #include "cli/ServePage.h"
+#include "cli/ServeSupport.h"
 #include "host/popup/PopupDrivers.h"
 
 namespace gwu::cli {
@@ -32,53 +31,6 @@ constexpr int kTicksPerKeepAlive = 10;
 constexpr double kFirstShownSeconds = 0.15;
 constexpr const char* kTokenHeader = "X-Gwctl-Token";
 
-std::string RandomHex(size_t bytes) {
-    std::random_device device;
-    std::string text;
-    for (size_t i = 0; i < bytes; ++i) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned>(device() & 0xFFU));
-        text += pair;
-    }
-    return text;
-}
-
-struct Address {
-    std::string host;
-    int port = 0;
-};
-
-// HOST:PORT, an IPv6 host in brackets.
-std::optional<Address> ParseListen(const std::string& text) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
-        return std::nullopt;
-    }
-    Address address;
-    address.host = text.substr(0, colon);
-    if (address.host.size() > 2 && address.host.front() == '[' && address.host.back() == ']') {
-        address.host = address.host.substr(1, address.host.size() - 2);
-    } else if (address.host.find_first_of(":[]") != std::string::npos) {
-        return std::nullopt;
-    }
-    const char* first = text.data() + colon + 1;
-    const char* last = text.data() + text.size();
-    const auto [end, status] = std::from_chars(first, last, address.port);
-    if (first == last || status != std::errc() || end != last || address.port < 0 ||
-        address.port > 65535) {
-        return std::nullopt;
-    }
-    return address;
-}
-
-bool IsLoopback(const std::string& host) {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
-
-std::string UrlHost(const std::string& host) {
-    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
-
 // Device texts are any bytes: what is not UTF-8 is shown as the replacement character.
 std::string Dump(const Json& json) {
     return json.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -91,35 +43,6 @@ void Reply(httplib::Response& response, int status, const Json& body) {
 
 void Refuse(httplib::Response& response, int status, const std::string& message) {
     Reply(response, status, Json{{"message", message}});
-}
-
-std::string CheckMessage(const CheckReport& report) {
-    if (!report.read) {
-        return "The device was not read.";
-    }
-    const std::string counts = " (" + std::to_string(report.ComparedCount()) + " of " +
-                               std::to_string(report.ReleaseRowCount()) +
-                               " releases compared with the disk)";
-    if (report.ComparedCount() == 0) {
-        return "No release on disk to compare the device with: no verdict.";
-    }
-    if (report.UpToDate()) {
-        return "Up to date: " + report.results.ToString() + counts;
-    }
-    return "Differences remain: " + report.results.ToString() + counts;
-}
-
-std::string CableMessage(const CableOutcome& outcome) {
-    if (!outcome.read) {
-        return "The device was not read.";
-    }
-    if (!outcome.expected) {
-        return "No release in the hex image " + outcome.image + " to compare with.";
-    }
-    if (!outcome.took) {
-        return "FAILED: expected " + *outcome.expected + ", the device reports " + outcome.after;
-    }
-    return "Cable firmware updated: the device reports " + outcome.after;
 }
 
 // The server of one run: the HTTP server, the popup driver it installs, the worker thread of
@@ -300,7 +223,7 @@ private:
             if (operation == "check") {
                 const CheckReport report = m_session.Check();
                 Publish(report);
-                message = {{"text", CheckMessage(report)}, {"level", Level(report)}};
+                message = {{"text", CheckMessage(report)}, {"level", CheckLevel(report)}};
             } else if (operation == "update") {
                 Clear();
                 const CheckReport first = m_session.Check();
@@ -318,7 +241,7 @@ private:
                     });
                 message = {{"text", "Update: " + std::to_string(rounds) + " round" +
                                         (rounds == 1 ? "" : "s") + ". " + CheckMessage(last)},
-                           {"level", Level(last)}};
+                           {"level", CheckLevel(last)}};
             } else if (!m_session.Communication()) {
                 message = {{"text", "Only the communication module (card VCL) has cable firmware."},
                            {"level", "error"}};
@@ -335,13 +258,6 @@ private:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_message = std::move(message);
         m_running.clear();
-    }
-
-    static const char* Level(const CheckReport& report) {
-        if (!report.read || report.ComparedCount() == 0) {
-            return "error";
-        }
-        return report.UpToDate() ? "ok" : "warn";
     }
 
     void Clear() {

@@ -41,7 +41,7 @@ button { font-size: 14px; padding: 6px 16px; margin-right: 8px; cursor: pointer;
                 border: 1px solid #999; }
 .popup .keys { margin-top: 8px; }
 .popup .keys div { display: flex; gap: 4px; margin-bottom: 4px; justify-content: center; }
-.popup .keys button { min-width: 44px; margin: 0; padding: 8px 0; font-family: monospace; }
+.popup .keys button { min-width: 44px; margin: 0; padding: 8px 10px; font-family: monospace; }
 .popup .buttons { display: flex; justify-content: flex-end; gap: 8px; padding: 8px 14px 12px; }
 .popup .buttons button { margin: 0; min-width: 90px; }
 </style>
