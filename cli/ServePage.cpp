@@ -21,6 +21,7 @@ main { padding: 12px 16px; display: grid; grid-template-columns: 1fr 1fr; gap: 1
 section { background: #fff; border-radius: 6px; padding: 10px 12px; }
 section.wide { grid-column: 1 / 3; }
 h2 { font-size: 15px; margin: 0 0 8px 0; }
+table + h2 { margin-top: 14px; }
 table { border-collapse: collapse; width: 100%; font-size: 13px; }
 td, th { text-align: left; padding: 3px 6px; border-bottom: 1px solid #dde; }
 td.mono, pre { font-family: monospace; white-space: pre-wrap; word-break: break-all; }
