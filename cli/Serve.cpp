@@ -59,6 +59,17 @@ public:
             return Admit(request, response) ? httplib::Server::HandlerResponse::Unhandled
                                             : httplib::Server::HandlerResponse::Handled;
         });
+        // httplib's own refusals (no such path, a body above the limit) say what happened too.
+        m_http.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+            if (!response.body.empty()) {
+                return;
+            }
+            Refuse(response, response.status,
+                   response.status == 404 ? "no such page"
+                   : response.status == 413
+                       ? "request body above " + std::to_string(kMaxBodyBytes) + " bytes"
+                       : "bad request");
+        });
         Routes();
     }
 
