@@ -38,8 +38,9 @@ before(async () => {
 
 after(async () => {
   if (browser) await browser.close();
-  await Promise.all(servers.map(stop));
+  const codes = await Promise.all(servers.map(stop));
   fs.rmSync(scratch, { recursive: true, force: true });
+  assert.deepStrictEqual(codes, codes.map(() => 0), "every server ends cleanly on SIGTERM");
 });
 
 // A scenario file in the scratch folder: a sample with members replaced.
