@@ -214,8 +214,11 @@ private:
             return;
         }
         if (!m_running.empty()) {
+            const std::string running = m_running == "check"    ? "A check"
+                                        : m_running == "update" ? "An update"
+                                                                : "A cable update";
             Refuse(response, 409,
-                   "A " + m_running + " is running; wait until it has finished, then try again.");
+                   running + " is running; wait until it has finished, then try again.");
             return;
         }
         if (m_worker.joinable()) {

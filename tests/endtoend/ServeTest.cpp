@@ -67,7 +67,9 @@ TEST_F(ServeTest, RepairTypedThroughThePageOneOperationAtATime) {
     // The check waits in the repair's popup: a second operation is refused, not queued.
     EXPECT_EQ(post("/api/update", json::object()), 409);
     EXPECT_EQ(post("/api/popup", std::string(5000, 'x')), 413);
-    json state = StateWhen(client, [](const json& s) { return !s["popup"]["keyboard"].is_null(); });
+    json state = StateWhen(client, [](const json& s) {
+        return s["popup"].is_object() && !s["popup"]["keyboard"].is_null();
+    });
     const int root = state["popup"]["root"];
     EXPECT_FALSE(state["popup"]["buttons"]["tick"].get<bool>()) << "no tick before a key";
     EXPECT_EQ(post("/api/popup", {{"root", root + 1000}, {"key", 65}}), 409);
