@@ -181,42 +181,57 @@ function renderState(state) {
 
 // The popup as the widget tree stands: labels in order (the title font as the title bar, a
 // framed label as the entry field), the keyboard's keys and the buttons the dialog shows.
-let shownPopup = "";
 let popup = null;
+let layout = "";
+let nodes = [];  // per label: the elements that show its icon and its text
 function renderPopup(next) {
-  const text = JSON.stringify(next);
-  if (text === shownPopup) return;
-  shownPopup = text;
   popup = next;
-  const overlay = $("overlay");
-  overlay.replaceChildren();
-  overlay.hidden = !popup;
+  $("overlay").hidden = !popup;
+  // The popup's elements are made once and then changed in place, so that a click never lands
+  // on an element that is being replaced.
+  const shape = popup ? JSON.stringify([popup.root, !!popup.keyboard,
+    popup.labels.map((l) => [l.font, l.framed, !!l.icon, l.text === ""])]) : "";
+  if (shape !== layout) {
+    layout = shape;
+    $("overlay").replaceChildren();
+    if (popup) $("overlay").append(buildPopup(popup));
+  }
   if (!popup) return;
+  popup.labels.forEach((label, i) => {
+    if (nodes[i].icon) {
+      nodes[i].icon.textContent = label.icon.glyph;
+      nodes[i].icon.title = label.icon.name;
+    }
+    if (nodes[i].text) nodes[i].text.textContent = label.text;
+    if (label.framed) nodes[i].text.style.minHeight = label.height + "px";
+  });
+  for (const name of ["back", "cross", "tick"]) $("popup-" + name).hidden = !popup.buttons[name];
+}
+
+function buildPopup(shown) {
   const box = el("div", null, "popup");
   box.id = "popup";
-  box.dataset.root = popup.root;
+  box.dataset.root = shown.root;
   const title = el("div", null, "titlebar");
   const body = el("div", null, "body");
-  for (const label of popup.labels) {
-    if (label.icon) {
-      const icon = el("span", label.icon.glyph, "icon");
-      icon.title = label.icon.name;
-      title.append(icon);
-    }
+  nodes = shown.labels.map((label) => {
+    const node = { icon: label.icon ? el("span", null, "icon") : null, text: null };
+    if (node.icon) title.append(node.icon);
     if (label.font === 267) {
-      title.append(el("b", label.text, "title"));
+      node.text = el("b", null, "title");
+      title.append(node.text);
     } else if (label.framed) {
-      const entry = el("div", label.text, "entry");
-      entry.id = "popup-entry";
-      entry.style.minHeight = label.height + "px";
-      body.append(entry);
+      node.text = el("div", null, "entry");
+      node.text.id = "popup-entry";
+      body.append(node.text);
     } else if (label.text) {
-      const prompt = el("div", label.text, "label");
-      if (label.font === 268) prompt.style.fontSize = "18px";
-      body.append(prompt);
+      node.text = el("div", null, "label");
+      if (label.font === 268) node.text.style.fontSize = "18px";
+      body.append(node.text);
     }
-  }
-  if (popup.keyboard) {
+    return node;
+  });
+  if (shown.keyboard) {
     const keys = el("div", null, "keys");
     const keyButton = (label, code) => {
       const button = el("button", label);
@@ -224,26 +239,25 @@ function renderPopup(next) {
       button.addEventListener("click", () => post("/api/popup", { root: popup.root, key: code }));
       return button;
     };
-    for (const line of popup.keyboard.rows) {
+    for (const line of shown.keyboard.rows) {
       const div = el("div");
       for (const ch of line) div.append(keyButton(ch, ch.charCodeAt(0)));
       keys.append(div);
     }
     const wide = el("div");
-    for (const key of popup.keyboard.keys) wide.append(keyButton(key.label, key.code));
+    for (const key of shown.keyboard.keys) wide.append(keyButton(key.label, key.code));
     keys.append(wide);
     body.append(keys);
   }
   const buttons = el("div", null, "buttons");
   for (const [name, label] of [["back", "\u2190 Go back"], ["cross", "\u2715 Cross"], ["tick", "\u2713 Tick"]]) {
-    if (!popup.buttons[name]) continue;
     const button = el("button", label);
     button.id = "popup-" + name;
     button.addEventListener("click", () => post("/api/popup", { root: popup.root, button: name }));
     buttons.append(button);
   }
   box.append(title, body, buttons);
-  overlay.append(box);
+  return box;
 }
 
 // Typing on the computer's keyboard works as on the terminal: Enter the tick, Esc the cross,
