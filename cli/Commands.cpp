@@ -1,4 +1,5 @@
-// gwctl's four commands: check, update (verified round by round), cable and list.
+// gwctl's commands check, update (verified round by round), cable and list, and the operations
+// behind them, which the serve command shares.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -58,68 +59,84 @@ int Session::CommandCheck() {
     return Finish(ToJson(report, m_options.card), report);
 }
 
-int Session::CommandUpdate() {
-    const std::string serialName =
-        Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue;
-    CheckReport report = Check();
-    if (!m_options.json) {
-        std::printf("Check of card %s (%s)\n", m_options.card.c_str(), m_deviceText.c_str());
-        PrintReport(report, serialName);
-    }
-    Json rounds = Json::array();
+Json RoundJson(const UpdateRound& round) {
+    return {{"code_type", CodeLabel(round.codeType)},
+            {"before", VerdictsJson(round.before)},
+            {"after", VerdictsJson(round.after)},
+            {"result", UpdateResultWord(round.result)},
+            {"expected", round.expected ? Json(*round.expected) : Json(nullptr)},
+            {"reported", round.reported},
+            {"took", round.took}};
+}
+
+CheckReport Session::Update(
+    CheckReport report,
+    const std::function<void(const UpdateRound&, const CheckReport&)>& onRound) {
     std::map<CODETYPE, int> failuresInARow;
     std::set<CODETYPE> givenUp;
-    for (int round = 1; round <= kMaxRounds && report.read; ++round) {
+    for (int number = 1; number <= kMaxRounds && report.read; ++number) {
         // A code type given up on is left as it is; the others still get their turn.
         CCodeDiffResults asked = report.results;
         for (const CODETYPE codeType : givenUp) {
             asked.SetDiff(codeType, DIFF_SAME);
         }
-        CODETYPE codeType = LC_CODE;
-        if (!CGatewayChecks::SelectUpdateCodeType(asked, codeType)) {
+        UpdateRound round;
+        round.number = number;
+        if (!CGatewayChecks::SelectUpdateCodeType(asked, round.codeType)) {
             break;  // never asked with nothing differing: the library would repeat the last
         }
-        const std::optional<std::string> expected =
-            ReleaseIn(m_checks->GetFilename("", codeType, true));
-        const CCodeDiffResults before = report.results;
-        m_comms->SetPhase("updating", CodeLabel(codeType));
+        round.expected = ReleaseIn(m_checks->GetFilename("", round.codeType, true));
+        round.before = report.results;
+        m_comms->SetPhase("updating", CodeLabel(round.codeType));
         m_checks->PerformUpdate(asked);
-        const UPDATERESULT result = m_checks->WaitForUpdate();
+        round.result = m_checks->WaitForUpdate();
         report = Check();
-        const CodeRow* row = report.Row(codeType);
-        const std::string reported = row != nullptr ? row->device : std::string();
-        const bool took = report.read && row != nullptr && row->verdict == DIFF_SAME &&
-                          (row->basis != Basis::Release || row->compared);
-        rounds.push_back({{"code_type", CodeLabel(codeType)},
-                          {"before", VerdictsJson(before)},
-                          {"after", VerdictsJson(report.results)},
-                          {"result", UpdateResultWord(result)},
-                          {"expected", expected ? Json(*expected) : Json(nullptr)},
-                          {"reported", reported},
-                          {"took", took}});
-        const int failures = took ? 0 : failuresInARow[codeType] + 1;
-        failuresInARow[codeType] = failures;
-        if (!m_options.json) {
-            std::printf("Update %d: %s (device operation %s)\n  before: %s\n  after:  %s\n", round,
-                        CodeLabel(codeType), UpdateResultWord(result), before.ToString().c_str(),
-                        report.results.ToString().c_str());
-            if (took) {
-                std::printf("  %s took: the device reports %s\n", CodeLabel(codeType),
-                            reported.c_str());
-            } else {
-                std::printf("  FAILED: %s did not take: expected %s, the device reports %s\n",
-                            CodeLabel(codeType), expected ? expected->c_str() : "(none on disk)",
-                            reported.c_str());
-            }
+        round.after = report.results;
+        const CodeRow* row = report.Row(round.codeType);
+        round.reported = row != nullptr ? row->device : std::string();
+        round.took = report.read && row != nullptr && row->verdict == DIFF_SAME &&
+                     (row->basis != Basis::Release || row->compared);
+        round.failuresInARow = round.took ? 0 : failuresInARow[round.codeType] + 1;
+        failuresInARow[round.codeType] = round.failuresInARow;
+        if (round.failuresInARow >= kFailuresBeforeGivingUp) {
+            givenUp.insert(round.codeType);
+            round.givenUp = true;
         }
-        if (failures >= kFailuresBeforeGivingUp) {
-            givenUp.insert(codeType);
-            if (!m_options.json) {
-                std::printf("  %s failed %d rounds in a row; not trying it again.\n",
-                            CodeLabel(codeType), failures);
-            }
-        }
+        onRound(round, report);
     }
+    return report;
+}
+
+int Session::CommandUpdate() {
+    const std::string serialName =
+        Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue;
+    const CheckReport first = Check();
+    if (!m_options.json) {
+        std::printf("Check of card %s (%s)\n", m_options.card.c_str(), m_deviceText.c_str());
+        PrintReport(first, serialName);
+    }
+    Json rounds = Json::array();
+    const CheckReport report = Update(first, [&](const UpdateRound& round, const CheckReport&) {
+        rounds.push_back(RoundJson(round));
+        if (m_options.json) {
+            return;
+        }
+        const char* label = CodeLabel(round.codeType);
+        std::printf("Update %d: %s (device operation %s)\n  before: %s\n  after:  %s\n",
+                    round.number, label, UpdateResultWord(round.result),
+                    round.before.ToString().c_str(), round.after.ToString().c_str());
+        if (round.took) {
+            std::printf("  %s took: the device reports %s\n", label, round.reported.c_str());
+        } else {
+            std::printf("  FAILED: %s did not take: expected %s, the device reports %s\n", label,
+                        round.expected ? round.expected->c_str() : "(none on disk)",
+                        round.reported.c_str());
+        }
+        if (round.givenUp) {
+            std::printf("  %s failed %d rounds in a row; not trying it again.\n", label,
+                        round.failuresInARow);
+        }
+    });
     if (!m_options.json) {
         std::printf("Final check:\n");
         PrintReport(report, serialName);
@@ -129,25 +146,26 @@ int Session::CommandUpdate() {
     return Finish(document, report);
 }
 
-int Session::CommandCable() {
-    if (!Communication()) {
-        std::fprintf(stderr,
-                     "gwctl: only the communication module (card VCL) has cable firmware\n");
-        return kExitTrouble;
-    }
+Json CableJson(const CableOutcome& outcome) {
+    return {{"before", outcome.before},
+            {"after", outcome.after},
+            {"expected", outcome.expected ? Json(*outcome.expected) : Json(nullptr)},
+            {"result", outcome.resultLine},
+            {"took", outcome.took}};
+}
+
+CableOutcome Session::Cable() {
+    CableOutcome outcome;
     const std::string valueName = gwu::kHLXReleaseValues[MAC_CODE].trimmed;
     CGatewayFileUtils files;
-    const std::string image = files.GetHexFilename(MAC_CODE);
-    const std::optional<std::string> expected = ReleaseIn(image);
-    CString before;
-    CString after;
+    outcome.image = files.GetHexFilename(MAC_CODE);
+    outcome.expected = ReleaseIn(outcome.image);
     m_comms->SetPhase("reading", "");
     const bool readBefore = m_checks->SetReleaseIds(true);
-    m_frame.Store().GetValue(valueName, &before, CTabValueStore::kMaxLength);
-    std::string resultLine;
+    m_frame.Store().GetValue(valueName, &outcome.before, CTabValueStore::kMaxLength);
     auto previous = gwu::host::SetMonitorSink([&](const std::string& line) {
         if (line.rfind("Firmware update result:", 0) == 0) {
-            resultLine = line;
+            outcome.resultLine = line;
         }
         if (m_options.verbose) {
             std::fprintf(stderr, "MON %s\n", line.c_str());
@@ -157,58 +175,68 @@ int Session::CommandCable() {
     m_checks->UpdateActiveCableFirmware();
     gwu::host::SetMonitorSink(std::move(previous));
     m_comms->SetPhase("reading", "");
-    const bool read = readBefore && m_checks->SetReleaseIds(true);
-    m_frame.Store().GetValue(valueName, &after, CTabValueStore::kMaxLength);
-    const bool took = read && expected && after == *expected;
-    if (m_options.json) {
-        std::cout << Json{{"card", m_options.card},
-                          {"cable",
-                           {{"before", before},
-                            {"after", after},
-                            {"expected", expected ? Json(*expected) : Json(nullptr)},
-                            {"result", resultLine},
-                            {"took", took}}}}
-                         .dump(2)
-                  << std::endl;
-    } else {
-        std::printf("Cable firmware update (%s)\n  before: %s\n  %s\n  after:  %s\n",
-                    m_deviceText.c_str(), before.c_str(),
-                    resultLine.empty() ? "no answer from the device" : resultLine.c_str(),
-                    after.c_str());
-        if (!read) {
-            std::printf("  The device was not read.\n");
-        } else if (!expected) {
-            std::printf("  No release in the hex image %s to compare with.\n", image.c_str());
-        } else if (!took) {
-            std::printf("  FAILED: expected %s, the device reports %s\n", expected->c_str(),
-                        after.c_str());
-        }
-    }
-    if (!read || !expected) {
-        return kExitTrouble;
-    }
-    return took ? kExitSame : kExitDifferences;
+    outcome.read = readBefore && m_checks->SetReleaseIds(true);
+    m_frame.Store().GetValue(valueName, &outcome.after, CTabValueStore::kMaxLength);
+    outcome.took = outcome.read && outcome.expected && outcome.after == *outcome.expected;
+    return outcome;
 }
 
-int Session::CommandList() {
-    const std::string path = gwu::os::JoinPath(gwu::host::LogFolder(), gwu::kSerialNumListName);
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
+int Session::CommandCable() {
+    if (!Communication()) {
+        std::fprintf(stderr,
+                     "gwctl: only the communication module (card VCL) has cable firmware\n");
+        return kExitTrouble;
+    }
+    const CableOutcome outcome = Cable();
+    if (m_options.json) {
+        std::cout << Json{{"card", m_options.card}, {"cable", CableJson(outcome)}}.dump(2)
+                  << std::endl;
+    } else {
+        std::printf(
+            "Cable firmware update (%s)\n  before: %s\n  %s\n  after:  %s\n", m_deviceText.c_str(),
+            outcome.before.c_str(),
+            outcome.resultLine.empty() ? "no answer from the device" : outcome.resultLine.c_str(),
+            outcome.after.c_str());
+        if (!outcome.read) {
+            std::printf("  The device was not read.\n");
+        } else if (!outcome.expected) {
+            std::printf("  No release in the hex image %s to compare with.\n",
+                        outcome.image.c_str());
+        } else if (!outcome.took) {
+            std::printf("  FAILED: expected %s, the device reports %s\n", outcome.expected->c_str(),
+                        outcome.after.c_str());
+        }
+    }
+    if (!outcome.read || !outcome.expected) {
+        return kExitTrouble;
+    }
+    return outcome.took ? kExitSame : kExitDifferences;
+}
+
+SerialList ReadSerialList() {
+    SerialList list;
+    list.path = gwu::os::JoinPath(gwu::host::LogFolder(), gwu::kSerialNumListName);
+    std::ifstream in(list.path, std::ios::binary);
+    list.exists = in.is_open();
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        lines.push_back(line);
+        list.lines.push_back(line);
     }
+    return list;
+}
+
+int Session::CommandList() {
+    const SerialList list = ReadSerialList();
     if (m_options.json) {
-        std::cout << Json{{"file", path},
-                          {"exists", static_cast<bool>(in.is_open())},
-                          {"lines", lines}}
-                         .dump(2)
+        std::cout << Json{{"file", list.path}, {"exists", list.exists}, {"lines", list.lines}}.dump(
+                         2)
                   << std::endl;
     } else {
-        std::printf("Serial-number list %s%s\n", path.c_str(), in.is_open() ? ":" : " (none yet)");
-        for (const std::string& line : lines) {
+        std::printf("Serial-number list %s%s\n", list.path.c_str(),
+                    list.exists ? ":" : " (none yet)");
+        for (const std::string& line : list.lines) {
             std::printf("  %s\n", line.c_str());
         }
     }

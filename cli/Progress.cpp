@@ -53,6 +53,15 @@ void StatusLine::End() {
     }
 }
 
+std::optional<StatusLine::Wait> StatusLine::Current() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_waiting) {
+        return std::nullopt;
+    }
+    return Wait{m_step,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count()};
+}
+
 void StatusLine::Run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stopping) {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -28,12 +29,20 @@ public:
     void Begin(std::string step);
     void End();
 
+    // The wait going on now, drawn or not: its step and how long it has lasted. For any thread;
+    // a disabled line keeps track all the same, so a screen other than the terminal can show it.
+    struct Wait {
+        std::string step;
+        double seconds = 0;
+    };
+    std::optional<Wait> Current() const;
+
 private:
     void Run();
 
     int m_fd;
     bool m_enabled;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::string m_step;
     std::chrono::steady_clock::time_point m_start;

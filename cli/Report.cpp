@@ -119,6 +119,21 @@ Json ToJson(const CheckReport& report, const std::string& card) {
     return document;
 }
 
+Json RowsJson(const CheckReport& report) {
+    Json rows = Json::array();
+    for (const CodeRow& row : report.rows) {
+        rows.push_back({{"code_type", CodeLabel(row.codeType)},
+                        {"basis", BasisWord(row.basis)},
+                        {"device", row.device},
+                        {"trimmed", row.trimmed},
+                        {"disk", row.disk ? Json(*row.disk) : Json(nullptr)},
+                        {"disk_text", DiskText(row)},
+                        {"verdict", gwu::DiffTypeWord(row.verdict)},
+                        {"compared", row.compared}});
+    }
+    return rows;
+}
+
 void PrintReport(const CheckReport& report, const std::string& serialValueName) {
     if (!report.read) {
         std::printf("  The device was not read.\n");

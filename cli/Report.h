@@ -57,6 +57,10 @@ struct CheckReport {
 };
 
 Json ToJson(const CheckReport& report, const std::string& card);
+// The rows as a screen shows them: per code type its label, the device's release (untrimmed and
+// trimmed), the disk release or in words why there is none, the verdict and whether it rests on
+// a real comparison.
+Json RowsJson(const CheckReport& report);
 void PrintReport(const CheckReport& report, const std::string& serialValueName);
 
 }  // namespace gwu::cli

@@ -34,8 +34,8 @@ std::optional<std::string> ReleaseIn(const std::string& fileName) {
 
 Session::Session(const Options& options)
     : m_options(options),
-      m_statusLine(kStderr,
-                   !options.json && !options.quiet && gwu::host::terminal::IsTerminal(kStderr)) {}
+      m_statusLine(kStderr, !options.json && !options.quiet && options.command != "serve" &&
+                                gwu::host::terminal::IsTerminal(kStderr)) {}
 
 Session::~Session() {
     m_checks.reset();
@@ -59,7 +59,9 @@ bool Session::Open(std::string& error) {
     folder(m_options.logs, gwu::host::kLogDirVariable);
     const bool tcp = m_options.device.rfind("tcp://", 0) == 0;
     const bool firmwareNamed = folder(m_options.firmware, gwu::host::kFirmwareDirVariable);
-    if (tcp && !firmwareNamed && (m_options.command == "update" || m_options.command == "cable")) {
+    const bool updates = m_options.command == "update" || m_options.command == "cable" ||
+                         m_options.command == "serve";
+    if (tcp && !firmwareNamed && updates) {
         // The device behind gwemu loads from gwemu's folder, which only the user knows; the
         // shipped samples are never the target of an update.
         error = "over TCP an update needs the firmware folder gwemu uses (--firmware or " +
@@ -105,7 +107,8 @@ bool Session::Open(std::string& error) {
             return false;
         }
         gwu::host::SetPopupDriver(std::make_unique<gwu::host::ScriptDriver>(std::move(*events)));
-    } else if (gwu::host::terminal::IsTerminal(kStdin) && !m_options.json) {
+    } else if (gwu::host::terminal::IsTerminal(kStdin) && !m_options.json &&
+               m_options.command != "serve") {
         gwu::host::SetPopupDriver(std::make_unique<gwu::host::TerminalDriver>(kStdin, kStderr));
     }
 
@@ -154,25 +157,32 @@ std::optional<std::string> Session::FirmwareFolderProblem() const {
            "): nothing to compare the device with";
 }
 
-CheckReport Session::Check() {
-    CheckReport report;
-    m_comms->SetPhase("reading", "");
-    report.read = m_checks->SetReleaseIds(true);
-    report.results = m_checks->PerformAllChecks();
-
+Json Session::PublishedValues() const {
     const auto& published = Communication()
                                 ? std::vector<const char*>(gwu::kHLXPublishedValues.begin(),
                                                            gwu::kHLXPublishedValues.end())
                                 : std::vector<const char*>(gwu::kQPTPublishedValues.begin(),
                                                            gwu::kQPTPublishedValues.end());
+    Json values = Json::object();
+    for (const char* name : published) {
+        CString text;
+        m_frame.Store().GetValue(name, &text, CTabValueStore::kMaxLength);
+        values[name] = text;
+    }
+    return values;
+}
+
+CheckReport Session::Check() {
+    CheckReport report;
+    m_comms->SetPhase("reading", "");
+    report.read = m_checks->SetReleaseIds(true);
+    report.results = m_checks->PerformAllChecks();
+    report.values = PublishedValues();
     auto value = [this](const std::string& name) {
         CString text;
         m_frame.Store().GetValue(name, &text, CTabValueStore::kMaxLength);
         return text;
     };
-    for (const char* name : published) {
-        report.values[name] = value(name);
-    }
     for (const CODETYPE codeType : FamilyCodeTypes(Communication())) {
         CodeRow row;
         row.codeType = codeType;

@@ -2,6 +2,7 @@
 // facade, and the commands that drive them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,41 @@ struct Options {
 // malformed file.
 std::optional<std::string> ReleaseIn(const std::string& fileName);
 
+// One round of an update: the code type tried, the verdicts around it and whether it took.
+struct UpdateRound {
+    int number = 0;
+    CODETYPE codeType = LC_CODE;
+    CCodeDiffResults before;
+    CCodeDiffResults after;
+    UPDATERESULT result = UPDATE_NOT_RUN;
+    std::optional<std::string> expected;  // the release placed; none when there is none on disk
+    std::string reported;                 // the device's release after the round
+    bool took = false;
+    int failuresInARow = 0;
+    bool givenUp = false;  // failed too often in a row: not tried again
+};
+Json RoundJson(const UpdateRound& round);
+
+// An update of the active cable's firmware.
+struct CableOutcome {
+    bool read = false;  // the device was read before and after
+    std::string image;  // the hex image's path
+    std::optional<std::string> expected;
+    std::string before;
+    std::string after;
+    std::string resultLine;  // the device's answer line, empty when none came
+    bool took = false;
+};
+Json CableJson(const CableOutcome& outcome);
+
+// The serial-number list file of the log folder, line by line without line ends.
+struct SerialList {
+    std::string path;
+    bool exists = false;
+    std::vector<std::string> lines;
+};
+SerialList ReadSerialList();
+
 // Owns everything the commands use; the facade is destroyed first. The commands are in
 // Commands.cpp.
 class Session {
@@ -47,17 +83,33 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Sets up folders, device and input; a message in error when that fails.
+    // Sets up folders, device and input; a message in error when that fails. The serve command
+    // installs its own popup driver, so Open installs none for it.
     bool Open(std::string& error);
     int Run();
 
-private:
+    // The operations behind the commands, for one thread at a time. Check reads the device and
+    // runs the checks; Update goes on from that check round by round until nothing differs,
+    // telling each round and the check after it; Cable updates the active cable's firmware.
+    CheckReport Check();
+    CheckReport Update(CheckReport report,
+                       const std::function<void(const UpdateRound&, const CheckReport&)>& onRound);
+    CableOutcome Cable();
+
+    // Safe from any thread while an operation runs.
     bool Communication() const { return m_options.card == "VCL"; }
+    const Options& GetOptions() const { return m_options; }
+    const std::string& DeviceText() const { return m_deviceText; }
+    const std::string& FirmwareFolder() const { return m_firmware; }
+    // Every published value of the family as the value store holds it now.
+    Json PublishedValues() const;
+    // The step waited for on the device now, if any.
+    std::optional<StatusLine::Wait> CurrentWait() const { return m_statusLine.Current(); }
+
+private:
     // A message when the firmware folder gives the checks nothing to compare with. Asks the
     // facade for the family's file names.
     std::optional<std::string> FirmwareFolderProblem() const;
-    // Reads the device and runs the checks; the outcome with what it was compared with.
-    CheckReport Check();
     // Prints a document in JSON mode and turns the final check into the exit code.
     int Finish(const nlohmann::ordered_json& document, const CheckReport& report) const;
     int CommandCheck();

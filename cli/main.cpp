@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "cli/Session.h"
+#if GWU_HAVE_SERVE
+#include "cli/Serve.h"
+#endif
 #include "gateway/Version.h"
 #include "host/LineSinks.h"
 #include "platform/Framework.h"
@@ -58,7 +61,9 @@ int Run(int argc, char** argv) {
         "          nothing differs (at most 6 rounds; a code type whose update did not take\n"
         "          two rounds in a row is not tried again)\n"
         "  cable   update the active-cable firmware from its hex image\n"
-        "  list    print the serial-number list file\n\n"
+        "  list    print the serial-number list file\n"
+        "  serve   show the tester's screen as a page in a browser, on loopback by default;\n"
+        "          its buttons run check, update and cable\n\n"
         "Exit codes: 0 the device was compared with the releases on disk and matches them,\n"
         "1 differences remain (or the cable update did not take), 2 trouble (bad arguments, no\n"
         "release on disk to compare with, device not read, bad scenario).\n\n"
@@ -66,9 +71,9 @@ int Run(int argc, char** argv) {
         "options do not; else the sample folders are used (share/gatewayutils of the install, the\n"
         "repository's samples/ from the build tree; the firmware folder as a scratch copy, so\n"
         "that updates never touch the shipped samples).");
-    app.add_option("command", options.command, "check, update, cable or list")
+    app.add_option("command", options.command, "check, update, cable, list or serve")
         ->required()
-        ->check(CLI::IsMember({"check", "update", "cable", "list"}));
+        ->check(CLI::IsMember({"check", "update", "cable", "list", "serve"}));
     app.add_option("--card", options.card,
                    "the fitted card's name; VCL is the communication "
                    "module, any other the measurement module")
@@ -89,6 +94,15 @@ int Run(int argc, char** argv) {
     app.add_flag("--quiet", options.quiet,
                  "no status line on stderr while waiting for the device (there is none with "
                  "--json or when stderr is not a terminal)");
+    std::string listen = "127.0.0.1:0";
+    app.add_option("--listen", listen,
+                   "serve: HOST:PORT to listen on; port 0 picks a free port (default "
+                   "127.0.0.1:0, loopback only)");
+    double popupTimeout = 30;
+    app.add_option("--popup-timeout", popupTimeout,
+                   "serve: seconds without a page before an open popup closes as the cross "
+                   "would (default 30)")
+        ->check(CLI::Range(0.1, 86400.0));
     app.set_version_flag("--version", VersionText());
     try {
         app.parse(argc, argv);
@@ -106,6 +120,13 @@ int Run(int argc, char** argv) {
         return kExitTrouble;
     }
 
+#if !GWU_HAVE_SERVE
+    if (options.command == "serve") {
+        return Fail(options,
+                    "this build of gwctl has no serve command (it is built only where "
+                    "the HTTP library is found, and never for Windows)");
+    }
+#endif
     if (!options.verbose) {
         gwu::host::SetMonitorSink([](const std::string&) {});
         gwu::host::SetErrorSink([](const std::string&) {});
@@ -115,6 +136,14 @@ int Run(int argc, char** argv) {
     if (!session.Open(error)) {
         return Fail(options, error);
     }
+#if GWU_HAVE_SERVE
+    if (options.command == "serve") {
+        gwu::cli::ServeOptions serve;
+        serve.listen = listen;
+        serve.popupTimeout = std::chrono::milliseconds(static_cast<long long>(popupTimeout * 1000));
+        return gwu::cli::Serve(session, serve);
+    }
+#endif
     return session.Run();
 }
 

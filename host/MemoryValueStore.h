@@ -30,6 +30,7 @@ class Frame : public CTabQuillonFrame {
 public:
     CTabValueStore& GetValueStore() override { return m_store; }
     ValueStore& Store() { return m_store; }
+    const ValueStore& Store() const { return m_store; }
 
 private:
     ValueStore m_store;

@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when they are missing. Safe to run repeatedly.
 # Packages named as arguments are installed as well, without their recommended extras (a
-# script's own tools, e.g. gcovr, or the Windows cross compiler and Wine).
+# script's own tools, e.g. gcovr, or the Windows cross compiler and Wine). The argument
+# --browser names the browser tests' packages: the headless browser that drives gwctl serve's page
+# (the tests' own npm packages come with npm ci in tests/browser).
 set -euo pipefail
 
+# libcpp-httplib-dev: the HTTP server of gwctl serve.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
-          clang libclang-rt-14-dev clang-tidy)
+          libcpp-httplib-dev clang libclang-rt-14-dev clang-tidy)
+browser_packages=(chromium fonts-dejavu-core)
+
+extra=()
+for argument in "$@"; do
+    if [ "$argument" = "--browser" ]; then
+        extra+=("${browser_packages[@]}")
+    else
+        extra+=("$argument")
+    fi
+done
 
 # Prints the packages of the arguments that are not installed.
 missing() {
@@ -18,7 +31,7 @@ missing() {
 }
 
 mapfile -t missing_base < <(missing "${packages[@]}")
-mapfile -t missing_extra < <(missing "$@")
+mapfile -t missing_extra < <(missing ${extra[@]+"${extra[@]}"})
 if [ "${#missing_base[@]}" -eq 0 ] && [ "${#missing_extra[@]}" -eq 0 ]; then
     exit 0
 fi

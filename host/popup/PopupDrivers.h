@@ -1,10 +1,13 @@
 // Input drivers for the stand-in popup library: a script, for tests and for running a host
-// without a person, and the terminal, for a person.
+// without a person, the terminal, for a person, and a browser page, for a person at a browser.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,6 +77,48 @@ private:
     std::unique_ptr<terminal::RawMode> m_rawMode;
     bool m_clearScreen;
     std::string m_lastDrawn;
+};
+
+// The popup as JSON, for a page to draw: its root, the shown labels in creation order (text,
+// font, height as the widget library reports it, icon, whether it is framed as an entry field),
+// the keyboard's keys when a keyboard is shown, and which of the tick, cross and go-back buttons
+// are shown. Texts are device and user input: bytes outside ASCII are written as \u00XX, so the
+// JSON is always valid whatever the bytes.
+std::string PopupViewJson(const PopupView& view);
+
+// Shows the running popup to a browser page and takes the page's clicks and typed keys as the
+// modal loop's events, one at a time, as the other drivers do. The page reads the popup with
+// PopupJson and sends events with Post; the modal loop's thread waits in NextEvent meanwhile.
+//
+// A page that goes away must not leave a popup waiting for ever: every poll and, while it stays
+// open, every event stream of the page calls Seen. When no page has been seen for the
+// timeout, the input ends, and the popup closes as the cross would close it. Close ends the
+// input for good (the server is stopping). Every member is safe from any thread.
+class BrowserDriver : public PopupDriver {
+public:
+    explicit BrowserDriver(std::chrono::milliseconds goneAfter);
+
+    std::optional<PopupEvent> NextEvent(const PopupView& view) override;
+
+    // The popup being run, as the widget tree stands now ("null" when none is open), with
+    // "waiting" telling whether the modal loop waits for the next event right now.
+    std::string PopupJson() const;
+    // Queues an event for the popup with that root; false when that popup is not open.
+    bool Post(int root, PopupEvent event);
+    void Seen();
+    void Close();
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    const std::chrono::milliseconds m_goneAfter;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    Clock::time_point m_lastSeen;
+    int m_root = 0;  // the popup the events are for; 0 before the first
+    bool m_waiting = false;
+    bool m_closed = false;
+    std::deque<std::pair<int, PopupEvent>> m_events;  // with the root each was sent for
 };
 
 }  // namespace gwu::host
