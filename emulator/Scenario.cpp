@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "emulator/FileText.h"
+
 namespace gwu::emu {
 
 namespace {
@@ -376,24 +378,32 @@ Scenario ParseScenario(std::string_view json, const std::string& name) {
     return scenario;
 }
 
-Scenario LoadScenarioFile(const std::string& path) {
+std::optional<std::string> ReadFileText(const std::string& path, std::size_t maxBytes,
+                                        std::string& reason) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw ScenarioError(path + ": (root): cannot be read");
-    }
     std::string text;
-    char chunk[4096];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    char chunk[65536];
+    while (in && (in.read(chunk, sizeof chunk) || in.gcount() > 0)) {
         text.append(chunk, static_cast<size_t>(in.gcount()));
-        if (text.size() > kMaxScenarioFileBytes) {
-            throw ScenarioError(path + ": (root): larger than " +
-                                std::to_string(kMaxScenarioFileBytes) + " bytes");
+        if (text.size() > maxBytes) {
+            reason = "larger than " + std::to_string(maxBytes) + " bytes";
+            return std::nullopt;
         }
     }
-    if (in.bad()) {
-        throw ScenarioError(path + ": (root): cannot be read");
+    if (!in.is_open() || in.bad()) {
+        reason = "cannot be read";
+        return std::nullopt;
     }
-    return ParseScenario(text, path);
+    return text;
+}
+
+Scenario LoadScenarioFile(const std::string& path) {
+    std::string reason;
+    const std::optional<std::string> text = ReadFileText(path, kMaxScenarioFileBytes, reason);
+    if (!text) {
+        throw ScenarioError(path + ": (root): " + reason);
+    }
+    return ParseScenario(*text, path);
 }
 
 }  // namespace gwu::emu

@@ -1,7 +1,7 @@
-#include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "emulator/FileText.h"
 #include "emulator/Trace.h"
 #include "emulator/TraceNames.h"
 
@@ -258,23 +258,12 @@ Trace ParseTrace(std::string_view text, const std::string& name) {
 }
 
 Trace LoadTraceFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw TraceError(path + ": cannot be opened");
+    std::string reason;
+    const std::optional<std::string> text = ReadFileText(path, kMaxTraceFileBytes, reason);
+    if (!text) {
+        throw TraceError(path + ": " + reason);
     }
-    std::string text;
-    char chunk[65536];
-    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-        text.append(chunk, static_cast<size_t>(file.gcount()));
-        if (text.size() > kMaxTraceFileBytes) {
-            throw TraceError(path + ": larger than " + std::to_string(kMaxTraceFileBytes) +
-                             " bytes");
-        }
-    }
-    if (file.bad()) {
-        throw TraceError(path + ": read failed");
-    }
-    return ParseTrace(text, path);
+    return ParseTrace(*text, path);
 }
 
 }  // namespace gwu::emu
