@@ -10,6 +10,7 @@
 #include "host/MemoryValueStore.h"
 #include "host/Replies.h"
 #include "host/popup/PopupDrivers.h"
+#include "os/Format.h"
 #include "os/Os.h"
 #include "platform/Comms.h"
 #include "platform/FirmwareFiles.h"
@@ -208,6 +209,27 @@ TEST(KeyScript, NamesKeysAndButtonsAndRefusesWhatItCannotRead) {
         std::string error;
         EXPECT_FALSE(host::ParseKeyScript(bad, &error).has_value()) << bad;
         EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+TEST(TerminalText, EscapesWhatATerminalWouldObeyAndKeepsTheRest) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"R4.2.1 HX100307", "R4.2.1 HX100307"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\x1b]0;owned\x07", "\\x1b]0;owned\\x07"},
+        {std::string("a\0b\r\n\t\x7f", 7), "a\\x00b\\x0d\\x0a\\x09\\x7f"},
+        {"\xc2\x9b"
+         "2J",
+         "\\u009b2J"},             // C1 control sequence introducer
+        {"\xc2\xa0", "\xc2\xa0"},  // U+00A0 is no control
+        {"\x9b"
+         "2J \xff \xc3",
+         "\\x9b2J \\xff \\xc3"},                                  // bytes that are not UTF-8
+        {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80"},  // overlong form, surrogate
+        {"\\x1b", "\\\\x1b"},                                     // an escape cannot be faked
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(EscapeForTerminal(text), shown) << shown;
     }
 }
 
