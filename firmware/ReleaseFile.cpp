@@ -1,13 +1,22 @@
 #include "firmware/ReleaseFile.h"
 
+#include <filesystem>
 #include <fstream>
 
 namespace gwu::firmware {
 
-std::optional<std::string> ReadReleaseId(const std::string& path) {
+ReleaseIdReading ReadReleaseIdOrProblem(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) {
+        return {std::nullopt, "no such file"};
+    }
+    if (std::filesystem::is_directory(status)) {
+        return {std::nullopt, "it is a folder, not a file"};
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        return std::nullopt;
+        return {std::nullopt, "it cannot be opened for reading"};
     }
     const std::string prefix = kReleaseIdPrefix;
     const size_t longest = prefix.size() + kMaxReleaseIdLength;
@@ -21,10 +30,18 @@ std::optional<std::string> ReadReleaseId(const std::string& path) {
     if (!line.empty() && line.back() == '\r') {
         line.pop_back();
     }
-    if (line.size() > longest || line.compare(0, prefix.size(), prefix) != 0) {
-        return std::nullopt;
+    if (line.compare(0, prefix.size(), prefix) != 0) {
+        return {std::nullopt, "no \"Release-Id: \" line at its start: not a release file"};
     }
-    return line.substr(prefix.size());
+    if (line.size() > longest) {
+        return {std::nullopt, "its Release-Id is longer than " +
+                                  std::to_string(kMaxReleaseIdLength) + " characters"};
+    }
+    return {line.substr(prefix.size()), ""};
+}
+
+std::optional<std::string> ReadReleaseId(const std::string& path) {
+    return ReadReleaseIdOrProblem(path).id;
 }
 
 bool WriteReleaseFile(const std::string& path, const std::string& releaseId) {
