@@ -4,16 +4,21 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <system_error>
 #include <tuple>
 
+#include "devices/CHLXUtils.h"
 #include "host/Folders.h"
 #include "host/MemoryValueStore.h"
+#include "host/ReleaseFileNames.h"
 #include "host/Replies.h"
 #include "host/popup/PopupDrivers.h"
 #include "os/Format.h"
 #include "os/Os.h"
 #include "platform/Comms.h"
 #include "platform/FirmwareFiles.h"
+#include "testsupport/DeviceBench.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
 
@@ -88,9 +93,76 @@ TEST_F(FirmwareFolderTest, RenamePlacesACopyAndKeepsTheRelease) {
         EXPECT_EQ(ReadFile(Firmware() / "HLX_LC.rel"), release);
         EXPECT_FALSE(fs::exists(Firmware() / "HLX_LC.bin.placing"));
     }
-    EXPECT_FALSE(files.RenameGatewayFile("HLX_PROM.rel", "HLX_PROM.bin", false));  // no release
-    EXPECT_FALSE(fs::exists(Firmware() / "HLX_PROM.bin"));
     EXPECT_FALSE(files.RenameGatewayFile("", "HLX_LC.bin", false));
+}
+
+// A file the device could not report a release of is never placed: the device-load file keeps
+// what it held, and the monitor names the file and says why. The longest identifier still goes.
+TEST_F(FirmwareFolderTest, RenameRefusesWhatIsNoReleaseAndSaysWhy) {
+    CGatewayFileUtils files;
+    const fs::path release = Firmware() / "HLX_LC.rel";
+    const fs::path deviceLoad = Firmware() / "HLX_LC.bin";
+    const std::string longest(host::kMaxReleaseIdLength, 'R');
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
+        {std::nullopt, "no such file"},
+        {"", "no \"Release-Id: \" line at its start: not a release file"},
+        {"\x7f"
+         "ELF image",
+         "no \"Release-Id: \" line at its start: not a release file"},
+        {"Release-Id: " + longest + "R\r\nimage", "its Release-Id is longer than 127 characters"},
+        {"Release-Id: " + longest + "\r\nimage", ""},
+    };
+    for (const auto& [content, why] : cases) {
+        SCOPED_TRACE(why);
+        fs::remove_all(release);
+        if (content) {
+            WriteFile(release, *content);
+        }
+        WriteRelease("HLX_LC.bin", "KLEM_1_R1");
+        const std::string before = ReadFile(deviceLoad);
+        const size_t monitorBefore = m_diagnostics.Monitor().size();
+        EXPECT_EQ(files.RenameGatewayFile("HLX_LC.rel", "HLX_LC.bin", false), why.empty());
+        EXPECT_EQ(ReadFile(deviceLoad), why.empty() ? *content : before);
+        EXPECT_EQ(m_diagnostics.MonitorSince(monitorBefore, "RenameGatewayFile:"),
+                  Lines{"RenameGatewayFile: HLX_LC.rel " +
+                        (why.empty() ? "placed as HLX_LC.bin: done"
+                                     : "not placed as HLX_LC.bin: " + why)});
+        EXPECT_FALSE(fs::exists(Firmware() / "HLX_LC.bin.placing"));
+    }
+    fs::create_directory(Firmware() / "HLX_PROM.rel");
+    EXPECT_FALSE(files.RenameGatewayFile("HLX_PROM.rel", "HLX_PROM.bin", false));
+    EXPECT_TRUE(
+        m_diagnostics.MonitorHas("HLX_PROM.rel not placed as HLX_PROM.bin: it is a folder"));
+    EXPECT_FALSE(fs::exists(Firmware() / "HLX_PROM.bin"));
+}
+
+// An update makes each placement durable: the copy flushed, renamed over the device-load file,
+// then the folder synced for the rename, its own release first, then the loaded code's. The
+// requests stay the update command and the reset. A failing folder sync is reported, although
+// the new content is in place.
+TEST_F(FirmwareFolderTest, UpdateSyncsTheFolderAfterEachPlacement) {
+    DeviceBench<CHLXUtils> hlx;
+    WriteRelease("HLX_PROM.rel", "KLEM_PROM_R2");
+    WriteRelease("HLX_LC.rel", "KLEM_1_R2");
+    Lines steps;
+    {
+        const ScopedFileOpHook hook([&steps](os::FileOp op, const std::string& path) {
+            const std::string name = fs::path(path).filename().string();
+            if (op == os::FileOp::Flush || op == os::FileOp::Rename) {
+                steps.push_back((op == os::FileOp::Flush ? "sync " : "rename to ") + name);
+            }
+            return steps.size() == 6 && name == "firmware" ? EIO : 0;  // the second folder sync
+        });
+        EXPECT_TRUE(hlx.device.UpdatePROM());
+    }
+    EXPECT_EQ(steps, (Lines{"sync HLX_PROM.bin.placing", "rename to HLX_PROM.bin", "sync firmware",
+                            "sync HLX_LC.bin.placing", "rename to HLX_LC.bin", "sync firmware"}));
+    EXPECT_EQ(hlx.comms.Sent(),
+              (Lines{"get 0x400000 0x0 1 20000", "reset 0x80000000 0x0 0 10000"}));
+    EXPECT_EQ(ReadFile(Firmware() / "HLX_LC.bin"), ReadFile(Firmware() / "HLX_LC.rel"));
+    EXPECT_TRUE(
+        m_diagnostics.MonitorHas("HLX_LC.rel placed as HLX_LC.bin, but not yet safe on the disk: " +
+                                 std::generic_category().message(EIO)));
 }
 
 TEST_F(FirmwareFolderTest, FoldersComeFromTheEnvironmentWithoutTrailingSeparator) {
