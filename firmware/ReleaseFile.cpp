@@ -1,5 +1,6 @@
 #include "firmware/ReleaseFile.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -18,26 +19,32 @@ ReleaseIdReading ReadReleaseIdOrProblem(const std::string& path) {
     if (!in) {
         return {std::nullopt, "it cannot be opened for reading"};
     }
-    const std::string prefix = kReleaseIdPrefix;
-    const size_t longest = prefix.size() + kMaxReleaseIdLength;
     // Only the first line matters; never read more than the longest line, its CR and the one
     // byte that shows a line to be longer still.
+    const size_t enough = std::string_view(kReleaseIdPrefix).size() + kMaxReleaseIdLength + 2;
     std::string line;
     char c = 0;
-    while (line.size() <= longest + 1 && in.get(c) && c != '\n') {
+    while (line.size() < enough && in.get(c) && c != '\n') {
         line += c;
     }
+    return ReleaseIdOrProblemIn(line);
+}
+
+ReleaseIdReading ReleaseIdOrProblemIn(std::string_view content) {
+    const std::string_view prefix = kReleaseIdPrefix;
+    const size_t longest = prefix.size() + kMaxReleaseIdLength;
+    std::string_view line = content.substr(0, std::min(content.find('\n'), longest + 2));
     if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
+        line.remove_suffix(1);
     }
-    if (line.compare(0, prefix.size(), prefix) != 0) {
+    if (line.substr(0, prefix.size()) != prefix) {
         return {std::nullopt, "no \"Release-Id: \" line at its start: not a release file"};
     }
     if (line.size() > longest) {
         return {std::nullopt, "its Release-Id is longer than " +
                                   std::to_string(kMaxReleaseIdLength) + " characters"};
     }
-    return {line.substr(prefix.size()), ""};
+    return {std::string(line.substr(prefix.size())), ""};
 }
 
 std::optional<std::string> ReadReleaseId(const std::string& path) {

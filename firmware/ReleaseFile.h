@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace gwu::firmware {
 
@@ -25,6 +26,9 @@ struct ReleaseIdReading {
 // unreadable file, or a malformed one (no prefix, or an identifier longer than
 // kMaxReleaseIdLength), e.g. "no \"Release-Id: \" line at its start".
 ReleaseIdReading ReadReleaseIdOrProblem(const std::string& path);
+// The same reading of a file's content already in memory, so that the bytes a caller checks
+// are the bytes it goes on to use.
+ReleaseIdReading ReleaseIdOrProblemIn(std::string_view content);
 // The same, without the problem: nothing for a missing, unreadable or malformed file.
 std::optional<std::string> ReadReleaseId(const std::string& path);
 // Writes a firmware file holding the identifier and a small image body.

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -81,11 +82,24 @@ bool CGatewayFileUtils::RenameGatewayFile(CString nameForTrue, CString nameForFa
         return false;
     }
     const std::string folder = GetDefaultSoftwareLocation();
-    const int cause = gwu::host::PlaceDeviceLoadFile(folder, nameForTrue, nameForFalse);
-    MonPrintf("RenameGatewayFile: %s placed as %s%s: %s", nameForTrue.c_str(), nameForFalse.c_str(),
-              flag ? " (flag true)" : "",
-              cause != 0 ? std::generic_category().message(cause).c_str() : "done");
-    return cause == 0;
+    const gwu::host::Placement placement =
+        gwu::host::PlaceDeviceLoadFile(folder, nameForTrue, nameForFalse);
+    const std::string why = !placement.problem.empty()
+                                ? placement.problem
+                                : std::generic_category().message(placement.cause);
+    const char* flagText = flag ? " (flag true)" : "";
+    if (placement.cause == 0) {
+        MonPrintf("RenameGatewayFile: %s placed as %s%s: done", nameForTrue.c_str(),
+                  nameForFalse.c_str(), flagText);
+    } else if (placement.placed) {
+        MonPrintf("RenameGatewayFile: %s placed as %s%s, but not yet safe on the disk: %s",
+                  nameForTrue.c_str(), nameForFalse.c_str(), flagText, why.c_str());
+    } else {
+        // The device keeps what it loads from now: it is never given a file that is refused.
+        MonPrintf("RenameGatewayFile: %s not placed as %s%s: %s", nameForTrue.c_str(),
+                  nameForFalse.c_str(), flagText, why.c_str());
+    }
+    return placement.cause == 0;
 }
 
 CString CGatewayFileUtils::GetCustomHLXCPLDFileName() const {

@@ -22,12 +22,24 @@ std::string LogFolder();
 
 // Places a copy of the release file where the device loads its firmware from, both in the
 // folder: the content goes to "<deviceLoadName>.placing", is flushed to the disk and renamed
-// over the device-load file, so that the device-load file holds its old or its new content
-// whatever happens meanwhile (a crash, a full disk). The release file is left as it is. A
-// temporary file left by an earlier attempt is removed first. Returns 0 or the error number.
+// over the device-load file, and the folder is synced, so that the device-load file holds its
+// old or its new content whatever happens meanwhile (a crash, a full disk). The release file is
+// left as it is. A temporary file left by an earlier attempt is removed first.
+//
+// The content is checked before anything is written: a file that holds no release identifier
+// the device could report (firmware::ReleaseIdOrProblemIn) is refused, and the device keeps
+// what it has. On POSIX systems the copy gets no permission bit that the release file lacks
+// (nor any beyond rw-r--r--, the umask taking away more); on Windows it takes the folder's
+// inherited access rules, as any new file there, and never the read-only attribute, which would
+// stop the next placement from replacing it.
 constexpr const char* kPlacingSuffix = ".placing";
-int PlaceDeviceLoadFile(const std::string& folder, const std::string& releaseName,
-                        const std::string& deviceLoadName);
+struct Placement {
+    int cause = 0;        // 0 or the error number (EINVAL for a refused release file)
+    bool placed = false;  // the device-load file holds the new content (not yet durable if cause)
+    std::string problem;  // why the release file was refused or unreadable, in words; or empty
+};
+Placement PlaceDeviceLoadFile(const std::string& folder, const std::string& releaseName,
+                              const std::string& deviceLoadName);
 
 // Test-only: a host whose services fail where the stand-in's own never do. While a function is
 // installed, the runtime-folder lookup (CSystemInfo::GetRuntimePath) or the whole-file read

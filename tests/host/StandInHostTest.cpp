@@ -4,8 +4,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <system_error>
 #include <tuple>
 
+#include "devices/CHLXUtils.h"
 #include "host/Folders.h"
 #include "host/MemoryValueStore.h"
 #include "host/Replies.h"
@@ -14,6 +16,7 @@
 #include "os/Os.h"
 #include "platform/Comms.h"
 #include "platform/FirmwareFiles.h"
+#include "testsupport/DeviceBench.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
 
@@ -88,9 +91,50 @@ TEST_F(FirmwareFolderTest, RenamePlacesACopyAndKeepsTheRelease) {
         EXPECT_EQ(ReadFile(Firmware() / "HLX_LC.rel"), release);
         EXPECT_FALSE(fs::exists(Firmware() / "HLX_LC.bin.placing"));
     }
-    EXPECT_FALSE(files.RenameGatewayFile("HLX_PROM.rel", "HLX_PROM.bin", false));  // no release
-    EXPECT_FALSE(fs::exists(Firmware() / "HLX_PROM.bin"));
     EXPECT_FALSE(files.RenameGatewayFile("", "HLX_LC.bin", false));
+    // Nothing but a release reaches the device: neither a missing file nor one without a release
+    // identifier it could report.
+    WriteRelease("HLX_PROM.bin", "KLEM_PROM_R1");
+    const std::string before = ReadFile(Firmware() / "HLX_PROM.bin");
+    for (const char* content : {"", "image only\r\n"}) {
+        if (*content != '\0') {
+            WriteFile(Firmware() / "HLX_PROM.rel", content);
+        }
+        EXPECT_FALSE(files.RenameGatewayFile("HLX_PROM.rel", "HLX_PROM.bin", false)) << content;
+        EXPECT_EQ(ReadFile(Firmware() / "HLX_PROM.bin"), before);
+    }
+    EXPECT_TRUE(m_diagnostics.MonitorHas("HLX_PROM.rel not placed as HLX_PROM.bin: no such file"));
+    EXPECT_TRUE(m_diagnostics.MonitorHas(
+        "HLX_PROM.rel not placed as HLX_PROM.bin: no \"Release-Id: \" line at its start"));
+}
+
+// An update makes each placement durable: the copy flushed, renamed over the device-load file,
+// then the folder synced for the rename, its own release first, then the loaded code's. The
+// requests stay the update command and the reset. A failing folder sync is reported, although
+// the new content is in place.
+TEST_F(FirmwareFolderTest, UpdateSyncsTheFolderAfterEachPlacement) {
+    DeviceBench<CHLXUtils> hlx;
+    WriteRelease("HLX_PROM.rel", "KLEM_PROM_R2");
+    WriteRelease("HLX_LC.rel", "KLEM_1_R2");
+    Lines steps;
+    {
+        const ScopedFileOpHook hook([&steps](os::FileOp op, const std::string& path) {
+            const std::string name = fs::path(path).filename().string();
+            if (op == os::FileOp::Flush || op == os::FileOp::Rename) {
+                steps.push_back((op == os::FileOp::Flush ? "sync " : "rename to ") + name);
+            }
+            return steps.size() == 6 && name == "firmware" ? EIO : 0;  // the second folder sync
+        });
+        EXPECT_TRUE(hlx.device.UpdatePROM());
+    }
+    EXPECT_EQ(steps, (Lines{"sync HLX_PROM.bin.placing", "rename to HLX_PROM.bin", "sync firmware",
+                            "sync HLX_LC.bin.placing", "rename to HLX_LC.bin", "sync firmware"}));
+    EXPECT_EQ(hlx.comms.Sent(),
+              (Lines{"get 0x400000 0x0 1 20000", "reset 0x80000000 0x0 0 10000"}));
+    EXPECT_EQ(ReadFile(Firmware() / "HLX_LC.bin"), ReadFile(Firmware() / "HLX_LC.rel"));
+    EXPECT_TRUE(
+        m_diagnostics.MonitorHas("HLX_LC.rel placed as HLX_LC.bin, but not yet safe on the disk: " +
+                                 std::generic_category().message(EIO)));
 }
 
 TEST_F(FirmwareFolderTest, FoldersComeFromTheEnvironmentWithoutTrailingSeparator) {
