@@ -69,7 +69,7 @@ std::optional<bool> FileHoldsLine(const std::string& path, const std::string& te
         reason = std::generic_category().message(errno);
         return std::nullopt;
     }
-    std::string line;  // the line read so far, cut after text.size() + 1 bytes
+    std::string line;  // the line read so far, cut at text.size() + 2 bytes: too long to match
     const auto matches = [&line, &text] {
         const std::string_view seen(line);
         return seen == text || (seen.size() == text.size() + 1 && seen.back() == '\r' &&
@@ -84,7 +84,7 @@ std::optional<bool> FileHoldsLine(const std::string& path, const std::string& te
                     return true;
                 }
                 line.clear();
-            } else if (line.size() <= text.size() + 1) {
+            } else if (line.size() < text.size() + 2) {
                 line += chunk[i];
             }
         }
