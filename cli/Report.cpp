@@ -126,7 +126,6 @@ Json ToJson(const CheckReport& report, const std::string& card) {
     document["list"] = nullptr;
     if (report.list) {
         document["list"] = {
-            {"file", report.list->file},
             {"recorded", report.list->recorded},
             {"problem", report.list->problem ? Json(*report.list->problem) : Json(nullptr)}};
     }
