@@ -11,6 +11,7 @@
 #include "devices/ValueNames.h"
 #include "host/Folders.h"
 #include "host/LineSinks.h"
+#include "os/Format.h"
 #include "os/Os.h"
 #include "platform/FirmwareFiles.h"
 #include "platform/ValueStore.h"
@@ -39,8 +40,9 @@ const char* UpdateResultWord(UPDATERESULT result) {
 
 int Session::Finish(const Json& document, const CheckReport& report) const {
     if (m_options.json) {
-        std::cout << document.dump(2) << std::endl;
+        std::cout << DumpJson(document) << std::endl;
     }
+    WarnAboutList(report);
     if (!report.read) {
         return kExitTrouble;
     }
@@ -53,7 +55,8 @@ int Session::Finish(const Json& document, const CheckReport& report) const {
 int Session::CommandCheck() {
     const CheckReport report = Check();
     if (!m_options.json) {
-        std::printf("Check of card %s (%s)\n", m_options.card.c_str(), m_deviceText.c_str());
+        std::printf("Check of card %s (%s)\n", EscapeForTerminal(m_options.card).c_str(),
+                    EscapeForTerminal(m_deviceText).c_str());
         PrintReport(report, Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue);
     }
     return Finish(ToJson(report, m_options.card), report);
@@ -112,7 +115,8 @@ int Session::CommandUpdate() {
         Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue;
     const CheckReport first = Check();
     if (!m_options.json) {
-        std::printf("Check of card %s (%s)\n", m_options.card.c_str(), m_deviceText.c_str());
+        std::printf("Check of card %s (%s)\n", EscapeForTerminal(m_options.card).c_str(),
+                    EscapeForTerminal(m_deviceText).c_str());
         PrintReport(first, serialName);
     }
     Json rounds = Json::array();
@@ -125,12 +129,14 @@ int Session::CommandUpdate() {
         std::printf("Update %d: %s (device operation %s)\n  before: %s\n  after:  %s\n",
                     round.number, label, UpdateResultWord(round.result),
                     round.before.ToString().c_str(), round.after.ToString().c_str());
+        const std::string reported = EscapeForTerminal(round.reported);
         if (round.took) {
-            std::printf("  %s took: the device reports %s\n", label, round.reported.c_str());
+            std::printf("  %s took: the device reports %s\n", label, reported.c_str());
         } else {
-            std::printf("  FAILED: %s did not take: expected %s, the device reports %s\n", label,
-                        round.expected ? round.expected->c_str() : "(none on disk)",
-                        round.reported.c_str());
+            std::printf(
+                "  FAILED: %s did not take: expected %s, the device reports %s\n", label,
+                round.expected ? EscapeForTerminal(*round.expected).c_str() : "(none on disk)",
+                reported.c_str());
         }
         if (round.givenUp) {
             std::printf("  %s failed %d rounds in a row; not trying it again.\n", label,
@@ -163,17 +169,15 @@ CableOutcome Session::Cable() {
     m_comms->SetPhase("reading", "");
     const bool readBefore = m_checks->SetReleaseIds(true);
     m_frame.Store().GetValue(valueName, &outcome.before, CTabValueStore::kMaxLength);
-    auto previous = gwu::host::SetMonitorSink([&](const std::string& line) {
-        if (line.rfind("Firmware update result:", 0) == 0) {
-            outcome.resultLine = line;
-        }
-        if (m_options.verbose) {
-            std::fprintf(stderr, "MON %s\n", line.c_str());
-        }
-    });
-    m_comms->SetPhase("updating", "MAC");
-    m_checks->UpdateActiveCableFirmware();
-    gwu::host::SetMonitorSink(std::move(previous));
+    {
+        const MonitorTap tap([&outcome](const std::string& line) {
+            if (line.rfind("Firmware update result:", 0) == 0) {
+                outcome.resultLine = line;
+            }
+        });
+        m_comms->SetPhase("updating", "MAC");
+        m_checks->UpdateActiveCableFirmware();
+    }
     m_comms->SetPhase("reading", "");
     outcome.read = readBefore && m_checks->SetReleaseIds(true);
     m_frame.Store().GetValue(valueName, &outcome.after, CTabValueStore::kMaxLength);
@@ -189,22 +193,24 @@ int Session::CommandCable() {
     }
     const CableOutcome outcome = Cable();
     if (m_options.json) {
-        std::cout << Json{{"card", m_options.card}, {"cable", CableJson(outcome)}}.dump(2)
+        std::cout << DumpJson(Json{{"card", m_options.card}, {"cable", CableJson(outcome)}})
                   << std::endl;
     } else {
-        std::printf(
-            "Cable firmware update (%s)\n  before: %s\n  %s\n  after:  %s\n", m_deviceText.c_str(),
-            outcome.before.c_str(),
-            outcome.resultLine.empty() ? "no answer from the device" : outcome.resultLine.c_str(),
-            outcome.after.c_str());
+        const std::string after = EscapeForTerminal(outcome.after);
+        std::printf("Cable firmware update (%s)\n  before: %s\n  %s\n  after:  %s\n",
+                    EscapeForTerminal(m_deviceText).c_str(),
+                    EscapeForTerminal(outcome.before).c_str(),
+                    outcome.resultLine.empty() ? "no answer from the device"
+                                               : EscapeForTerminal(outcome.resultLine).c_str(),
+                    after.c_str());
         if (!outcome.read) {
             std::printf("  The device was not read.\n");
         } else if (!outcome.expected) {
             std::printf("  No release in the hex image %s to compare with.\n",
-                        outcome.image.c_str());
+                        EscapeForTerminal(outcome.image).c_str());
         } else if (!outcome.took) {
-            std::printf("  FAILED: expected %s, the device reports %s\n", outcome.expected->c_str(),
-                        outcome.after.c_str());
+            std::printf("  FAILED: expected %s, the device reports %s\n",
+                        EscapeForTerminal(*outcome.expected).c_str(), after.c_str());
         }
     }
     if (!outcome.read || !outcome.expected) {
@@ -230,14 +236,14 @@ SerialList ReadSerialList() {
 int Session::CommandList() {
     const SerialList list = ReadSerialList();
     if (m_options.json) {
-        std::cout << Json{{"file", list.path}, {"exists", list.exists}, {"lines", list.lines}}.dump(
-                         2)
+        std::cout << DumpJson(
+                         Json{{"file", list.path}, {"exists", list.exists}, {"lines", list.lines}})
                   << std::endl;
     } else {
-        std::printf("Serial-number list %s%s\n", list.path.c_str(),
+        std::printf("Serial-number list %s%s\n", EscapeForTerminal(list.path).c_str(),
                     list.exists ? ":" : " (none yet)");
         for (const std::string& line : list.lines) {
-            std::printf("  %s\n", line.c_str());
+            std::printf("  %s\n", EscapeForTerminal(line).c_str());
         }
     }
     return kExitSame;

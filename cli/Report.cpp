@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "os/Format.h"
+
 namespace gwu::cli {
 
 namespace {
@@ -26,7 +28,9 @@ const char* BasisWord(Basis basis) {
 std::string DiskText(const CodeRow& row) {
     switch (row.basis) {
         case Basis::Release:
-            return row.disk ? *row.disk : "(no release on disk)";
+            return row.disk      ? *row.disk
+                   : row.problem ? "(no release: " + *row.problem + ")"
+                                 : "(no release on disk)";
         case Basis::CustomCpld:
             return "custom CPLD rule: " + (row.disk ? *row.disk : std::string("none configured"));
         case Basis::None:
@@ -96,9 +100,11 @@ Json ToJson(const CheckReport& report, const std::string& card) {
     Json disk = Json::object();
     Json compared = Json::object();
     Json basis = Json::object();
+    Json problems = Json::object();
     for (const CodeRow& row : report.rows) {
         const char* label = CodeLabel(row.codeType);
         disk[label] = row.disk ? Json(*row.disk) : Json(nullptr);
+        problems[label] = row.problem ? Json(*row.problem) : Json(nullptr);
         compared[label] = row.compared;
         basis[label] = BasisWord(row.basis);
     }
@@ -109,6 +115,7 @@ Json ToJson(const CheckReport& report, const std::string& card) {
     document["disk"] = disk;
     document["compared"] = compared;
     document["basis"] = basis;
+    document["problems"] = problems;
     document["compared_count"] = report.ComparedCount();
     document["release_count"] = report.ReleaseRowCount();
     document["results"] = VerdictsJson(report.results);
@@ -116,6 +123,12 @@ Json ToJson(const CheckReport& report, const std::string& card) {
     document["differences"] = report.results.DifferencesFound();
     document["up_to_date"] = report.UpToDate();
     document["legacy"] = {{"installed", report.legacyInstalled}, {"version", report.legacyVersion}};
+    document["list"] = nullptr;
+    if (report.list) {
+        document["list"] = {
+            {"recorded", report.list->recorded},
+            {"problem", report.list->problem ? Json(*report.list->problem) : Json(nullptr)}};
+    }
     return document;
 }
 
@@ -128,6 +141,7 @@ Json RowsJson(const CheckReport& report) {
                         {"trimmed", row.trimmed},
                         {"disk", row.disk ? Json(*row.disk) : Json(nullptr)},
                         {"disk_text", DiskText(row)},
+                        {"problem", row.problem ? Json(*row.problem) : Json(nullptr)},
                         {"verdict", gwu::DiffTypeWord(row.verdict)},
                         {"compared", row.compared}});
     }
@@ -135,25 +149,27 @@ Json RowsJson(const CheckReport& report) {
 }
 
 void PrintReport(const CheckReport& report, const std::string& serialValueName) {
+    // Releases, serial numbers and disk texts come from devices and files: escaped, so that
+    // none of them can drive the terminal.
     if (!report.read) {
         std::printf("  The device was not read.\n");
     }
     const Json serial =
         report.values.contains(serialValueName) ? report.values[serialValueName] : Json("");
-    std::printf("  Serial number  %s\n", serial.get<std::string>().c_str());
+    std::printf("  Serial number  %s\n", EscapeForTerminal(serial.get<std::string>()).c_str());
     std::printf("  %-5s %-36s %-34s %s\n", "code", "device release (trimmed)", "disk release",
                 "verdict");
     for (const CodeRow& row : report.rows) {
-        std::string device = row.device;
+        std::string device = EscapeForTerminal(row.device);
         if (row.trimmed != row.device) {
-            device += " (" + row.trimmed + ")";
+            device += " (" + EscapeForTerminal(row.trimmed) + ")";
         }
         std::string verdict = gwu::DiffTypeWord(row.verdict);
         if (row.basis == Basis::Release && !row.compared) {
             verdict += ", not compared";
         }
         std::printf("  %-5s %-36s %-34s %s\n", CodeLabel(row.codeType), device.c_str(),
-                    DiskText(row).c_str(), verdict.c_str());
+                    EscapeForTerminal(DiskText(row)).c_str(), verdict.c_str());
     }
     std::printf("  Summary: %s (%d of %d releases compared with the disk)\n",
                 report.results.ToString().c_str(), report.ComparedCount(),
@@ -162,8 +178,30 @@ void PrintReport(const CheckReport& report, const std::string& serialValueName) 
         std::printf("  No release on disk to compare the device with: no verdict.\n");
     }
     if (report.legacyInstalled) {
-        std::printf("  Legacy tester software on the device: %s\n", report.legacyVersion.c_str());
+        std::printf("  Legacy tester software on the device: %s\n",
+                    EscapeForTerminal(report.legacyVersion).c_str());
     }
+}
+
+void WarnAboutList(const CheckReport& report) {
+    if (!report.read || !report.list || (report.list->recorded && !report.list->problem)) {
+        return;  // a device not read is said so already; the measurement module has no list
+    }
+    const std::string file = EscapeForTerminal(report.list->file);
+    const std::string problem = EscapeForTerminal(report.list->problem.value_or(""));
+    if (report.list->recorded) {
+        std::fprintf(stderr,
+                     "gwctl: warning: the serial-number list %s holds the device's line, but "
+                     "writing it reported: %s\n",
+                     file.c_str(), problem.c_str());
+    } else {
+        std::fprintf(stderr, "gwctl: warning: the serial-number list %s was not updated: %s\n",
+                     file.c_str(), problem.c_str());
+    }
+}
+
+std::string DumpJson(const Json& document, int indent) {
+    return document.dump(indent, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace gwu::cli

@@ -37,8 +37,23 @@ struct CodeRow {
     std::string device;               // the device's release as published, untrimmed
     std::string trimmed;              // and trimmed
     std::optional<std::string> disk;  // the disk release; the configured custom CPLD file
-    bool compared = false;            // a release comparison with a disk release took place
+    // A release file that is there but holds no release: its path and why, in words.
+    std::optional<std::string> problem;
+    bool compared = false;  // a release comparison with a disk release took place
     DIFFTYPE verdict = DIFF_SAME;
+};
+
+// What became of the device's line in the serial-number list. Only the communication module is
+// recorded: the measurement module has no list outcome at all. A device that was not read is
+// not recorded, with that as the problem.
+struct ListOutcome {
+    std::string file;
+    // Evidence, not the writer's word: after the check the list holds a line that is exactly the
+    // line of the values the check published, whose first field is exactly the serial number.
+    bool recorded = false;
+    // In words: what the list writer reported on the monitor (even with the line in place),
+    // or why the line is not there; none when all went well.
+    std::optional<std::string> problem;
 };
 
 struct CheckReport {
@@ -48,6 +63,7 @@ struct CheckReport {
     Json values = Json::object();
     bool legacyInstalled = false;
     std::string legacyVersion;
+    std::optional<ListOutcome> list;  // the communication module's only
 
     const CodeRow* Row(CODETYPE codeType) const;
     int ComparedCount() const;
@@ -62,5 +78,11 @@ Json ToJson(const CheckReport& report, const std::string& card);
 // a real comparison.
 Json RowsJson(const CheckReport& report);
 void PrintReport(const CheckReport& report, const std::string& serialValueName);
+// A warning on stderr when the check read a device whose line the list lacks, or whose writer
+// reported a problem; nothing otherwise.
+void WarnAboutList(const CheckReport& report);
+// A document as gwctl prints it: device and file texts as they are, bytes that are not UTF-8 as
+// the replacement character (JSON has no way to carry them).
+std::string DumpJson(const Json& document, int indent = 2);
 
 }  // namespace gwu::cli

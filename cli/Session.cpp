@@ -1,11 +1,19 @@
 #include "cli/Session.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <system_error>
 
 #include "connections/OpenDevice.h"
+#include "devices/SerialNumList.h"
 #include "devices/ValueNames.h"
+#include "firmware/ReleaseFile.h"
 #include "host/Folders.h"
+#include "host/LineSinks.h"
 #include "host/ProcessUtils.h"
 #include "host/popup/PopupDrivers.h"
 #include "host/popup/TerminalIo.h"
@@ -22,7 +30,108 @@ namespace {
 constexpr int kStdin = 0;
 constexpr int kStderr = 2;
 
+// The list writer's monitor lines start so; lines that tell of a recovery are no problem.
+constexpr std::string_view kListWriter = "CHLXUtils::StoreHLXSerialNumToFile";
+constexpr std::string_view kListErrno = " encountered problems: ";
+constexpr std::string_view kListNotes[] = {"restoring the list from", "was set aside as"};
+// How much of the list is read at a time.
+constexpr size_t kListChunk = 64 * 1024;
+
+// The first problem among the list writer's monitor lines, in words.
+std::optional<std::string> WriterProblem(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        const std::string_view rest = std::string_view(line).substr(kListWriter.size());
+        if (rest.rfind(kListErrno, 0) == 0) {
+            const int cause = std::atoi(std::string(rest.substr(kListErrno.size())).c_str());
+            return std::generic_category().message(cause);
+        }
+        bool note = false;
+        for (const std::string_view text : kListNotes) {
+            note = note || rest.find(text) != std::string_view::npos;
+        }
+        if (!note) {
+            return std::string(rest.rfind(": ", 0) == 0 ? rest.substr(2) : rest);
+        }
+    }
+    return std::nullopt;
+}
+
+// Whether a line of the file (its CR before the LF not counted) is exactly the text. Reads the
+// file in chunks and keeps no more of a line than the text's length and one byte, so a list of
+// any size takes little memory. Nothing, with the reason, when the file cannot be read.
+std::optional<bool> FileHoldsLine(const std::string& path, const std::string& text,
+                                  std::string& reason) {
+    struct Closer {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    const std::unique_ptr<std::FILE, Closer> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        reason = std::generic_category().message(errno);
+        return std::nullopt;
+    }
+    std::string line;  // the line read so far, cut at text.size() + 2 bytes: too long to match
+    const auto matches = [&line, &text] {
+        const std::string_view seen(line);
+        return seen == text || (seen.size() == text.size() + 1 && seen.back() == '\r' &&
+                                seen.substr(0, text.size()) == text);
+    };
+    std::vector<char> chunk(kListChunk);
+    for (;;) {
+        const size_t count = std::fread(chunk.data(), 1, chunk.size(), file.get());
+        for (size_t i = 0; i < count; ++i) {
+            if (chunk[i] == '\n') {
+                if (matches()) {
+                    return true;
+                }
+                line.clear();
+            } else if (line.size() < text.size() + 2) {
+                line += chunk[i];
+            }
+        }
+        if (count < chunk.size()) {
+            break;
+        }
+    }
+    if (std::ferror(file.get()) != 0) {
+        reason = std::generic_category().message(errno);
+        return std::nullopt;
+    }
+    return matches() && !line.empty();
+}
+
 }  // namespace
+
+MonitorTap::MonitorTap(std::function<void(const std::string&)> observe) {
+    auto previous = std::make_shared<host::LineSink>();
+    m_previous =
+        host::SetMonitorSink([observe = std::move(observe), previous](const std::string& line) {
+            observe(line);
+            (*previous ? *previous : host::StderrSink("MON"))(line);
+        });
+    *previous = m_previous;
+}
+
+MonitorTap::~MonitorTap() {
+    host::SetMonitorSink(std::move(m_previous));
+}
+
+ListOutcome ListOutcomeOf(const std::string& file, const std::string& serial,
+                          const std::string& expected,
+                          const std::vector<std::string>& writerLines) {
+    ListOutcome outcome;
+    outcome.file = file;
+    outcome.problem = WriterProblem(writerLines);
+    std::string reason;
+    const std::optional<bool> holds = FileHoldsLine(file, expected, reason);
+    // The line is the device's only when its first field is the serial number itself.
+    outcome.recorded =
+        holds.value_or(false) && !serial.empty() && serial.find(',') == std::string::npos;
+    if (!outcome.recorded && !outcome.problem) {
+        outcome.problem = holds ? "it holds no line with the values of this check"
+                                : "it cannot be read: " + reason;
+    }
+    return outcome;
+}
 
 std::optional<std::string> ReleaseIn(const std::string& fileName) {
     CString id;
@@ -30,6 +139,19 @@ std::optional<std::string> ReleaseIn(const std::string& fileName) {
         return std::nullopt;
     }
     return id;
+}
+
+std::optional<std::string> ReleaseProblemIn(const std::string& fileName) {
+    if (fileName.empty()) {
+        return std::nullopt;
+    }
+    const std::string path = gwu::os::JoinPath(gwu::host::FirmwareFolder(), fileName);
+    const firmware::ReleaseIdReading reading = firmware::ReadReleaseIdOrProblem(path);
+    std::error_code ec;
+    if (reading.id || !fs::exists(path, ec)) {
+        return std::nullopt;  // a missing file keeps the plain "(no release on disk)"
+    }
+    return path + ": " + reading.problem;
 }
 
 Session::Session(const Options& options)
@@ -57,6 +179,15 @@ bool Session::Open(std::string& error) {
     };
     folder(m_options.runtime, gwu::host::kRuntimeDirVariable);
     folder(m_options.logs, gwu::host::kLogDirVariable);
+    std::error_code ec;
+    fs::create_directories(gwu::host::LogFolder(), ec);
+    if (m_options.command == "list") {
+        return true;  // the list needs the log folder only: no device, no firmware folder
+    }
+    // A tool is no host program: its repair report goes to the log folder (or the folder the
+    // user names), never beside the executable in an installation's bin/ folder.
+    gwu::host::SetRepairReportFolder(m_options.reportDir.empty() ? gwu::host::LogFolder()
+                                                                 : m_options.reportDir);
     const bool tcp = m_options.device.rfind("tcp://", 0) == 0;
     const bool firmwareNamed = folder(m_options.firmware, gwu::host::kFirmwareDirVariable);
     const bool updates = m_options.command == "update" || m_options.command == "cable" ||
@@ -76,7 +207,6 @@ bool Session::Open(std::string& error) {
             error = "cannot create a working copy of the sample firmware folder";
             return false;
         }
-        std::error_code ec;
         fs::copy(samples / "firmware", m_scratch, fs::copy_options::recursive, ec);
         if (ec) {
             error = "cannot copy the sample firmware folder: " + ec.message();
@@ -85,8 +215,6 @@ bool Session::Open(std::string& error) {
         gwu::host::SetEnvVar(gwu::host::kFirmwareDirVariable, m_scratch);
     }
     m_firmware = gwu::host::FirmwareFolder();
-    std::error_code ec;
-    fs::create_directories(gwu::host::LogFolder(), ec);
 
     // Without --device: the in-process emulator on the sample scenario.
     const std::string device = m_options.device.empty()
@@ -117,11 +245,9 @@ bool Session::Open(std::string& error) {
     if (!m_options.customCpld.empty()) {
         m_checks->SetCustomCPLDFileName(m_options.customCpld);
     }
-    if (m_options.command != "list") {
-        if (const auto problem = FirmwareFolderProblem()) {
-            error = *problem;
-            return false;
-        }
+    if (const auto problem = FirmwareFolderProblem()) {
+        error = *problem;
+        return false;
     }
     return true;
 }
@@ -175,7 +301,15 @@ Json Session::PublishedValues() const {
 CheckReport Session::Check() {
     CheckReport report;
     m_comms->SetPhase("reading", "");
-    report.read = m_checks->SetReleaseIds(true);
+    std::vector<std::string> writerLines;  // what the list writer says on the monitor
+    {
+        const MonitorTap tap([&writerLines](const std::string& line) {
+            if (line.rfind(kListWriter, 0) == 0) {
+                writerLines.push_back(line);
+            }
+        });
+        report.read = m_checks->SetReleaseIds(true);
+    }
     report.results = m_checks->PerformAllChecks();
     report.values = PublishedValues();
     auto value = [this](const std::string& name) {
@@ -183,6 +317,26 @@ CheckReport Session::Check() {
         m_frame.Store().GetValue(name, &text, CTabValueStore::kMaxLength);
         return text;
     };
+    if (Communication()) {
+        const std::string file = gwu::os::JoinPath(gwu::host::LogFolder(), gwu::kSerialNumListName);
+        if (report.read) {
+            // The line the list writer makes of the published values; it cannot store a line end.
+            auto field = [&value](const char* name) {
+                std::string text = value(name);
+                std::replace(text.begin(), text.end(), '\r', ' ');
+                std::replace(text.begin(), text.end(), '\n', ' ');
+                return text;
+            };
+            const std::string serial = field(gwu::kHLXSerialNumValue);
+            const std::string expected = serial + "," +
+                                         field(gwu::kHLXReleaseValues[LC_CODE].trimmed) + "," +
+                                         field(gwu::kHLXReleaseValues[PROM_CODE].trimmed) + "," +
+                                         field(gwu::kHLXReleaseValues[BS_CODE].trimmed);
+            report.list = ListOutcomeOf(file, serial, expected, writerLines);
+        } else {
+            report.list = ListOutcome{file, false, "the device was not read"};
+        }
+    }
     for (const CODETYPE codeType : FamilyCodeTypes(Communication())) {
         CodeRow row;
         row.codeType = codeType;
@@ -192,7 +346,9 @@ CheckReport Session::Check() {
         row.trimmed = value(names.trimmed);
         row.device = value(names.untrimmed);
         if (row.basis == Basis::Release) {
-            row.disk = ReleaseIn(m_checks->GetFilename("", codeType, true));
+            const std::string fileName = m_checks->GetFilename("", codeType, true);
+            row.disk = ReleaseIn(fileName);
+            row.problem = row.disk ? std::nullopt : ReleaseProblemIn(fileName);
         } else if (row.basis == Basis::CustomCpld && !m_checks->GetCustomCPLDFileName().empty()) {
             row.disk = m_checks->GetCustomCPLDFileName();
         }

@@ -29,6 +29,7 @@ struct Options {
     std::string runtime;
     std::string logs;
     std::string customCpld;
+    std::string reportDir;  // the repair report's folder; empty: the log-files folder
     std::optional<std::string> keys;
     bool json = false;
     bool verbose = false;
@@ -38,6 +39,27 @@ struct Options {
 // The release identifier stored in a file of the firmware folder; none for a missing or
 // malformed file.
 std::optional<std::string> ReleaseIn(const std::string& fileName);
+// For a file of the firmware folder that is there but holds no release identifier, its path
+// and why in words; none for a release file and for a missing one.
+std::optional<std::string> ReleaseProblemIn(const std::string& fileName);
+
+// While it lives, shows every monitor line to the observer and passes it on to the sink
+// installed before. For one thread at a time, with no other thread writing monitor lines.
+class MonitorTap {
+public:
+    explicit MonitorTap(std::function<void(const std::string&)> observe);
+    ~MonitorTap();
+    MonitorTap(const MonitorTap&) = delete;
+    MonitorTap& operator=(const MonitorTap&) = delete;
+
+private:
+    std::function<void(const std::string&)> m_previous;
+};
+
+// What the list writer's monitor lines and then the list itself tell of the device's line:
+// expected is the line the check's values make (without its line end).
+ListOutcome ListOutcomeOf(const std::string& file, const std::string& serial,
+                          const std::string& expected, const std::vector<std::string>& writerLines);
 
 // One round of an update: the code type tried, the verdicts around it and whether it took.
 struct UpdateRound {

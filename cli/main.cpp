@@ -14,6 +14,7 @@
 #endif
 #include "gateway/Version.h"
 #include "host/LineSinks.h"
+#include "os/Format.h"
 #include "platform/Framework.h"
 
 namespace {
@@ -24,9 +25,10 @@ using gwu::cli::Options;
 
 int Fail(const Options& options, const std::string& message) {
     if (options.json) {
-        std::cout << Json{{"error", {{"message", message}}}}.dump(2) << std::endl;
+        std::cout << gwu::cli::DumpJson(Json{{"error", {{"message", message}}}}) << std::endl;
     } else {
-        std::fprintf(stderr, "gwctl: %s\n", message.c_str());
+        // A message may quote a file or a device: escaped for the terminal.
+        std::fprintf(stderr, "gwctl: %s\n", gwu::EscapeForTerminal(message).c_str());
     }
     return kExitTrouble;
 }
@@ -86,6 +88,9 @@ int Run(int argc, char** argv) {
     app.add_option("--runtime", options.runtime, "runtime folder (deployed-unit list)");
     app.add_option("--logs", options.logs, "log-files folder (serial-number list)");
     app.add_option("--custom-cpld", options.customCpld, "custom CPLD file name to configure");
+    app.add_option("--report-dir", options.reportDir,
+                   "folder of the serial-number repair's report ReportHLXRepair.txt (default: "
+                   "the log-files folder)");
     app.add_option("--keys", options.keys,
                    "scripted keyboard for the repair's prompts, e.g. 'HX100241<tick>' (<tick>, "
                    "<cross>, <back>, <bs>); without it the terminal is used when stdin is one");
@@ -153,7 +158,7 @@ int main(int argc, char** argv) {
     try {
         return Run(argc, argv);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "gwctl: %s\n", e.what());
+        std::fprintf(stderr, "gwctl: %s\n", gwu::EscapeForTerminal(e.what()).c_str());
         return kExitTrouble;
     }
 }

@@ -16,6 +16,7 @@ namespace {
 std::mutex g_mutex;
 LineSink g_monitorSink;
 LineSink g_errorSink;
+std::string g_reportFolder;
 
 void WriteStderr(const char* kind, const std::string& line) {
     const auto now = std::chrono::system_clock::now();
@@ -31,7 +32,8 @@ void WriteStderr(const char* kind, const std::string& line) {
 #endif
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-    std::fprintf(stderr, "[%s.%03d] %s %s\n", stamp, static_cast<int>(millis), kind, line.c_str());
+    std::fprintf(stderr, "[%s.%03d] %s %s\n", stamp, static_cast<int>(millis), kind,
+                 EscapeForTerminal(line).c_str());
 }
 
 void Emit(LineSink& sink, const char* kind, const std::string& line) {
@@ -57,7 +59,21 @@ LineSink SetErrorSink(LineSink sink) {
     return sink;
 }
 
+LineSink StderrSink(std::string kind) {
+    return [kind = std::move(kind)](const std::string& line) { WriteStderr(kind.c_str(), line); };
+}
+
+void SetRepairReportFolder(std::string folder) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_reportFolder = std::move(folder);
+}
+
 }  // namespace gwu::host
+
+CString GetRepairReportFolder() {
+    std::lock_guard<std::mutex> lock(gwu::host::g_mutex);
+    return gwu::host::g_reportFolder;
+}
 
 void MonPrintf(const char* format, ...) {
     va_list args;

@@ -72,7 +72,8 @@ differ=$(diff <(files_only "$deb_list") <(files_only "$tgz_list") || true)
 
 # An installed file that names a path of this tree would only work on this machine.
 unpacked=$(mktemp -d)
-trap 'rm -rf "$unpacked"' EXIT
+logs=$(mktemp -d)
+trap 'rm -rf "$unpacked" "$logs"' EXIT
 tar -xzf "$tgz" -C "$unpacked"
 hits=$(grep -rlF "$top" "$unpacked" || true)
 [ -z "$hits" ] || fail "files naming $top:"$'\n'"$hits"
@@ -93,6 +94,19 @@ relocated=$(cd "$unpacked" && env -u GWU_FIRMWARE_DIR -u GWU_RUNTIME_DIR -u GWU_
     ./*/bin/gwctl check --quiet --logs "$unpacked" 2>&1) && status=0 || status=$?
 [ "$status" -eq 1 ] && grep -q "PROM:Older" <<<"$relocated" ||
     fail "the unpacked gwctl check ended with $status: $relocated"
+
+# A repair run from the package (the sample module that lost its serial number, repaired from
+# the sample deployed-unit list without a prompt) leaves its report in the log folder and
+# nothing in the package's bin/: an installed tool never writes into the installation.
+scenario=$(echo "$unpacked"/*/share/gatewayutils/scenarios/lost-serial-silent.json)
+repaired=$(cd "$unpacked" && env -u GWU_FIRMWARE_DIR -u GWU_RUNTIME_DIR -u GWU_LOG_DIR \
+    ./*/bin/gwctl check --quiet --logs "$logs" --device "emu:$scenario" 2>&1) && status=0 || status=$?
+[ "$status" -eq 0 ] && grep -q "HX100234" <<<"$repaired" ||
+    fail "the unpacked gwctl's repair ended with $status: $repaired"
+grep -q "WriteBackToHLX" "$logs/ReportHLXRepair.txt" 2>/dev/null ||
+    fail "the repair report is not in the log folder $logs"
+written=$(ls "$unpacked"/*/bin | grep -vxE 'gwctl|gwemu' || true)
+[ -z "$written" ] || fail "the package's bin/ holds what a run wrote: $written"
 
 if [ "$failed" -eq 0 ]; then
     echo "package: $(basename "$deb") and $(basename "$tgz"): $(files_only "$deb_list" | wc -l) files each, every one expected there"

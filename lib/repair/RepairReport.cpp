@@ -21,7 +21,7 @@ struct ReportState {
     std::unique_ptr<std::FILE, FileCloser> file;
     bool opened = false;  // the one attempt of this run has been made
     bool failed = false;  // a failure has been reported on the monitor
-    std::string folder;   // empty: the executable's folder
+    std::string folder;   // set by a test; empty: the folder the host names
 };
 
 ReportState& State() {
@@ -43,7 +43,11 @@ void RepairReport::Line(const std::string& line) {
     std::lock_guard<std::mutex> lock(state.mutex);
     if (!state.opened) {
         state.opened = true;
-        const std::string folder = state.folder.empty() ? os::ExecutableFolder() : state.folder;
+        // The host names the folder; by default the report goes beside the host's executable.
+        std::string folder = state.folder.empty() ? GetRepairReportFolder() : state.folder;
+        if (folder.empty()) {
+            folder = os::ExecutableFolder();
+        }
         // Binary mode: the CR LF line ends are written as they are on every platform.
         const std::string path = os::JoinPath(folder, kFileName);
         const int injected = os::CheckFileOp(os::FileOp::Open, path);

@@ -1,15 +1,20 @@
 // gwctl on a terminal: while it waits on a slow device, one status line on stderr tells what it
 // waits for and is cleared when the answer comes; with --json or --quiet no byte of it appears.
+// Text from devices and files reaches the terminal escaped, and a program as it is.
 #include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "os/Format.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/TestProcesses.h"
 
 namespace {
+
+using json = nlohmann::json;
 
 constexpr const char* kClearLine = "\r\x1b[K";
 
@@ -17,7 +22,7 @@ class CliTerminalTest : public gwu::test::FolderFixture {};
 
 TEST_F(CliTerminalTest, StatusLineAppearsWhileWaitingAndIsClearedNotWithJsonOrQuiet) {
     CopySampleFirmware();
-    auto scenario = nlohmann::json::parse(ReadFile(gwu::test::SampleScenarioPath("matching")));
+    auto scenario = json::parse(ReadFile(gwu::test::SampleScenarioPath("matching")));
     scenario["latency_ms"] = 300;
     const std::string slow = (Root() / "slow.json").string();
     WriteFile(slow, scenario.dump());
@@ -43,6 +48,79 @@ TEST_F(CliTerminalTest, StatusLineAppearsWhileWaitingAndIsClearedNotWithJsonOrQu
             EXPECT_NE(output.find(kClearLine, line), std::string::npos) << output;
         }
     }
+}
+
+// A device whose serial number and cable release, a release file and a list line hold escape
+// sequences, C1 controls, a byte that is not UTF-8 and backslashes. On the terminal every line
+// gwctl writes (tables, update rounds, list, warnings, --verbose monitor lines) shows them
+// escaped; its JSON keeps them (a byte that is not UTF-8 as U+FFFD, which JSON can carry).
+TEST_F(CliTerminalTest, DeviceTextIsEscapedOnTheTerminalAndKeptInJson) {
+    CopySampleFirmware();
+    const std::string serial = "HX1\x1b[2J\xc2\x9b\\";
+    const std::string cable =
+        "KLEM_MAC_R3.1\x1b]0;owned\x07\xc2\x9b"
+        "31m";
+    const std::string prom = "KLEM_PROM_R2.0.3\x9b";
+    const std::string listLine = "HX9\x9b\x1b[31m,R1,R1,R1";
+    auto scenario = json::parse(ReadFile(gwu::test::SampleScenarioPath("behind")));
+    scenario["communication"]["serial"] = serial;
+    scenario["communication"]["releases"]["cable"] = cable;
+    const std::string device = "emu:" + (Root() / "odd.json").string();
+    WriteFile(Root() / "odd.json", scenario.dump());
+    WriteFile(Firmware() / "HLX_PROM.rel", "Release-Id: " + prom + "\r\n");
+    const std::string logs = (Root() / "logs\x1b[2J").string();
+    std::filesystem::create_directories(logs);
+    WriteFile(std::filesystem::path(logs) / "HLX_Serial_Nums.txt", listLine + "\r\n");
+    const auto gwctl = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), GWCTL_PATH);
+        arguments.insert(arguments.end(), {"--firmware", Firmware().string(), "--logs", logs});
+        return arguments;
+    };
+
+    std::string terminal;
+    for (const auto& arguments :
+         {gwctl({"update", "--quiet", "--device", device}), gwctl({"list"}),
+          // The repair finds no deployed-unit list: the monitor names the runtime folder.
+          gwctl({"check", "--quiet", "--verbose", "--device",
+                 "emu:" + gwu::test::SampleScenarioPath("lost-serial-silent"), "--runtime",
+                 (Root() / "run\x1b[2J").string()})}) {
+        const gwu::test::TerminalRun run = gwu::test::RunInTerminal(arguments);
+        ASSERT_FALSE(run.timedOut) << run.output;
+        terminal += run.output;
+    }
+    std::istringstream lines(terminal);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        // Escaping leaves a line alone once its own backslashes are gone: no control is left.
+        std::string plain;
+        for (const char c : line) {
+            plain += c == '\\' ? "" : std::string(1, c);
+        }
+        EXPECT_EQ(gwu::EscapeForTerminal(plain), plain) << line;
+    }
+    for (const std::string& text :
+         {serial, cable, prom, listLine, logs,
+          "DeployedHLXs.ini: no list could be read at " + (Root() / "run\x1b[2J").string()}) {
+        EXPECT_NE(terminal.find(gwu::EscapeForTerminal(text)), std::string::npos) << text;
+    }
+    EXPECT_NE(terminal.find("PROM took"), std::string::npos) << terminal;
+
+    const std::string stem = (Root() / "json").string();
+    const std::string kept = "KLEM_PROM_R2.0.3\xef\xbf\xbd";  // the byte that is not UTF-8
+    ASSERT_EQ(gwu::test::Child(gwctl({"update", "--json", "--device", device}), stem).Wait(30000),
+              0);
+    const json update = json::parse(ReadFile(stem + ".out"));
+    EXPECT_EQ(update["values"]["HLX_SerialNum"], serial);
+    EXPECT_EQ(update["values"]["HLX_MAC_Firmware_Release_Untrimmed"], cable);
+    EXPECT_EQ(update["values"]["HLX_PROM_Release_Untrimmed"], kept);
+    EXPECT_EQ(update["disk"]["PROM"], kept);
+    ASSERT_EQ(gwu::test::Child(gwctl({"list", "--json"}), stem).Wait(30000), 0);
+    EXPECT_EQ(json::parse(ReadFile(stem + ".out"))["lines"],
+              json::array({"HX9\xef\xbf\xbd\x1b[31m,R1,R1,R1", serial + ",R4.2.1,R2.0.3"
+                                                                        "\xef\xbf\xbd"
+                                                                        ",R1.4.0"}));
 }
 
 }  // namespace

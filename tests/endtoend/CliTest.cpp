@@ -3,6 +3,7 @@
 // real gwemu, the cable update, the serial-number list and the errors it reports.
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -151,11 +152,106 @@ TEST_F(CliTest, CheckOfEverySampleScenario) {
     for (const auto& entry : fs::directory_iterator(kSamples / "scenarios")) {
         EXPECT_EQ(covered.count(entry.path().stem().string()), 1u) << entry.path();
     }
+    // The repairs' report went to the log folder, not beside the tool.
+    EXPECT_NE(ReadFile(Logs() / "ReportHLXRepair.txt").find("WriteBackToHLX"), std::string::npos);
     // No PROM release on disk: two of three releases compared, still enough to be up to date.
+    // Release files that hold no release are named with the reason; a missing one is not.
     fs::remove(Firmware() / "HLX_PROM.rel");
+    WriteFile(Firmware() / "HLX_BOOT.rel", "KLEM_BOOT_R1.4.0\r\n");
     const Result partial = Run({"check", "--device", "emu:" + Scenario("matching"), "--json"});
-    EXPECT_EQ(At(partial.document, "/compared_count"), 2);
+    EXPECT_EQ(At(partial.document, "/compared_count"), 1);
     EXPECT_EQ(At(partial.document, "/up_to_date"), true);
+    const std::string bootProblem = Text(At(partial.document, "/problems/BS"));
+    EXPECT_NE(bootProblem.find("HLX_BOOT.rel: no \"Release-Id: \" line"), std::string::npos);
+    EXPECT_EQ(At(partial.document, "/problems/PROM"), json());
+    EXPECT_EQ(At(partial.document, "/problems/LC"), json());
+    const Result table = Run({"check", "--device", "emu:" + Scenario("matching")});
+    for (const std::string& text : std::vector<std::string>{
+             "PROM  KLEM_PROM_R2.0.3 (R2.0.3)            (no release on disk)", bootProblem}) {
+        EXPECT_NE(table.out.find(text), std::string::npos) << text << "\n" << table.out;
+    }
+    WriteFile(Firmware() / "HLX_BOOT.rel", "Release-Id: KLEM_BOOT_R1.4.0\r\n");
+    WriteFile(Firmware() / "HLX_LC.rel", "Release-Id: " + std::string(128, 'R') + "\r\n");
+    const Result tooLong = Run({"check", "--device", "emu:" + Scenario("matching"), "--json"});
+    EXPECT_NE(Text(At(tooLong.document, "/problems/LC"))
+                  .find("HLX_LC.rel: its Release-Id is longer than 127 characters"),
+              std::string::npos)
+        << tooLong.out;
+}
+
+// A check that could not record the device in the serial-number list says so, without
+// --verbose: a warning on stderr and the list member of the document. The exit code stays the
+// check's. A device not read and the measurement module give no warning.
+TEST_F(CliTest, ListProblemsAreReportedWithoutVerbose) {
+    const fs::path list = Logs() / "HLX_Serial_Nums.txt";
+    const std::string listFile = list.string();
+    struct Case {
+        std::string name;
+        std::vector<std::string> arguments;
+        std::function<void()> prepare;
+        int code;
+        json member;  // the list member; its problem "?" for any text
+    };
+    const auto scenario = [](const char* name) { return "emu:" + Scenario(name); };
+    const json recorded = {{"recorded", true}, {"problem", nullptr}};
+    const json refused = {{"recorded", false}, {"problem", "?"}};
+    const Case cases[] = {
+        {"recorded", {"check", "--device", scenario("matching")}, [] {}, 0, recorded},
+        {"a folder in the list's place",
+         {"check", "--device", scenario("matching")},
+         [&list] { fs::create_directories(list); },
+         0,
+         refused},
+        {"the same in the final check of an update",
+         {"update", "--device", scenario("behind")},
+         [&list] { fs::create_directories(list); },
+         0,
+         refused},
+        {"a device without a serial number (no deployed-unit list for its repair)",
+         {"check", "--device", scenario("lost-serial-silent")},
+         [this] { fs::remove(Runtime() / "DeployedHLXs.ini"); },
+         0,
+         {{"recorded", false}, {"problem", "no serial number, device not recorded"}}},
+        {"not read",
+         {"check", "--device", "tcp://127.0.0.1:1"},
+         [] {},
+         2,
+         {{"recorded", false}, {"problem", "the device was not read"}}},
+        {"the measurement module",
+         {"check", "--card", "QPT", "--device", scenario("measurement")},
+         [] {},
+         1,
+         nullptr}};
+    for (const Case& c : cases) {
+        for (const bool inJson : {false, true}) {
+            SCOPED_TRACE(c.name + (inJson ? " --json" : ""));
+            fs::remove_all(Logs());
+            fs::create_directories(Logs());
+            FreshFirmware();
+            c.prepare();
+            std::vector<std::string> arguments = c.arguments;
+            arguments.push_back(inJson ? "--json" : "--quiet");
+            const Result result = Run(arguments);
+            EXPECT_EQ(result.code, c.code) << result.err;
+            const std::string warning = "gwctl: warning: the serial-number list " + listFile;
+            const bool warned = c.member.is_object() && c.member["problem"] != json() &&
+                                c.member["problem"] != "the device was not read";
+            EXPECT_EQ(result.err.find(warning) != std::string::npos, warned) << result.err;
+            if (!inJson) {
+                continue;
+            }
+            json member = At(result.document, "/list");
+            if (c.member.is_object() && c.member["problem"] == "?") {
+                const json problem = At(member, "/problem");
+                EXPECT_TRUE(problem.is_string() && !problem.get<std::string>().empty()) << member;
+                EXPECT_NE(result.err.find(warning + " was not updated: " + Text(problem)),
+                          std::string::npos)
+                    << result.err;
+                member["problem"] = "?";
+            }
+            EXPECT_EQ(member, c.member);
+        }
+    }
 }
 
 // update brings a device behind the release level in two rounds, bootstrap then PROM, moving
@@ -200,7 +296,10 @@ TEST_F(CliTest, UpdateInProcessAndThroughGwemuThenList) {
     EXPECT_EQ(ReadFile(Logs() / "HLX_Serial_Nums.txt"), "HX100307,R4.2.1,R2.0.3,R1.4.0\r\n");
 
     EXPECT_EQ(Run({"check", "--device", "emu:" + Scenario("unknown-serial")}).code, 0);
-    const Result list = Run({"list", "--json"});
+    // list opens no device and needs no firmware folder.
+    const Result list = Run({"list", "--json", "--device", "emu:" + (Root() / "none.json").string(),
+                             "--firmware", (Root() / "nowhere").string()},
+                            false);
     EXPECT_EQ(list.code, 0) << list.err;
     EXPECT_EQ(At(list.document, "/lines"),
               json::array({"HX100307,R4.2.1,R2.0.3,R1.4.0", "HX100231,R4.2.1,R2.0.3,R1.4.0"}));

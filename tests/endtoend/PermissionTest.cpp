@@ -49,8 +49,9 @@ private:
 
 }  // namespace
 
-// gwctl, copied into a folder of its own (where its repair report goes), checks on copies of
-// the sample folders, whose list already holds the known device.
+// gwctl, copied into a folder of its own (where its repair report must not go: a tool writes
+// it to the log folder), checks on copies of the sample folders, whose list already holds the
+// known device.
 class PermissionTest : public SerialListFixture {
 protected:
     void SetUp() override {
@@ -75,8 +76,9 @@ protected:
         int code;
         std::string err;
         json values;
+        json list;  // the document's list member
     };
-    Result Check(const std::string& scenario) const {
+    Result Check(const std::string& scenario, const std::vector<std::string>& options = {}) const {
         std::vector<std::string> arguments;
         if (::geteuid() == 0) {
             arguments = {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
@@ -86,11 +88,22 @@ protected:
             {(Bin() / "gwctl").string(), "check", "--json", "--verbose", "--device",
              "emu:" + gwu::test::SampleScenarioPath(scenario), "--firmware", Firmware().string(),
              "--runtime", Runtime().string(), "--logs", Logs().string()});
+        arguments.insert(arguments.end(), options.begin(), options.end());
         const std::string stem = (Root() / "gwctl").string();
         const int code = gwu::test::Child(arguments, stem).Wait(kWaitMs);
         const json document = json::parse(ReadFile(stem + ".out"), nullptr, false);
         return {code, ReadFile(stem + ".err"),
-                document.is_object() ? document.value("values", json::object()) : json()};
+                document.is_object() ? document.value("values", json::object()) : json(),
+                document.is_object() ? document.value("list", json()) : json()};
+    }
+
+    // The list refused the write: the document and a warning say so in words.
+    void ExpectNotRecorded(const Result& result) const {
+        EXPECT_EQ(result.list, json({{"recorded", false}, {"problem", "Permission denied"}}));
+        EXPECT_NE(result.err.find("gwctl: warning: the serial-number list " + List().string() +
+                                  " was not updated: Permission denied"),
+                  std::string::npos)
+            << result.err;
     }
 };
 
@@ -105,6 +118,7 @@ TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
         EXPECT_EQ(result.code, 0) << result.err;
         EXPECT_NE(result.err.find(kProblem13), std::string::npos) << result.err;
         EXPECT_EQ(ReadFile(List()), kKnownLine);
+        ExpectNotRecorded(result);
     }
     {
         SCOPED_TRACE("read-only list file");
@@ -113,6 +127,7 @@ TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
         EXPECT_EQ(result.code, 0) << result.err;
         EXPECT_NE(result.err.find(kProblem13), std::string::npos) << result.err;
         EXPECT_EQ(ReadFile(List()), kKnownLine);
+        ExpectNotRecorded(result);
     }
     {
         SCOPED_TRACE("unreadable runtime folder: no deployed-unit list, so no repair");
@@ -124,20 +139,25 @@ TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
         EXPECT_NE(result.err.find("no serial number, device not recorded"), std::string::npos);
         EXPECT_EQ(result.values.value("HLX_SerialNum", "?"), "");
         EXPECT_EQ(ReadFile(List()), kKnownLine);
+        // The repair's report is in the log folder, none beside the tool.
+        EXPECT_NE(ReadFile(Logs() / "ReportHLXRepair.txt").find("CHLXSerialNumRepair"),
+                  std::string::npos);
+        EXPECT_FALSE(fs::exists(Bin() / "ReportHLXRepair.txt"));
     }
     {
         SCOPED_TRACE("unwritable report folder: the repair goes on without its report");
-        fs::remove(Bin() / "ReportHLXRepair.txt");  // the runtime case's
-        const ScopedMode mode(Bin(), fs::perms::owner_read | fs::perms::owner_exec |
-                                         fs::perms::others_read | fs::perms::others_exec);
-        const Result result = Check("lost-serial-silent");
+        const fs::path reports = Root() / "reports";
+        fs::create_directories(reports);
+        const ScopedMode mode(reports, fs::perms::owner_read | fs::perms::owner_exec |
+                                           fs::perms::others_read | fs::perms::others_exec);
+        const Result result = Check("lost-serial-silent", {"--report-dir", reports.string()});
         EXPECT_EQ(result.code, 0) << result.err;
         EXPECT_NE(result.err.find("Repair report ReportHLXRepair.txt create failed: 13"),
                   std::string::npos)
             << result.err;
         EXPECT_EQ(result.values.value("HLX_SerialNum", "?"), "HX100234");
         EXPECT_EQ(ReadFile(List()), kKnownLine + "HX100234,R4.2.1,R2.0.3,R1.4.0\r\n");
-        EXPECT_FALSE(fs::exists(Bin() / "ReportHLXRepair.txt"));
+        EXPECT_FALSE(fs::exists(reports / "ReportHLXRepair.txt"));
     }
 }
 
