@@ -20,6 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+namespace wire = gwu::wire;
 using json = nlohmann::json;
 using gwu::emu::TraceResult;
 using gwu::host::EmulatorProcess;
@@ -175,17 +176,38 @@ TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
 }
 
 // A trace replayed to another command is refused at the first message that differs, by position
-// and field, and gwctl reports the device as not read.
+// and field, and gwctl reports the device as not read: a check of another card, and the same
+// check against a trace whose first read has one data byte more.
 TEST_F(RecordReplayTest, ReplayRefusesTheFirstDifferentMessage) {
     Record(gwu::test::SampleScenarioPath("behind"), "vcl", {"check"});
-    const std::string refusal =
-        "exchange 1: expected select card \"VCL\", received select card \"QPT\"; first "
-        "difference: card: \"VCL\" against \"QPT\"";
-    const std::vector<Run> replays = Replays("vcl", {"check", "--card", "QPT"});
-    for (size_t i = 0; i < replays.size(); ++i) {
-        EXPECT_EQ(replays[i].code, 2);
-        const std::string prefix = i == 0 ? "gwemu replay: " : "replay: ";
-        EXPECT_EQ(replays[i].err.rfind(prefix + refusal, 0), 0u) << replays[i].err;
+    gwu::emu::Trace longer = gwu::emu::LoadTraceFile(TracePath("vcl"));
+    wire::ClientMessage& read = longer.exchanges.at(2).message;
+    ASSERT_EQ(read.kind, wire::MessageKind::Execute);
+    read.request.data += '\0';
+    std::string text = gwu::emu::TraceHeaderLine(longer.header) + "\n";
+    for (const auto& exchange : longer.exchanges) {
+        text += gwu::emu::TraceExchangeLine(exchange) + "\n";
+    }
+    WriteFile(TracePath("longer"), text);
+    const std::string bytes = std::to_string(read.request.data.size());
+    using Case = std::tuple<const char*, std::vector<std::string>, std::string, std::string>;
+    for (const auto& [trace, arguments, start, difference] :
+         {Case{"vcl",
+               {"check", "--card", "QPT"},
+               "exchange 1: expected select card \"VCL\", received select card \"QPT\"",
+               "; first difference: card: \"VCL\" against \"QPT\""},
+          Case{"longer",
+               {"check"},
+               "exchange 3: expected execute ",
+               "; first difference: data: " + bytes + " bytes against " +
+                   std::to_string(read.request.data.size() - 1)}}) {
+        const std::vector<Run> replays = Replays(trace, arguments);
+        for (size_t i = 0; i < replays.size(); ++i) {
+            EXPECT_EQ(replays[i].code, 2);
+            const std::string prefix = i == 0 ? "gwemu replay: " : "replay: ";
+            EXPECT_EQ(replays[i].err.rfind(prefix + start, 0), 0u) << replays[i].err;
+            EXPECT_NE(replays[i].err.find(difference), std::string::npos) << replays[i].err;
+        }
     }
 }
 
