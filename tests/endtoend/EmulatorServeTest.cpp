@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -105,9 +105,10 @@ TEST_F(EmulatorServeTest, UnusableFilesAreRefusedAtOnce) {
                                                record(fifo)}) {
         cases.emplace_back(command, ": is not a regular file");
     }
-    if (::geteuid() != 0)  // root writes read-only files
 #endif
+    if (!std::ofstream(readOnly, std::ios::app)) {  // permissions stop nothing as root
         cases.emplace_back(record(readOnly), ": cannot be written: Permission denied");
+    }
     for (const auto& [command, reason] : cases) {
         SCOPED_TRACE(command[1] + " " + command[2] + " " + command.back());
         EXPECT_EQ(Child(command, Stem("run")).Wait(5000), 2);
