@@ -17,6 +17,7 @@
 #include "cli/ServePage.h"
 #include "cli/ServeSupport.h"
 #include "host/popup/PopupDrivers.h"
+#include "wire/Address.h"
 
 namespace gwu::cli {
 
@@ -99,17 +100,16 @@ public:
                          address.port);
             return kExitTrouble;
         }
-        if (IsLoopback(address.host)) {
+        if (wire::IsLoopbackHost(address.host)) {
             // A page of another site may not reach this one through a name it controls.
             for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
                 m_hosts.push_back(std::string(name) + ":" + std::to_string(port));
             }
             m_hosts.push_back(UrlHost(address.host) + ":" + std::to_string(port));
         } else {
-            std::fprintf(stderr,
-                         "gwctl: warning: serving on %s, not on loopback: anyone who can reach "
-                         "this address sees the page\n",
-                         address.host.c_str());
+            std::fprintf(
+                stderr, "%s\n",
+                wire::NotLoopbackWarning("gwctl", "serving", address.host, "sees the page").c_str());
         }
         std::printf("gwctl serving on http://%s:%d/\n", UrlHost(address.host).c_str(), port);
         std::fflush(stdout);

@@ -39,10 +39,6 @@ std::optional<Address> ParseListen(const std::string& text) {
     return address;
 }
 
-bool IsLoopback(const std::string& host) {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
-
 std::string UrlHost(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }

@@ -17,8 +17,6 @@ struct Address {
 
 // HOST:PORT, an IPv6 host in brackets ("[::1]:8080"); nothing for anything else.
 std::optional<Address> ParseListen(const std::string& text);
-// 127.0.0.0/8, ::1 and localhost.
-bool IsLoopback(const std::string& host);
 // The host as a URL writes it: an IPv6 address in brackets.
 std::string UrlHost(const std::string& host);
 // Random bytes from the system's source, as hex digits.

@@ -15,12 +15,14 @@ ServerAnswer GatewayBackend::Answer(const wire::ClientMessage& message) {
             return answer;
         case wire::MessageKind::SelectCard:
             m_gateway.SelectCard(message.cardName);
+            m_card = message.cardName;
             answer.frame = wire::EncodeFlag(true);
             return answer;
         case wire::MessageKind::Execute:
             break;
     }
-    const Response response = m_gateway.Execute(message.request);
+    const Response response =
+        m_card ? m_gateway.Execute(message.request, *m_card) : m_gateway.Execute(message.request);
     // The device takes its time to answer, or to drop the connection; a device that never
     // answers is silent at once (the client's own timeout ends its wait).
     answer.delayMs = response.outcome == Outcome::Timeout ? 0 : response.delayMs;
@@ -32,6 +34,10 @@ ServerAnswer GatewayBackend::Answer(const wire::ClientMessage& message) {
         answer.frame = wire::EncodeResponse(response);
     }
     return answer;
+}
+
+std::unique_ptr<DeviceBackend> GatewayBackend::NewClient() {
+    return std::make_unique<GatewayBackend>(m_gateway);
 }
 
 }  // namespace gwu::emu

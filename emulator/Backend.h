@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "gatewayutils/emulator/Gateway.h"
@@ -27,24 +29,33 @@ struct ServerAnswer {
 // reply. A replay answers it to a message it refuses.
 std::string RefusalFrame();
 
-// Called on the server's thread, one client at a time, in the order the messages arrive.
+// Answers one client's messages in the order they arrive, on one thread at a time.
 class DeviceBackend {
 public:
     virtual ~DeviceBackend() = default;
     virtual ServerAnswer Answer(const wire::ClientMessage& message) = 0;
     // The client's connection ended, by either side.
     virtual void ClientClosed() {}
+    // A backend of its own for one more client, to be served at the same time as the others
+    // (on a thread of its own); it borrows what this one borrows. Null for a backend that holds
+    // one session (a recording, a replay): the server serves its clients one after the other.
+    virtual std::unique_ptr<DeviceBackend> NewClient() { return nullptr; }
 };
 
-// The emulated gateway as a backend: connecting always succeeds; requests are executed.
+// The emulated gateway as a backend: connecting always succeeds; requests are executed on the
+// card this client selected last (before it selects one: the gateway's selection), each request
+// with its selection as one step of the gateway, so clients served at once never see each
+// other's selection.
 class GatewayBackend : public DeviceBackend {
 public:
     // Borrows the gateway, which outlives the backend.
     explicit GatewayBackend(Gateway& gateway) : m_gateway(gateway) {}
     ServerAnswer Answer(const wire::ClientMessage& message) override;
+    std::unique_ptr<DeviceBackend> NewClient() override;
 
 private:
     Gateway& m_gateway;
+    std::optional<std::string> m_card;
 };
 
 }  // namespace gwu::emu

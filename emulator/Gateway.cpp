@@ -108,6 +108,12 @@ Response Gateway::Execute(const Request& request) {
     return m_model->Execute(request);
 }
 
+Response Gateway::Execute(const Request& request, const std::string& card) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_model->m_selectedCard = card;
+    return m_model->Execute(request);
+}
+
 std::optional<std::string> Gateway::Release(const std::string& card,
                                             const std::string& item) const {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -66,6 +66,9 @@ public:
     void SelectCard(const std::string& name);
     std::string SelectedCard() const;
     Response Execute(const Request& request);
+    // Selects the card and executes the request as one step: no other thread's selection comes
+    // between them.
+    Response Execute(const Request& request, const std::string& card);
     void SetFaultObserver(FaultObserver observer);
 
     // The device's current state, for tests and the tools (the names of the scenario file).

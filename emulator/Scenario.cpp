@@ -1,5 +1,6 @@
 #include "emulator/Scenario.h"
 
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <limits>
@@ -380,6 +381,14 @@ Scenario ParseScenario(std::string_view json, const std::string& name) {
 
 std::optional<std::string> ReadFileText(const std::string& path, std::size_t maxBytes,
                                         std::string& reason) {
+    // Opening a FIFO waits for a writer, and a device may never end: only a file is read.
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        reason = fs::is_directory(status) ? "is a folder, not a file" : "is not a regular file";
+        return std::nullopt;
+    }
     std::ifstream in(path, std::ios::binary);
     std::string text;
     char chunk[65536];

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <system_error>
 #include <tuple>
+#include <utility>
 
 #include "wire/Protocol.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 namespace net = wire::net;
 
-constexpr int kBacklog = 4;
+constexpr int kBacklog = 16;
 constexpr size_t kReadChunk = 4096;
 
 }  // namespace
@@ -72,52 +73,81 @@ bool TcpServer::WaitFor(const net::Socket& socket, int events) const {
 
 void TcpServer::Run() {
     while (WaitFor(m_listener, net::kReadable)) {
-        const net::Socket client = net::Accept(m_listener);
+        net::Socket client = net::Accept(m_listener);
         // Never blocked by one client: every wait goes through WaitFor, which Stop() ends.
         if (!client.Valid() || !net::SetNonBlocking(client)) {
             continue;  // the client gave up before it was accepted, or a transient failure
         }
-        try {
-            Serve(client);
-        } catch (const std::exception&) {
-            // Nothing of one client's failure reaches the next one: its connection just ends.
+        if (auto backend = m_backend.NewClient()) {
+            StartClient(std::move(client), std::move(backend));
+        } else {
+            Serve(client, m_backend);
         }
-        m_backend.ClientClosed();
+    }
+    // Stopping: every client's wait ends as the server's did.
+    for (Client& served : m_clients) {
+        served.thread.join();
+    }
+    m_clients.clear();
+}
+
+void TcpServer::StartClient(net::Socket client, std::unique_ptr<DeviceBackend> backend) {
+    m_clients.remove_if([](Client& served) {
+        if (!served.done.load()) {
+            return false;
+        }
+        served.thread.join();
+        return true;
+    });
+    if (m_clients.size() >= kMaxClients) {
+        return;  // closed as it goes: the client sees its connection end
+    }
+    Client& served = m_clients.emplace_back();
+    try {
+        served.thread =
+            std::thread([this, &served, socket = std::move(client), backend = std::move(backend)] {
+                Serve(socket, *backend);
+                served.done.store(true);
+            });
+    } catch (const std::system_error&) {
+        m_clients.pop_back();  // no thread to serve it: its connection closes
     }
 }
 
-void TcpServer::Serve(const net::Socket& client) {
-    wire::FrameDecoder decoder;
-    char chunk[kReadChunk];
-    while (WaitFor(client, net::kReadable)) {
-        const long count = net::Receive(client, chunk, sizeof chunk);
-        if (count < 0 && net::LastCallWouldBlock()) {
-            continue;
-        }
-        if (count <= 0) {
-            return;  // closed by the client (a frame left unfinished is dropped) or failed
-        }
-        try {
+void TcpServer::Serve(const net::Socket& client, DeviceBackend& backend) {
+    try {
+        wire::FrameDecoder decoder;
+        char chunk[kReadChunk];
+        bool open = true;
+        while (open && WaitFor(client, net::kReadable)) {
+            const long count = net::Receive(client, chunk, sizeof chunk);
+            if (count < 0 && net::LastCallWouldBlock()) {
+                continue;
+            }
+            if (count <= 0) {
+                break;  // closed by the client (a frame left unfinished is dropped) or failed
+            }
             decoder.Feed(std::string_view(chunk, static_cast<size_t>(count)));
-        } catch (const wire::ProtocolError&) {
-            return;
-        }
-        while (auto payload = decoder.Next()) {
-            if (!Answer(client, *payload)) {
-                return;
+            for (auto payload = decoder.Next(); open && payload; payload = decoder.Next()) {
+                open = Answer(client, backend, *payload);
             }
         }
+    } catch (const std::exception&) {
+        // A malformed frame, or anything else of this client's failure, ends its connection
+        // only.
     }
+    backend.ClientClosed();
 }
 
-bool TcpServer::Answer(const net::Socket& client, const std::string& payload) {
+bool TcpServer::Answer(const net::Socket& client, DeviceBackend& backend,
+                       const std::string& payload) {
     wire::ClientMessage message;
     try {
         message = wire::DecodeClientMessage(payload);
     } catch (const wire::ProtocolError&) {
         return false;
     }
-    const ServerAnswer answer = m_backend.Answer(message);
+    const ServerAnswer answer = backend.Answer(message);
     if (answer.kind == ServerAnswer::Kind::Silent) {
         return true;  // the client's own timeout ends its wait
     }

@@ -1,9 +1,12 @@
 #include "emulator/Trace.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <system_error>
 
 #include "emulator/TraceNames.h"
 
@@ -216,10 +219,43 @@ std::string FirstDifference(const wire::ClientMessage& expected,
     return {};
 }
 
-TraceWriter::TraceWriter(const std::string& path, const TraceHeader& header)
-    : m_path(path), m_file(path, std::ios::binary | std::ios::trunc) {
-    if (!m_file || !(m_file << TraceHeaderLine(header) << '\n') || !m_file.flush()) {
-        throw TraceError(path + ": cannot be written");
+namespace {
+
+// Why a trace cannot be created at the path, or empty when nothing speaks against trying. A FIFO
+// is refused here: opening one would wait for a reader.
+std::string WhyNotCreatable(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (fs::is_directory(status)) {
+        return "is a folder, not a file";
+    }
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        return "is not a regular file";
+    }
+    const fs::path folder = fs::path(path).parent_path();
+    if (!fs::exists(status) && !folder.empty() && !fs::is_directory(folder, error)) {
+        return "the folder " + folder.string() + " does not exist";
+    }
+    return {};
+}
+
+}  // namespace
+
+TraceWriter::TraceWriter(const std::string& path, const TraceHeader& header) : m_path(path) {
+    std::string reason = WhyNotCreatable(path);
+    if (reason.empty()) {
+        errno = 0;
+        m_file.open(path, std::ios::binary | std::ios::trunc);
+        if (!m_file) {
+            reason = errno != 0 ? std::generic_category().message(errno) : "cannot be opened";
+        }
+    }
+    if (reason.empty() && (!(m_file << TraceHeaderLine(header) << '\n') || !m_file.flush())) {
+        reason = "the first line cannot be written";
+    }
+    if (!reason.empty()) {
+        throw TraceError(path + ": cannot be written: " + reason);
     }
 }
 

@@ -96,8 +96,9 @@ std::string DescribeMessage(const wire::ClientMessage& message);
 std::string FirstDifference(const wire::ClientMessage& expected,
                             const wire::ClientMessage& received);
 
-// Appends lines to a trace file and flushes each one. Throws TraceError when the file cannot be
-// created; Write reports a failed write by its result.
+// Appends lines to a trace file and flushes each one. Throws TraceError "PATH: cannot be written:
+// REASON" when the file cannot be created (its folder missing, a folder or FIFO in its place, no
+// permission); Write reports a failed write by its result.
 class TraceWriter {
 public:
     TraceWriter(const std::string& path, const TraceHeader& header);

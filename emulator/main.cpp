@@ -18,9 +18,10 @@
 // also one line per faulted request, written before its answer goes out:
 // "gwemu fault: KIND CARD REQUEST" (the kind as the scenario names it, VCL or the measurement
 // module's "other", the request type in hex). Runs until
-// SIGINT or SIGTERM. Exit status: 0 after a signal (or --help, --version), 2 for a usage error, a
-// scenario or trace that cannot be used or a malformed address, 1 when the address cannot be
-// listened on, the trace cannot be written or anything else fails.
+// SIGINT or SIGTERM. A --listen address that is not on loopback gets a warning on stderr. Exit
+// status: 0 after a signal (or --help, --version), 2 for a usage error, a scenario or trace that
+// cannot be used, a trace that cannot be created or a malformed address, 1 when the address
+// cannot be listened on, a trace write fails or anything else fails.
 #ifndef _WIN32
 #include <pthread.h>
 #endif
@@ -43,6 +44,7 @@
 #include "emulator/Trace.h"
 #include "emulator/TraceScenario.h"
 #include "os/Os.h"
+#include "wire/Address.h"
 
 namespace {
 
@@ -206,8 +208,8 @@ int Run(int argc, char** argv) {
         try {
             writer = std::make_unique<gwu::emu::TraceWriter>(recordPath, header);
         } catch (const gwu::emu::TraceError& e) {
-            std::cerr << "gwemu: " << e.what() << "\n";
-            return kExitFailure;
+            std::cerr << "gwemu: --record: " << e.what() << "\n";
+            return kExitBadInput;
         }
         auto proxy = std::make_unique<gwu::emu::RecordingProxy>(
             upstreamHost, upstreamPort, std::move(writer), [](const std::string& line) {
@@ -252,6 +254,11 @@ int Run(int argc, char** argv) {
     } catch (const std::system_error& e) {
         std::cerr << "gwemu: " << e.what() << "\n";
         return e.code() == std::errc::invalid_argument ? kExitBadInput : kExitFailure;
+    }
+    if (!gwu::wire::IsLoopbackHost(server->Host())) {
+        std::cerr << gwu::wire::NotLoopbackWarning("gwemu", "listening", server->Host(),
+                                                   "can drive the emulated gateway")
+                  << std::endl;
     }
     std::cout << "gwemu listening on " << server->Host() << ":" << server->Port() << std::endl;
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -252,6 +253,31 @@ TEST(ProtocolServer, ServesClientsInTurnAndClosesOnesThatSendBadFrames) {
     server.Stop();
     EXPECT_TRUE(client.Closed());
     server.Stop();
+}
+
+// Clients are served at once, each request on the card its own client selected; a client beyond
+// kMaxClients is closed as it connects, and the others are still served.
+TEST(ProtocolServer, ServesClientsAtOnceEachOnItsOwnCard) {
+    auto gateway = gwu::emu::Gateway::FromScenarioText(
+        R"({"communication": {"releases": {"loaded": "KLEM_12345_R4.2.1"}}})", "cards.json", "");
+    gwu::emu::TcpServer server(*gateway);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (const char* card : {"VCL", "QPT"}) {
+        clients.push_back(std::make_unique<Client>(server.Port()));
+        clients.back()->Send(EncodeClientMessage(Message(MessageKind::SelectCard, card)));
+        EXPECT_EQ(clients.back()->Receive(), PayloadOf(EncodeFlag(true)));
+    }
+    while (clients.size() < gwu::emu::TcpServer::kMaxClients) {
+        clients.push_back(std::make_unique<Client>(server.Port()));
+    }
+    EXPECT_TRUE(Client(server.Port()).Closed());
+    const Response answers[] = {
+        {Outcome::Reply, 0, "KLEM_", std::nullopt, 0},
+        {Outcome::Reply, gwu::emu::kErrorUnknownRequest, "", std::nullopt, 0}};
+    for (size_t i = 0; i < 2; ++i) {
+        clients[i]->Send(EncodeClientMessage(Execute(0x20000000, 5)));
+        EXPECT_EQ(clients[i]->Receive(), PayloadOf(EncodeResponse(answers[i]))) << i;
+    }
 }
 
 }  // namespace

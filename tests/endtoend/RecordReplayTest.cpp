@@ -181,17 +181,33 @@ TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
 }
 
 // A trace replayed to another command is refused at the first message that differs, by position
-// and field, and gwctl reports the device as not read.
+// and field, and gwctl reports the device as not read: a check of another card, and the same
+// check against a trace whose first read has one data byte more.
 TEST_F(RecordReplayTest, ReplayRefusesTheFirstDifferentMessage) {
     Record(gwu::test::SampleScenarioPath("behind"), "vcl", {"check"});
-    const std::string refusal =
-        "exchange 1: expected select card \"VCL\", received select card \"QPT\"; first "
-        "difference: card: \"VCL\" against \"QPT\"";
-    const std::vector<Run> replays = Replays("vcl", {"check", "--card", "QPT"});
-    for (size_t i = 0; i < replays.size(); ++i) {
-        EXPECT_EQ(replays[i].code, 2);
-        const std::string prefix = i == 0 ? "gwemu replay: " : "replay: ";
-        EXPECT_EQ(replays[i].err.rfind(prefix + refusal, 0), 0u) << replays[i].err;
+    std::string text = ReadFile(TracePath("vcl"));
+    const size_t data = text.find("\"data\":\"", text.find("{\"n\":3,")) + 8;
+    const size_t end = text.find('"', data);
+    const size_t bytes = (end - data) / 2;
+    WriteFile(TracePath("longer"), text.insert(end, "00"));
+    using Case = std::tuple<const char*, std::vector<std::string>, std::string, std::string>;
+    for (const auto& [trace, arguments, start, difference] :
+         {Case{"vcl",
+               {"check", "--card", "QPT"},
+               "exchange 1: expected select card \"VCL\", received select card \"QPT\"",
+               "; first difference: card: \"VCL\" against \"QPT\""},
+          Case{"longer",
+               {"check"},
+               "exchange 3: expected execute ",
+               "; first difference: data: " + std::to_string(bytes + 1) + " bytes against " +
+                   std::to_string(bytes)}}) {
+        const std::vector<Run> replays = Replays(trace, arguments);
+        for (size_t i = 0; i < replays.size(); ++i) {
+            EXPECT_EQ(replays[i].code, 2);
+            const std::string prefix = i == 0 ? "gwemu replay: " : "replay: ";
+            EXPECT_EQ(replays[i].err.rfind(prefix + start, 0), 0u) << replays[i].err;
+            EXPECT_NE(replays[i].err.find(difference), std::string::npos) << replays[i].err;
+        }
     }
 }
 

@@ -1,0 +1,148 @@
+// gwemu as a program: clients that say nothing keep nobody else out, an address off loopback is
+// warned of, files it cannot use are refused at once, and a replay keeps the recorded time only
+// when asked.
+#include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "connections/EmulatorProcess.h"
+#include "testsupport/Fixtures.h"
+#include "testsupport/TestProcesses.h"
+#include "wire/FrameClient.h"
+#include "wire/Protocol.h"
+#include "wire/Socket.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace wire = gwu::wire;
+using gwu::host::EmulatorProcess;
+using gwu::test::Child;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWaitMs = 30000;
+
+class EmulatorServeTest : public gwu::test::FolderFixture {
+protected:
+    std::string Stem(const std::string& name) const { return (Root() / name).string(); }
+    static std::uint16_t PortOf(const EmulatorProcess& gwemu) {
+        return static_cast<std::uint16_t>(std::stoi(gwemu.Device().substr(16)));  // tcp://IPv4:
+    }
+};
+
+// A client that connects and says nothing, and one that stops in the middle of a frame, keep
+// nobody else out: gwctl's check is served while both stay connected, and a stop still ends
+// gwemu at once.
+TEST_F(EmulatorServeTest, SilentClientsKeepNobodyOut) {
+    CopySampleFirmware();
+    EmulatorProcess gwemu(GWEMU_PATH, gwu::test::SampleScenarioPath("matching"),
+                          Firmware().string(), Stem("gwemu"), kWaitMs);
+    ASSERT_TRUE(gwemu.Listening()) << gwemu.Error();
+    const wire::net::Socket silent = wire::net::Connect("127.0.0.1", PortOf(gwemu));
+    const wire::net::Socket halfway = wire::net::Connect("127.0.0.1", PortOf(gwemu));
+    const std::string frame = wire::EncodeClientMessage({wire::MessageKind::SelectCard, "VCL", {}});
+    ASSERT_EQ(wire::net::Send(halfway, frame.data(), 6), 6);
+    // The check's waits of 10 s become 1 s: kept out, it would fail within seconds.
+    Child gwctl(
+        {GWCTL_PATH, "check", "--device", gwemu.Device(), "--firmware", Firmware().string(),
+         "--logs", Logs().string(), "--runtime", (fs::path(GWU_SAMPLE_DIR) / "runtime").string()},
+        Stem("gwctl"), {"GWU_TIMEOUT_SCALE=0.1"});
+    EXPECT_EQ(gwctl.Wait(kWaitMs), 0) << ReadFile(Stem("gwctl") + ".err");
+    EXPECT_NE(gwemu.Stop(5000), -1);
+}
+
+TEST_F(EmulatorServeTest, ListeningOffLoopbackIsWarnedOf) {
+    for (const auto& [host, warned] : {std::pair{"0.0.0.0", true}, {"127.0.0.1", false}}) {
+        Child gwemu({GWEMU_PATH, "--scenario", gwu::test::SampleScenarioPath("matching"),
+                     "--listen", std::string(host) + ":0"},
+                    Stem(host));
+        for (int i = 0; i < 600 && ReadFile(Stem(host) + ".out").empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        const std::string error = ReadFile(Stem(host) + ".err");
+        EXPECT_EQ(error.find("gwemu: warning: listening on " + std::string(host) +
+                             ", not on loopback: anyone who can reach this address can drive "
+                             "the emulated gateway") != std::string::npos,
+                  warned)
+            << error;
+        EXPECT_EQ(ReadFile(Stem(host) + ".out").rfind("gwemu listening on ", 0), 0u) << host;
+    }
+}
+
+// Files gwemu and gwctl cannot use are refused at once with exit 2, saying why, and gwemu never
+// listens: a trace that cannot be created, and (POSIX) a FIFO in place of any input or output
+// file, which would block until some other program opened it too.
+TEST_F(EmulatorServeTest, UnusableFilesAreRefusedAtOnce) {
+    const fs::path readOnly = Root() / "read-only.jsonl";
+    WriteFile(readOnly, "");
+    fs::permissions(readOnly, fs::perms::all, fs::perm_options::remove);
+    const auto record = [](const fs::path& trace) {
+        return std::vector<std::string>{GWEMU_PATH, "--record", trace.string(), "--upstream",
+                                        "tcp://127.0.0.1:9"};
+    };
+    std::vector<std::tuple<std::vector<std::string>, std::string>> cases = {
+        {record(Root() / "missing" / "t.jsonl"),
+         ": cannot be written: the folder " + (Root() / "missing").string() + " does not exist"},
+        {record(Root()), Root().string() + ": cannot be written: is a folder, not a file"}};
+#ifndef _WIN32
+    const std::string fifo = (Root() / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (auto command :
+         std::vector<std::vector<std::string>>{{GWEMU_PATH, "--scenario", fifo},
+                                               {GWEMU_PATH, "--replay", fifo},
+                                               {GWEMU_PATH, "--scenario-from", fifo},
+                                               {GWCTL_PATH, "check", "--device", "emu:" + fifo},
+                                               {GWCTL_PATH, "check", "--device", "replay:" + fifo},
+                                               record(fifo)}) {
+        cases.emplace_back(command, ": is not a regular file");
+    }
+#endif
+    if (!std::ofstream(readOnly, std::ios::app)) {  // permissions stop nothing as root
+        cases.emplace_back(record(readOnly), ": cannot be written: Permission denied");
+    }
+    for (const auto& [command, reason] : cases) {
+        SCOPED_TRACE(command[1] + " " + command[2] + " " + command.back());
+        EXPECT_EQ(Child(command, Stem("run")).Wait(5000), 2);
+        EXPECT_EQ(ReadFile(Stem("run") + ".out"), "");
+        EXPECT_NE(ReadFile(Stem("run") + ".err").find(reason), std::string::npos);
+    }
+    fs::permissions(readOnly, fs::perms::owner_all, fs::perm_options::add);
+}
+
+// --replay-timing answers after the recorded time; without it the answer comes at once.
+TEST_F(EmulatorServeTest, ReplayTimingWaitsTheRecordedTimeOnlyWhenAsked) {
+    WriteFile(Stem("slow.jsonl"),
+              R"({"format":"gwemu-trace","version":1,"tool":"","upstream":"","recorded":""}
+{"n":1,"message":"connect","result":"answer","flag":true,"elapsed_ms":600}
+)");
+    for (const bool timing : {true, false}) {
+        std::vector<std::string> arguments = {GWEMU_PATH, "--replay", Stem("slow.jsonl")};
+        if (timing) {
+            arguments.emplace_back("--replay-timing");
+        }
+        EmulatorProcess gwemu(arguments, Stem("replay"), kWaitMs);
+        ASSERT_TRUE(gwemu.Listening()) << gwemu.Error();
+        wire::FrameClient client("127.0.0.1", PortOf(gwemu));
+        client.Open();
+        const auto start = Clock::now();
+        EXPECT_TRUE(wire::DecodeFlag(client.Exchange(
+            wire::EncodeClientMessage({wire::MessageKind::Connect, {}, {}}), 5000)));
+        const auto took = Clock::now() - start;
+        if (timing) {
+            EXPECT_GE(took, std::chrono::milliseconds(600));
+        } else {
+            EXPECT_LT(took, std::chrono::milliseconds(300));
+        }
+    }
+}
+
+}  // namespace
