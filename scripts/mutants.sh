@@ -22,6 +22,8 @@ if [ "${1:-}" = --check ]; then
 fi
 list=$(realpath "${MUTANTS_LIST:-scripts/mutants.txt}")
 work=$(mktemp -d "${MUTANTS_TMPDIR:-/tmp}/gwu-mutants.XXXXXX")
+# Open to every user: a suite run as root runs some programs as the user nobody.
+chmod 755 "$work"
 test_timeout=${MUTANTS_TEST_TIMEOUT:-120}
 src=$work/src
 logs=$work/logs
