@@ -4,14 +4,17 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "gateway/CGatewayChecks.h"
 #include "gateway/ReleaseCompare.h"
+#include "host/LineSinks.h"
 #include "host/MemoryValueStore.h"
 #include "platform/Diagnostics.h"
 #include "testsupport/FakeGateway.h"
@@ -131,17 +134,25 @@ protected:
 
 // Device selection and forwarding
 
-// "VCL" selects the communication module, any other name the measurement module; reading
-// comes before the checks when asked for.
+// "VCL" selects the communication module, any other name the measurement module; a name ends
+// at its first NUL for the facade as for the connection. Reading comes before the checks when
+// asked for.
 TEST_F(GatewayChecksTest, CardNameSelectsTheDeviceThatReads) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"VCL", "HLX"}, {"vcl", "QPT"}, {"VCL ", "QPT"}, {"", "QPT"}, {"VCL", "HLX"},
+    const std::tuple<std::string, const char*, const char*> cases[] = {
+        {"VCL", "VCL", "HLX"},
+        {"vcl", "vcl", "QPT"},
+        {"VCL ", "VCL ", "QPT"},
+        {"", "", "QPT"},
+        {std::string("QPT\0VCL", 7), "QPT", "QPT"},
+        {std::string("\0VCL", 4), "", "QPT"},
+        {std::string("VCL\0XYZ", 7), "VCL", "HLX"},
     };
-    for (const auto& [name, tag] : cases) {
+    for (const auto& [name, selected, tag] : cases) {
+        SCOPED_TRACE(selected);
         comms.ClearRecords();
         Clear();
         checks->SetCardName(name);
-        EXPECT_EQ(comms.Calls(), (Lines{std::string("SelectCard ") + name, "Disconnect"}));
+        EXPECT_EQ(comms.Calls(), (Lines{std::string("SelectCard ") + selected, "Disconnect"}));
         checks->CheckForUpdates(true);
         EXPECT_EQ(IndexOf(std::string(tag) + " SetReleaseIds 1"), 0) << name;
         EXPECT_EQ(With("SetReleaseIds").size(), 1u) << name;
@@ -156,10 +167,22 @@ TEST_F(GatewayChecksTest, CardNameSelectsTheDeviceThatReads) {
 }
 
 // Before any card name there is no device: neutral answers, nothing reaches a device or the
-// connection. Then the file and CPLD services go to the active device.
+// connection, and each check says why it read nothing. Then the file and CPLD services go to
+// the active device.
 TEST_F(GatewayChecksTest, ServicesGoToTheActiveDeviceAndAreNeutralWithoutOne) {
     EXPECT_FALSE(checks->CheckForUpdates(true).DifferencesFound());
+    EXPECT_FALSE(checks->CheckForUpdates(false).DifferencesFound());
+    EXPECT_FALSE(checks->PerformAllChecks().DifferencesFound());
     EXPECT_FALSE(checks->SetReleaseIds(true));
+    const char* const checksWithoutCard[] = {"CheckForUpdates", "CheckForUpdates",
+                                             "PerformAllChecks", "SetReleaseIds"};
+    Lines expected;
+    for (const char* check : checksWithoutCard) {
+        expected.push_back(std::string("CGatewayChecks::") + check +
+                           ": nothing read or checked: no card named yet (SetCardName)");
+    }
+    EXPECT_EQ(With(""), expected);
+    Clear();
     checks->PerformUpdate(Verdicts(O, O, O, O, O));
     EXPECT_FALSE(checks->IsUpdateRunning());
     checks->RenameFile(LC_CODE, "x", true);
@@ -314,6 +337,179 @@ TEST_F(GatewayUpdateTest, UpdateTakesTheFirstDifferenceInPriorityOrder) {
     }
 }
 
+// A facade without its frame, its connection or a device object says so, refuses the card name
+// and answers every operation neutrally or as failed, never touching what it lacks.
+TEST_F(GatewayUpdateTest, MissingPartsAreRefusedAndNeverUsed) {
+    gwu::test::RunIsolated([&] {
+        const std::tuple<bool, bool, bool, const char*> cases[] = {
+            {false, true, true, "no frame"},
+            {true, false, true, "no connection"},
+            {false, false, true, "no frame, no connection"},
+            {true, true, false, "no HLX device"}};
+        for (const auto& [withFrame, withComms, withDevices, missing] : cases) {
+            SCOPED_TRACE(missing);
+            Clear();
+            CTabQuillonFrame* const pFrame = withFrame ? &frame : nullptr;
+            CBaseComms* const pComms = withComms ? &comms : nullptr;
+            auto facade = withDevices
+                              ? std::make_unique<CGatewayChecks>(pFrame, pComms)
+                              : std::make_unique<CGatewayChecks>(
+                                    pFrame, pComms, nullptr,
+                                    std::make_unique<FakeGateway>("Q", LC_CODE, gate, &frame));
+            facade->SetCardName("VCL");
+            EXPECT_FALSE(facade->SetReleaseIds(true));
+            EXPECT_FALSE(facade->CheckForUpdates(true).DifferencesFound());
+            facade->PerformUpdate(Verdicts(O, O, O, O, O));
+            EXPECT_EQ(facade->WaitForUpdate(), UPDATE_NOT_RUN);
+            facade->RenameFile(LC_CODE, "x", true);
+            EXPECT_FALSE(facade->DeviceFileExists("x", LC_CODE));
+            EXPECT_EQ(facade->GetFilename("x", LC_CODE, true), "");
+            facade->SetCustomCPLDFileName("custom.jed");
+            EXPECT_EQ(facade->GetCustomCPLDFileName(), "");
+            EXPECT_FALSE(facade->DeviceHasCustomCPLD());
+            facade->UpdateActiveCableFirmware();
+            const std::string built = std::string("built with ") + missing;
+            const std::string unread = ": nothing read or checked: " + built;
+            EXPECT_EQ(With(""), (Lines{"CGatewayChecks: " + built + ": no device will be selected",
+                                       "CGatewayChecks::SetCardName: refused: " + built,
+                                       "CGatewayChecks::SetReleaseIds" + unread,
+                                       "CGatewayChecks::CheckForUpdates" + unread}));
+        }
+        EXPECT_TRUE(comms.Calls().empty());
+    });
+}
+
+// While an update runs, a card named, a check or a device service waits for it: the update's
+// requests cannot go to another card, and nothing shares the device with it.
+TEST_F(GatewayUpdateTest, HostCallsWaitForTheRunningUpdate) {
+    const std::pair<std::function<void(CGatewayChecks&)>, const char*> calls[] = {
+        {[](CGatewayChecks& c) { c.SetCardName("QPT"); }, "SelectCard QPT"},
+        {[](CGatewayChecks& c) { c.SetReleaseIds(true); }, "HLX SetReleaseIds"},
+        {[](CGatewayChecks& c) { c.CheckForUpdates(true); }, "HLX SetReleaseIds"},
+        {[](CGatewayChecks& c) { c.PerformAllChecks(); }, "HLX GetVersionFromFile"},
+        {[](CGatewayChecks& c) { c.RenameFile(LC_CODE, "", true); }, "HLX RenameFile"},
+        {[](CGatewayChecks& c) { c.UpdateActiveCableFirmware(); }, "HLX UpdateActiveCable"}};
+    const auto seen = [&](const std::string& what) {
+        const Lines sent = comms.Calls();
+        return !With(what).empty() || std::find(sent.begin(), sent.end(), what) != sent.end();
+    };
+    for (const auto& [call, effect] : calls) {
+        SCOPED_TRACE(effect);
+        checks->SetCardName("VCL");
+        Clear();
+        std::promise<void> release;
+        gate = release.get_future().share();
+        checks->PerformUpdate(Verdicts(S, O, S, S, S));
+        ASSERT_TRUE(WaitFor("HLX update UpdatePROM"));
+        auto during = std::async(std::launch::async, [&, &call = call] { call(*checks); });
+        EXPECT_EQ(during.wait_for(100ms), std::future_status::timeout);
+        EXPECT_FALSE(seen(effect));
+        release.set_value();
+        during.get();
+        EXPECT_TRUE(seen(effect));
+        EXPECT_EQ(checks->WaitForUpdate(), UPDATE_SUCCEEDED);
+        gate = {};
+    }
+}
+
+// An update operation that calls back into the facade on the worker is never made to wait for
+// itself: the card name and a second request are refused, a wait returns at once, checks run.
+TEST_F(GatewayUpdateTest, TheWorkerCallingBackNeverWaitsForItself) {
+    gwu::test::RunIsolated([&] {
+        checks->SetCardName("VCL");
+        comms.ClearRecords();
+        std::optional<UPDATERESULT> waited;
+        bool running = false;
+        hlx->onUpdate = [&] {
+            checks->SetCardName("QPT");
+            checks->PerformUpdate(Verdicts(O, S, S, S, S));
+            waited = checks->WaitForUpdate();
+            running = checks->IsUpdateRunning();
+            checks->CheckForUpdates(true);
+        };
+        checks->PerformUpdate(Verdicts(S, O, S, S, S));
+        EXPECT_EQ(checks->WaitForUpdate(), UPDATE_SUCCEEDED);
+        EXPECT_EQ(waited, UPDATE_NOT_RUN);
+        EXPECT_TRUE(running);
+        EXPECT_TRUE(comms.Calls().empty());  // the card stayed selected
+        EXPECT_EQ(Updates(), Lines{"HLX update UpdatePROM"});
+        EXPECT_LT(IndexOf("HLX SetReleaseIds 1"), IndexOf("HLX finished UpdatePROM"));
+        for (const char* refused : {"SetCardName(QPT): refused on the update worker",
+                                    "PerformUpdate: refused on the update worker"}) {
+            EXPECT_EQ(With(refused).size(), 1u) << refused;
+        }
+    });
+}
+
+// A host's monitor or error sink that throws on the worker loses lines, never the process: the
+// update ends as failed.
+TEST_F(GatewayUpdateTest, ThrowingSinksNeverEndTheProcess) {
+    gwu::test::RunIsolated([&] {
+        const gwu::host::LineSink throwError = [](const std::string&) {
+            throw std::runtime_error("sink full");
+        };
+        const gwu::host::LineSink throwInt = [](const std::string&) { throw 7; };
+        const std::tuple<gwu::host::LineSink, gwu::host::LineSink, const char*> cases[] = {
+            {throwError, {}, "monitor throws"},
+            {throwInt, {}, "monitor throws an int"},
+            {throwError, throwInt, "both throw"}};
+        checks->SetCardName("VCL");
+        hlx->onUpdate = [] { LogError("worker", 1); };
+        for (const auto& [monitor, error, what] : cases) {
+            SCOPED_TRACE(what);
+            const gwu::host::LineSink monitorBefore = gwu::host::SetMonitorSink(monitor);
+            const gwu::host::LineSink errorBefore =
+                error ? gwu::host::SetErrorSink(error) : gwu::host::LineSink{};
+            checks->PerformUpdate(Verdicts(S, O, S, S, S));
+            const UPDATERESULT result = checks->WaitForUpdate();
+            gwu::host::SetMonitorSink(monitorBefore);
+            if (error) {
+                gwu::host::SetErrorSink(errorBefore);
+            }
+            EXPECT_EQ(result, UPDATE_FAILED);
+        }
+    });
+}
+
+// Any number of threads may wait for the update; each gets its result.
+TEST_F(GatewayUpdateTest, EveryWaiterGetsTheSameResult) {
+    gwu::test::RunIsolated([&] {
+        checks->SetCardName("VCL");
+        for (const auto& [succeeds, expected] :
+             {std::pair{true, UPDATE_SUCCEEDED}, std::pair{false, UPDATE_FAILED}}) {
+            std::promise<void> release;
+            gate = release.get_future().share();
+            hlx->updateResult = succeeds;
+            checks->PerformUpdate(Verdicts(S, O, S, S, S));
+            std::vector<std::future<UPDATERESULT>> waiters;
+            for (int i = 0; i < 3; ++i) {
+                waiters.push_back(
+                    std::async(std::launch::async, [&] { return checks->WaitForUpdate(); }));
+            }
+            release.set_value();
+            for (auto& waiter : waiters) {
+                EXPECT_EQ(waiter.get(), expected);
+            }
+            EXPECT_EQ(checks->WaitForUpdate(), expected);
+        }
+    });
+}
+
+// With nothing differing, a request updates the previous request's code type again, and the
+// result is that repeat's own.
+TEST_F(GatewayUpdateTest, ARepeatedRequestGivesItsOwnResult) {
+    checks->SetCardName("VCL");
+    for (const bool firstSucceeds : {false, true}) {
+        hlx->updateResult = firstSucceeds;
+        checks->PerformUpdate(Verdicts(S, S, O, S, S));
+        EXPECT_EQ(checks->WaitForUpdate(), firstSucceeds ? UPDATE_SUCCEEDED : UPDATE_FAILED);
+        hlx->updateResult = !firstSucceeds;
+        checks->PerformUpdate(CCodeDiffResults{});
+        EXPECT_EQ(checks->WaitForUpdate(), firstSucceeds ? UPDATE_FAILED : UPDATE_SUCCEEDED);
+    }
+    EXPECT_EQ(Updates(), Lines(4, "HLX update UpdateBootstrap"));
+}
+
 // A request waits for the running worker, which keeps its device; so does the destruction.
 TEST_F(GatewayUpdateTest, UpdatesAndDestructionWaitForTheRunningWorker) {
     std::promise<void> releaseFirst;
@@ -324,9 +520,10 @@ TEST_F(GatewayUpdateTest, UpdatesAndDestructionWaitForTheRunningWorker) {
     ASSERT_TRUE(WaitFor("HLX update UpdatePROM"));
     EXPECT_TRUE(checks->IsUpdateRunning());
     gate = releaseSecond.get_future().share();
-    checks->SetCardName("QPT");
-    auto next =
-        std::async(std::launch::async, [&] { checks->PerformUpdate(Verdicts(O, S, S, S, S)); });
+    auto next = std::async(std::launch::async, [&] {
+        checks->SetCardName("QPT");
+        checks->PerformUpdate(Verdicts(O, S, S, S, S));
+    });
     EXPECT_EQ(next.wait_for(100ms), std::future_status::timeout);
     EXPECT_EQ(Updates(), Lines{"HLX update UpdatePROM"});
     releaseFirst.set_value();
