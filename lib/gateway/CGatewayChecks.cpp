@@ -138,11 +138,7 @@ bool CGatewayChecks::CanCheck(const char* operation) const {
 
 bool CGatewayChecks::SetReleaseIds(bool readDevice) {
     const std::unique_lock<std::mutex> call = EnterHostCall();
-    return CanCheck("SetReleaseIds") && ReadReleaseIds(readDevice);
-}
-
-bool CGatewayChecks::ReadReleaseIds(bool readDevice) {
-    return m_pActiveGateway->SetReleaseIds(readDevice);
+    return CanCheck("SetReleaseIds") && m_pActiveGateway->SetReleaseIds(readDevice);
 }
 
 CCodeDiffResults CGatewayChecks::CheckForUpdates(bool readDevice) {
@@ -151,7 +147,7 @@ CCodeDiffResults CGatewayChecks::CheckForUpdates(bool readDevice) {
         return {};
     }
     if (readDevice) {
-        ReadReleaseIds(true);
+        m_pActiveGateway->SetReleaseIds(true);
     }
     return RunAllChecks();
 }
@@ -328,40 +324,25 @@ CString CGatewayChecks::GetKRTVersion() const {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Firmware level verification
+// Firmware level verification, of the active device (the check sequence runs only with one)
 
 DIFFTYPE CGatewayChecks::VerifyMinBCFLevel() {
-    if (m_pActiveGateway == nullptr) {
-        return DIFF_SAME;
-    }
     return VerifyFWLevel(m_pActiveGateway->GetFilename(LC_CODE, true), LC_CODE);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinPromLevel() {
-    if (m_pActiveGateway == nullptr) {
-        return DIFF_SAME;
-    }
     return VerifyFWLevel(m_pActiveGateway->GetFilename(PROM_CODE, true), PROM_CODE);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinBootstrapLevel() {
-    if (m_pActiveGateway == nullptr) {
-        return DIFF_SAME;
-    }
     return VerifyFWLevel(m_pActiveGateway->GetFilename(BS_CODE, true), BS_CODE);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinActiveCableFirmwareLevel() {
-    if (m_pActiveGateway == nullptr) {
-        return DIFF_SAME;
-    }
     return VerifyFWLevel(m_pActiveGateway->GetActiveCableFirmwareFilename(MAC_CODE), MAC_CODE);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinCPLDLevel() {
-    if (m_pActiveGateway == nullptr) {
-        return DIFF_SAME;
-    }
     // The device must carry a custom CPLD exactly when a custom CPLD file is configured.
     const bool customConfigured = !m_pActiveGateway->GetCustomCPLDFileName().empty();
     return customConfigured == m_pActiveGateway->HasCustomCPLD() ? DIFF_SAME : DIFF_OLDER;

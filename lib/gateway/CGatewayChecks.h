@@ -90,7 +90,6 @@ private:
     UPDATERESULT JoinWorker();
     // Whether there is a device to check; otherwise says on the monitor why not.
     bool CanCheck(const char* operation) const;
-    bool ReadReleaseIds(bool readDevice);
     CCodeDiffResults RunAllChecks();
     DIFFTYPE VerifyMinBCFLevel();
     DIFFTYPE VerifyMinPromLevel();

@@ -4,9 +4,12 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "gateway/CGatewayChecks.h"
+#include "host/LineSinks.h"
 #include "testsupport/EmulatedDevice.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/RecordingFrame.h"
@@ -115,6 +118,49 @@ TEST_F(ThreadTest, ThreadsShareAFacadeOrAConnection) {
                 EXPECT_EQ(second.get(), kChecks);
                 EXPECT_EQ(m_frame.Value("HLX_PROM_Release"), "R1.9.8");
             }
+        }
+    });
+}
+
+// A host's mistakes with the real module, in a child process (each once ended it): a facade
+// without its frame or its connection says so, refuses the card name, reads and updates nothing;
+// a monitor and error sink that throw on the worker fail the update, not the process.
+TEST_F(ThreadTest, MissingPartsAndThrowingSinksNeverEndTheProcess) {
+    RunIsolated([&] {
+        StartRound();
+        const std::tuple<bool, bool, const char*> missing[] = {
+            {false, true, "no frame"},
+            {true, false, "no connection"},
+            {false, false, "no frame, no connection"}};
+        for (const auto& [withFrame, withComms, what] : missing) {
+            SCOPED_TRACE(what);
+            const size_t from = m_diagnostics.Monitor().size();
+            CGatewayChecks checks(withFrame ? &m_frame : nullptr,
+                                  withComms ? &m_device->Comms() : nullptr);
+            checks.SetCardName("QPT");
+            EXPECT_FALSE(checks.SetReleaseIds(true));
+            EXPECT_FALSE(checks.CheckForUpdates(true).DifferencesFound());
+            checks.PerformUpdate(Older(PROM_CODE));
+            EXPECT_EQ(checks.WaitForUpdate(), UPDATE_NOT_RUN);
+            checks.UpdateActiveCableFirmware();
+            const std::string built = std::string("built with ") + what;
+            const std::string unread = ": nothing read or checked: " + built;
+            EXPECT_EQ(m_diagnostics.MonitorSince(from),
+                      (Lines{"CGatewayChecks: " + built + ": no device will be selected",
+                             "CGatewayChecks::SetCardName: refused: " + built,
+                             "CGatewayChecks::SetReleaseIds" + unread,
+                             "CGatewayChecks::CheckForUpdates" + unread}));
+        }
+        EXPECT_EQ(Gateway().SelectedCard(), "VCL");
+        EXPECT_EQ(m_frame.Value("HLX_Release"), "");
+        const host::LineSink throwing[] = {
+            [](const std::string&) { throw std::runtime_error("sink full"); },
+            [](const std::string&) { throw 7; }};
+        for (const host::LineSink& sink : throwing) {
+            host::SetMonitorSink(sink);
+            host::SetErrorSink(sink);
+            m_checks->PerformUpdate(Older(PROM_CODE));
+            EXPECT_EQ(m_checks->WaitForUpdate(), UPDATE_FAILED);
         }
     });
 }
