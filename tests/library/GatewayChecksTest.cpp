@@ -299,10 +299,10 @@ TEST_F(GatewayUpdateTest, HostCallsAndWaitersWaitForTheRunningUpdate) {
             EXPECT_FALSE(seen(effect));
             release.set_value();
             during.get();
-            EXPECT_TRUE(seen(effect));
             const UPDATERESULT result = succeeds ? UPDATE_SUCCEEDED : UPDATE_FAILED;
             EXPECT_EQ(waiter.get(), result);
             EXPECT_EQ(checks->WaitForUpdate(), result);
+            EXPECT_TRUE(seen(effect));
         }
     });
 }
