@@ -61,19 +61,23 @@ void ApplyResponse(const SubRequest& request, const wire::Response& response) {
 // In process
 
 bool EmulatorConnection::Disconnect() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return true;
 }
 
 bool EmulatorConnection::SelectCard(const char* name) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_gateway.SelectCard(name != nullptr ? name : "");
     return true;
 }
 
 bool EmulatorConnection::Connect() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return true;
 }
 
 int EmulatorConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     for (const SubRequest& request : subStream.Requests()) {
         const wire::Response response = m_gateway.Execute(ToEmulatorRequest(request, timeoutMs));
         // The device's time to answer passes outside the gateway's lock. Waiting in vain for
@@ -172,20 +176,24 @@ bool FrameConnection::FlagExchange(wire::MessageKind kind, bool open) {
 }
 
 bool FrameConnection::Connect() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return FlagExchange(wire::MessageKind::Connect, true);
 }
 
 bool FrameConnection::Disconnect() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return !m_transport->IsOpen() || FlagExchange(wire::MessageKind::Disconnect, false);
 }
 
 bool FrameConnection::SelectCard(const char* name) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_card = name != nullptr ? name : "";
     // Without an open transport the selection is sent when it opens.
     return !m_transport->IsOpen() || FlagExchange(wire::MessageKind::SelectCard, false);
 }
 
 int FrameConnection::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int /*reserved*/) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     Open();
     for (const SubRequest& request : subStream.Requests()) {
         wire::ClientMessage execute;

@@ -2,9 +2,14 @@
 // over TCP to gwemu, and to a backend in this process with the TCP connection's messages (a
 // replayed session). All turn what the emulator makes of a request into what a real connection
 // would do: fill the reply places, or throw CBaseCommsException.
+//
+// Each connection may be shared by threads (two threads checking through one facade, two facades
+// on one connection): its exchanges (Connect, Disconnect, SelectCard, ExecuteSubCommand with its
+// whole sub-stream) run one at a time. The selected card is the connection's, not a caller's.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "gatewayutils/emulator/Backend.h"
@@ -23,7 +28,8 @@ enum CommsFailure : int {
 };
 
 // Talks to an emulated gateway in the same process. Requests run on the caller's thread, which
-// also waits out the scenario's latency (a timeout's wait scaled by GWU_TIMEOUT_SCALE).
+// also waits out the scenario's latency (a timeout's wait scaled by GWU_TIMEOUT_SCALE) before
+// the next exchange starts, as a device that answers one request at a time.
 class EmulatorConnection : public CBaseComms {
 public:
     // Borrows the gateway, which outlives the connection.
@@ -36,6 +42,7 @@ public:
 
 private:
     emu::Gateway& m_gateway;
+    std::mutex m_mutex;  // one exchange at a time
 };
 
 // Carries the frames of the frame protocol (Protocol.h) between a FrameConnection and a gateway
@@ -76,6 +83,7 @@ private:
     bool FlagExchange(wire::MessageKind kind, bool open);
     void Open();
 
+    std::mutex m_mutex;  // one exchange at a time: the transport and the card are shared
     std::unique_ptr<FrameTransport> m_transport;
     std::string m_card;
 };

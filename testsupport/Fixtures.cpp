@@ -1,11 +1,13 @@
 #include "testsupport/Fixtures.h"
 
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "host/popup/PopupDrivers.h"
+#include "testsupport/TestProcesses.h"
 
 namespace gwu::test {
 
@@ -51,6 +53,27 @@ std::vector<std::filesystem::path> SerialListFixture::AsideFiles() const {
         }
     }
     return aside;
+}
+
+void RunIsolated(const std::function<void()>& body, int timeoutMs) {
+    static constexpr const char* kVariable = "GWU_TEST_ISOLATED";
+    const ::testing::TestInfo& test = *::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = std::string(test.test_suite_name()) + "." + test.name();
+    if (const char* isolated = std::getenv(kVariable); isolated != nullptr && name == isolated) {
+        body();
+        return;
+    }
+    const TempDir folder;
+    const std::string stem = (folder.Path() / "child").string();
+    Child child({::testing::internal::GetArgvs().at(0), "--gtest_filter=" + name}, stem,
+                {std::string(kVariable) + "=" + name});
+    const int status = child.Wait(timeoutMs);
+    if (status == -1) {
+        child.Kill();
+    }
+    EXPECT_EQ(status, 0) << (status == -1 ? "no end within the time: killed\n" : "")
+                         << TestFolders::ReadFile(stem + ".out")
+                         << TestFolders::ReadFile(stem + ".err");
 }
 
 }  // namespace gwu::test

@@ -47,4 +47,9 @@ public:
     void Play(const std::string& keys, std::function<void(const host::PopupView&)> observe = {});
 };
 
+// Runs the body in a child process of this test program that runs only the current test, so
+// that a crash, an abort or a hang (killed after the timeout) fails the test instead of ending or
+// stalling the whole run. In that child the body runs here, and its failures are the child's.
+void RunIsolated(const std::function<void()>& body, int timeoutMs = 60000);
+
 }  // namespace gwu::test

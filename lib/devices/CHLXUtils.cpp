@@ -174,6 +174,15 @@ bool CHLXUtils::SetReleaseIds(bool readDevice) {
             m_pComms->Disconnect();
         } catch (const CBaseCommsException&) {
             ok = false;
+        } catch (const std::exception& e) {
+            // Anything else thrown while reading (by the host's connection, say) fails the
+            // reading too; nothing of a reading that ended so is recorded.
+            MonPrintf("CHLXUtils::SetReleaseIds: exception (%s): read as a comms failure",
+                      e.what());
+            ok = readDone = false;
+        } catch (...) {
+            MonPrintf("CHLXUtils::SetReleaseIds: exception (unknown): read as a comms failure");
+            ok = readDone = false;
         }
     }
 

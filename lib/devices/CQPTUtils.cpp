@@ -69,6 +69,13 @@ bool CQPTUtils::SetReleaseIds(bool readDevice) {
         }
     } catch (const CBaseCommsException&) {
         ok = false;
+    } catch (const std::exception& e) {
+        // Anything else thrown while reading (by the host's connection, say) fails it too.
+        MonPrintf("CQPTUtils::SetReleaseIds: exception (%s): read as a comms failure", e.what());
+        ok = result = false;
+    } catch (...) {
+        MonPrintf("CQPTUtils::SetReleaseIds: exception (unknown): read as a comms failure");
+        ok = result = false;
     }
     if (!ok) {
         for (const char* name : gwu::kQPTPublishedValues) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -26,6 +27,19 @@ bool EqualNoCase(const CString& a, const CString& b) {
            });
 }
 
+// The facade whose update worker runs on this thread; null on every other thread.
+thread_local const CGatewayChecks* t_updatingFacade = nullptr;
+
+// Runs a monitor line where nothing may escape (the worker, the refusals): a host's sink that
+// throws loses the line, never the process.
+template <typename Write>
+void Quietly(Write write) noexcept {
+    try {
+        write();
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 CGatewayChecks::CGatewayChecks(CTabQuillonFrame* pFrame, CBaseComms* pComms)
@@ -38,39 +52,113 @@ CGatewayChecks::CGatewayChecks(CTabQuillonFrame* pFrame, CBaseComms* pComms,
     : m_pFrame(pFrame),
       m_pComms(pComms),
       m_pHLXUtils(std::move(pHLXUtils)),
-      m_pQPTUtils(std::move(pQPTUtils)) {}
+      m_pQPTUtils(std::move(pQPTUtils)) {
+    // Without any of the four nothing can be read or checked: no device is ever selected.
+    const std::pair<bool, const char*> given[] = {{m_pFrame != nullptr, "frame"},
+                                                  {m_pComms != nullptr, "connection"},
+                                                  {m_pHLXUtils != nullptr, "HLX device"},
+                                                  {m_pQPTUtils != nullptr, "QPT device"}};
+    for (const auto& [present, name] : given) {
+        if (!present) {
+            m_strMissing += (m_strMissing.empty() ? "no " : ", no ") + CString(name);
+        }
+    }
+    if (!m_strMissing.empty()) {
+        Quietly([this] {
+            MonPrintf("CGatewayChecks: built with %s: no device will be selected",
+                      m_strMissing.c_str());
+        });
+    }
+}
 
 CGatewayChecks::~CGatewayChecks() {
-    // The worker uses a device object: it must end before the device objects go.
-    WaitForUpdate();
+    // The worker and any host call still running use a device object: they end first.
+    const std::unique_lock<std::mutex> call = EnterHostCall();
     m_pActiveGateway = nullptr;
     m_pHLXUtils.reset();
     m_pQPTUtils.reset();
 }
 
+bool CGatewayChecks::OnWorkerThread() const {
+    return t_updatingFacade == this;
+}
+
+std::unique_lock<std::mutex> CGatewayChecks::EnterHostCall() {
+    if (OnWorkerThread()) {
+        return {};  // the update calling back in: it owns the device already
+    }
+    std::unique_lock<std::mutex> call(m_callMutex);
+    JoinWorker();
+    return call;
+}
+
+UPDATERESULT CGatewayChecks::JoinWorker() {
+    const std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_updateThread.joinable()) {
+        m_updateThread.join();
+    }
+    return m_eLastUpdateResult;
+}
+
 void CGatewayChecks::SetCardName(CString cardName) {
+    if (OnWorkerThread()) {
+        // The running update's requests would go to the other card.
+        Quietly([&] {
+            MonPrintf("CGatewayChecks::SetCardName(%s): refused on the update worker",
+                      cardName.c_str());
+        });
+        return;
+    }
+    const std::unique_lock<std::mutex> call = EnterHostCall();
+    if (!m_strMissing.empty()) {
+        Quietly([this] {
+            MonPrintf("CGatewayChecks::SetCardName: refused: built with %s", m_strMissing.c_str());
+        });
+        return;
+    }
+    // The connection reads the name up to its first NUL: so does the facade.
+    cardName.resize(std::char_traits<char>::length(cardName.c_str()));
     m_strCardName = cardName;
     m_pComms->SelectCard(m_strCardName.c_str());
     m_pComms->Disconnect();
     m_pActiveGateway = m_strCardName == "VCL" ? m_pHLXUtils.get() : m_pQPTUtils.get();
 }
 
+bool CGatewayChecks::CanCheck(const char* operation) const {
+    if (m_pActiveGateway != nullptr) {
+        return true;
+    }
+    Quietly([&] {
+        MonPrintf("CGatewayChecks::%s: nothing read or checked: %s", operation,
+                  m_strMissing.empty() ? "no card named yet (SetCardName)"
+                                       : ("built with " + m_strMissing).c_str());
+    });
+    return false;
+}
+
 bool CGatewayChecks::SetReleaseIds(bool readDevice) {
-    return m_pActiveGateway != nullptr && m_pActiveGateway->SetReleaseIds(readDevice);
+    const std::unique_lock<std::mutex> call = EnterHostCall();
+    return CanCheck("SetReleaseIds") && m_pActiveGateway->SetReleaseIds(readDevice);
 }
 
 CCodeDiffResults CGatewayChecks::CheckForUpdates(bool readDevice) {
-    if (readDevice) {
-        SetReleaseIds(true);
+    const std::unique_lock<std::mutex> call = EnterHostCall();
+    if (!CanCheck("CheckForUpdates")) {
+        return {};
     }
-    return PerformAllChecks();
+    if (readDevice) {
+        m_pActiveGateway->SetReleaseIds(true);
+    }
+    return RunAllChecks();
 }
 
 CCodeDiffResults CGatewayChecks::PerformAllChecks() {
+    const std::unique_lock<std::mutex> call = EnterHostCall();
+    return CanCheck("PerformAllChecks") ? RunAllChecks() : CCodeDiffResults{};
+}
+
+CCodeDiffResults CGatewayChecks::RunAllChecks() {
     CCodeDiffResults results;
-    if (m_pActiveGateway == nullptr) {
-        return results;
-    }
     if (m_pActiveGateway->SupportsCodeType(BS_CODE)) {
         results.m_eBS = VerifyMinBootstrapLevel();
     }
@@ -91,12 +179,18 @@ CCodeDiffResults CGatewayChecks::PerformAllChecks() {
 }
 
 void CGatewayChecks::PerformUpdate(CCodeDiffResults results) {
-    if (m_pActiveGateway == nullptr) {
+    if (OnWorkerThread()) {
+        // It cannot wait for itself, and a second worker would take its record and thread.
+        Quietly([] { MonPrintf("CGatewayChecks::PerformUpdate: refused on the update worker"); });
         return;
     }
     // One update at a time: the record and the device belong to the running worker until it
     // ends.
-    WaitForUpdate();
+    const std::unique_lock<std::mutex> call = EnterHostCall();
+    if (m_pActiveGateway == nullptr) {
+        return;
+    }
+    const std::lock_guard<std::mutex> thread(m_threadMutex);
     m_eLastUpdateResult = UPDATE_NOT_RUN;
     m_UpdateParams.pGateway = m_pActiveGateway;
     if (!SelectUpdateCodeType(results, m_UpdateParams.eCodeType) && !m_bCodeTypeChosen) {
@@ -105,11 +199,14 @@ void CGatewayChecks::PerformUpdate(CCodeDiffResults results) {
     m_bCodeTypeChosen = true;
     m_bUpdateRunning = true;
     try {
-        m_updateThread = std::thread(&CGatewayChecks::UpdateThreadProc, m_UpdateParams,
-                                     &m_bUpdateRunning, &m_eLastUpdateResult);
+        m_updateThread = std::thread([this, params = m_UpdateParams] {
+            t_updatingFacade = this;
+            UpdateThreadProc(params, &m_bUpdateRunning, &m_eLastUpdateResult);
+        });
     } catch (const std::system_error& e) {
         m_bUpdateRunning = false;
-        MonPrintf("CGatewayChecks::PerformUpdate: no worker thread: %s", e.what());
+        Quietly(
+            [&] { MonPrintf("CGatewayChecks::PerformUpdate: no worker thread: %s", e.what()); });
     }
 }
 
@@ -125,7 +222,8 @@ bool CGatewayChecks::SelectUpdateCodeType(const CCodeDiffResults& results, CODET
 
 void CGatewayChecks::UpdateThreadProc(UpdateThreadParams params, std::atomic<bool>* running,
                                       std::atomic<UPDATERESULT>* result) {
-    // Nothing may leave the worker: an escaping exception would end the host process.
+    // Nothing may leave the worker: an escaping exception would end the host process. Its own
+    // monitor lines go through the host's sink, which may throw too.
     bool succeeded = false;
     try {
         switch (params.eCodeType) {
@@ -146,11 +244,11 @@ void CGatewayChecks::UpdateThreadProc(UpdateThreadParams params, std::atomic<boo
                 break;
         }
     } catch (const CBaseCommsException& e) {
-        MonPrintf("CGatewayChecks update worker: comms failure %d", e.Code());
+        Quietly([&] { MonPrintf("CGatewayChecks update worker: comms failure %d", e.Code()); });
     } catch (const std::exception& e) {
-        MonPrintf("CGatewayChecks update worker: %s", e.what());
+        Quietly([&] { MonPrintf("CGatewayChecks update worker: %s", e.what()); });
     } catch (...) {
-        MonPrintf("CGatewayChecks update worker: unknown failure");
+        Quietly([] { MonPrintf("CGatewayChecks update worker: unknown failure"); });
     }
     *result = succeeded ? UPDATE_SUCCEEDED : UPDATE_FAILED;
     *running = false;
@@ -161,19 +259,22 @@ bool CGatewayChecks::IsUpdateRunning() const {
 }
 
 UPDATERESULT CGatewayChecks::WaitForUpdate() {
-    if (m_updateThread.joinable()) {
-        m_updateThread.join();
+    if (OnWorkerThread()) {
+        Quietly([] { MonPrintf("CGatewayChecks::WaitForUpdate: on the update worker: no wait"); });
+        return UPDATE_NOT_RUN;
     }
-    return m_eLastUpdateResult;
+    return JoinWorker();
 }
 
 void CGatewayChecks::RenameFile(CODETYPE codeType, CString /*unused*/, bool flag) {
+    const std::unique_lock<std::mutex> call = EnterHostCall();
     if (m_pActiveGateway != nullptr) {
         m_pActiveGateway->RenameFile(codeType, flag);
     }
 }
 
 bool CGatewayChecks::DeviceFileExists(CString /*unused*/, CODETYPE codeType) {
+    const std::unique_lock<std::mutex> call = EnterHostCall();
     if (m_pActiveGateway == nullptr) {
         return false;
     }
@@ -181,6 +282,7 @@ bool CGatewayChecks::DeviceFileExists(CString /*unused*/, CODETYPE codeType) {
 }
 
 CString CGatewayChecks::GetFilename(CString /*unused*/, CODETYPE codeType, bool flag) {
+    const std::unique_lock<std::mutex> call = EnterHostCall();
     if (m_pActiveGateway == nullptr) {
         return {};
     }
@@ -188,68 +290,59 @@ CString CGatewayChecks::GetFilename(CString /*unused*/, CODETYPE codeType, bool 
 }
 
 CString CGatewayChecks::GetCustomCPLDFileName() {
+    const std::unique_lock<std::mutex> call = EnterHostCall();
     return m_pActiveGateway != nullptr ? m_pActiveGateway->GetCustomCPLDFileName() : CString{};
 }
 
 void CGatewayChecks::SetCustomCPLDFileName(CString fileName) {
+    const std::unique_lock<std::mutex> call = EnterHostCall();
     if (m_pActiveGateway != nullptr) {
         m_pActiveGateway->SetCustomCPLDFileName(fileName);
     }
 }
 
 bool CGatewayChecks::DeviceHasCustomCPLD() {
+    const std::unique_lock<std::mutex> call = EnterHostCall();
     return m_pActiveGateway != nullptr && m_pActiveGateway->HasCustomCPLD();
 }
 
 void CGatewayChecks::UpdateActiveCableFirmware() {
+    const std::unique_lock<std::mutex> call = EnterHostCall();
     if (m_pActiveGateway != nullptr) {
         m_pActiveGateway->UpdateActiveCableFirmware();
     }
 }
 
 bool CGatewayChecks::IsKRTInstalled() const {
+    const std::lock_guard<std::mutex> lock(m_krtMutex);
     return m_bKRTInstalled;
 }
 
 CString CGatewayChecks::GetKRTVersion() const {
+    const std::lock_guard<std::mutex> lock(m_krtMutex);
     return m_strKRTVersion;
 }
 
 // ---------------------------------------------------------------------------------------------
-// Firmware level verification
+// Firmware level verification, of the active device (the check sequence runs only with one)
 
 DIFFTYPE CGatewayChecks::VerifyMinBCFLevel() {
-    if (m_pActiveGateway == nullptr) {
-        return DIFF_SAME;
-    }
     return VerifyFWLevel(m_pActiveGateway->GetFilename(LC_CODE, true), LC_CODE);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinPromLevel() {
-    if (m_pActiveGateway == nullptr) {
-        return DIFF_SAME;
-    }
     return VerifyFWLevel(m_pActiveGateway->GetFilename(PROM_CODE, true), PROM_CODE);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinBootstrapLevel() {
-    if (m_pActiveGateway == nullptr) {
-        return DIFF_SAME;
-    }
     return VerifyFWLevel(m_pActiveGateway->GetFilename(BS_CODE, true), BS_CODE);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinActiveCableFirmwareLevel() {
-    if (m_pActiveGateway == nullptr) {
-        return DIFF_SAME;
-    }
     return VerifyFWLevel(m_pActiveGateway->GetActiveCableFirmwareFilename(MAC_CODE), MAC_CODE);
 }
 
 DIFFTYPE CGatewayChecks::VerifyMinCPLDLevel() {
-    if (m_pActiveGateway == nullptr) {
-        return DIFF_SAME;
-    }
     // The device must carry a custom CPLD exactly when a custom CPLD file is configured.
     const bool customConfigured = !m_pActiveGateway->GetCustomCPLDFileName().empty();
     return customConfigured == m_pActiveGateway->HasCustomCPLD() ? DIFF_SAME : DIFF_OLDER;
@@ -283,6 +376,7 @@ DIFFTYPE CGatewayChecks::VerifyFWLevel(CString fileName, CODETYPE codeType) {
 
     const size_t legacyAt = text.find(kLegacySoftwareMark);
     if (legacyAt != CString::npos && legacyAt > 0) {
+        const std::lock_guard<std::mutex> lock(m_krtMutex);
         m_strKRTVersion = text;
         m_bKRTInstalled = true;
         result = DIFF_OLDER;

@@ -1,12 +1,22 @@
 // The facade the host drives: selects the fitted device by card name, checks its firmware
 // against the releases installed on disk and updates one code type at a time on a worker.
 //
-// Calls come from one host thread. The update worker is the only other thread; the facade owns
-// it and waits for it before starting another and before it is destroyed.
+// The update worker is the only thread the facade starts; it owns it and never detaches it. The
+// host's calls into one facade run one at a time, and each (but IsUpdateRunning, WaitForUpdate,
+// IsKRTInstalled and GetKRTVersion) first waits for a running update: a card named or a check
+// started during an update cannot redirect it or share the device with it. Any number of host
+// threads may wait for the update; each gets the same result. An update operation that calls
+// back into the facade on the worker itself never waits for itself: SetCardName and
+// PerformUpdate are refused there (a monitor line says so), WaitForUpdate returns at once with
+// UPDATE_NOT_RUN, the other services run at once. The facade is never destroyed on its worker.
+//
+// A facade built without a frame, a connection or a device object says so on the monitor and
+// selects no device: every operation gives its neutral or failed answer.
 #pragma once
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "gatewayutils/gateway/CCodeDiffResults.h"
@@ -39,7 +49,8 @@ public:
     CGatewayChecks(const CGatewayChecks&) = delete;
     CGatewayChecks& operator=(const CGatewayChecks&) = delete;
 
-    // "VCL" selects the communication module, every other name the measurement module.
+    // "VCL" selects the communication module, every other name the measurement module. The
+    // name ends at its first NUL character, for the connection as for the facade.
     void SetCardName(CString cardName);
     bool SetReleaseIds(bool readDevice);
     CCodeDiffResults CheckForUpdates(bool readDevice);
@@ -63,14 +74,23 @@ public:
     // differs of bootstrap, PROM, loaded code, CPLD and MAC firmware. False when none differs.
     static bool SelectUpdateCodeType(const CCodeDiffResults& results, CODETYPE& codeType);
 
-    // Whether an update worker is still running.
+    // Whether an update worker is still running. Any thread.
     bool IsUpdateRunning() const;
     // Blocks until the running update worker, if any, has finished, and tells how the update
     // that the last PerformUpdate asked for ended. Only the device operation's own result
-    // counts: whether the device took the new release shows in the next check.
+    // counts: whether the device took the new release shows in the next check. Any thread;
+    // threads waiting for the same worker get the same result.
     UPDATERESULT WaitForUpdate();
 
 private:
+    // Enters a host call: one at a time, after the running update has ended. On the worker
+    // itself the lock returned owns nothing and nothing is waited for.
+    std::unique_lock<std::mutex> EnterHostCall();
+    bool OnWorkerThread() const;
+    UPDATERESULT JoinWorker();
+    // Whether there is a device to check; otherwise says on the monitor why not.
+    bool CanCheck(const char* operation) const;
+    CCodeDiffResults RunAllChecks();
     DIFFTYPE VerifyMinBCFLevel();
     DIFFTYPE VerifyMinPromLevel();
     DIFFTYPE VerifyMinBootstrapLevel();
@@ -93,6 +113,10 @@ private:
     bool m_bCodeTypeChosen = false;  // whether a request has set m_UpdateParams.eCodeType
     CString m_strKRTVersion;
     bool m_bKRTInstalled = false;
+    CString m_strMissing;      // what the constructor was not given; empty when it has everything
+    std::mutex m_callMutex;    // one host call at a time
+    std::mutex m_threadMutex;  // guards m_updateThread: starting and joining it
+    mutable std::mutex m_krtMutex;  // guards the two KRT fields, read at any time
     std::thread m_updateThread;
     std::atomic<bool> m_bUpdateRunning{false};
     std::atomic<UPDATERESULT> m_eLastUpdateResult{UPDATE_NOT_RUN};

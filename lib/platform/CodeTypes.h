@@ -20,9 +20,12 @@ enum DIFFTYPE : std::int32_t {
     DIFF_FORCED = 3,  // a manufacturing release, always to be replaced
 };
 
-// How the last update worker ended, as the device operation reported it.
+// How the last update worker ended, as the device operation reported it. A request with nothing
+// differing updates the previous request's code type again: that worker's own result counts.
 enum UPDATERESULT : std::int32_t {
-    UPDATE_NOT_RUN = 0,    // no worker ran: nothing differed, or no worker could be started
+    // No worker ran: no card selected, nothing differed and no earlier request named a code
+    // type, or no worker could be started.
+    UPDATE_NOT_RUN = 0,
     UPDATE_SUCCEEDED = 1,  // the device operation reported success
     UPDATE_FAILED = 2,     // the device operation reported failure or ended by an exception
 };

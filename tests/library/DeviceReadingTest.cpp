@@ -3,7 +3,9 @@
 // the CPLD revision and the serial number.
 #include <filesystem>
 #include <functional>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 
@@ -140,6 +142,41 @@ TEST_F(DeviceReadingTest, ExceptionAtEveryRequestGivesUnknownAndResultByReadDone
         EXPECT_EQ(local.frame.Values("HLX"), Lines(PublishedNames("HLX").size(), "Unknown"));
         EXPECT_EQ(ReadFile(List()), readDone ? "Unknown,Unknown,Unknown,Unknown\r\n" : "");
     }
+}
+
+// Anything else the connection throws ends the reading as a comms failure does, but records
+// nothing: false, Unknown under every name, no list line, and a monitor line naming it.
+TEST_F(DeviceReadingTest, OtherExceptionsFromTheConnectionAreCommsFailures) {
+    const std::pair<std::function<void()>, const char*> thrown[] = {
+        {[] { throw std::runtime_error("socket gone"); }, "(socket gone)"},
+        {[] { throw std::bad_alloc(); }, "(std::bad_alloc)"},
+        {[] { throw 42; }, "(unknown)"}};
+    for (const auto& [toss, named] : thrown) {
+        for (const std::string family : {"HLX", "QPT"}) {
+            for (const size_t position : {0, 2}) {  // 2: the PROM has been read
+                SCOPED_TRACE(family + " " + named + " at " + std::to_string(position));
+                HlxBench hlxBench;
+                QptBench qptBench;
+                const bool isHlx = family == "HLX";
+                RecordingFrame& frame = isHlx ? hlxBench.frame : qptBench.frame;
+                CGatewayUtils& device =
+                    isHlx ? static_cast<CGatewayUtils&>(hlxBench.device) : qptBench.device;
+                size_t count = 0;
+                (isHlx ? hlxBench.comms : qptBench.comms)
+                    .SetResponder([&, &toss = toss](const RecordedRequest&) {
+                        if (count++ == position) {
+                            toss();
+                        }
+                        return std::optional<Reply>();
+                    });
+                EXPECT_FALSE(device.SetReleaseIds(true));
+                EXPECT_EQ(frame.Values(family), Lines(PublishedNames(family).size(), "Unknown"));
+                EXPECT_TRUE(m_diagnostics.MonitorHas(family + "Utils::SetReleaseIds: exception " +
+                                                     named + ": read as a comms failure"));
+            }
+        }
+    }
+    EXPECT_FALSE(fs::exists(List()));
 }
 
 // Errors 1 and 4 mean a standard CPLD, 0 a revision (of exactly four bytes); any other error is

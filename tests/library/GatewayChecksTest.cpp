@@ -4,6 +4,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -14,7 +15,7 @@
 #include "gateway/ReleaseCompare.h"
 #include "host/MemoryValueStore.h"
 #include "platform/Diagnostics.h"
-#include "testsupport/FakeGateway.h"
+#include "testsupport/FacadeFixture.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
 
@@ -24,6 +25,7 @@ using gwu::test::FakeGateway;
 using gwu::test::Lines;
 using gwu::test::ScriptedComms;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 constexpr DIFFTYPE S = DIFF_SAME;
 constexpr DIFFTYPE N = DIFF_NEWER;
@@ -58,90 +60,26 @@ TEST(CompareReleaseIdsTest, ComponentsCompareAsNumbersAfterTheLeadingLetters) {
     check(saturating);
 }
 
-// A record from verdicts in field order: LC, PROM, BS, CPLD, MAC.
-CCodeDiffResults Verdicts(DIFFTYPE lc, DIFFTYPE prom, DIFFTYPE bs, DIFFTYPE cpld, DIFFTYPE mac) {
-    CCodeDiffResults results;
-    results.m_eLC = lc;
-    results.m_ePROM = prom;
-    results.m_eBS = bs;
-    results.m_eCPLD = cpld;
-    results.m_eMAC = mac;
-    return results;
-}
-
-// The facade over the communication module (every code type) and the measurement module (loaded
-// code and PROM), whose devices agree with the disk: KLEM_R1.0 everywhere, no custom CPLD.
-class GatewayChecksTest : public ::testing::Test {
-protected:
-    GatewayChecksTest() {
-        auto hlxDevice = std::make_unique<FakeGateway>("HLX", MAC_CODE, gate, &frame);
-        auto qptDevice = std::make_unique<FakeGateway>("QPT", PROM_CODE, gate, &frame);
-        hlx = hlxDevice.get();
-        qpt = qptDevice.get();
-        for (FakeGateway* device : {hlx, qpt}) {
-            for (const CODETYPE code : {LC_CODE, PROM_CODE, BS_CODE, MAC_CODE}) {
-                Set(device, code, "KLEM_R1.0", "KLEM_R1.0");
-            }
-        }
-        checks = std::make_unique<CGatewayChecks>(&frame, &comms, std::move(hlxDevice),
-                                                  std::move(qptDevice));
-    }
-
-    // What the device reports for the code type, and the identifier in its release file (none
-    // when null). The MAC firmware's release file is the cable firmware's, which has no name.
-    void Set(FakeGateway* device, CODETYPE code, const char* deviceValue, const char* diskId) {
-        const CString file = code == MAC_CODE ? CString{} : device->GetFilename(code, true);
-        if (diskId != nullptr) {
-            device->diskIds[file] = diskId;
-        } else {
-            device->diskIds.erase(file);
-        }
-        frame.Store().SetValue(device->GetUntrimmedReleaseValueName(code), deviceValue, 512);
-    }
-    std::string ChecksOf(const char* cardName) {
-        checks->SetCardName(cardName);
-        return checks->PerformAllChecks().ToString();
-    }
-    // The monitor lines since the last Clear() that hold the text.
-    Lines With(const std::string& text) const { return diagnostics.MonitorSince(from, text); }
-    void Clear() { from = diagnostics.Monitor().size(); }
-    long IndexOf(const std::string& line) const {
-        const Lines lines = With("");
-        const auto at = std::find(lines.begin(), lines.end(), line);
-        return at == lines.end() ? -1 : static_cast<long>(at - lines.begin());
-    }
-    // Whether the line is there within five seconds.
-    bool WaitFor(const std::string& line) const {
-        for (int i = 0; i < 500 && IndexOf(line) < 0; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return IndexOf(line) >= 0;
-    }
-    Lines Updates() const { return With(" update Update"); }
-
-    gwu::test::Diagnostics diagnostics;
-    size_t from = 0;
-    std::shared_future<void> gate;
-    gwu::host::Frame frame;
-    ScriptedComms comms;
-    FakeGateway* hlx = nullptr;
-    FakeGateway* qpt = nullptr;
-    std::unique_ptr<CGatewayChecks> checks;
-};
+using GatewayChecksTest = gwu::test::FacadeFixture;
+using gwu::test::Verdicts;
 
 // Device selection and forwarding
 
-// "VCL" selects the communication module, any other name the measurement module; reading
-// comes before the checks when asked for.
+// "VCL" selects the communication module, any other name the measurement module; a name ends
+// at its first NUL for the facade as for the connection. Reading comes before the checks when
+// asked for.
 TEST_F(GatewayChecksTest, CardNameSelectsTheDeviceThatReads) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"VCL", "HLX"}, {"vcl", "QPT"}, {"VCL ", "QPT"}, {"", "QPT"}, {"VCL", "HLX"},
-    };
-    for (const auto& [name, tag] : cases) {
+    const std::tuple<std::string, const char*, const char*> cases[] = {
+        {"VCL", "VCL", "HLX"},       {"vcl", "vcl", "QPT"},
+        {"VCL ", "VCL ", "QPT"},     {"", "", "QPT"},
+        {"QPT\0VCL"s, "QPT", "QPT"}, {"\0VCL"s, "", "QPT"},
+        {"VCL\0XYZ"s, "VCL", "HLX"}};
+    for (const auto& [name, selected, tag] : cases) {
+        SCOPED_TRACE(selected);
         comms.ClearRecords();
         Clear();
         checks->SetCardName(name);
-        EXPECT_EQ(comms.Calls(), (Lines{std::string("SelectCard ") + name, "Disconnect"}));
+        EXPECT_EQ(comms.Calls(), (Lines{std::string("SelectCard ") + selected, "Disconnect"}));
         checks->CheckForUpdates(true);
         EXPECT_EQ(IndexOf(std::string(tag) + " SetReleaseIds 1"), 0) << name;
         EXPECT_EQ(With("SetReleaseIds").size(), 1u) << name;
@@ -156,10 +94,17 @@ TEST_F(GatewayChecksTest, CardNameSelectsTheDeviceThatReads) {
 }
 
 // Before any card name there is no device: neutral answers, nothing reaches a device or the
-// connection. Then the file and CPLD services go to the active device.
+// connection, and each check says why it read nothing. Then the file and CPLD services go to
+// the active device.
 TEST_F(GatewayChecksTest, ServicesGoToTheActiveDeviceAndAreNeutralWithoutOne) {
     EXPECT_FALSE(checks->CheckForUpdates(true).DifferencesFound());
+    EXPECT_FALSE(checks->PerformAllChecks().DifferencesFound());
     EXPECT_FALSE(checks->SetReleaseIds(true));
+    const std::string unread = ": nothing read or checked: no card named yet (SetCardName)";
+    EXPECT_EQ(With(""), (Lines{"CGatewayChecks::CheckForUpdates" + unread,
+                               "CGatewayChecks::PerformAllChecks" + unread,
+                               "CGatewayChecks::SetReleaseIds" + unread}));
+    Clear();
     checks->PerformUpdate(Verdicts(O, O, O, O, O));
     EXPECT_FALSE(checks->IsUpdateRunning());
     checks->RenameFile(LC_CODE, "x", true);
@@ -292,50 +237,114 @@ TEST_F(GatewayChecksTest, LegacySoftwareIsOlderAndRemembered) {
 using GatewayUpdateTest = GatewayChecksTest;
 
 // The first differing of bootstrap, PROM, loaded code, CPLD and MAC firmware is updated; with
-// no difference, only an earlier request's code type is.
+// no difference, only an earlier request's code type is, and the result is that repeat's own.
 TEST_F(GatewayUpdateTest, UpdateTakesTheFirstDifferenceInPriorityOrder) {
     checks->SetCardName("VCL");
     checks->PerformUpdate(CCodeDiffResults{});
     EXPECT_FALSE(checks->IsUpdateRunning());
     EXPECT_EQ(checks->WaitForUpdate(), UPDATE_NOT_RUN);
     EXPECT_TRUE(Updates().empty());
-    const std::pair<CCodeDiffResults, const char*> cases[] = {
-        {Verdicts(O, O, F, O, O), "UpdateBootstrap"},   {Verdicts(O, N, S, O, O), "UpdatePROM"},
-        {Verdicts(F, S, S, O, O), "UpdateBCF"},         {Verdicts(S, S, S, O, O), "UpdateCPLD"},
-        {Verdicts(S, S, S, S, N), "UpdateMACFirmware"}, {CCodeDiffResults{}, "UpdateMACFirmware"},
+    const std::tuple<CCodeDiffResults, const char*, bool> cases[] = {
+        {Verdicts(O, O, F, O, O), "UpdateBootstrap", true},
+        {Verdicts(O, N, S, O, O), "UpdatePROM", true},
+        {Verdicts(F, S, S, O, O), "UpdateBCF", true},
+        {Verdicts(S, S, S, O, O), "UpdateCPLD", true},
+        {Verdicts(S, S, S, S, N), "UpdateMACFirmware", false},
+        {CCodeDiffResults{}, "UpdateMACFirmware", true},
+        {CCodeDiffResults{}, "UpdateMACFirmware", false},
     };
-    for (const auto& [results, update] : cases) {
+    for (const auto& [results, update, succeeds] : cases) {
         SCOPED_TRACE(results.ToString());
         Clear();
+        hlx->updateResult = succeeds;
         checks->PerformUpdate(results);
-        EXPECT_EQ(checks->WaitForUpdate(), UPDATE_SUCCEEDED);
+        EXPECT_EQ(checks->WaitForUpdate(), succeeds ? UPDATE_SUCCEEDED : UPDATE_FAILED);
         EXPECT_FALSE(checks->IsUpdateRunning());
         EXPECT_EQ(Updates(), Lines{std::string("HLX update ") + update});
     }
 }
 
-// A request waits for the running worker, which keeps its device; so does the destruction.
-TEST_F(GatewayUpdateTest, UpdatesAndDestructionWaitForTheRunningWorker) {
-    std::promise<void> releaseFirst;
-    std::promise<void> releaseSecond;
-    gate = releaseFirst.get_future().share();
-    checks->SetCardName("VCL");
-    checks->PerformUpdate(Verdicts(S, O, S, S, S));
-    ASSERT_TRUE(WaitFor("HLX update UpdatePROM"));
-    EXPECT_TRUE(checks->IsUpdateRunning());
-    gate = releaseSecond.get_future().share();
+// While an update runs, a card named, a check, a device service or a second request waits for
+// it: the update's requests cannot go to another card, and nothing shares the device with it.
+// Another thread waiting meanwhile gets the update's result. In a child process: concurrent
+// waits once hung.
+TEST_F(GatewayUpdateTest, HostCallsAndWaitersWaitForTheRunningUpdate) {
+    gwu::test::RunIsolated([&] {
+        const std::pair<std::function<void(CGatewayChecks&)>, const char*> calls[] = {
+            {[](CGatewayChecks& c) { c.SetCardName("QPT"); }, "SelectCard QPT"},
+            {[](CGatewayChecks& c) { c.SetReleaseIds(true); }, "HLX SetReleaseIds"},
+            {[](CGatewayChecks& c) { c.CheckForUpdates(true); }, "HLX SetReleaseIds"},
+            {[](CGatewayChecks& c) { c.PerformAllChecks(); }, "HLX GetVersionFromFile"},
+            {[](CGatewayChecks& c) { c.RenameFile(LC_CODE, "", true); }, "HLX RenameFile"},
+            {[](CGatewayChecks& c) { c.UpdateActiveCableFirmware(); }, "HLX UpdateActiveCable"},
+            {[](CGatewayChecks& c) { c.PerformUpdate(Verdicts(O, S, S, S, S)); },
+             "HLX update UpdateBCF"}};
+        const auto seen = [&](const std::string& what) {
+            const Lines sent = comms.Calls();
+            return !With(what).empty() || std::find(sent.begin(), sent.end(), what) != sent.end();
+        };
+        bool succeeds = false;
+        for (const auto& [call, effect] : calls) {
+            SCOPED_TRACE(effect);
+            checks->SetCardName("VCL");
+            Clear();
+            hlx->updateResult = succeeds = !succeeds;
+            std::promise<void> release;
+            gate = release.get_future().share();
+            checks->PerformUpdate(Verdicts(S, O, S, S, S));
+            ASSERT_TRUE(WaitFor("HLX update UpdatePROM"));
+            auto during = std::async(std::launch::async, [&, &call = call] { call(*checks); });
+            auto waiter = std::async(std::launch::async, [&] { return checks->WaitForUpdate(); });
+            EXPECT_EQ(during.wait_for(100ms), std::future_status::timeout);
+            EXPECT_FALSE(seen(effect));
+            release.set_value();
+            during.get();
+            const UPDATERESULT result = succeeds ? UPDATE_SUCCEEDED : UPDATE_FAILED;
+            EXPECT_EQ(waiter.get(), result);
+            EXPECT_EQ(checks->WaitForUpdate(), result);
+            EXPECT_TRUE(seen(effect));
+        }
+    });
+}
+
+// An update operation that calls back into the facade on the worker is never made to wait for
+// itself: the card name and a second request are refused, a wait returns at once, checks run.
+TEST_F(GatewayUpdateTest, TheWorkerCallingBackNeverWaitsForItself) {
+    gwu::test::RunIsolated([&] {
+        checks->SetCardName("VCL");
+        comms.ClearRecords();
+        std::optional<UPDATERESULT> waited;
+        bool running = false;
+        hlx->onUpdate = [&] {
+            checks->SetCardName("QPT");
+            checks->PerformUpdate(Verdicts(O, S, S, S, S));
+            waited = checks->WaitForUpdate();
+            running = checks->IsUpdateRunning();
+            checks->CheckForUpdates(true);
+        };
+        checks->PerformUpdate(Verdicts(S, O, S, S, S));
+        EXPECT_EQ(checks->WaitForUpdate(), UPDATE_SUCCEEDED);
+        EXPECT_EQ(waited, UPDATE_NOT_RUN);
+        EXPECT_TRUE(running);
+        EXPECT_TRUE(comms.Calls().empty());  // the card stayed selected
+        EXPECT_EQ(Updates(), Lines{"HLX update UpdatePROM"});
+        EXPECT_LT(IndexOf("HLX SetReleaseIds 1"), IndexOf("HLX finished UpdatePROM"));
+        EXPECT_EQ(With("refused on the update worker"),
+                  (Lines{"CGatewayChecks::SetCardName(QPT): refused on the update worker",
+                         "CGatewayChecks::PerformUpdate: refused on the update worker"}));
+    });
+}
+
+// The destruction waits for the running worker, which keeps its device.
+TEST_F(GatewayUpdateTest, DestructionWaitsForTheRunningWorker) {
+    std::promise<void> release;
+    gate = release.get_future().share();
     checks->SetCardName("QPT");
-    auto next =
-        std::async(std::launch::async, [&] { checks->PerformUpdate(Verdicts(O, S, S, S, S)); });
-    EXPECT_EQ(next.wait_for(100ms), std::future_status::timeout);
-    EXPECT_EQ(Updates(), Lines{"HLX update UpdatePROM"});
-    releaseFirst.set_value();
-    next.get();
+    checks->PerformUpdate(Verdicts(O, S, S, S, S));
     ASSERT_TRUE(WaitFor("QPT update UpdateBCF"));
-    EXPECT_LT(IndexOf("HLX finished UpdatePROM"), IndexOf("QPT update UpdateBCF"));
     auto destroyed = std::async(std::launch::async, [&] { checks.reset(); });
     EXPECT_EQ(destroyed.wait_for(100ms), std::future_status::timeout);
-    releaseSecond.set_value();
+    release.set_value();
     destroyed.get();
     const long finished = IndexOf("QPT finished UpdateBCF");
     ASSERT_GE(finished, 0);
@@ -343,15 +352,9 @@ TEST_F(GatewayUpdateTest, UpdatesAndDestructionWaitForTheRunningWorker) {
     EXPECT_LT(finished, IndexOf("QPT destroyed"));
 }
 
-// A failed update operation and an exception on the worker both end as a failed update; the
-// exception is logged.
+// An exception on the worker ends the update as failed, and is logged.
 TEST_F(GatewayUpdateTest, FailureOnTheWorkerIsReportedAndLogged) {
     checks->SetCardName("VCL");
-    hlx->updateResult = false;
-    checks->PerformUpdate(Verdicts(S, S, O, S, S));
-    EXPECT_EQ(checks->WaitForUpdate(), UPDATE_FAILED);
-    Clear();
-    hlx->updateResult = true;
     const std::pair<std::function<void()>, const char*> failures[] = {
         {[] { throw CBaseCommsException(7); }, "comms failure 7"},
         {[] { throw std::runtime_error("disk full"); }, "disk full"},
