@@ -1,5 +1,6 @@
 #include "host/ChildProcess.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string_view>
 #include <thread>
@@ -9,15 +10,19 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <psapi.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 extern char** environ;
 #endif
@@ -161,17 +166,46 @@ int ChildProcess::Wait(int timeoutMs) {
         return -1;
     }
     const HANDLE process = reinterpret_cast<HANDLE>(m_process);
+    // The peak working set, read in slices of the wait and once more at the end (a system that
+    // forgets it with the process keeps the last figure read).
+    const auto readPeak = [this, process] {
+        PROCESS_MEMORY_COUNTERS counters{};
+        if (::K32GetProcessMemoryInfo(process, &counters, sizeof counters)) {
+            m_peakResident = std::max<std::uint64_t>(m_peakResident, counters.PeakWorkingSetSize);
+        }
+    };
+    DWORD waited = WAIT_TIMEOUT;
+    for (int slice = 0; slice <= timeoutMs / 10 && waited == WAIT_TIMEOUT; ++slice) {
+        readPeak();
+        waited = ::WaitForSingleObject(process, static_cast<DWORD>(std::min(timeoutMs, 10)));
+    }
     DWORD code = 0;
-    if (::WaitForSingleObject(process, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0 ||
-        !::GetExitCodeProcess(process, &code)) {
+    if (waited != WAIT_OBJECT_0 || !::GetExitCodeProcess(process, &code)) {
         return -1;
     }
+    readPeak();
     ::CloseHandle(process);
     m_process = -1;
     return static_cast<int>(code);
 }
 
 #else  // POSIX
+
+namespace {
+
+// The peak resident memory of a process ("self" or a pid) in bytes, from /proc's VmHWM; 0
+// where there is none (a process that has ended, a system without /proc).
+std::uint64_t OwnPeakResident(const std::string& process) {
+    std::ifstream status("/proc/" + process + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;  // in kB
+        }
+    }
+    return 0;
+}
+
+}  // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& stem,
                            const std::vector<std::string>& added) {
@@ -203,6 +237,7 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string
     }
     argv.push_back(nullptr);
     environment.push_back(nullptr);
+    m_inherited = OwnPeakResident("self");
     pid_t pid = -1;
     const int failed =
         posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment.data());
@@ -235,13 +270,30 @@ void ChildProcess::Kill() {
 }
 
 int ChildProcess::Wait(int timeoutMs) {
-    for (int i = 0; i < timeoutMs / 10 && m_process > 0; ++i) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + std::chrono::milliseconds(timeoutMs);
+    std::uint64_t seen = 0;
+    while (m_process > 0) {
+        seen = std::max(seen, OwnPeakResident(std::to_string(m_process)));
         int status = 0;
-        if (::waitpid(static_cast<pid_t>(m_process), &status, WNOHANG) == m_process) {
+        struct rusage usage {};
+        if (::wait4(static_cast<pid_t>(m_process), &status, WNOHANG, &usage) == m_process) {
             m_process = -1;
+            // Linux counts ru_maxrss in KiB; less than 1 MiB over the inherited peak may be
+            // this process's growth before the exec.
+            const std::uint64_t maxrss = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
+            m_peakResident = maxrss > m_inherited + (std::uint64_t{1} << 20) ? maxrss : seen;
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) {
+            break;
+        }
+        // Short pauses at first, so that the peak of a program that ends soon is read close to
+        // its end; then longer ones.
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(now - start < std::chrono::milliseconds(200) ? 1 : 10));
     }
     return -1;
 }
