@@ -10,8 +10,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <psapi.h>
 #include <windows.h>
+// (after windows.h, which it needs)
+#include <psapi.h>
 #else
 #include <fcntl.h>
 #include <signal.h>
@@ -20,9 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 extern char** environ;
 #endif
@@ -191,22 +190,6 @@ int ChildProcess::Wait(int timeoutMs) {
 
 #else  // POSIX
 
-namespace {
-
-// The peak resident memory of a process ("self" or a pid) in bytes, from /proc's VmHWM; 0
-// where there is none (a process that has ended, a system without /proc).
-std::uint64_t OwnPeakResident(const std::string& process) {
-    std::ifstream status("/proc/" + process + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;  // in kB
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
 ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& stem,
                            const std::vector<std::string>& added) {
     if (arguments.empty()) {
@@ -237,7 +220,6 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string
     }
     argv.push_back(nullptr);
     environment.push_back(nullptr);
-    m_inherited = OwnPeakResident("self");
     pid_t pid = -1;
     const int failed =
         posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment.data());
@@ -270,30 +252,15 @@ void ChildProcess::Kill() {
 }
 
 int ChildProcess::Wait(int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + std::chrono::milliseconds(timeoutMs);
-    std::uint64_t seen = 0;
-    while (m_process > 0) {
-        seen = std::max(seen, OwnPeakResident(std::to_string(m_process)));
+    for (int i = 0; i < timeoutMs / 10 && m_process > 0; ++i) {
         int status = 0;
         struct rusage usage {};
         if (::wait4(static_cast<pid_t>(m_process), &status, WNOHANG, &usage) == m_process) {
             m_process = -1;
-            // Linux counts ru_maxrss in KiB; less than 1 MiB over the inherited peak may be
-            // this process's growth before the exec.
-            const std::uint64_t maxrss = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
-            m_peakResident = maxrss > m_inherited + (std::uint64_t{1} << 20) ? maxrss : seen;
+            m_peakResident = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;  // in KiB
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
-        const Clock::time_point now = Clock::now();
-        if (now >= deadline) {
-            break;
-        }
-        // Short pauses at first, so that the peak of a program that ends soon is read close to
-        // its end; then longer ones.
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(now - start < std::chrono::milliseconds(200) ? 1 : 10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return -1;
 }

@@ -185,11 +185,15 @@ int LockedFile::Open(const std::string& path) {
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(g_writerWaitMs.load());
     std::chrono::milliseconds pause(1);
-    int result = LockExclusiveWriter(path, m_file, m_writersLock, m_path);
+    std::string target;  // the file the name led to at the last try
+    int result = LockExclusiveWriter(path, m_file, m_writersLock, target);
     while (result == EWOULDBLOCK && Clock::now() < deadline) {
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(16));
-        result = LockExclusiveWriter(path, m_file, m_writersLock, m_path);
+        result = LockExclusiveWriter(path, m_file, m_writersLock, target);
+    }
+    if (result == 0) {
+        m_path = target;
     }
     if (result != 0) {
         Close();
@@ -236,7 +240,14 @@ int LockedFile::ReplaceWith(const std::string& from) {
         CloseNative(m_file);
         m_file = kNoNative;
     }
-    const int result = RenameNative(from, m_path);
+    int result = RenameNative(from, m_path);
+    // Where an open file cannot be renamed over, a writer that is about to wait for the lock
+    // may hold the file open for a moment, to see where its name leads: the rename is tried
+    // again for a while.
+    for (int tries = 0; result == EACCES && !RenamesOverOpenFiles() && tries < 200; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        result = RenameNative(from, m_path);
+    }
     Close();
     return result;
 }

@@ -142,10 +142,10 @@ int FinalPathNative(const std::string& path, std::string& target) {
 int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock,
                         std::string& target) {
     for (int tries = 0; tries < 8; ++tries) {
-        std::string expected;
-        if (FinalPathNative(path, expected) != 0) {
-            expected = path;  // no file yet: it is made under the name
+        if (target.empty() && FinalPathNative(path, target) != 0) {
+            target = path;  // no file yet: it is made under the name
         }
+        const std::string expected = target;
         Native lock = kNoNative;
         if (const int result = OpenNative(expected + ".lock", GENERIC_READ | GENERIC_WRITE, 0,
                                           OPEN_ALWAYS, lock)) {
@@ -161,13 +161,13 @@ int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLo
             found = path;
         }
         if (found == expected) {
-            target = found;
             writersLock = lock;
             return 0;
         }
         CloseNative(file);
         file = kNoNative;
         CloseNative(lock);
+        target = found;
     }
     return EWOULDBLOCK;  // the name keeps leading elsewhere: another try later
 }

@@ -2,6 +2,7 @@
 // new devices and rewrites of known ones from every process, a stale temporary file met by two
 // of them, and a list that is a symbolic link written through the link and through its target.
 // GWU_LIST_WRITER_OPERATIONS sets each process's readings (the long run, label "stress").
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,19 +10,28 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
-
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#endif
 
 #include "os/Os.h"
 #include "tests/endtoend/ListWriterReadings.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/TestProcesses.h"
+
+#ifdef _WIN32
+// The Windows calls the link needs, declared here: <windows.h> clashes with the host's names.
+extern "C" {
+__declspec(dllimport) void* __stdcall GetModuleHandleA(const char* name);
+__declspec(dllimport) long long(__stdcall* __stdcall GetProcAddress(void* module,
+                                                                    const char* name))();
+__declspec(dllimport) void* __stdcall GetProcessHeap();
+__declspec(dllimport) int __stdcall HeapFree(void* heap, unsigned long flags, void* memory);
+__declspec(dllimport) unsigned char __stdcall CreateSymbolicLinkA(const char* link,
+                                                                  const char* target,
+                                                                  unsigned long flags);
+__declspec(dllimport) unsigned long __stdcall GetFileAttributesA(const char* path);
+}
+#endif
 
 namespace gwu::test {
 namespace {
@@ -33,9 +43,10 @@ namespace fs = std::filesystem;
 // (it opens the target as the file itself), so the Unix programs ln and test do that, on the
 // files' Unix paths; a Windows system makes one itself, where it allows it.
 std::string WineUnixPath(const fs::path& path) {
-    const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
-    const auto unixName = reinterpret_cast<char*(WINAPI*)(const wchar_t*)>(
-        kernel != nullptr ? ::GetProcAddress(kernel, "wine_get_unix_file_name") : nullptr);
+    using UnixName = char*(__stdcall*)(const wchar_t*);
+    void* const kernel = ::GetModuleHandleA("kernel32.dll");
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
+        kernel != nullptr ? ::GetProcAddress(kernel, "wine_get_unix_file_name") : nullptr));
     char* name = unixName != nullptr ? unixName(path.wstring().c_str()) : nullptr;
     const std::string unixPath = name != nullptr ? name : "";
     if (name != nullptr) {
@@ -45,15 +56,32 @@ std::string WineUnixPath(const fs::path& path) {
 }
 #endif
 
+#ifdef _WIN32
+// Runs a shell script on Wine's Unix side, with the arguments as $0, $1...: Wine tells a Windows
+// program nothing of a Unix program's end, so the script's last act makes a file that is awaited.
+void RunUnixScript(const std::string& script, std::vector<std::string> arguments,
+                   const fs::path& stem) {
+    const fs::path done = stem.string() + ".done";
+    arguments.push_back(WineUnixPath(done));
+    arguments.insert(
+        arguments.begin(),
+        {"/bin/sh", "-c", script + "; : > \"$" + std::to_string(arguments.size() - 1) + "\""});
+    Child shell(arguments, stem.string());
+    for (int i = 0; i < 1000 && !fs::exists(done); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+#endif
+
 // Makes the link a symbolic link to the target; false when the system does not let it.
 bool MakeLink(const fs::path& target, const fs::path& link, const fs::path& stem) {
 #ifdef _WIN32
     if (const std::string unixLink = WineUnixPath(link); !unixLink.empty()) {
-        return Child({"/bin/ln", "-s", WineUnixPath(target), unixLink}, stem.string())
-                   .Wait(30000) == 0;
+        RunUnixScript("ln -s \"$0\" \"$1\"", {WineUnixPath(target), unixLink}, stem);
+        return fs::exists(link);
     }
     return ::CreateSymbolicLinkA(link.string().c_str(), target.string().c_str(),
-                                 SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
+                                 0x2 /* allow unprivileged create */) != 0;
 #else
     (void)stem;
     std::error_code error;
@@ -69,11 +97,12 @@ bool LinksTo(const fs::path& link, const fs::path& target, const fs::path& stem)
     }
 #ifdef _WIN32
     if (const std::string unixLink = WineUnixPath(link); !unixLink.empty()) {
-        return Child({"/usr/bin/test", "-L", unixLink}, stem.string()).Wait(30000) == 0;
+        const fs::path isLink = stem.string() + ".link";
+        RunUnixScript("test -L \"$0\" && : > \"$1\"", {unixLink, WineUnixPath(isLink)}, stem);
+        return fs::exists(isLink);
     }
-    const DWORD attributes = ::GetFileAttributesA(link.string().c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const unsigned long attributes = ::GetFileAttributesA(link.string().c_str());
+    return attributes != 0xFFFFFFFFul && (attributes & 0x400ul /* reparse point */) != 0;
 #else
     (void)stem;
     return fs::is_symlink(link);
