@@ -1,5 +1,6 @@
 #include "host/ChildProcess.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string_view>
 #include <thread>
@@ -10,10 +11,13 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// (after windows.h, which it needs)
+#include <psapi.h>
 #else
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,11 +165,24 @@ int ChildProcess::Wait(int timeoutMs) {
         return -1;
     }
     const HANDLE process = reinterpret_cast<HANDLE>(m_process);
+    // The peak working set, read in slices of the wait and once more at the end (a system that
+    // forgets it with the process keeps the last figure read).
+    const auto readPeak = [this, process] {
+        PROCESS_MEMORY_COUNTERS counters{};
+        if (::K32GetProcessMemoryInfo(process, &counters, sizeof counters)) {
+            m_peakResident = std::max<std::uint64_t>(m_peakResident, counters.PeakWorkingSetSize);
+        }
+    };
+    DWORD waited = WAIT_TIMEOUT;
+    for (int slice = 0; slice <= timeoutMs / 10 && waited == WAIT_TIMEOUT; ++slice) {
+        readPeak();
+        waited = ::WaitForSingleObject(process, static_cast<DWORD>(std::min(timeoutMs, 10)));
+    }
     DWORD code = 0;
-    if (::WaitForSingleObject(process, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0 ||
-        !::GetExitCodeProcess(process, &code)) {
+    if (waited != WAIT_OBJECT_0 || !::GetExitCodeProcess(process, &code)) {
         return -1;
     }
+    readPeak();
     ::CloseHandle(process);
     m_process = -1;
     return static_cast<int>(code);
@@ -237,8 +254,10 @@ void ChildProcess::Kill() {
 int ChildProcess::Wait(int timeoutMs) {
     for (int i = 0; i < timeoutMs / 10 && m_process > 0; ++i) {
         int status = 0;
-        if (::waitpid(static_cast<pid_t>(m_process), &status, WNOHANG) == m_process) {
+        struct rusage usage {};
+        if (::wait4(static_cast<pid_t>(m_process), &status, WNOHANG, &usage) == m_process) {
             m_process = -1;
+            m_peakResident = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;  // in KiB
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

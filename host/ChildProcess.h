@@ -39,9 +39,17 @@ public:
     int Wait(int timeoutMs);
     // The pid (on Windows the process HANDLE); -1 once the program has been reaped.
     std::intptr_t Id() const { return m_process; }
+    // The program's peak resident memory in bytes, once Wait has seen it end; 0 when unknown.
+    // - Linux: wait4's ru_maxrss. The kernel carries this process's own peak over into the
+    //   program at its start, so a program that stays below that peak shows as that much: the
+    //   figure is exact for a program that grows beyond it, an upper bound for one that does
+    //   not.
+    // - Windows: the process's PeakWorkingSetSize, read while Wait waits and once it has ended.
+    std::uint64_t PeakResidentBytes() const { return m_peakResident; }
 
 private:
     std::intptr_t m_process = -1;  // the pid, or on Windows the process HANDLE
+    std::uint64_t m_peakResident = 0;
     bool m_started = false;
     std::string m_startError;
 };

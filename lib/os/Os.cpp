@@ -98,39 +98,73 @@ int SyncFolder(const std::string& folder) {
     return SyncFolderNative(folder);
 }
 
-int WriteNewFileDurably(const std::string& path, std::string_view content) {
+std::string ParentFolder(const std::string& path) {
+    const size_t cut = path.find_last_of(PathSeparator() == '/' ? "/" : "\\/");
+    if (cut == std::string::npos) {
+        return ".";
+    }
+    return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+}
+
+std::string FinalPath(const std::string& path) {
+    std::string target;
+    return FinalPathNative(path, target) == 0 ? target : path;
+}
+
+NewFile::~NewFile() {
+    if (m_file != kNoNative) {
+        CloseNative(m_file);
+    }
+}
+
+int NewFile::Create(const std::string& path) {
+    m_path = path;
     if (const int injected = CheckFileOp(FileOp::Open, path)) {
         return injected;
     }
-    Native file = kNoNative;
-    if (const int result = CreateNew(path, file)) {
-        return result;
+    return CreateNew(path, m_file);
+}
+
+int NewFile::Write(std::string_view data) {
+    if (const int injected = CheckFileOp(FileOp::Write, m_path)) {
+        return injected;
     }
-    // Closes the file on every way out, a stop in the hook included.
-    struct Closer {
-        Native file;
-        ~Closer() {
-            if (file != kNoNative) {
-                CloseNative(file);
-            }
-        }
-    } closer{file};
-    int result = CheckFileOp(FileOp::Write, path);
+    return WriteFully(m_file, data);
+}
+
+int NewFile::Finish() {
+    int result = CheckFileOp(FileOp::Flush, m_path);
     if (result == 0) {
-        result = WriteFully(file, content);
+        result = SyncFile(m_file);
     }
-    if (result == 0) {
-        result = CheckFileOp(FileOp::Flush, path);
-    }
-    if (result == 0) {
-        result = SyncFile(file);
-    }
-    closer.file = kNoNative;
+    const Native file = m_file;
+    m_file = kNoNative;
     if (const int closed = CloseNative(file); result == 0) {
         result = closed;
     }
     if (result != 0) {
-        RemoveNative(path);
+        RemoveNative(m_path);
+    }
+    return result;
+}
+
+void NewFile::Discard() {
+    if (m_file != kNoNative) {
+        CloseNative(m_file);
+        m_file = kNoNative;
+        RemoveNative(m_path);
+    }
+}
+
+int WriteNewFileDurably(const std::string& path, std::string_view content) {
+    NewFile file;
+    int result = file.Create(path);
+    if (result == 0) {
+        result = file.Write(content);
+        if (result == 0) {
+            return file.Finish();
+        }
+        file.Discard();
     }
     return result;
 }
@@ -151,11 +185,15 @@ int LockedFile::Open(const std::string& path) {
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(g_writerWaitMs.load());
     std::chrono::milliseconds pause(1);
-    int result = LockExclusiveWriter(path, m_file, m_writersLock);
+    std::string target;  // the file the name led to at the last try
+    int result = LockExclusiveWriter(path, m_file, m_writersLock, target);
     while (result == EWOULDBLOCK && Clock::now() < deadline) {
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(16));
-        result = LockExclusiveWriter(path, m_file, m_writersLock);
+        result = LockExclusiveWriter(path, m_file, m_writersLock, target);
+    }
+    if (result == 0) {
+        m_path = target;
     }
     if (result != 0) {
         Close();
@@ -163,30 +201,16 @@ int LockedFile::Open(const std::string& path) {
     return result;
 }
 
-int LockedFile::ReadAll(std::string& content) {
-    content.clear();
+int LockedFile::StartReading() {
     if (const int injected = CheckFileOp(FileOp::Read, m_path)) {
         return injected;
     }
-    if (const int result = Seek(m_file, false)) {
-        return result;
-    }
-    // One byte more than the file's size, so the end shows without growing; then doubling.
-    const std::uint64_t size = SizeOf(m_file);
-    content.resize(size > 0 && size < SIZE_MAX ? static_cast<size_t>(size) + 1 : size_t{1} << 16);
-    size_t used = 0;
-    for (;;) {
-        if (used == content.size()) {
-            content.resize(content.size() * 2);
-        }
-        size_t got = 0;
-        const int result = ReadSome(m_file, content.data() + used, content.size() - used, got);
-        used += got;
-        if (result != 0 || got == 0) {
-            content.resize(used);
-            return result;
-        }
-    }
+    return Seek(m_file, false);
+}
+
+int LockedFile::ReadSome(char* data, size_t size, size_t& got) {
+    got = 0;
+    return native::ReadSome(m_file, data, size, got);
 }
 
 int LockedFile::Append(std::string_view data) {
@@ -216,7 +240,14 @@ int LockedFile::ReplaceWith(const std::string& from) {
         CloseNative(m_file);
         m_file = kNoNative;
     }
-    const int result = RenameNative(from, m_path);
+    int result = RenameNative(from, m_path);
+    // Where an open file cannot be renamed over, a writer that is about to wait for the lock
+    // may hold the file open for a moment, to see where its name leads: the rename is tried
+    // again for a while.
+    for (int tries = 0; result == EACCES && !RenamesOverOpenFiles() && tries < 200; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        result = RenameNative(from, m_path);
+    }
     Close();
     return result;
 }

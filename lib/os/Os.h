@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -38,6 +39,14 @@ std::string SampleFolder();
 
 bool PathExists(const std::string& path);
 
+// The folder part of a path (everything before its last separator; on Windows '/' counts too),
+// "." for a bare name.
+std::string ParentFolder(const std::string& path);
+
+// The path of the file that the path names, with every symbolic link on the way followed (the
+// platform's canonical form of it); the path itself when it names no file or cannot be resolved.
+std::string FinalPath(const std::string& path);
+
 // Error numbers are errno values on every platform (a Windows error is translated to the
 // nearest one, e.g. a sharing violation to EWOULDBLOCK); 0 means none.
 
@@ -68,6 +77,31 @@ int SyncFolder(const std::string& folder);
 // and closes it. A partly written file is removed again. Returns 0 or the error number.
 int WriteNewFileDurably(const std::string& path, std::string_view content);
 
+// A file written from new: created (failing when one exists), written piece by piece, then
+// flushed to the disk and closed by Finish. Going without Finish leaves it as it stands, as a
+// stop at that moment would; Discard removes it.
+class NewFile {
+public:
+    NewFile() = default;
+    ~NewFile();
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    // Returns 0 or the error number.
+    int Create(const std::string& path);
+    // Writes the data at the end. Returns 0 or the error number.
+    int Write(std::string_view data);
+    // Flushes the file to the disk and closes it; a file that cannot be made durable is
+    // removed. Returns 0 or the error number.
+    int Finish();
+    // Closes and removes the file.
+    void Discard();
+
+private:
+    std::intptr_t m_file = -1;  // the file descriptor, or on Windows the file's HANDLE
+    std::string m_path;
+};
+
 // The local time as "YYYYMMDD-HHMMSS", for names of files kept for a person to look at.
 std::string LocalTimeStamp();
 
@@ -78,12 +112,16 @@ std::chrono::milliseconds SetWriterWait(std::chrono::milliseconds wait);
 
 // A file opened for reading and writing, created when missing, with other writers locked out
 // for as long as it is open, and always the file that is under its name, so that everything
-// written goes to the file readers find. Readers never need the lock.
+// written goes to the file readers find. Readers never need the lock. A name that is a symbolic
+// link is resolved while the lock is held: the link's target is the file (Path()), locked,
+// written and replaced, so that writers through the link and through the target meet at one
+// lock, and the link stays a link.
 // - POSIX: an advisory lock on the file, which every writer takes. A file found replaced (by a
 //   rewrite, renamed over its name) once it is locked is let go, and the name opened again.
-// - Windows: a lock file beside it (its name + ".lock", opened without sharing, never
+// - Windows: a lock file beside the target (its name + ".lock", opened without sharing, never
 //   removed) held for the whole operation, the rewrite's rename included; and the file itself
-//   opened with deny-write sharing, against writers that know nothing of the lock file.
+//   opened with deny-write sharing, against writers that know nothing of the lock file. A
+//   name found to lead elsewhere once the lock is held is opened again.
 class LockedFile {
 public:
     LockedFile() = default;
@@ -93,8 +131,12 @@ public:
 
     // Waits for other writers (see SetWriterWait). Returns 0 or the error number.
     int Open(const std::string& path);
-    // Reads the whole content. Returns 0 or the error number.
-    int ReadAll(std::string& content);
+    // The file's own path: the target of a link, resolved under the lock.
+    const std::string& Path() const { return m_path; }
+    // Reads from the start: StartReading, then ReadSome until it gets nothing. Each returns 0
+    // or the error number.
+    int StartReading();
+    int ReadSome(char* data, std::size_t size, std::size_t& got);
     // Writes the data at the end of the file in one go; a write that fails part-way is undone
     // (the file is cut back to its old end). Returns 0 or the error number.
     int Append(std::string_view data);

@@ -20,8 +20,14 @@ int CreateNew(const std::string& path, Native& file);
 // One try at opening (creating when missing) for reading and writing with other writers locked
 // out: 0 when done, EWOULDBLOCK while another writer holds the file (try again later, `file`
 // may stay open for that), another error to give up (`file` then closed). `writersLock`
-// receives the lock that must be held with the file (kNoNative where the file carries it).
-int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock);
+// receives the lock that must be held with the file (kNoNative where the file carries it), and
+// `target` the file's own path, a link followed, as found while locked. A `target` that an
+// earlier try left is where the lock is looked for first (Windows), so that a writer waiting
+// for its turn does not open the file again and again.
+int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock,
+                        std::string& target);
+// The path of the file that the path names, links followed; an error when it names none.
+int FinalPathNative(const std::string& path, std::string& target);
 int Seek(Native file, bool toEnd);
 // Moves to the end and tells where that is.
 int SeekToEnd(Native file, std::uint64_t& offset);

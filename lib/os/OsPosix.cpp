@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <string_view>
@@ -41,10 +42,23 @@ int CreateNew(const std::string& path, Native& file) {
     return OpenNative(path, O_WRONLY | O_CREAT | O_EXCL, file);
 }
 
+int FinalPathNative(const std::string& path, std::string& target) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return Failed();
+    }
+    target = resolved;
+    std::free(resolved);
+    return 0;
+}
+
 // The advisory lock every writer of the file takes. The file stays open between tries, so a
 // writer that waits may hold the file that a rewrite renames a new one over: once locked, the
 // file is kept only when it is still the one under the name, else the name is opened again.
-int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock) {
+// A link is followed by the open; the target's path is resolved once the lock is held, and it
+// is the target that must still be the file held.
+int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock,
+                        std::string& target) {
     writersLock = kNoNative;
     for (;;) {
         if (file == kNoNative) {
@@ -63,13 +77,13 @@ int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLo
         }
         struct stat held {};
         struct stat named {};
-        if (::fstat(fd, &held) != 0) {
-            const int result = Failed();
+        int result = ::fstat(fd, &held) == 0 ? FinalPathNative(path, target) : Failed();
+        if (result != 0 && result != ENOENT) {
             CloseNative(file);
             file = kNoNative;
             return result;
         }
-        if (::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        if (result == 0 && ::stat(target.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
             held.st_ino == named.st_ino) {
             return 0;
         }

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 namespace gwu::os {
@@ -88,24 +89,87 @@ int CreateNew(const std::string& path, Native& file) {
     return OpenNative(path, GENERIC_WRITE, 0, CREATE_NEW, file);
 }
 
+namespace {
+
+// The path of an open file as the system resolves it (links followed), without the "\\?\"
+// prefix of that form.
+int FinalPathOf(HANDLE handle, std::string& target) {
+    std::vector<char> buffer(MAX_PATH);
+    for (int tries = 0; tries < 3; ++tries) {
+        const DWORD length =
+            ::GetFinalPathNameByHandleA(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) {
+            return Failed();
+        }
+        if (length < buffer.size()) {
+            const std::string_view found(buffer.data(), length);
+            if (found.rfind("\\\\?\\UNC\\", 0) == 0) {
+                target = "\\\\" + std::string(found.substr(8));
+            } else if (found.rfind("\\\\?\\", 0) == 0) {
+                target = std::string(found.substr(4));
+            } else {
+                target = std::string(found);
+            }
+            return 0;
+        }
+        buffer.resize(length + 1);  // the length needed, with its terminating zero
+    }
+    return EIO;
+}
+
+}  // namespace
+
+int FinalPathNative(const std::string& path, std::string& target) {
+    // No access asked, every sharing granted: the look disturbs no writer or reader.
+    const HANDLE file =
+        ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return Failed();
+    }
+    const int result = FinalPathOf(file, target);
+    ::CloseHandle(file);
+    return result;
+}
+
 // The lock file beside the file, opened without sharing, is what writers wait for: it stays
 // held from the read to the rewrite's rename, while the file itself must be closed for the
 // rename. The file is then opened with deny-write sharing: readers are welcome, a writer
 // that knows nothing of the lock file gets a sharing violation. Nothing stays open between
-// tries.
-int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock) {
-    Native lock = kNoNative;
-    if (const int result =
-            OpenNative(path + ".lock", GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, lock)) {
-        return result;
-    }
-    if (const int result =
-            OpenNative(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, file)) {
+// tries. The lock goes beside the file the name leads to (a link's target); a name found to
+// lead elsewhere once the lock is held is looked up again.
+int LockExclusiveWriter(const std::string& path, Native& file, Native& writersLock,
+                        std::string& target) {
+    for (int tries = 0; tries < 8; ++tries) {
+        if (target.empty() && FinalPathNative(path, target) != 0) {
+            target = path;  // no file yet: it is made under the name
+        }
+        const std::string expected = target;
+        Native lock = kNoNative;
+        if (const int result = OpenNative(expected + ".lock", GENERIC_READ | GENERIC_WRITE, 0,
+                                          OPEN_ALWAYS, lock)) {
+            return result;
+        }
+        if (const int result = OpenNative(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                          OPEN_ALWAYS, file)) {
+            CloseNative(lock);
+            return result;
+        }
+        std::string found;
+        if (FinalPathOf(AsHandle(file), found) != 0) {
+            found = path;
+        }
+        if (found == expected) {
+            writersLock = lock;
+            return 0;
+        }
+        CloseNative(file);
+        file = kNoNative;
         CloseNative(lock);
-        return result;
+        target = found;
     }
-    writersLock = lock;
-    return 0;
+    return EWOULDBLOCK;  // the name keeps leading elsewhere: another try later
 }
 
 int Seek(Native file, bool toEnd) {

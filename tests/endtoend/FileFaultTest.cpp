@@ -160,19 +160,5 @@ TEST_F(FileFaultTest, DeviceLoadFileIsOldOrNewUnderEveryMishap) {
     }
 }
 
-TEST_F(FileFaultTest, HugeListIsRewrittenLineForLine) {
-    std::string content;
-    for (int i = 0; i < 400000; ++i) {
-        content += "HX" + std::to_string(1000000 + i) + ",R4.2.1,R2.0.3,R1.4.0\r\n";
-    }
-    WriteFile(List(), content);
-    Store({"HX1200000", "R9", "R9", "R9"});
-    const std::string expected = content.substr(0, content.find("HX1200000")) +
-                                 "HX1200000,R9,R9,R9\r\n" +
-                                 content.substr(content.find("HX1200001"));
-    EXPECT_EQ(ReadFile(List()), expected);
-    EXPECT_FALSE(fs::exists(Temp()));
-}
-
 }  // namespace
 }  // namespace gwu::test

@@ -1,7 +1,8 @@
 // Writer processes of the serial-number list at once, on real files with no double: appends of
-// new devices and rewrites of known ones from every process, and a stale temporary file met by
-// two of them. GWU_LIST_WRITER_OPERATIONS sets each process's readings (the long run, label
-// "stress").
+// new devices and rewrites of known ones from every process, a stale temporary file met by two
+// of them, and a list that is a symbolic link written through the link and through its target.
+// GWU_LIST_WRITER_OPERATIONS sets each process's readings (the long run, label "stress").
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,25 +10,104 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "os/Os.h"
 #include "tests/endtoend/ListWriterReadings.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/TestProcesses.h"
+
+#ifdef _WIN32
+// The Windows calls the link needs, declared here: <windows.h> clashes with the host's names.
+extern "C" {
+__declspec(dllimport) void* __stdcall GetModuleHandleA(const char* name);
+__declspec(dllimport) long long(__stdcall* __stdcall GetProcAddress(void* module,
+                                                                    const char* name))();
+__declspec(dllimport) void* __stdcall GetProcessHeap();
+__declspec(dllimport) int __stdcall HeapFree(void* heap, unsigned long flags, void* memory);
+}
+#endif
 
 namespace gwu::test {
 namespace {
 
 namespace fs = std::filesystem;
 
+#ifdef _WIN32
+// Under Wine a Windows program can neither make a symbolic link nor tell one from its target
+// (it opens the target as the file itself), so the Unix programs ln and test do that, on the
+// files' Unix paths. (On a Windows system the test is skipped.)
+std::string WineUnixPath(const fs::path& path) {
+    using UnixName = char*(__stdcall*)(const wchar_t*);
+    void* const kernel = ::GetModuleHandleA("kernel32.dll");
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
+        kernel != nullptr ? ::GetProcAddress(kernel, "wine_get_unix_file_name") : nullptr));
+    char* name = unixName != nullptr ? unixName(path.wstring().c_str()) : nullptr;
+    const std::string unixPath = name != nullptr ? name : "";
+    if (name != nullptr) {
+        ::HeapFree(::GetProcessHeap(), 0, name);
+    }
+    return unixPath;
+}
+
+// Runs a shell script on Wine's Unix side, with the arguments as $0, $1...: Wine tells a Windows
+// program nothing of a Unix program's end, so the script's last act makes a file that is awaited.
+void RunUnixScript(const std::string& script, std::vector<std::string> arguments,
+                   const fs::path& stem) {
+    const fs::path done = stem.string() + ".done";
+    arguments.push_back(WineUnixPath(done));
+    arguments.insert(
+        arguments.begin(),
+        {"/bin/sh", "-c", script + "; : > \"$" + std::to_string(arguments.size() - 1) + "\""});
+    Child shell(arguments, stem.string());
+    for (int i = 0; i < 1000 && !fs::exists(done); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+#endif
+
+// Makes the link a symbolic link to the target; false when the test cannot.
+bool MakeLink(const fs::path& target, const fs::path& link, const fs::path& stem) {
+#ifdef _WIN32
+    const std::string unixLink = WineUnixPath(link);  // (empty outside Wine: no link made)
+    if (!unixLink.empty()) {
+        RunUnixScript("ln -s \"$0\" \"$1\"", {WineUnixPath(target), unixLink}, stem);
+    }
+    return !unixLink.empty() && fs::exists(link);
+#else
+    (void)stem;
+    std::error_code error;
+    fs::create_symlink(target, link, error);
+    return !error;
+#endif
+}
+
+// Whether the link is still a symbolic link that leads to the target.
+bool LinksTo(const fs::path& link, const fs::path& target, const fs::path& stem) {
+    if (os::FinalPath(link.string()) != os::FinalPath(target.string())) {
+        return false;
+    }
+#ifdef _WIN32
+    const fs::path isLink = stem.string() + ".link";
+    RunUnixScript("test -L \"$0\" && : > \"$1\"", {WineUnixPath(link), WineUnixPath(isLink)}, stem);
+    return fs::exists(isLink);
+#else
+    (void)stem;
+    return fs::is_symlink(link);
+#endif
+}
+
 class ListWritersTest : public SerialListFixture {
 protected:
-    // Runs the writer processes at once, each with its readings, until all have ended.
-    void RunWriters(int processes, int operations) {
+    // Runs writer processes at once, one on each folder (by default all on the log folder),
+    // each with its readings, until all have ended.
+    void RunWriters(int processes, int operations, std::vector<fs::path> folders = {}) {
+        folders.resize(processes, Logs());
         std::vector<std::unique_ptr<Child>> writers;
         for (int p = 0; p < processes; ++p) {
             writers.push_back(std::make_unique<Child>(
-                std::vector<std::string>{GWU_LIST_WRITER, Logs().string(), std::to_string(p),
+                std::vector<std::string>{GWU_LIST_WRITER, folders[p].string(), std::to_string(p),
                                          std::to_string(operations)},
                 (Root() / ("writer" + std::to_string(p))).string()));
         }
@@ -103,6 +183,27 @@ TEST_F(ListWritersTest, TwoProcessesMeetAStaleTemporaryFile) {
     const std::vector<fs::path> aside = AsideFiles();
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(ReadFile(aside[0]), "P00D00000,half");
+}
+
+// The list a symbolic link to a list in another folder: one process writes through the link,
+// one through the target, at once. They share the target's lock, every reading is in the
+// target, and the link stays a link; the temporary file (and on Windows the lock file) goes
+// beside the target.
+TEST_F(ListWritersTest, WritersThroughALinkAndThroughItsTargetShareTheList) {
+    const fs::path shared = Root() / "shared";
+    fs::create_directories(shared);
+    WriteFile(shared / kSerialNumListName, "");
+    if (!MakeLink(shared / kSerialNumListName, List(), Root() / "ln")) {
+        GTEST_SKIP() << "this system makes no symbolic link here";
+    }
+    RunWriters(2, 45, {Logs(), shared});
+    ExpectListHolds(2, 45);
+    EXPECT_TRUE(LinksTo(List(), shared / kSerialNumListName, Root() / "test"));
+    EXPECT_FALSE(fs::exists(shared / kSerialNumTempName));
+#ifdef _WIN32
+    EXPECT_TRUE(fs::exists(shared / (std::string(kSerialNumListName) + ".lock")));
+    EXPECT_FALSE(fs::exists(Logs() / (std::string(kSerialNumListName) + ".lock")));
+#endif
 }
 
 }  // namespace

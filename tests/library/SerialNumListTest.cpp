@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,15 +43,17 @@ TEST_F(SerialNumListTest, StoredRecordsGiveTheList) {
         {{}, {}, {{"HX100234", "R4.2.1", "R2.0.3", "R1.4.0"}}, "HX100234,R4.2.1,R2.0.3,R1.4.0\r\n"},
         // New devices are appended in the order met.
         {{}, {}, {Record("HX1"), {"HX3", "", "R9", ""}}, "HX1,a,b,c\r\nHX3,,R9,\r\n"},
-        // A known device is replaced in place, the other lines kept; so is every line holding
-        // the serial number anywhere: in "HX55", in a release field.
+        // A known device is replaced in place, the other lines kept; so is every line whose
+        // first field is its serial number, but not one that holds it elsewhere: in "HX55",
+        // in a release field.
         {aa + hx5 + bb, {}, {{"HX5", "R7", "R8", "R9"}}, aa + "HX5,R7,R8,R9\r\n" + bb},
-        {"HX55,a\r\n" + aa + "DD4,HX5\r\n" + hx5, {}, {hx5r2}, r2 + aa + r2 + r2},
+        {"HX55,a\r\nDD4,HX5\r\n" + hx5 + "HX5\r\n", {}, {hx5r2}, "HX55,a\r\nDD4,HX5\r\n" + r2 + r2},
+        {"HX55,a\r\nDD4,HX5\r\n", {}, {hx5r2}, "HX55,a\r\nDD4,HX5\r\n" + r2},
         // A rewrite gives LF-only lines and a last line without line end a CR LF ...
         {"AA1,R1,R1,R1\n" + hx5 + "BB2,R1,R1,R1", {}, {hx5r2}, aa + r2 + bb},
         {"AA1,R1,R1,R1\n" + r2, {}, {hx5r2}, aa + r2},  // even where the record stands already
-        // ... but an append continues a last line without line end.
-        {"AA1,R1,R1,R1", {}, {Record("HX7")}, "AA1,R1,R1,R1HX7,a,b,c\r\n"},
+        // ... and an append starts on a line of its own.
+        {"AA1,R1,R1,R1", {}, {Record("HX7")}, "AA1,R1,R1,R1\r\nHX7,a,b,c\r\n"},
         {aa + bb, {}, {Record("")}, aa + bb},  // an empty serial number is never stored
         // A temporary file without a list, what an interrupted rewrite leaves, is restored first.
         {{}, aa + hx5, {hx5r2}, aa + r2},
@@ -118,6 +121,12 @@ TEST_F(SerialNumListTest, ListHeldByAnotherWriterTooLongIsLeftAlone) {
 }
 
 TEST_F(SerialNumListTest, UnusableFolderOrListReportsAndNeverThrows) {
+    {
+        const ScopedFileOpHook outOfMemory(
+            [](os::FileOp, const std::string&) -> int { throw std::bad_alloc(); });
+        EXPECT_NO_THROW(Store(Record("HX1")));
+    }
+    EXPECT_TRUE(Problem(ENOMEM));
     StoreSerialNumRecord((Logs() / "missing").string(), Record("HX1"));
     EXPECT_TRUE(Problem());
     EXPECT_FALSE(fs::exists(Logs() / "missing"));
@@ -165,9 +174,23 @@ TEST_F(SerialNumListTest, RewriteSyncsTheTemporaryFileThenRenamesThenSyncsTheFol
     EXPECT_TRUE(Problem(EIO));
 }
 
+// The list is read and rewritten in pieces: a line end, a serial number or a comma cut at a
+// piece's end gives the same list as the rewrite of the whole content.
+TEST_F(SerialNumListTest, PiecesCutAnywhereGiveTheWholeRewrite) {
+    const std::string line = "HX5,R1,R1,R1\r\n";
+    for (size_t cut = 0; cut < line.size() + 1; ++cut) {
+        const std::string before = std::string(64 * 1024 - cut, 'x') + "\r\n" + line + "HX55,z\r\n";
+        WriteFile(List(), before);
+        Store({"HX5", "R2", "R2", "R2"});
+        EXPECT_EQ(ReadFile(List()), RewriteSerialNumList(before, "HX5", "HX5,R2,R2,R2\r\n")) << cut;
+    }
+    EXPECT_FALSE(Problem());
+}
+
 TEST(SerialNumListRewrite, KeepsLinesAndOrderAndReplacesMatches) {
     EXPECT_EQ(RewriteSerialNumList("", "X", "X,1\r\n"), "");
-    EXPECT_EQ(RewriteSerialNumList("A\r\n\r\nX9\r\n", "X", "X,1\r\n"), "A\r\n\r\nX,1\r\n");
+    EXPECT_EQ(RewriteSerialNumList("A\r\n\r\nX9\r\nX,2\r\nX", "X", "X,1\r\n"),
+              "A\r\n\r\nX9\r\nX,1\r\nX,1\r\n");
     // A lone CR inside a line is content, not a line end.
     EXPECT_EQ(RewriteSerialNumList("A\rB\nC", "Q", "Q\r\n"), "A\rB\r\nC\r\n");
 }
