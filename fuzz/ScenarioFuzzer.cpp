@@ -16,12 +16,8 @@ using gwu::wire::Request;
 
 Request Make(Builder builder, std::uint32_t type, std::uint32_t flags, std::int32_t capacity,
              std::string data = {}) {
-    return {builder,
-            static_cast<std::int32_t>(type),
-            static_cast<std::int32_t>(flags),
-            capacity,
-            std::move(data),
-            10000};
+    const auto number = [](std::uint32_t value) { return static_cast<std::int32_t>(value); };
+    return {builder, number(type), number(flags), capacity, std::move(data), 10000};
 }
 
 // What the library asks of the communication module: releases, CPLD, identity items in use

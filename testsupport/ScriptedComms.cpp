@@ -15,37 +15,6 @@ Reply Reply::Value32(std::uint32_t value) {
     return Text(bytes);
 }
 
-void ScriptedComms::Answer(SubRequestKind kind, int requestType, Reply reply) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_answers[{kind, requestType}] = std::move(reply);
-}
-
-void ScriptedComms::AnswerAt(size_t position, Reply reply) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_positional[position] = std::move(reply);
-}
-
-void ScriptedComms::SetResponder(
-    std::function<std::optional<Reply>(const RecordedRequest&)> responder) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_responder = std::move(responder);
-}
-
-void ScriptedComms::SetConnectResult(bool result) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_connectResult = result;
-}
-
-void ScriptedComms::ThrowOnConnect(int code) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_connectThrow = code;
-}
-
-void ScriptedComms::ForwardTo(CBaseComms* inner) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_inner = inner;
-}
-
 bool ScriptedComms::Disconnect() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.emplace_back("Disconnect");
@@ -110,11 +79,6 @@ int ScriptedComms::ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int r
     return m_inner != nullptr ? m_inner->ExecuteSubCommand(subStream, timeoutMs, reserved) : 0;
 }
 
-std::vector<RecordedRequest> ScriptedComms::Requests() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests;
-}
-
 std::vector<std::string> ScriptedComms::Sent() const {
     static const char* const kBuilders[] = {"reset", "msi-reset", "get", "details", "set"};
     std::vector<std::string> sent;
@@ -127,11 +91,6 @@ std::vector<std::string> ScriptedComms::Sent() const {
         sent.push_back(write ? head + (" " + r.data) : std::string(head));
     }
     return sent;
-}
-
-std::vector<std::string> ScriptedComms::Calls() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_calls;
 }
 
 void ScriptedComms::ClearRecords() {

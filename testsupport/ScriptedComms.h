@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -45,34 +46,56 @@ public:
     static constexpr int kUnscriptedError = 99;
 
     // A standing answer for every request of this kind and type.
-    void Answer(SubRequestKind kind, int requestType, Reply reply);
+    void Answer(SubRequestKind kind, int requestType, Reply reply) {
+        Locked([&] { m_answers[{kind, requestType}] = std::move(reply); });
+    }
     // The answer for the request at this position (0 is the first request executed); wins over
     // the standing answers.
-    void AnswerAt(size_t position, Reply reply);
+    void AnswerAt(size_t position, Reply reply) {
+        Locked([&] { m_positional[position] = std::move(reply); });
+    }
     // Consulted before the standing answers; nothing means "no opinion".
-    void SetResponder(std::function<std::optional<Reply>(const RecordedRequest&)> responder);
-    void SetConnectResult(bool result);
-    void ThrowOnConnect(int code);
+    void SetResponder(std::function<std::optional<Reply>(const RecordedRequest&)> responder) {
+        Locked([&] { m_responder = std::move(responder); });
+    }
+    void SetConnectResult(bool result) {
+        Locked([&] { m_connectResult = result; });
+    }
+    void ThrowOnConnect(int code) {
+        Locked([&] { m_connectThrow = code; });
+    }
     // Passes every call on to the connection, which outlives this one, instead of answering
     // from the script; the records are kept all the same.
-    void ForwardTo(CBaseComms* inner);
+    void ForwardTo(CBaseComms* inner) {
+        Locked([&] { m_inner = inner; });
+    }
 
     bool Disconnect() override;
     bool SelectCard(const char* name) override;
     int ExecuteSubCommand(CSubStream& subStream, int timeoutMs, int reserved) override;
     bool Connect() override;
 
-    std::vector<RecordedRequest> Requests() const;
+    std::vector<RecordedRequest> Requests() const {
+        return Locked([&] { return m_requests; });
+    }
     // Each request as "<builder> 0x<type> 0x<flags> <length> <timeout>", a write's with " " and
     // its data added: "get 0x80000000 0x0 16 10000", "set 0x40000000 0x4000000 8 30000 HX1".
     // Builders: get, set and reset (communication module), details and msi-reset.
     std::vector<std::string> Sent() const;
     // Every call in order: "Connect", "Disconnect", "SelectCard VCL", "Execute".
-    std::vector<std::string> Calls() const;
+    std::vector<std::string> Calls() const {
+        return Locked([&] { return m_calls; });
+    }
     void ClearRecords();
 
 private:
     Reply AnswerFor(const RecordedRequest& request, size_t position) const;
+    // Runs the function under the lock; its result.
+    template <typename Function>
+    std::invoke_result_t<Function> Locked(Function function) const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return function();
+    }
 
     mutable std::mutex m_mutex;
     std::map<std::pair<SubRequestKind, int>, Reply> m_answers;

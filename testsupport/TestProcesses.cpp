@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iterator>
 #include <utility>
 
 #ifdef _WIN32
@@ -42,12 +43,8 @@ std::size_t OpenHandleCount() {
 #else  // POSIX
 
 std::size_t OpenHandleCount() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 namespace {

@@ -110,19 +110,13 @@ protected:
 // Each refusal: the check still ends with its verdicts (exit 0: the sample device matches the
 // sample release), the monitor says what failed, and the list is as it was or as it should be.
 TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
-    {
-        SCOPED_TRACE("read-only log folder: the rewrite's temporary file cannot be made");
-        const ScopedMode mode(Logs(), fs::perms::owner_read | fs::perms::owner_exec |
-                                          fs::perms::others_read | fs::perms::others_exec);
-        const Result result = Check("matching");
-        EXPECT_EQ(result.code, 0) << result.err;
-        EXPECT_NE(result.err.find(kProblem13), std::string::npos) << result.err;
-        EXPECT_EQ(ReadFile(List()), kKnownLine);
-        ExpectNotRecorded(result);
-    }
-    {
-        SCOPED_TRACE("read-only list file");
-        const ScopedMode mode(List(), fs::perms::owner_read | fs::perms::others_read);
+    // A read-only log folder (the rewrite's temporary file cannot be made), a read-only list.
+    const fs::perms readOnly = fs::perms::owner_read | fs::perms::others_read;
+    for (const fs::path& path : {Logs(), List()}) {
+        SCOPED_TRACE(path);
+        const bool folder = path == Logs();
+        const ScopedMode mode(
+            path, folder ? readOnly | fs::perms::owner_exec | fs::perms::others_exec : readOnly);
         const Result result = Check("matching");
         EXPECT_EQ(result.code, 0) << result.err;
         EXPECT_NE(result.err.find(kProblem13), std::string::npos) << result.err;
