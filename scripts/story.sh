@@ -31,8 +31,8 @@ run check --device emu:samples/scenarios/lost-serial-silent.json
 
 step "3. A module the list cannot decide alone: the user types HX100241 on the keyboard"
 run check --device emu:samples/scenarios/lost-serial-typed.json --keys 'HX100241<tick><tick>'
-echo "From the repair report $build/cli/ReportHLXRepair.txt:"
-grep -E "ParseHLXFileName|WriteBackToHLX|About to write" "$build/cli/ReportHLXRepair.txt" | sed 's/^/  /'
+echo "From the repair report in the log folder, ReportHLXRepair.txt:"
+grep -E "ParseHLXFileName|WriteBackToHLX|About to write" "$work/logs/ReportHLXRepair.txt" | sed 's/^/  /'
 
 step "4. The serial-number list of the modules met"
 run list
