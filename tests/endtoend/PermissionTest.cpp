@@ -96,15 +96,6 @@ protected:
                 document.is_object() ? document.value("values", json::object()) : json(),
                 document.is_object() ? document.value("list", json()) : json()};
     }
-
-    // The list refused the write: the document and a warning say so in words.
-    void ExpectNotRecorded(const Result& result) const {
-        EXPECT_EQ(result.list, json({{"recorded", false}, {"problem", "Permission denied"}}));
-        EXPECT_NE(result.err.find("gwctl: warning: the serial-number list " + List().string() +
-                                  " was not updated: Permission denied"),
-                  std::string::npos)
-            << result.err;
-    }
 };
 
 // Each refusal: the check still ends with its verdicts (exit 0: the sample device matches the
@@ -114,17 +105,21 @@ TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
     const fs::perms readOnly = fs::perms::owner_read | fs::perms::others_read;
     for (const fs::path& path : {Logs(), List()}) {
         SCOPED_TRACE(path);
-        const bool folder = path == Logs();
         const ScopedMode mode(
-            path, folder ? readOnly | fs::perms::owner_exec | fs::perms::others_exec : readOnly);
+            path, path == Logs() ? readOnly | fs::perms::owner_exec | fs::perms::others_exec : readOnly);
         const Result result = Check("matching");
         EXPECT_EQ(result.code, 0) << result.err;
         EXPECT_NE(result.err.find(kProblem13), std::string::npos) << result.err;
         EXPECT_EQ(ReadFile(List()), kKnownLine);
-        ExpectNotRecorded(result);
+        // The list refused the write: the document and a warning say so in words.
+        EXPECT_EQ(result.list, json({{"recorded", false}, {"problem", "Permission denied"}}));
+        EXPECT_NE(result.err.find("gwctl: warning: the serial-number list " + List().string() +
+                                  " was not updated: Permission denied"),
+                  std::string::npos)
+            << result.err;
     }
     {
-        SCOPED_TRACE("unreadable runtime folder: no deployed-unit list, so no repair");
+        // An unreadable runtime folder: no deployed-unit list, so no repair.
         const ScopedMode mode(Runtime(), fs::perms::none);
         const Result result = Check("lost-serial-silent");
         EXPECT_EQ(result.code, 0) << result.err;
@@ -139,7 +134,7 @@ TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
         EXPECT_FALSE(fs::exists(Bin() / "ReportHLXRepair.txt"));
     }
     {
-        SCOPED_TRACE("unwritable report folder: the repair goes on without its report");
+        // An unwritable report folder: the repair goes on without its report.
         const fs::path reports = Root() / "reports";
         fs::create_directories(reports);
         const ScopedMode mode(reports, fs::perms::owner_read | fs::perms::owner_exec |

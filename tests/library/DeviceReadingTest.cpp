@@ -46,6 +46,17 @@ struct QptBench : DeviceBench<CQPTUtils> {
     }
 };
 
+// Both benches, and the device, connection and frame of the family named.
+struct EitherBench {
+    explicit EitherBench(const std::string& family) : isHlx(family == "HLX") {}
+    CGatewayUtils& Device() { return isHlx ? static_cast<CGatewayUtils&>(hlx.device) : qpt.device; }
+    ScriptedComms& Comms() { return isHlx ? hlx.comms : qpt.comms; }
+    RecordingFrame& Frame() { return isHlx ? hlx.frame : qpt.frame; }
+    HlxBench hlx;
+    QptBench qpt;
+    bool isHlx;
+};
+
 class DeviceReadingTest : public SerialListFixture {
 protected:
     HlxBench hlx;
@@ -110,18 +121,12 @@ TEST_F(DeviceReadingTest, PlaceholdersWhenTheReadingGivesNothing) {
                    {"QPT", true, connectThrows, {"Connect"}, "Unknown"}};
     for (const auto& [family, readDevice, script, calls, placeholder] : cases) {
         SCOPED_TRACE(family + ::testing::PrintToString(calls));
-        HlxBench hlxBench;
-        QptBench qptBench;
-        const bool isHlx = family == "HLX";
-        ScriptedComms& comms = isHlx ? hlxBench.comms : qptBench.comms;
-        RecordingFrame& frame = isHlx ? hlxBench.frame : qptBench.frame;
-        CGatewayUtils& device =
-            isHlx ? static_cast<CGatewayUtils&>(hlxBench.device) : qptBench.device;
-        script(comms);
-        EXPECT_FALSE(device.SetReleaseIds(readDevice));
-        EXPECT_EQ(comms.Calls(), calls);
-        EXPECT_EQ(frame.Published(), PublishedNames(family));
-        EXPECT_EQ(frame.Values(family), Lines(PublishedNames(family).size(), placeholder));
+        EitherBench bench(family);
+        script(bench.Comms());
+        EXPECT_FALSE(bench.Device().SetReleaseIds(readDevice));
+        EXPECT_EQ(bench.Comms().Calls(), calls);
+        EXPECT_EQ(bench.Frame().Published(), PublishedNames(family));
+        EXPECT_EQ(bench.Frame().Values(family), Lines(PublishedNames(family).size(), placeholder));
     }
     EXPECT_FALSE(fs::exists(List()));
 }
@@ -155,22 +160,17 @@ TEST_F(DeviceReadingTest, OtherExceptionsFromTheConnectionAreCommsFailures) {
         for (const std::string family : {"HLX", "QPT"}) {
             for (const size_t position : {0, 2}) {  // 2: the PROM has been read
                 SCOPED_TRACE(family + " " + named + " at " + std::to_string(position));
-                HlxBench hlxBench;
-                QptBench qptBench;
-                const bool isHlx = family == "HLX";
-                RecordingFrame& frame = isHlx ? hlxBench.frame : qptBench.frame;
-                CGatewayUtils& device =
-                    isHlx ? static_cast<CGatewayUtils&>(hlxBench.device) : qptBench.device;
+                EitherBench bench(family);
                 size_t count = 0;
-                (isHlx ? hlxBench.comms : qptBench.comms)
-                    .SetResponder([&, &toss = toss](const RecordedRequest&) {
-                        if (count++ == position) {
-                            toss();
-                        }
-                        return std::optional<Reply>();
-                    });
-                EXPECT_FALSE(device.SetReleaseIds(true));
-                EXPECT_EQ(frame.Values(family), Lines(PublishedNames(family).size(), "Unknown"));
+                bench.Comms().SetResponder([&, &toss = toss](const RecordedRequest&) {
+                    if (count++ == position) {
+                        toss();
+                    }
+                    return std::optional<Reply>();
+                });
+                EXPECT_FALSE(bench.Device().SetReleaseIds(true));
+                EXPECT_EQ(bench.Frame().Values(family),
+                          Lines(PublishedNames(family).size(), "Unknown"));
                 EXPECT_TRUE(m_diagnostics.MonitorHas(family + "Utils::SetReleaseIds: exception " +
                                                      named + ": read as a comms failure"));
             }
