@@ -143,7 +143,8 @@ TEST_F(DeviceCommandsTest, CommunicationModuleUpdateMovesItsReleaseThenTheLoaded
     }
 }
 
-TEST_F(DeviceCommandsTest, ActiveCableFirmwareSendsTheHexImagePath) {
+// The cable firmware update sends the hex image's path.
+TEST_F(DeviceCommandsTest, CableFirmwareAndDeviceStringsAreSentWhole) {
     hlx.comms.Answer(SubRequestKind::VsiGetSerialNumber, 0x400, Reply::Error(7));
     hlx.device.UpdateActiveCableFirmware();
     const std::string path = (Firmware() / "HLX_MAC.hex").string();
@@ -152,9 +153,8 @@ TEST_F(DeviceCommandsTest, ActiveCableFirmwareSendsTheHexImagePath) {
     EXPECT_EQ(hlx.comms.Requests()[0].data, path + std::string(1, '\0'));
     EXPECT_TRUE(m_diagnostics.MonitorHas("Update Torvi firmware: " + path));
     EXPECT_TRUE(m_diagnostics.MonitorHas("Firmware update result: 7"));
-}
-
-TEST_F(DeviceCommandsTest, SendDeviceStringSendsAtMost127Characters) {
+    // A device string goes in a 128-byte buffer, cut to 127 characters.
+    hlx.comms.ClearRecords();
     std::string text;
     for (int i = 0; i < 200; ++i) {
         text += static_cast<char>('a' + i % 26);

@@ -78,6 +78,7 @@ TEST_F(DeviceReadingTest, CommunicationModuleReadsInOrderAndPublishesAllValues) 
     EXPECT_EQ(ReadFile(List()), "HLX0042,R0.6.2,R1.4,ER12\r\n");
 }
 
+// Replies never leave the buffer.
 TEST_F(DeviceReadingTest, MeasurementModuleReadsThreeDetailsAndPublishesFiveValues) {
     EXPECT_TRUE(qpt.device.SetReleaseIds(true));
     EXPECT_EQ(qpt.comms.Sent(), (Lines{"details 0x2 0x0 128 10000", "details 0x3 0x0 128 10000",
@@ -93,6 +94,17 @@ TEST_F(DeviceReadingTest, MeasurementModuleReadsThreeDetailsAndPublishesFiveValu
     EXPECT_TRUE(qpt.device.SetReleaseIds(true));
     EXPECT_EQ(qpt.frame.Values("QPT"),
               (Lines{"", "R3.2.0", "", "QPT Loaded Code Release 3.2.0", ""}));
+    // A reply that fills the buffer keeps all of it; a length claimed outside the buffer stays
+    // inside it, and one beyond the reply stops at the end of the reply's text.
+    qpt.comms.Answer(kDetails, 2, Reply::Text(std::string(128, 'A')));
+    qpt.comms.Answer(kDetails, 3, Reply{std::string(128, 'B'), 0, 1000, {}});
+    qpt.comms.Answer(kDetails, 1, Reply{"SN", 0, -3, {}});
+    EXPECT_TRUE(qpt.device.SetReleaseIds(true));
+    EXPECT_EQ(qpt.frame.Values("QPT"), (Lines{"", std::string(128, 'A'), std::string(128, 'B'),
+                                              std::string(128, 'A'), std::string(128, 'B')}));
+    qpt.comms.Answer(kDetails, 2, Reply{"QPT Release 2.0", 0, 400, {}});
+    EXPECT_TRUE(qpt.device.SetReleaseIds(true));
+    EXPECT_EQ(qpt.frame.Value("QPT_Release_Untrimmed"), "QPT Release 2.0");
 }
 
 // Nothing read gives NotConnected under every name, a failed reading (also in Connect) Unknown,
@@ -237,20 +249,6 @@ TEST_F(DeviceReadingTest, CommunicationModuleTextStaysInsideTheBuffer) {
     EXPECT_EQ(hlx.frame.Value("HLX_MAC_Firmware_Release"), "Unknown");
     EXPECT_EQ(hlx.frame.Value("HLX_MAC_Firmware_Release_Untrimmed"), "Unknown");
     EXPECT_TRUE(m_diagnostics.MonitorHas("Get cable firmware version failed."));
-}
-
-// A measurement-module reply that fills the buffer keeps all of it; a length claimed outside the
-// buffer stays inside it, and one beyond the reply stops at the end of the reply's text.
-TEST_F(DeviceReadingTest, MeasurementModuleRepliesNeverLeaveTheBuffer) {
-    qpt.comms.Answer(kDetails, 2, Reply::Text(std::string(128, 'A')));
-    qpt.comms.Answer(kDetails, 3, Reply{std::string(128, 'B'), 0, 1000, {}});
-    qpt.comms.Answer(kDetails, 1, Reply{"SN", 0, -3, {}});
-    EXPECT_TRUE(qpt.device.SetReleaseIds(true));
-    EXPECT_EQ(qpt.frame.Values("QPT"), (Lines{"", std::string(128, 'A'), std::string(128, 'B'),
-                                              std::string(128, 'A'), std::string(128, 'B')}));
-    qpt.comms.Answer(kDetails, 2, Reply{"QPT Release 2.0", 0, 400, {}});
-    EXPECT_TRUE(qpt.device.SetReleaseIds(true));
-    EXPECT_EQ(qpt.frame.Value("QPT_Release_Untrimmed"), "QPT Release 2.0");
 }
 
 // A usable serial number is read only after a loaded-code release that trims; an unusable one
