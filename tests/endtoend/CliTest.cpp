@@ -3,7 +3,6 @@
 // real gwemu, the cable update, the serial-number list and the errors it reports.
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>

@@ -64,11 +64,8 @@ TEST(CompareReleaseIdsTest, ComponentsCompareAsNumbersAfterTheLeadingLetters) {
 // A record from verdicts in field order: LC, PROM, BS, CPLD, MAC.
 CCodeDiffResults Verdicts(DIFFTYPE lc, DIFFTYPE prom, DIFFTYPE bs, DIFFTYPE cpld, DIFFTYPE mac) {
     CCodeDiffResults results;
-    results.m_eLC = lc;
-    results.m_ePROM = prom;
-    results.m_eBS = bs;
-    results.m_eCPLD = cpld;
-    results.m_eMAC = mac;
+    std::tie(results.m_eLC, results.m_ePROM, results.m_eBS, results.m_eCPLD, results.m_eMAC) =
+        std::tie(lc, prom, bs, cpld, mac);
     return results;
 }
 
@@ -245,57 +242,47 @@ TEST_F(GatewayChecksTest, MacAndCpldAreCheckedOnlyBehindTheirGates) {
 
 // Firmware level check
 
+// Code type, device value, release file identifier (null: no readable file), verdict, and the
+// legacy tester's software remembered then ("" while none has been met). Both trimmed: compared
+// as release numbers. Without a release file: nothing to compare. A manufacturing release
+// (upper-case mark) is forced before any comparison. The placeholders of an unread device, in any
+// case: nothing to compare. Otherwise compared as text without case, except that an untrimmable
+// device value never differs as MAC firmware. The legacy tester's software (" DB" after the
+// first character) is older whatever the release file holds, except as MAC firmware; the facade
+// remembers the last such text it met.
 TEST_F(GatewayChecksTest, VerdictFromDeviceValueAndReleaseFile) {
-    // Code type, device value, release file identifier (null: no readable file), verdict. Both
-    // trimmed: compared as release numbers. Without a release file: nothing to compare. A
-    // manufacturing release (upper-case mark) is forced before any comparison. The placeholders
-    // of an unread device, in any case: nothing to compare. Otherwise compared as text without
-    // case, except that an untrimmable device value never differs as MAC firmware.
-    const std::tuple<CODETYPE, const char*, const char*, DIFFTYPE> cases[] = {
-        {LC_CODE, "KLEM_R0.9", "KLEM_R1.0", O},
-        {MAC_CODE, "KLEM_R0.9", "KLEM_R1.0", O},
-        {LC_CODE, "KLEM_MFT_R0.1", nullptr, S},
-        {LC_CODE, "KLEM_MFT_R1.0", "KLEM_MFT_R1.0", F},
-        {MAC_CODE, "xMFT", "KLEM_R1.0", F},
-        {PROM_CODE, "mft", "mft", S},
-        {LC_CODE, "uNkNoWn", "other", S},
-        {PROM_CODE, "NotConnected", "other", S},
-        {LC_CODE, "notconnected", "KLEM_R1.0", S},
-        {LC_CODE, "garbage", "KLEM_R1.0", O},
-        {BS_CODE, "r1.0", "KLEM_R1.0", S},
-        {MAC_CODE, "garbage", "KLEM_R1.0", S},
-        {LC_CODE, "KLEM_b7", "B7", S},
-        {LC_CODE, "KLEM_R9.0", "R1.0", O},
+    const char* const krt = "KRT 5.0 DB";
+    const std::tuple<CODETYPE, const char*, const char*, DIFFTYPE, const char*> cases[] = {
+        {LC_CODE, "KLEM_R0.9", "KLEM_R1.0", O, ""},
+        {MAC_CODE, "KLEM_R0.9", "KLEM_R1.0", O, ""},
+        {LC_CODE, "KLEM_MFT_R0.1", nullptr, S, ""},
+        {LC_CODE, "KLEM_MFT_R1.0", "KLEM_MFT_R1.0", F, ""},
+        {MAC_CODE, "xMFT", "KLEM_R1.0", F, ""},
+        {PROM_CODE, "mft", "mft", S, ""},
+        {LC_CODE, "uNkNoWn", "other", S, ""},
+        {PROM_CODE, "NotConnected", "other", S, ""},
+        {LC_CODE, "notconnected", "KLEM_R1.0", S, ""},
+        {LC_CODE, "garbage", "KLEM_R1.0", O, ""},
+        {BS_CODE, "r1.0", "KLEM_R1.0", S, ""},
+        {MAC_CODE, "garbage", "KLEM_R1.0", S, ""},
+        {LC_CODE, "KLEM_b7", "B7", S, ""},
+        {LC_CODE, "KLEM_R9.0", "R1.0", O, ""},
+        {LC_CODE, " DB5", " db5", S, ""},
+        {LC_CODE, krt, "krt 5.0 db", O, krt},
+        {LC_CODE, "KLEM_R1.0", "KLEM_R1.0", S, krt},
+        {MAC_CODE, "CBL DB2", "KLEM_R1.0", S, "CBL DB2"},
     };
     checks->SetCardName("VCL");
-    for (const auto& [code, device, disk, expected] : cases) {
+    for (const auto& [code, device, disk, expected, legacy] : cases) {
         SCOPED_TRACE(std::to_string(code) + " '" + device + "' against " +
                      (disk != nullptr ? disk : "no file"));
         Set(hlx, code, device, disk);
         const CCodeDiffResults results = checks->PerformAllChecks();
         EXPECT_EQ(results.GetDiff(code), expected);
+        EXPECT_EQ(checks->IsKRTInstalled(), *legacy != '\0');
+        EXPECT_EQ(checks->GetKRTVersion(), legacy);
         Set(hlx, code, "KLEM_R1.0", "KLEM_R1.0");
     }
-    EXPECT_FALSE(checks->IsKRTInstalled());
-}
-
-// The legacy tester's software (" DB" after the first character) is older whatever the release
-// file holds, except as MAC firmware; the facade remembers the last such text it met.
-TEST_F(GatewayChecksTest, LegacySoftwareIsOlderAndRemembered) {
-    checks->SetCardName("VCL");
-    Set(hlx, LC_CODE, " DB5", " db5");
-    EXPECT_EQ(checks->PerformAllChecks().m_eLC, DIFF_SAME);
-    EXPECT_FALSE(checks->IsKRTInstalled());
-    Set(hlx, LC_CODE, "KRT 5.0 DB", "krt 5.0 db");
-    EXPECT_EQ(checks->PerformAllChecks().m_eLC, DIFF_OLDER);
-    EXPECT_TRUE(checks->IsKRTInstalled());
-    EXPECT_EQ(checks->GetKRTVersion(), "KRT 5.0 DB");
-    Set(hlx, LC_CODE, "KLEM_R1.0", "KLEM_R1.0");
-    EXPECT_FALSE(checks->PerformAllChecks().DifferencesFound());
-    EXPECT_TRUE(checks->IsKRTInstalled());
-    Set(hlx, MAC_CODE, "CBL DB2", "KLEM_R1.0");
-    EXPECT_FALSE(checks->PerformAllChecks().DifferencesFound());
-    EXPECT_EQ(checks->GetKRTVersion(), "CBL DB2");
 }
 
 // Update request and worker: the tests that start the facade's worker thread.
