@@ -76,6 +76,25 @@ TEST_F(DeviceReadingTest, CommunicationModuleReadsInOrderAndPublishesAllValues) 
                      "KLEM_BOOT_ER12", "R7", "R7", "KLEM_MAC_R3.1", "KLEM_MAC_R3.1"}));
     EXPECT_TRUE(m_diagnostics.MonitorHas("CPLD REV:0x00000007 VSI:0x00000000"));
     EXPECT_EQ(ReadFile(List()), "HLX0042,R0.6.2,R1.4,ER12\r\n");
+    // A usable serial number is read only after a loaded-code release that trims; an unusable one
+    // leaves the published value as it was.
+    for (const Reply& serial : {Reply::Text(""), Reply::Text("UNKNOWN"), Reply::Error(8)}) {
+        hlx.comms.Answer(kTransfer, kReqSerial, serial);
+        hlx.frame.SetValue("HLX_SerialNum", "PREVIOUS", 512);
+        EXPECT_TRUE(hlx.device.SetReleaseIds(true));
+        EXPECT_EQ(hlx.frame.Value("HLX_SerialNum"), "PREVIOUS") << serial.bytes;
+    }
+    EXPECT_EQ(ReadFile(List()), "HLX0042,R0.6.2,R1.4,ER12\r\nPREVIOUS,R0.6.2,R1.4,ER12\r\n");
+    for (const char* release : {"V1.2.3", "KLEM_12345_X3"}) {
+        SCOPED_TRACE(release);
+        hlx.comms.ClearRecords();
+        hlx.comms.Answer(kTransfer, kReqLoadedCode, Reply::Text(release));
+        EXPECT_TRUE(hlx.device.SetReleaseIds(true));
+        EXPECT_EQ(hlx.comms.Requests().back().requestType, kReqCable);  // not asked for
+        EXPECT_EQ(hlx.frame.Value("HLX_SerialNum"), "Unknown");
+        EXPECT_EQ(hlx.frame.Value("HLX_Release"), release);
+        EXPECT_EQ(hlx.comms.Calls().back(), "Disconnect");
+    }
 }
 
 // Replies never leave the buffer.
@@ -114,10 +133,8 @@ TEST_F(DeviceReadingTest, PlaceholdersWhenTheReadingGivesNothing) {
     const auto none = [](ScriptedComms&) {};
     const auto noConnection = [](ScriptedComms& c) { c.SetConnectResult(false); };
     const auto connectThrows = [](ScriptedComms& c) { c.ThrowOnConnect(5); };
-    const auto hlxLoadedCodeFails = [](ScriptedComms& c) {
+    const auto loadedCodeFails = [](ScriptedComms& c) {  // the request of either family
         c.Answer(kTransfer, kReqLoadedCode, Reply::Error(3));
-    };
-    const auto qptLoadedCodeFails = [](ScriptedComms& c) {
         c.Answer(kDetails, 2, Reply::Error(4));
     };
     const Lines failed = {"Connect", "Execute", "Disconnect"};
@@ -125,11 +142,11 @@ TEST_F(DeviceReadingTest, PlaceholdersWhenTheReadingGivesNothing) {
     const std::tuple<std::string, bool, std::function<void(ScriptedComms&)>, Lines, const char*>
         cases[] = {{"HLX", false, none, {}, "NotConnected"},
                    {"HLX", true, noConnection, {"Connect", "Disconnect"}, "NotConnected"},
-                   {"HLX", true, hlxLoadedCodeFails, failed, "Unknown"},
+                   {"HLX", true, loadedCodeFails, failed, "Unknown"},
                    {"HLX", true, connectThrows, {"Connect"}, "Unknown"},
                    {"QPT", false, none, {}, "NotConnected"},
                    {"QPT", true, noConnection, {"Connect"}, "NotConnected"},
-                   {"QPT", true, qptLoadedCodeFails, failed, "Unknown"},
+                   {"QPT", true, loadedCodeFails, failed, "Unknown"},
                    {"QPT", true, connectThrows, {"Connect"}, "Unknown"}};
     for (const auto& [family, readDevice, script, calls, placeholder] : cases) {
         SCOPED_TRACE(family + ::testing::PrintToString(calls));
@@ -249,28 +266,6 @@ TEST_F(DeviceReadingTest, CommunicationModuleTextStaysInsideTheBuffer) {
     EXPECT_EQ(hlx.frame.Value("HLX_MAC_Firmware_Release"), "Unknown");
     EXPECT_EQ(hlx.frame.Value("HLX_MAC_Firmware_Release_Untrimmed"), "Unknown");
     EXPECT_TRUE(m_diagnostics.MonitorHas("Get cable firmware version failed."));
-}
-
-// A usable serial number is read only after a loaded-code release that trims; an unusable one
-// leaves the published value as it was.
-TEST_F(DeviceReadingTest, SerialNumber) {
-    for (const Reply& serial : {Reply::Text(""), Reply::Text("UNKNOWN"), Reply::Error(8)}) {
-        hlx.comms.Answer(kTransfer, kReqSerial, serial);
-        hlx.frame.SetValue("HLX_SerialNum", "PREVIOUS", 512);
-        EXPECT_TRUE(hlx.device.SetReleaseIds(true));
-        EXPECT_EQ(hlx.frame.Value("HLX_SerialNum"), "PREVIOUS") << serial.bytes;
-    }
-    EXPECT_EQ(ReadFile(List()), "PREVIOUS,R0.6.2,R1.4,ER12\r\n");
-    for (const char* release : {"V1.2.3", "KLEM_12345_X3"}) {
-        SCOPED_TRACE(release);
-        hlx.comms.ClearRecords();
-        hlx.comms.Answer(kTransfer, kReqLoadedCode, Reply::Text(release));
-        EXPECT_TRUE(hlx.device.SetReleaseIds(true));
-        EXPECT_EQ(hlx.comms.Requests().back().requestType, kReqCable);  // not asked for
-        EXPECT_EQ(hlx.frame.Value("HLX_SerialNum"), "Unknown");
-        EXPECT_EQ(hlx.frame.Value("HLX_Release"), release);
-        EXPECT_EQ(hlx.comms.Calls().back(), "Disconnect");
-    }
 }
 
 }  // namespace
