@@ -75,8 +75,7 @@ protected:
     struct Result {
         int code;
         std::string err;
-        json values;
-        json list;  // the document's list member
+        json document;  // stdout's JSON object; empty when there is none
     };
     Result Check(const std::string& scenario, const std::vector<std::string>& options = {}) const {
         std::vector<std::string> arguments;
@@ -92,18 +91,7 @@ protected:
         const std::string stem = (Root() / "gwctl").string();
         const int code = gwu::test::Child(arguments, stem).Wait(kWaitMs);
         const json document = json::parse(ReadFile(stem + ".out"), nullptr, false);
-        return {code, ReadFile(stem + ".err"),
-                document.is_object() ? document.value("values", json::object()) : json(),
-                document.is_object() ? document.value("list", json()) : json()};
-    }
-
-    // The list refused the write: the document and a warning say so in words.
-    void ExpectNotRecorded(const Result& result) const {
-        EXPECT_EQ(result.list, json({{"recorded", false}, {"problem", "Permission denied"}}));
-        EXPECT_NE(result.err.find("gwctl: warning: the serial-number list " + List().string() +
-                                  " was not updated: Permission denied"),
-                  std::string::npos)
-            << result.err;
+        return {code, ReadFile(stem + ".err"), document.is_object() ? document : json::object()};
     }
 };
 
@@ -114,24 +102,30 @@ TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
     const fs::perms readOnly = fs::perms::owner_read | fs::perms::others_read;
     for (const fs::path& path : {Logs(), List()}) {
         SCOPED_TRACE(path);
-        const bool folder = path == Logs();
-        const ScopedMode mode(
-            path, folder ? readOnly | fs::perms::owner_exec | fs::perms::others_exec : readOnly);
+        const ScopedMode mode(path, path == Logs()
+                                        ? readOnly | fs::perms::owner_exec | fs::perms::others_exec
+                                        : readOnly);
         const Result result = Check("matching");
         EXPECT_EQ(result.code, 0) << result.err;
         EXPECT_NE(result.err.find(kProblem13), std::string::npos) << result.err;
         EXPECT_EQ(ReadFile(List()), kKnownLine);
-        ExpectNotRecorded(result);
+        // The list refused the write: the document and a warning say so in words.
+        EXPECT_EQ(result.document.value("list", json()),
+                  json({{"recorded", false}, {"problem", "Permission denied"}}));
+        EXPECT_NE(result.err.find("gwctl: warning: the serial-number list " + List().string() +
+                                  " was not updated: Permission denied"),
+                  std::string::npos)
+            << result.err;
     }
     {
-        SCOPED_TRACE("unreadable runtime folder: no deployed-unit list, so no repair");
+        // An unreadable runtime folder: no deployed-unit list, so no repair.
         const ScopedMode mode(Runtime(), fs::perms::none);
         const Result result = Check("lost-serial-silent");
         EXPECT_EQ(result.code, 0) << result.err;
         EXPECT_NE(result.err.find("DeployedHLXs.ini: no list could be read at"), std::string::npos)
             << result.err;
         EXPECT_NE(result.err.find("no serial number, device not recorded"), std::string::npos);
-        EXPECT_EQ(result.values.value("HLX_SerialNum", "?"), "");
+        EXPECT_EQ(result.document.value("/values/HLX_SerialNum"_json_pointer, "?"), "");
         EXPECT_EQ(ReadFile(List()), kKnownLine);
         // The repair's report is in the log folder, none beside the tool.
         EXPECT_NE(ReadFile(Logs() / "ReportHLXRepair.txt").find("CHLXSerialNumRepair"),
@@ -139,7 +133,7 @@ TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
         EXPECT_FALSE(fs::exists(Bin() / "ReportHLXRepair.txt"));
     }
     {
-        SCOPED_TRACE("unwritable report folder: the repair goes on without its report");
+        // An unwritable report folder: the repair goes on without its report.
         const fs::path reports = Root() / "reports";
         fs::create_directories(reports);
         const ScopedMode mode(reports, fs::perms::owner_read | fs::perms::owner_exec |
@@ -149,7 +143,7 @@ TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
         EXPECT_NE(result.err.find("Repair report ReportHLXRepair.txt create failed: 13"),
                   std::string::npos)
             << result.err;
-        EXPECT_EQ(result.values.value("HLX_SerialNum", "?"), "HX100234");
+        EXPECT_EQ(result.document.value("/values/HLX_SerialNum"_json_pointer, "?"), "HX100234");
         EXPECT_EQ(ReadFile(List()), kKnownLine + "HX100234,R4.2.1,R2.0.3,R1.4.0\r\n");
         EXPECT_FALSE(fs::exists(reports / "ReportHLXRepair.txt"));
     }

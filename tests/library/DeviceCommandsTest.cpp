@@ -143,7 +143,8 @@ TEST_F(DeviceCommandsTest, CommunicationModuleUpdateMovesItsReleaseThenTheLoaded
     }
 }
 
-TEST_F(DeviceCommandsTest, ActiveCableFirmwareSendsTheHexImagePath) {
+// The cable firmware update sends the hex image's path.
+TEST_F(DeviceCommandsTest, CableFirmwareAndDeviceStringsAreSentWhole) {
     hlx.comms.Answer(SubRequestKind::VsiGetSerialNumber, 0x400, Reply::Error(7));
     hlx.device.UpdateActiveCableFirmware();
     const std::string path = (Firmware() / "HLX_MAC.hex").string();
@@ -152,9 +153,8 @@ TEST_F(DeviceCommandsTest, ActiveCableFirmwareSendsTheHexImagePath) {
     EXPECT_EQ(hlx.comms.Requests()[0].data, path + std::string(1, '\0'));
     EXPECT_TRUE(m_diagnostics.MonitorHas("Update Torvi firmware: " + path));
     EXPECT_TRUE(m_diagnostics.MonitorHas("Firmware update result: 7"));
-}
-
-TEST_F(DeviceCommandsTest, SendDeviceStringSendsAtMost127Characters) {
+    // A device string goes in a 128-byte buffer, cut to 127 characters.
+    hlx.comms.ClearRecords();
     std::string text;
     for (int i = 0; i < 200; ++i) {
         text += static_cast<char>('a' + i % 26);
@@ -166,21 +166,6 @@ TEST_F(DeviceCommandsTest, SendDeviceStringSendsAtMost127Characters) {
     EXPECT_EQ(hlx.comms.Requests()[1].data, "HELLO" + std::string(123, '\0'));
     hlx.comms.AnswerAt(2, Reply::Throw(1));
     EXPECT_THROW(hlx.device.SendDeviceString("X"), CBaseCommsException);
-}
-
-TEST_F(DeviceCommandsTest, MeasurementModuleRenameFileMovesOnlyTheLoadedCode) {
-    WriteRelease("QPT_LC.rel", "QPT Loaded Code Release 3.2.1");
-    WriteRelease("QPT_PROM.rel", "QPT PROM Release 1.5");
-    EXPECT_TRUE(qpt.device.RenameFile(PROM_CODE, false));
-    EXPECT_FALSE(InFirmware("QPT_PROM.bin"));
-    EXPECT_FALSE(qpt.device.ReleaseFileExists());
-    EXPECT_TRUE(qpt.device.RenameFile(LC_CODE, true));  // copies
-    EXPECT_TRUE(InFirmware("QPT_LC.rel"));
-    EXPECT_TRUE(qpt.device.ReleaseFileExists());         // the device-load file
-    EXPECT_TRUE(qpt.device.RenameFile(LC_CODE, false));  // copies too: the release stays installed
-    EXPECT_TRUE(InFirmware("QPT_LC.rel"));
-    fs::remove(Firmware() / "QPT_LC.rel");
-    EXPECT_FALSE(qpt.device.RenameFile(LC_CODE, false));  // no release to place
 }
 
 // The PROM release file's path goes in a 128-byte buffer, cut to 127 characters.
@@ -198,18 +183,31 @@ TEST_F(DeviceCommandsTest, MeasurementModuleUpdatePromNamesThePromReleaseFile) {
     EXPECT_EQ(qpt.comms.Requests()[1].data, folder.substr(0, 127) + std::string(1, '\0'));
 }
 
-// The loaded code's release is moved into place, then the module reset; a failed reset (which
-// passes the comms failure on) fails the update, the release placed all the same.
-TEST_F(DeviceCommandsTest, MeasurementModuleUpdateBcfRenamesThenResets) {
+// Only the loaded code's release is moved into place, and it is copied: the release stays
+// installed. UpdateBCF moves it, then resets the module; a failed reset (which passes the comms
+// failure on) fails the update, the release placed all the same.
+TEST_F(DeviceCommandsTest, MeasurementModulePlacesTheLoadedCodeThenResets) {
+    WriteRelease("QPT_PROM.rel", "QPT PROM Release 1.5");
+    EXPECT_TRUE(qpt.device.RenameFile(PROM_CODE, false));
+    EXPECT_FALSE(InFirmware("QPT_PROM.bin"));
+    EXPECT_FALSE(qpt.device.ReleaseFileExists());
     WriteRelease("QPT_LC.rel", "QPT Loaded Code Release 3.2.1");
-    qpt.comms.Answer(SubRequestKind::MsiReset, 0x01000000, Reply::Text(""));
-    EXPECT_TRUE(qpt.device.UpdateBCF());
-    EXPECT_TRUE(InFirmware("QPT_LC.bin"));
-    EXPECT_EQ(qpt.comms.Sent(), Lines{"msi-reset 0x1000000 0x0 0 10000"});
-    WriteRelease("QPT_LC.rel", "QPT Loaded Code Release 3.2.2");
-    qpt.comms.Answer(SubRequestKind::MsiReset, 0x01000000, Reply::Throw(9));
-    EXPECT_FALSE(qpt.device.UpdateBCF());
-    EXPECT_EQ(ReadFile(Firmware() / "QPT_LC.bin"), ReadFile(Firmware() / "QPT_LC.rel"));
+    for (const bool copy : {true, false}) {
+        EXPECT_TRUE(qpt.device.RenameFile(LC_CODE, copy));
+        EXPECT_TRUE(InFirmware("QPT_LC.rel"));
+        EXPECT_TRUE(qpt.device.ReleaseFileExists());  // the device-load file
+    }
+    fs::remove(Firmware() / "QPT_LC.rel");
+    EXPECT_FALSE(qpt.device.RenameFile(LC_CODE, false));  // no release to place
+    for (const bool resets : {true, false}) {
+        WriteRelease("QPT_LC.rel",
+                     resets ? "QPT Loaded Code Release 3.2.2" : "QPT Loaded Code Release 3.2.3");
+        qpt.comms.Answer(SubRequestKind::MsiReset, 0x01000000,
+                         resets ? Reply::Text("") : Reply::Throw(9));
+        EXPECT_EQ(qpt.device.UpdateBCF(), resets);
+        EXPECT_EQ(ReadFile(Firmware() / "QPT_LC.bin"), ReadFile(Firmware() / "QPT_LC.rel"));
+    }
+    EXPECT_EQ(qpt.comms.Sent(), Lines(2, "msi-reset 0x1000000 0x0 0 10000"));
     EXPECT_THROW(qpt.device.ResetDevice(), CBaseCommsException);
 }
 

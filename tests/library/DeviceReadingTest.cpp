@@ -46,6 +46,17 @@ struct QptBench : DeviceBench<CQPTUtils> {
     }
 };
 
+// Both benches, and the device, connection and frame of the family named.
+struct EitherBench {
+    explicit EitherBench(const std::string& family) : isHlx(family == "HLX") {}
+    CGatewayUtils& Device() { return isHlx ? static_cast<CGatewayUtils&>(hlx.device) : qpt.device; }
+    ScriptedComms& Comms() { return isHlx ? hlx.comms : qpt.comms; }
+    RecordingFrame& Frame() { return isHlx ? hlx.frame : qpt.frame; }
+    HlxBench hlx;
+    QptBench qpt;
+    bool isHlx;
+};
+
 class DeviceReadingTest : public SerialListFixture {
 protected:
     HlxBench hlx;
@@ -65,8 +76,28 @@ TEST_F(DeviceReadingTest, CommunicationModuleReadsInOrderAndPublishesAllValues) 
                      "KLEM_BOOT_ER12", "R7", "R7", "KLEM_MAC_R3.1", "KLEM_MAC_R3.1"}));
     EXPECT_TRUE(m_diagnostics.MonitorHas("CPLD REV:0x00000007 VSI:0x00000000"));
     EXPECT_EQ(ReadFile(List()), "HLX0042,R0.6.2,R1.4,ER12\r\n");
+    // A usable serial number is read only after a loaded-code release that trims; an unusable one
+    // leaves the published value as it was.
+    for (const Reply& serial : {Reply::Text(""), Reply::Text("UNKNOWN"), Reply::Error(8)}) {
+        hlx.comms.Answer(kTransfer, kReqSerial, serial);
+        hlx.frame.SetValue("HLX_SerialNum", "PREVIOUS", 512);
+        EXPECT_TRUE(hlx.device.SetReleaseIds(true));
+        EXPECT_EQ(hlx.frame.Value("HLX_SerialNum"), "PREVIOUS") << serial.bytes;
+    }
+    EXPECT_EQ(ReadFile(List()), "HLX0042,R0.6.2,R1.4,ER12\r\nPREVIOUS,R0.6.2,R1.4,ER12\r\n");
+    for (const char* release : {"V1.2.3", "KLEM_12345_X3"}) {
+        SCOPED_TRACE(release);
+        hlx.comms.ClearRecords();
+        hlx.comms.Answer(kTransfer, kReqLoadedCode, Reply::Text(release));
+        EXPECT_TRUE(hlx.device.SetReleaseIds(true));
+        EXPECT_EQ(hlx.comms.Requests().back().requestType, kReqCable);  // not asked for
+        EXPECT_EQ(hlx.frame.Value("HLX_SerialNum"), "Unknown");
+        EXPECT_EQ(hlx.frame.Value("HLX_Release"), release);
+        EXPECT_EQ(hlx.comms.Calls().back(), "Disconnect");
+    }
 }
 
+// Replies never leave the buffer.
 TEST_F(DeviceReadingTest, MeasurementModuleReadsThreeDetailsAndPublishesFiveValues) {
     EXPECT_TRUE(qpt.device.SetReleaseIds(true));
     EXPECT_EQ(qpt.comms.Sent(), (Lines{"details 0x2 0x0 128 10000", "details 0x3 0x0 128 10000",
@@ -82,6 +113,17 @@ TEST_F(DeviceReadingTest, MeasurementModuleReadsThreeDetailsAndPublishesFiveValu
     EXPECT_TRUE(qpt.device.SetReleaseIds(true));
     EXPECT_EQ(qpt.frame.Values("QPT"),
               (Lines{"", "R3.2.0", "", "QPT Loaded Code Release 3.2.0", ""}));
+    // A reply that fills the buffer keeps all of it; a length claimed outside the buffer stays
+    // inside it, and one beyond the reply stops at the end of the reply's text.
+    qpt.comms.Answer(kDetails, 2, Reply::Text(std::string(128, 'A')));
+    qpt.comms.Answer(kDetails, 3, Reply{std::string(128, 'B'), 0, 1000, {}});
+    qpt.comms.Answer(kDetails, 1, Reply{"SN", 0, -3, {}});
+    EXPECT_TRUE(qpt.device.SetReleaseIds(true));
+    EXPECT_EQ(qpt.frame.Values("QPT"), (Lines{"", std::string(128, 'A'), std::string(128, 'B'),
+                                              std::string(128, 'A'), std::string(128, 'B')}));
+    qpt.comms.Answer(kDetails, 2, Reply{"QPT Release 2.0", 0, 400, {}});
+    EXPECT_TRUE(qpt.device.SetReleaseIds(true));
+    EXPECT_EQ(qpt.frame.Value("QPT_Release_Untrimmed"), "QPT Release 2.0");
 }
 
 // Nothing read gives NotConnected under every name, a failed reading (also in Connect) Unknown,
@@ -91,10 +133,8 @@ TEST_F(DeviceReadingTest, PlaceholdersWhenTheReadingGivesNothing) {
     const auto none = [](ScriptedComms&) {};
     const auto noConnection = [](ScriptedComms& c) { c.SetConnectResult(false); };
     const auto connectThrows = [](ScriptedComms& c) { c.ThrowOnConnect(5); };
-    const auto hlxLoadedCodeFails = [](ScriptedComms& c) {
+    const auto loadedCodeFails = [](ScriptedComms& c) {  // the request of either family
         c.Answer(kTransfer, kReqLoadedCode, Reply::Error(3));
-    };
-    const auto qptLoadedCodeFails = [](ScriptedComms& c) {
         c.Answer(kDetails, 2, Reply::Error(4));
     };
     const Lines failed = {"Connect", "Execute", "Disconnect"};
@@ -102,26 +142,20 @@ TEST_F(DeviceReadingTest, PlaceholdersWhenTheReadingGivesNothing) {
     const std::tuple<std::string, bool, std::function<void(ScriptedComms&)>, Lines, const char*>
         cases[] = {{"HLX", false, none, {}, "NotConnected"},
                    {"HLX", true, noConnection, {"Connect", "Disconnect"}, "NotConnected"},
-                   {"HLX", true, hlxLoadedCodeFails, failed, "Unknown"},
+                   {"HLX", true, loadedCodeFails, failed, "Unknown"},
                    {"HLX", true, connectThrows, {"Connect"}, "Unknown"},
                    {"QPT", false, none, {}, "NotConnected"},
                    {"QPT", true, noConnection, {"Connect"}, "NotConnected"},
-                   {"QPT", true, qptLoadedCodeFails, failed, "Unknown"},
+                   {"QPT", true, loadedCodeFails, failed, "Unknown"},
                    {"QPT", true, connectThrows, {"Connect"}, "Unknown"}};
     for (const auto& [family, readDevice, script, calls, placeholder] : cases) {
         SCOPED_TRACE(family + ::testing::PrintToString(calls));
-        HlxBench hlxBench;
-        QptBench qptBench;
-        const bool isHlx = family == "HLX";
-        ScriptedComms& comms = isHlx ? hlxBench.comms : qptBench.comms;
-        RecordingFrame& frame = isHlx ? hlxBench.frame : qptBench.frame;
-        CGatewayUtils& device =
-            isHlx ? static_cast<CGatewayUtils&>(hlxBench.device) : qptBench.device;
-        script(comms);
-        EXPECT_FALSE(device.SetReleaseIds(readDevice));
-        EXPECT_EQ(comms.Calls(), calls);
-        EXPECT_EQ(frame.Published(), PublishedNames(family));
-        EXPECT_EQ(frame.Values(family), Lines(PublishedNames(family).size(), placeholder));
+        EitherBench bench(family);
+        script(bench.Comms());
+        EXPECT_FALSE(bench.Device().SetReleaseIds(readDevice));
+        EXPECT_EQ(bench.Comms().Calls(), calls);
+        EXPECT_EQ(bench.Frame().Published(), PublishedNames(family));
+        EXPECT_EQ(bench.Frame().Values(family), Lines(PublishedNames(family).size(), placeholder));
     }
     EXPECT_FALSE(fs::exists(List()));
 }
@@ -155,22 +189,17 @@ TEST_F(DeviceReadingTest, OtherExceptionsFromTheConnectionAreCommsFailures) {
         for (const std::string family : {"HLX", "QPT"}) {
             for (const size_t position : {0, 2}) {  // 2: the PROM has been read
                 SCOPED_TRACE(family + " " + named + " at " + std::to_string(position));
-                HlxBench hlxBench;
-                QptBench qptBench;
-                const bool isHlx = family == "HLX";
-                RecordingFrame& frame = isHlx ? hlxBench.frame : qptBench.frame;
-                CGatewayUtils& device =
-                    isHlx ? static_cast<CGatewayUtils&>(hlxBench.device) : qptBench.device;
+                EitherBench bench(family);
                 size_t count = 0;
-                (isHlx ? hlxBench.comms : qptBench.comms)
-                    .SetResponder([&, &toss = toss](const RecordedRequest&) {
-                        if (count++ == position) {
-                            toss();
-                        }
-                        return std::optional<Reply>();
-                    });
-                EXPECT_FALSE(device.SetReleaseIds(true));
-                EXPECT_EQ(frame.Values(family), Lines(PublishedNames(family).size(), "Unknown"));
+                bench.Comms().SetResponder([&, &toss = toss](const RecordedRequest&) {
+                    if (count++ == position) {
+                        toss();
+                    }
+                    return std::optional<Reply>();
+                });
+                EXPECT_FALSE(bench.Device().SetReleaseIds(true));
+                EXPECT_EQ(bench.Frame().Values(family),
+                          Lines(PublishedNames(family).size(), "Unknown"));
                 EXPECT_TRUE(m_diagnostics.MonitorHas(family + "Utils::SetReleaseIds: exception " +
                                                      named + ": read as a comms failure"));
             }
@@ -237,42 +266,6 @@ TEST_F(DeviceReadingTest, CommunicationModuleTextStaysInsideTheBuffer) {
     EXPECT_EQ(hlx.frame.Value("HLX_MAC_Firmware_Release"), "Unknown");
     EXPECT_EQ(hlx.frame.Value("HLX_MAC_Firmware_Release_Untrimmed"), "Unknown");
     EXPECT_TRUE(m_diagnostics.MonitorHas("Get cable firmware version failed."));
-}
-
-// A measurement-module reply that fills the buffer keeps all of it; a length claimed outside the
-// buffer stays inside it, and one beyond the reply stops at the end of the reply's text.
-TEST_F(DeviceReadingTest, MeasurementModuleRepliesNeverLeaveTheBuffer) {
-    qpt.comms.Answer(kDetails, 2, Reply::Text(std::string(128, 'A')));
-    qpt.comms.Answer(kDetails, 3, Reply{std::string(128, 'B'), 0, 1000, {}});
-    qpt.comms.Answer(kDetails, 1, Reply{"SN", 0, -3, {}});
-    EXPECT_TRUE(qpt.device.SetReleaseIds(true));
-    EXPECT_EQ(qpt.frame.Values("QPT"), (Lines{"", std::string(128, 'A'), std::string(128, 'B'),
-                                              std::string(128, 'A'), std::string(128, 'B')}));
-    qpt.comms.Answer(kDetails, 2, Reply{"QPT Release 2.0", 0, 400, {}});
-    EXPECT_TRUE(qpt.device.SetReleaseIds(true));
-    EXPECT_EQ(qpt.frame.Value("QPT_Release_Untrimmed"), "QPT Release 2.0");
-}
-
-// A usable serial number is read only after a loaded-code release that trims; an unusable one
-// leaves the published value as it was.
-TEST_F(DeviceReadingTest, SerialNumber) {
-    for (const Reply& serial : {Reply::Text(""), Reply::Text("UNKNOWN"), Reply::Error(8)}) {
-        hlx.comms.Answer(kTransfer, kReqSerial, serial);
-        hlx.frame.SetValue("HLX_SerialNum", "PREVIOUS", 512);
-        EXPECT_TRUE(hlx.device.SetReleaseIds(true));
-        EXPECT_EQ(hlx.frame.Value("HLX_SerialNum"), "PREVIOUS") << serial.bytes;
-    }
-    EXPECT_EQ(ReadFile(List()), "PREVIOUS,R0.6.2,R1.4,ER12\r\n");
-    for (const char* release : {"V1.2.3", "KLEM_12345_X3"}) {
-        SCOPED_TRACE(release);
-        hlx.comms.ClearRecords();
-        hlx.comms.Answer(kTransfer, kReqLoadedCode, Reply::Text(release));
-        EXPECT_TRUE(hlx.device.SetReleaseIds(true));
-        EXPECT_EQ(hlx.comms.Requests().back().requestType, kReqCable);  // not asked for
-        EXPECT_EQ(hlx.frame.Value("HLX_SerialNum"), "Unknown");
-        EXPECT_EQ(hlx.frame.Value("HLX_Release"), release);
-        EXPECT_EQ(hlx.comms.Calls().back(), "Disconnect");
-    }
 }
 
 }  // namespace

@@ -14,16 +14,13 @@
 #include "gateway/CGatewayChecks.h"
 #include "gateway/ReleaseCompare.h"
 #include "host/MemoryValueStore.h"
-#include "platform/Diagnostics.h"
-#include "testsupport/FacadeFixture.h"
+#include "testsupport/FakeGateway.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/ScriptedComms.h"
 
+namespace gwu::test {
 namespace {
 
-using gwu::test::FakeGateway;
-using gwu::test::Lines;
-using gwu::test::ScriptedComms;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 
@@ -37,31 +34,100 @@ constexpr DIFFTYPE F = DIFF_FORCED;
 // components count as 0.
 TEST(CompareReleaseIdsTest, ComponentsCompareAsNumbersAfterTheLeadingLetters) {
     const std::tuple<const char*, const char*, DIFFTYPE> cases[] = {
-        {"R12.3.4", "R12.3.5", O}, {"R12.4", "R12.3.9", N},  {"R1.10", "R1.9", N},
-        {"R12.3.4", "R12.3.4", S}, {"ER12.3", "R12.3.0", S}, {"EERR3", "3", S},
-        {"RE5", "R1", O},          {"r5", "R0", S},          {"12.3", "12.3.1", O},
-        {"12.3.1", "12.3", N},     {"12..3", "12.3", S},     {".5", "1", O},
-        {"R1.x.2", "R1.0.2", S},   {"R\t+5abc", "R5", S},    {"R1.-2", "R1.0", O},
-    };
-    const std::tuple<const char*, const char*, DIFFTYPE> saturating[] = {
+        {"R12.3.4", "R12.3.5", O},
+        {"R12.4", "R12.3.9", N},
+        {"R1.10", "R1.9", N},
+        {"R12.3.4", "R12.3.4", S},
+        {"ER12.3", "R12.3.0", S},
+        {"EERR3", "3", S},
+        {"RE5", "R1", O},
+        {"r5", "R0", S},
+        {"12.3", "12.3.1", O},
+        {"12.3.1", "12.3", N},
+        {"12..3", "12.3", S},
+        {".5", "1", O},
+        {"R1.x.2", "R1.0.2", S},
+        {"R\t+5abc", "R5", S},
+        {"R1.-2", "R1.0", O},
+        // Components saturate at the int range.
         {"R99999999999", "R2147483647", S},
         {"R99999999999", "R2147483646", N},
         {"R1.18446744073709551617", "R1.2147483647", S},
         {"R-99999999999", "R-2147483648", S},
         {"R-99999999999", "R-2147483647", O},
     };
-    const auto check = [](const auto& table) {
-        for (const auto& [device, disk, expected] : table) {
-            EXPECT_EQ(gwu::CompareReleaseIds(device, disk), expected)
-                << device << " against " << disk;
-        }
-    };
-    check(cases);
-    check(saturating);
+    for (const auto& [device, disk, expected] : cases) {
+        EXPECT_EQ(CompareReleaseIds(device, disk), expected) << device << " against " << disk;
+    }
 }
 
-using GatewayChecksTest = gwu::test::FacadeFixture;
-using gwu::test::Verdicts;
+// A record from verdicts in field order: LC, PROM, BS, CPLD, MAC.
+CCodeDiffResults Verdicts(DIFFTYPE lc, DIFFTYPE prom, DIFFTYPE bs, DIFFTYPE cpld, DIFFTYPE mac) {
+    CCodeDiffResults results;
+    std::tie(results.m_eLC, results.m_ePROM, results.m_eBS, results.m_eCPLD, results.m_eMAC) =
+        std::tie(lc, prom, bs, cpld, mac);
+    return results;
+}
+
+// The facade over the communication module (every code type) and the measurement module (loaded
+// code and PROM), whose devices agree with the disk: KLEM_R1.0 everywhere, no custom CPLD.
+class GatewayChecksTest : public ::testing::Test {
+protected:
+    GatewayChecksTest() {
+        auto hlxDevice = std::make_unique<FakeGateway>("HLX", MAC_CODE, gate, &frame);
+        auto qptDevice = std::make_unique<FakeGateway>("QPT", PROM_CODE, gate, &frame);
+        hlx = hlxDevice.get();
+        qpt = qptDevice.get();
+        for (FakeGateway* device : {hlx, qpt}) {
+            for (const CODETYPE code : {LC_CODE, PROM_CODE, BS_CODE, MAC_CODE}) {
+                Set(device, code, "KLEM_R1.0", "KLEM_R1.0");
+            }
+        }
+        checks = std::make_unique<CGatewayChecks>(&frame, &comms, std::move(hlxDevice),
+                                                  std::move(qptDevice));
+    }
+
+    // What the device reports for the code type, and the identifier in its release file (none
+    // when null). The MAC firmware's release file is the cable firmware's, which has no name.
+    void Set(FakeGateway* device, CODETYPE code, const char* deviceValue, const char* diskId) {
+        const CString file = code == MAC_CODE ? CString{} : device->GetFilename(code, true);
+        if (diskId != nullptr) {
+            device->diskIds[file] = diskId;
+        } else {
+            device->diskIds.erase(file);
+        }
+        frame.Store().SetValue(device->GetUntrimmedReleaseValueName(code), deviceValue, 512);
+    }
+    std::string ChecksOf(const char* cardName) {
+        checks->SetCardName(cardName);
+        return checks->PerformAllChecks().ToString();
+    }
+    // The monitor lines since the last Clear() that hold the text.
+    Lines With(const std::string& text) const { return diagnostics.MonitorSince(from, text); }
+    void Clear() { from = diagnostics.Monitor().size(); }
+    long IndexOf(const std::string& line) const {
+        const Lines lines = With("");
+        const auto at = std::find(lines.begin(), lines.end(), line);
+        return at == lines.end() ? -1 : static_cast<long>(at - lines.begin());
+    }
+    // Whether the line is there within five seconds.
+    bool WaitFor(const std::string& line) const {
+        for (int i = 0; i < 500 && IndexOf(line) < 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return IndexOf(line) >= 0;
+    }
+    Lines Updates() const { return With(" update Update"); }
+
+    Diagnostics diagnostics;
+    size_t from = 0;
+    std::shared_future<void> gate;
+    host::Frame frame;
+    ScriptedComms comms;
+    FakeGateway* hlx = nullptr;
+    FakeGateway* qpt = nullptr;
+    std::unique_ptr<CGatewayChecks> checks;
+};
 
 // Device selection and forwarding
 
@@ -143,7 +209,15 @@ TEST_F(GatewayChecksTest, MacAndCpldAreCheckedOnlyBehindTheirGates) {
     EXPECT_EQ(With("GetVersionFromFile"),
               (Lines{"HLX GetVersionFromFile f2.rel", "HLX GetVersionFromFile f1.rel",
                      "HLX GetVersionFromFile f0.rel", "HLX GetVersionFromFile "}));
-    hlx->hasCustomCpld = true;  // not configured: the CPLD is older whenever it is checked
+    // The CPLD must match the configuration: a custom one configured, or none.
+    const std::tuple<const char*, bool, DIFFTYPE> cpld[] = {
+        {"custom.jed", true, S}, {"custom.jed", false, O}, {"", false, S}, {"", true, O}};
+    for (const auto& [file, hasCustom, expected] : cpld) {
+        hlx->customCpld = file;
+        hlx->hasCustomCpld = hasCustom;
+        EXPECT_EQ(checks->PerformAllChecks().m_eCPLD, expected) << file << " " << hasCustom;
+    }
+    // The last case stays: the CPLD is older whenever it is checked.
     EXPECT_EQ(ChecksOf("VCL"), "LC:Same, PROM:Same, BS:Same, CPLD:Older, MAC:Same,");
     Set(hlx, MAC_CODE, "KLEM_R0.9", "KLEM_R1.0");
     EXPECT_EQ(ChecksOf("VCL"), "LC:Same, PROM:Same, BS:Same, CPLD:Same, MAC:Older,");
@@ -166,70 +240,49 @@ TEST_F(GatewayChecksTest, MacAndCpldAreCheckedOnlyBehindTheirGates) {
     EXPECT_EQ(ChecksOf("QPT"), "LC:Same, PROM:Newer, BS:Same, CPLD:Same, MAC:Same,");
 }
 
-TEST_F(GatewayChecksTest, CpldMustMatchTheConfiguration) {
-    const std::tuple<const char*, bool, DIFFTYPE> cases[] = {
-        {"", true, O}, {"", false, S}, {"custom.jed", true, S}, {"custom.jed", false, O}};
-    checks->SetCardName("VCL");
-    for (const auto& [file, hasCustom, expected] : cases) {
-        hlx->customCpld = file;
-        hlx->hasCustomCpld = hasCustom;
-        EXPECT_EQ(checks->PerformAllChecks().m_eCPLD, expected) << file << " " << hasCustom;
-    }
-}
-
 // Firmware level check
 
+// Code type, device value, release file identifier (null: no readable file), verdict, and the
+// legacy tester's software remembered then ("" while none has been met). Both trimmed: compared
+// as release numbers. Without a release file: nothing to compare. A manufacturing release
+// (upper-case mark) is forced before any comparison. The placeholders of an unread device, in any
+// case: nothing to compare. Otherwise compared as text without case, except that an untrimmable
+// device value never differs as MAC firmware. The legacy tester's software (" DB" after the
+// first character) is older whatever the release file holds, except as MAC firmware; the facade
+// remembers the last such text it met.
 TEST_F(GatewayChecksTest, VerdictFromDeviceValueAndReleaseFile) {
-    // Code type, device value, release file identifier (null: no readable file), verdict. Both
-    // trimmed: compared as release numbers. Without a release file: nothing to compare. A
-    // manufacturing release (upper-case mark) is forced before any comparison. The placeholders
-    // of an unread device, in any case: nothing to compare. Otherwise compared as text without
-    // case, except that an untrimmable device value never differs as MAC firmware.
-    const std::tuple<CODETYPE, const char*, const char*, DIFFTYPE> cases[] = {
-        {LC_CODE, "KLEM_R0.9", "KLEM_R1.0", O},
-        {MAC_CODE, "KLEM_R0.9", "KLEM_R1.0", O},
-        {LC_CODE, "KLEM_MFT_R0.1", nullptr, S},
-        {LC_CODE, "KLEM_MFT_R1.0", "KLEM_MFT_R1.0", F},
-        {MAC_CODE, "xMFT", "KLEM_R1.0", F},
-        {PROM_CODE, "mft", "mft", S},
-        {LC_CODE, "uNkNoWn", "other", S},
-        {PROM_CODE, "NotConnected", "other", S},
-        {LC_CODE, "notconnected", "KLEM_R1.0", S},
-        {LC_CODE, "garbage", "KLEM_R1.0", O},
-        {BS_CODE, "r1.0", "KLEM_R1.0", S},
-        {MAC_CODE, "garbage", "KLEM_R1.0", S},
-        {LC_CODE, "KLEM_b7", "B7", S},
-        {LC_CODE, "KLEM_R9.0", "R1.0", O},
+    const char* const krt = "KRT 5.0 DB";
+    const std::tuple<CODETYPE, const char*, const char*, DIFFTYPE, const char*> cases[] = {
+        {LC_CODE, "KLEM_R0.9", "KLEM_R1.0", O, ""},
+        {MAC_CODE, "KLEM_R0.9", "KLEM_R1.0", O, ""},
+        {LC_CODE, "KLEM_MFT_R0.1", nullptr, S, ""},
+        {LC_CODE, "KLEM_MFT_R1.0", "KLEM_MFT_R1.0", F, ""},
+        {MAC_CODE, "xMFT", "KLEM_R1.0", F, ""},
+        {PROM_CODE, "mft", "mft", S, ""},
+        {LC_CODE, "uNkNoWn", "other", S, ""},
+        {PROM_CODE, "NotConnected", "other", S, ""},
+        {LC_CODE, "notconnected", "KLEM_R1.0", S, ""},
+        {LC_CODE, "garbage", "KLEM_R1.0", O, ""},
+        {BS_CODE, "r1.0", "KLEM_R1.0", S, ""},
+        {MAC_CODE, "garbage", "KLEM_R1.0", S, ""},
+        {LC_CODE, "KLEM_b7", "B7", S, ""},
+        {LC_CODE, "KLEM_R9.0", "R1.0", O, ""},
+        {LC_CODE, " DB5", " db5", S, ""},
+        {LC_CODE, krt, "krt 5.0 db", O, krt},
+        {LC_CODE, "KLEM_R1.0", "KLEM_R1.0", S, krt},
+        {MAC_CODE, "CBL DB2", "KLEM_R1.0", S, "CBL DB2"},
     };
     checks->SetCardName("VCL");
-    for (const auto& [code, device, disk, expected] : cases) {
+    for (const auto& [code, device, disk, expected, legacy] : cases) {
         SCOPED_TRACE(std::to_string(code) + " '" + device + "' against " +
                      (disk != nullptr ? disk : "no file"));
         Set(hlx, code, device, disk);
         const CCodeDiffResults results = checks->PerformAllChecks();
         EXPECT_EQ(results.GetDiff(code), expected);
+        EXPECT_EQ(checks->IsKRTInstalled(), *legacy != '\0');
+        EXPECT_EQ(checks->GetKRTVersion(), legacy);
         Set(hlx, code, "KLEM_R1.0", "KLEM_R1.0");
     }
-    EXPECT_FALSE(checks->IsKRTInstalled());
-}
-
-// The legacy tester's software (" DB" after the first character) is older whatever the release
-// file holds, except as MAC firmware; the facade remembers the last such text it met.
-TEST_F(GatewayChecksTest, LegacySoftwareIsOlderAndRemembered) {
-    checks->SetCardName("VCL");
-    Set(hlx, LC_CODE, " DB5", " db5");
-    EXPECT_EQ(checks->PerformAllChecks().m_eLC, DIFF_SAME);
-    EXPECT_FALSE(checks->IsKRTInstalled());
-    Set(hlx, LC_CODE, "KRT 5.0 DB", "krt 5.0 db");
-    EXPECT_EQ(checks->PerformAllChecks().m_eLC, DIFF_OLDER);
-    EXPECT_TRUE(checks->IsKRTInstalled());
-    EXPECT_EQ(checks->GetKRTVersion(), "KRT 5.0 DB");
-    Set(hlx, LC_CODE, "KLEM_R1.0", "KLEM_R1.0");
-    EXPECT_FALSE(checks->PerformAllChecks().DifferencesFound());
-    EXPECT_TRUE(checks->IsKRTInstalled());
-    Set(hlx, MAC_CODE, "CBL DB2", "KLEM_R1.0");
-    EXPECT_FALSE(checks->PerformAllChecks().DifferencesFound());
-    EXPECT_EQ(checks->GetKRTVersion(), "CBL DB2");
 }
 
 // Update request and worker: the tests that start the facade's worker thread.
@@ -269,7 +322,7 @@ TEST_F(GatewayUpdateTest, UpdateTakesTheFirstDifferenceInPriorityOrder) {
 // Another thread waiting meanwhile gets the update's result. In a child process: concurrent
 // waits once hung.
 TEST_F(GatewayUpdateTest, HostCallsAndWaitersWaitForTheRunningUpdate) {
-    gwu::test::RunIsolated([&] {
+    RunIsolated([&] {
         const std::pair<std::function<void(CGatewayChecks&)>, const char*> calls[] = {
             {[](CGatewayChecks& c) { c.SetCardName("QPT"); }, "SelectCard QPT"},
             {[](CGatewayChecks& c) { c.SetReleaseIds(true); }, "HLX SetReleaseIds"},
@@ -310,7 +363,7 @@ TEST_F(GatewayUpdateTest, HostCallsAndWaitersWaitForTheRunningUpdate) {
 // An update operation that calls back into the facade on the worker is never made to wait for
 // itself: the card name and a second request are refused, a wait returns at once, checks run.
 TEST_F(GatewayUpdateTest, TheWorkerCallingBackNeverWaitsForItself) {
-    gwu::test::RunIsolated([&] {
+    RunIsolated([&] {
         checks->SetCardName("VCL");
         comms.ClearRecords();
         std::optional<UPDATERESULT> waited;
@@ -371,3 +424,4 @@ TEST_F(GatewayUpdateTest, FailureOnTheWorkerIsReportedAndLogged) {
 }
 
 }  // namespace
+}  // namespace gwu::test
