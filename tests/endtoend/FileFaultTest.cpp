@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "devices/SerialNumList.h"
@@ -17,6 +18,7 @@ namespace gwu::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 // How the file operation at a position (from 0) of a job goes wrong: a full disk there, a full
 // disk from there on, or a crash there, which stops the job.
@@ -59,17 +61,6 @@ bool RunWith(Mishap mishap, size_t position, const std::function<void()>& job) {
 
 const char kOldList[] = "AA1,R1,R1,R1\r\nHX5,R1,R1,R1\r\nBB2,R1,R1,R1\r\n";
 
-struct Case {
-    const char* name;
-    SerialNumRecord record;
-    std::string newList;
-};
-
-const Case kCases[] = {
-    {"append", {"NEW1", "R2", "R2", "R2"}, std::string(kOldList) + "NEW1,R2,R2,R2\r\n"},
-    {"rewrite", {"HX5", "R2", "R2", "R2"}, "AA1,R1,R1,R1\r\nHX5,R2,R2,R2\r\nBB2,R1,R1,R1\r\n"},
-};
-
 class FileFaultTest : public SerialListFixture {
 protected:
     void Reset() {
@@ -86,23 +77,25 @@ protected:
 // monitor), no file open, and a list that 20 more readings build on: all of them recorded, and
 // a temporary file the crash left set aside with its bytes.
 TEST_F(FileFaultTest, EveryMishapLeavesTheOldOrTheNewListForMoreReadings) {
-    int runs = 0;
-    for (const Case& c : kCases) {
+    // An append, then a rewrite, and the list after each.
+    for (const auto& c : std::vector<std::pair<SerialNumRecord, std::string>>{
+             {{"NEW1", "R2", "R2", "R2"}, kOldList + "NEW1,R2,R2,R2\r\n"s},
+             {{"HX5", "R2", "R2", "R2"}, "AA1,R1,R1,R1\r\nHX5,R2,R2,R2\r\nBB2,R1,R1,R1\r\n"}}) {
+        const SerialNumRecord& record = c.first;
         Reset();
-        const size_t operations = CountOperations([&] { Store(c.record); });
-        ASSERT_GE(operations, 3u) << c.name;
+        const size_t operations = CountOperations([&] { Store(record); });
+        ASSERT_GE(operations, 3u) << record.serial;
         for (size_t n = 0; n < operations; ++n) {
             for (const Mishap mishap : kMishaps) {
-                SCOPED_TRACE(c.name +
+                SCOPED_TRACE(record.serial +
                              (" " + (kMishapNames[static_cast<int>(mishap)] + std::to_string(n))));
                 Reset();
-                ++runs;
                 const size_t openBefore = OpenHandleCount();
                 const size_t monitorBefore = m_diagnostics.Monitor().size();
-                EXPECT_EQ(RunWith(mishap, n, [&] { Store(c.record); }), mishap == Mishap::Crash);
+                EXPECT_EQ(RunWith(mishap, n, [&] { Store(record); }), mishap == Mishap::Crash);
                 EXPECT_EQ(OpenHandleCount(), openBefore);
                 const std::string list = ReadFile(List());
-                ASSERT_TRUE(list == kOldList || list == c.newList) << list;
+                ASSERT_TRUE(list == kOldList || list == c.second) << list;
                 if (list == kOldList && mishap != Mishap::Crash) {
                     EXPECT_FALSE(m_diagnostics
                                      .MonitorSince(monitorBefore, "encountered problems: " +
@@ -128,7 +121,6 @@ TEST_F(FileFaultTest, EveryMishapLeavesTheOldOrTheNewListForMoreReadings) {
             }
         }
     }
-    RecordProperty("runs", runs);
 }
 
 // An update's copy of a release onto the device-load file, with every mishap at every file

@@ -1,14 +1,12 @@
 // One writer process of the serial-number list: records its readings (ListWriterReadings) in
 // the list of the folder, one after the other, as the release readings of a tester would.
 // Usage: gatewayutils_list_writer FOLDER PROCESS OPERATIONS
-#include <cstdio>
 #include <cstdlib>
 
 #include "tests/endtoend/ListWriterReadings.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s FOLDER PROCESS OPERATIONS\n", argv[0]);
         return 2;
     }
     const auto readings = gwu::test::ListWriterReadings(std::atoi(argv[2]), std::atoi(argv[3]));

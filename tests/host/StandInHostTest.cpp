@@ -204,7 +204,9 @@ TEST_F(FirmwareFolderTest, FileLookupAcceptsFoldersAndWildcardsByThePlatformsRul
         executable, kWindows ? "gatewayutils_tests_host.exe" : "gatewayutils_tests_host")));
 }
 
-TEST(Replies, NeverWriteBeyondTheCallersBufferWhateverTheReplyClaims) {
+// A reply is never written beyond the caller's buffer, whatever it claims; its numbers are read
+// least significant byte first.
+TEST(Replies, StayInTheCallersBufferAndNumbersAreLittleEndian) {
     char buffer[8] = {};
     buffer[4] = 'G';  // guard byte just past the room offered
     int length = 4;
@@ -216,9 +218,6 @@ TEST(Replies, NeverWriteBeyondTheCallersBufferWhateverTheReplyClaims) {
     EXPECT_EQ(buffer[4], 'G');
     EXPECT_EQ(length, 10);  // the claim is passed on; the reader must bound it
     EXPECT_EQ(error, 0);
-}
-
-TEST(Replies, Get32ReadsLeastSignificantByteFirst) {
     const unsigned char bytes[4] = {0x07, 0x00, 0x00, 0x80};
     EXPECT_EQ(static_cast<unsigned>(IFC_Get32(bytes)), 0x80000007u);
 }
@@ -262,13 +261,9 @@ TEST(TerminalText, EscapesWhatATerminalWouldObeyAndKeepsTheRest) {
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
         {"\x1b]0;owned\x07", "\\x1b]0;owned\\x07"},
         {std::string("a\0b\r\n\t\x7f", 7), "a\\x00b\\x0d\\x0a\\x09\\x7f"},
-        {"\xc2\x9b"
-         "2J",
-         "\\u009b2J"},             // C1 control sequence introducer
-        {"\xc2\xa0", "\xc2\xa0"},  // U+00A0 is no control
-        {"\x9b"
-         "2J \xff \xc3",
-         "\\x9b2J \\xff \\xc3"},                                  // bytes that are not UTF-8
+        {"\xc2\x9b\x32J", "\\u009b2J"},                           // C1 control sequence introducer
+        {"\xc2\xa0", "\xc2\xa0"},                                 // U+00A0 is no control
+        {"\x9b\x32J \xff \xc3", "\\x9b2J \\xff \\xc3"},           // bytes that are not UTF-8
         {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80"},  // overlong form, surrogate
         {"\\x1b", "\\\\x1b"},                                     // an escape cannot be faked
     };

@@ -45,7 +45,8 @@ TEST(DeployedUnitList, SearchKeyIsTheFirstLongestRunOfSurvivingCharacters) {
 }
 
 // The entry lines holding the key, after the section line: the serial number up to the line's
-// first comma, the MAC text up to the LF (a CR before it included).
+// first comma, the MAC text up to the LF (a CR before it included); none when the copy of the
+// content cannot be allocated.
 TEST(DeployedUnitList, ParseTakesTheEntryLinesHoldingTheKey) {
     std::string crlf;
     for (const char c : kListLf) {
@@ -81,36 +82,36 @@ TEST(DeployedUnitList, ParseTakesTheEntryLinesHoldingTheKey) {
         EXPECT_EQ(list.Parse(c.content, c.key), c.found);
         EXPECT_EQ(EntriesOf(list), c.entries);
     }
-}
-
-TEST(DeployedUnitList, FailedAllocationOfTheCopyParsesNothing) {
+    // A failed allocation of the content's copy parses nothing, and leaves nothing of the last.
     CDeployedUnitList list;
     ASSERT_TRUE(list.Parse(kListLf, ""));
     const auto allocator =
         CDeployedUnitList::SetAllocatorForTesting([](size_t) -> void* { return nullptr; });
     EXPECT_FALSE(list.Parse(kListLf, ""));
-    EXPECT_EQ(list.Count(), 0u);  // nothing of the earlier parse is left
+    EXPECT_EQ(list.Count(), 0u);
     CDeployedUnitList::SetAllocatorForTesting(allocator);
 }
 
 class DeployedUnitListFile : public FolderFixture {};
 
-TEST_F(DeployedUnitListFile, ReadsTheRuntimeFoldersFile) {
+// The runtime folder's list is read unless it is missing or empty, or the host's folder lookup
+// fails (having named the folder all the same), or its read hands over a size without a buffer,
+// or a size of 4 GiB or more, which the entries' 32-bit offsets cannot reach: then nothing is
+// read, and the content is never looked at.
+TEST_F(DeployedUnitListFile, ReadsTheRuntimeFoldersFileUnlessTheHostFails) {
     CDeployedUnitList list;
     EXPECT_FALSE(list.Read(kCombined));  // no file
     WriteFile(Runtime() / CDeployedUnitList::kFileName, "");
     EXPECT_FALSE(list.Read(kCombined));  // empty file
     WriteFile(Runtime() / CDeployedUnitList::kFileName, kListLf);
-    ASSERT_TRUE(list.Read(kCombined));
-    EXPECT_EQ(EntriesOf(list), (Entries{{"HX100017", "0050C2B10003"}}));
-}
-
-// The list file is there, but the host's folder lookup fails (having named the folder all the
-// same), or its read hands over a size without a buffer, or a size of 4 GiB or more, which the
-// entries' 32-bit offsets cannot reach: nothing is read, and the content is never looked at.
-TEST_F(DeployedUnitListFile, HostFailuresAndListsTooLargeReadNothing) {
-    WriteFile(Runtime() / CDeployedUnitList::kFileName, kListLf);
     constexpr std::uint64_t kTooLarge = std::numeric_limits<std::uint32_t>::max();
+    // A read that hands over the size, with a buffer or without.
+    const auto reading = [](long size, bool buffered) -> host::ReadFileService {
+        return [size, buffered](const char*, unsigned char** buffer) {
+            *buffer = buffered ? static_cast<unsigned char*>(std::calloc(1, 1)) : nullptr;
+            return size;
+        };
+    };
     const struct {
         host::RuntimePathService lookup;
         host::ReadFileService read;
@@ -121,17 +122,8 @@ TEST_F(DeployedUnitListFile, HostFailuresAndListsTooLargeReadNothing) {
              return 1;
          },
          nullptr, nullptr},
-        {nullptr,
-         [](const char*, unsigned char** buffer) {
-             *buffer = nullptr;
-             return 64L;
-         },
-         nullptr},
-        {nullptr,
-         [](const char*, unsigned char** buffer) {
-             *buffer = static_cast<unsigned char*>(std::calloc(1, 1));
-             return static_cast<long>(kTooLarge);
-         },
+        {nullptr, reading(64L, false), nullptr},
+        {nullptr, reading(static_cast<long>(kTooLarge), true),
          "DeployedHLXs.ini: a list of 4294967295 bytes is more than the reader takes"},
     };
     for (const auto& failing : hosts) {
@@ -140,8 +132,8 @@ TEST_F(DeployedUnitListFile, HostFailuresAndListsTooLargeReadNothing) {
             continue;  // a host whose read cannot report that size
         }
         SCOPED_TRACE(&failing - hosts);
-        CDeployedUnitList list;
         ASSERT_TRUE(list.Read(kCombined));  // with the stand-in's own services
+        EXPECT_EQ(EntriesOf(list), (Entries{{"HX100017", "0050C2B10003"}}));
         const auto lookup = host::SetRuntimePathServiceForTesting(failing.lookup);
         const auto read = host::SetReadFileServiceForTesting(failing.read);
         EXPECT_FALSE(list.Read(kCombined));

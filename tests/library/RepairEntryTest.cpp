@@ -1,7 +1,6 @@
 // The serial-number repair entered from the communication module's release reading: the
 // repaired serial number published and listed, only for an empty or exactly "UNKNOWN" one and
 // once per process, and the device commands' results through the module's comms callback.
-#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <string>
@@ -48,12 +47,8 @@ TEST_F(RepairEntry, ReleaseReadingRepairsAndPublishesTheSerialNumber) {
               (Lines{kRead, kReadStored, kReadEthernet, kReadUsb, kCommitSerial + "HX100001"}));
     EXPECT_EQ(CHLXSerialNumRepair::GetRepairCount(), 1);
     EXPECT_TRUE(Shown().empty());
-    const Lines monitor = m_diagnostics.Monitor();
-    EXPECT_EQ(std::count_if(monitor.begin(), monitor.end(),
-                            [](const auto& line) { return line.find("Repair report") == 0; }),
-              1);
-    EXPECT_TRUE(m_diagnostics.MonitorHas("Repair report ReportHLXRepair.txt create failed: " +
-                                         std::to_string(ENOENT)));
+    EXPECT_EQ(m_diagnostics.MonitorSince(0, "Repair report"),
+              Lines{"Repair report ReportHLXRepair.txt create failed: " + std::to_string(ENOENT)});
 }
 
 // Besides an empty one only exactly "UNKNOWN" is repaired, and at most once per process: a
