@@ -85,11 +85,10 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    Settings settings;
-    settings.maxLength = input.ConsumeIntegralInRange(-2, 40);
-    settings.minLength = input.ConsumeIntegralInRange(-2, 20);
-    settings.noSpaces = input.ConsumeBool();
-    settings.allowCancel = input.ConsumeBool();
+    // A braced list is evaluated in order: the input is read as the fields are listed.
+    const Settings settings{input.ConsumeIntegralInRange(-2, 40),
+                            input.ConsumeIntegralInRange(-2, 20), input.ConsumeBool(),
+                            input.ConsumeBool()};
     const bool variant = input.ConsumeBool();
 
     gwu::host::ResetPopupLibrary();

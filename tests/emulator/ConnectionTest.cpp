@@ -26,19 +26,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 namespace net = wire::net;
 
-// A sample scenario played by an emulated gateway behind one of the two connections, with the
-// library's checks for the card on top.
-struct Bench {
-    Bench(const std::string& name, bool tcp, const fs::path& firmware, const char* card)
-        : device(TestFolders::ReadFile(SampleScenarioPath(name)), tcp, firmware.string(), name) {
-        checks.SetCardName(card);
-    }
-
-    EmulatedDevice device;
-    RecordingFrame frame;
-    CGatewayChecks checks{&frame, &device.Comms()};  // goes first
-};
-
 // Every request's timeout is scaled: the 10 s of a reading request become 200 ms.
 class ConnectionTest : public FolderFixture {
 protected:
@@ -63,9 +50,12 @@ TEST_F(ConnectionTest, SampleScenariosReadAlikeOverBothConnections) {
         const bool measurement = scenario == "measurement";
         std::pair<Lines, std::string> readings[2];
         for (const bool tcp : {false, true}) {
-            Bench bench(scenario, tcp, Firmware(), measurement ? "QPT" : "VCL");
-            const std::string verdicts = bench.checks.CheckForUpdates(true).ToString();
-            readings[tcp] = {bench.frame.Values(measurement ? "QPT" : "HLX"), verdicts};
+            EmulatedDevice device(ReadFile(entry.path()), tcp, Firmware().string(), scenario);
+            RecordingFrame frame;
+            CGatewayChecks checks(&frame, &device.Comms());
+            checks.SetCardName(measurement ? "QPT" : "VCL");
+            const std::string verdicts = checks.CheckForUpdates(true).ToString();
+            readings[tcp] = {frame.Values(measurement ? "QPT" : "HLX"), verdicts};
         }
         EXPECT_EQ(readings[0], readings[1]) << scenario;
     }

@@ -83,27 +83,26 @@ TEST(ProtocolMessages, MalformedPayloadsAreRefused) {
         payload[at] = byte;
         return payload;
     };
-    // One byte too many; an unknown kind, builder or outcome; a has-claimed byte that is not 0
-    // or 1; a byte string that announces more than the payload holds; and every truncation.
-    std::vector<std::string> clients = {execute + "x", "Q", with(execute, 1, 0),
-                                        with(execute, 1, 6), "S" + BigEndian(0xFFFFFFFFu) + "VCL"};
-    std::vector<std::string> responses = {response + "x", with(response, 0, 0),
-                                          with(response, 0, 5), with(response, 9, 2)};
-    for (size_t length = 0; length < execute.size(); ++length) {
-        clients.push_back(execute.substr(0, length));
-    }
-    for (size_t length = 0; length < response.size(); ++length) {
-        responses.push_back(response.substr(0, length));
-    }
-    for (const std::string& payload : clients) {
-        EXPECT_THROW(DecodeClientMessage(payload), ProtocolError)
-            << ::testing::PrintToString(payload);
-    }
-    for (const std::string& payload : responses) {
-        EXPECT_THROW(DecodeResponse(payload), ProtocolError) << ::testing::PrintToString(payload);
-    }
-    for (const std::string flag : {"", "\x02", "\x01\x01"}) {
-        EXPECT_THROW(DecodeFlag(flag), ProtocolError) << flag.size();
+    // Each decoder with a whole payload, every truncation of which it refuses, and more it
+    // refuses: one byte too many; an unknown kind, builder or outcome; a has-claimed byte that is
+    // not 0 or 1; a byte string that announces more than the payload holds.
+    using Decoder = std::function<void(std::string_view)>;
+    const std::tuple<Decoder, std::string, std::vector<std::string>> decoders[] = {
+        {DecodeClientMessage,
+         execute,
+         {execute + "x", "Q", with(execute, 1, 0), with(execute, 1, 6),
+          "S" + BigEndian(0xFFFFFFFFu) + "VCL"}},
+        {DecodeResponse,
+         response,
+         {response + "x", with(response, 0, 0), with(response, 0, 5), with(response, 9, 2)}},
+        {DecodeFlag, "\x01", {"\x02", "\x01\x01"}}};
+    for (auto [decode, whole, refused] : decoders) {
+        for (size_t length = 0; length < whole.size(); ++length) {
+            refused.push_back(whole.substr(0, length));
+        }
+        for (const std::string& payload : refused) {
+            EXPECT_THROW(decode(payload), ProtocolError) << ::testing::PrintToString(payload);
+        }
     }
     // A payload of exactly the frame limit is encoded; nothing larger is.
     EXPECT_EQ(EncodeClientMessage(Execute(1, 1, std::string(kMaxFramePayload - 22, 'x'))).size(),
@@ -207,7 +206,7 @@ private:
     FrameDecoder m_decoder;
 };
 
-TEST(ProtocolServer, ServesClientsInTurnAndClosesOnesThatSendBadFrames) {
+TEST(ProtocolServer, ServesClientsEachOnItsOwnCardAndClosesOnesThatSendBadFrames) {
     auto gateway = gwu::emu::Gateway::FromScenarioText(
         R"({"communication": {"releases": {"loaded": "KLEM_12345_R4.2.1"}}, "faults": [
             {"card": "VCL", "request": "0x10000000", "nth": 1, "kind": "timeout"},
@@ -245,27 +244,13 @@ TEST(ProtocolServer, ServesClientsInTurnAndClosesOnesThatSendBadFrames) {
         EXPECT_TRUE(client.Closed());
     }
     Client(server.Port()).Send(BigEndian(5) + "X");
-    Client client(server.Port());
-    client.Send(EncodeClientMessage(Message(MessageKind::Disconnect)));
-    EXPECT_EQ(client.Receive(), yes);
-    EXPECT_EQ(gateway->RequestCount(), 3);
-    // Stop() ends the server while a client waits, and may be called again.
-    server.Stop();
-    EXPECT_TRUE(client.Closed());
-    server.Stop();
-}
-
-// Clients are served at once, each request on the card its own client selected; a client beyond
-// kMaxClients is closed as it connects, and the others are still served.
-TEST(ProtocolServer, ServesClientsAtOnceEachOnItsOwnCard) {
-    auto gateway = gwu::emu::Gateway::FromScenarioText(
-        R"({"communication": {"releases": {"loaded": "KLEM_12345_R4.2.1"}}})", "cards.json", "");
-    gwu::emu::TcpServer server(*gateway);
+    // Clients are served at once, each request on the card its own client selected; a client
+    // beyond kMaxClients is closed as it connects, and the others are still served.
     std::vector<std::unique_ptr<Client>> clients;
     for (const char* card : {"VCL", "QPT"}) {
         clients.push_back(std::make_unique<Client>(server.Port()));
         clients.back()->Send(EncodeClientMessage(Message(MessageKind::SelectCard, card)));
-        EXPECT_EQ(clients.back()->Receive(), PayloadOf(EncodeFlag(true)));
+        EXPECT_EQ(clients.back()->Receive(), yes);
     }
     while (clients.size() < gwu::emu::TcpServer::kMaxClients) {
         clients.push_back(std::make_unique<Client>(server.Port()));
@@ -278,6 +263,13 @@ TEST(ProtocolServer, ServesClientsAtOnceEachOnItsOwnCard) {
         clients[i]->Send(EncodeClientMessage(Execute(0x20000000, 5)));
         EXPECT_EQ(clients[i]->Receive(), PayloadOf(EncodeResponse(answers[i]))) << i;
     }
+    clients[0]->Send(EncodeClientMessage(Message(MessageKind::Disconnect)));
+    EXPECT_EQ(clients[0]->Receive(), yes);
+    EXPECT_EQ(gateway->RequestCount(), 5);
+    // Stop() ends the server while a client waits, and may be called again.
+    server.Stop();
+    EXPECT_TRUE(clients[0]->Closed());
+    server.Stop();
 }
 
 }  // namespace

@@ -207,8 +207,6 @@ protected:
 // goes on after a failed command, reaches the same device anew.
 TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
     const ScopedEnv timeoutScale("GWU_TIMEOUT_SCALE", "0.01");  // 10 s become 100 ms
-    int runs = 0;
-    int faults = 0;
     for (const Operation& operation : Operations()) {
         SCOPED_TRACE(operation.name);
         const RunResult healthy = Run(operation, std::nullopt, 0, false);
@@ -216,19 +214,12 @@ TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
         ASSERT_GT(healthy.requests, 0u);
         // Whatever the connection, the device sees the same requests: the positions match.
         ASSERT_EQ(Run(operation, std::nullopt, 0, true).requests, healthy.requests);
-        runs += 2;
         for (size_t position = 0; position < healthy.requests; ++position) {
             for (const std::string& fault : kFaults) {
                 SCOPED_TRACE("request " + std::to_string(position) + ", " + fault);
-                RunResult inProcess;
-                RunResult overTcp;
-                ASSERT_NO_THROW(inProcess = Run(operation, fault, position, false));
-                ASSERT_NO_THROW(overTcp = Run(operation, fault, position, true));
-                runs += 2;
-                // A drop for good meets every request from its position on.
-                faults += static_cast<int>(fault == "disconnect" && inProcess.requests > position
-                                               ? inProcess.requests - position
-                                               : 1);
+                // An exception out of the library fails the test as it escapes Run.
+                const RunResult inProcess = Run(operation, fault, position, false);
+                const RunResult overTcp = Run(operation, fault, position, true);
                 EXPECT_GT(inProcess.requests, position) << "the fault was never reached";
                 if (EndsTheSequence(fault) && position < operation.endsOnFailureWithin) {
                     EXPECT_EQ(inProcess.requests, position + 1)
@@ -240,8 +231,6 @@ TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
             }
         }
     }
-    RecordProperty("runs", runs);
-    RecordProperty("faults", faults);
 }
 
 }  // namespace

@@ -100,8 +100,7 @@ protected:
     }
     Run Record(const std::string& scenario, const std::string& name,
                const std::vector<std::string>& arguments) const {
-        const auto recorder = Recorder(scenario, name);
-        return Gwctl(name, recorder.second->Device(), arguments);
+        return Gwctl(name, Recorder(scenario, name).second->Device(), arguments);
     }
     // The trace of the run NAME replayed to gwctl by gwemu --replay and in process; the first
     // run's stderr is gwemu's, where its refusals go.
@@ -148,6 +147,33 @@ TEST_F(RecordReplayTest, RecordedCheckAndUpdateReplayByteForByte) {
             ExpectSame(replayed, recorded);
         }
     }
+    // The check's trace replayed to another command is refused at the first message that
+    // differs, by position and field, and gwctl reports the device as not read: a check of
+    // another card, and the same check against a trace whose first read has one data byte more.
+    std::string text = ReadFile(TracePath("check"));
+    const size_t data = text.find("\"data\":\"", text.find("{\"n\":3,")) + 8;
+    const size_t end = text.find('"', data);
+    const size_t bytes = (end - data) / 2;
+    WriteFile(TracePath("longer"), text.insert(end, "00"));
+    using Refusal = std::tuple<const char*, std::vector<std::string>, std::string, std::string>;
+    for (const auto& [trace, arguments, start, difference] :
+         {Refusal{"check",
+                  {"check", "--card", "QPT"},
+                  "exchange 1: expected select card \"VCL\", received select card \"QPT\"",
+                  "; first difference: card: \"VCL\" against \"QPT\""},
+          Refusal{"longer",
+                  {"check"},
+                  "exchange 3: expected execute ",
+                  "; first difference: data: " + std::to_string(bytes + 1) + " bytes against " +
+                      std::to_string(bytes)}}) {
+        const std::vector<Run> replays = Replays(trace, arguments);
+        for (size_t i = 0; i < replays.size(); ++i) {
+            EXPECT_EQ(replays[i].code, 2);
+            const std::string prefix = i == 0 ? "gwemu replay: " : "replay: ";
+            EXPECT_EQ(replays[i].err.rfind(prefix + start, 0), 0u) << replays[i].err;
+            EXPECT_NE(replays[i].err.find(difference), std::string::npos) << replays[i].err;
+        }
+    }
 }
 
 // A timeout, an error reply and a dropped connection, all met by one check (the repair of a lost
@@ -178,37 +204,22 @@ TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
     const std::string made = (Root() / "made").string();
     EXPECT_EQ(Child({GWEMU_PATH, "--scenario-from", TracePath("faults")}, made).Wait(kWaitMs), 0);
     ExpectSame(Gwctl("faults-scenario", "emu:" + made + ".out", {"check"}), recorded);
-}
 
-// A trace replayed to another command is refused at the first message that differs, by position
-// and field, and gwctl reports the device as not read: a check of another card, and the same
-// check against a trace whose first read has one data byte more.
-TEST_F(RecordReplayTest, ReplayRefusesTheFirstDifferentMessage) {
-    Record(gwu::test::SampleScenarioPath("behind"), "vcl", {"check"});
-    std::string text = ReadFile(TracePath("vcl"));
-    const size_t data = text.find("\"data\":\"", text.find("{\"n\":3,")) + 8;
-    const size_t end = text.find('"', data);
-    const size_t bytes = (end - data) / 2;
-    WriteFile(TracePath("longer"), text.insert(end, "00"));
-    using Case = std::tuple<const char*, std::vector<std::string>, std::string, std::string>;
-    for (const auto& [trace, arguments, start, difference] :
-         {Case{"vcl",
-               {"check", "--card", "QPT"},
-               "exchange 1: expected select card \"VCL\", received select card \"QPT\"",
-               "; first difference: card: \"VCL\" against \"QPT\""},
-          Case{"longer",
-               {"check"},
-               "exchange 3: expected execute ",
-               "; first difference: data: " + std::to_string(bytes + 1) + " bytes against " +
-                   std::to_string(bytes)}}) {
-        const std::vector<Run> replays = Replays(trace, arguments);
-        for (size_t i = 0; i < replays.size(); ++i) {
-            EXPECT_EQ(replays[i].code, 2);
-            const std::string prefix = i == 0 ? "gwemu replay: " : "replay: ";
-            EXPECT_EQ(replays[i].err.rfind(prefix + start, 0), 0u) << replays[i].err;
-            EXPECT_NE(replays[i].err.find(difference), std::string::npos) << replays[i].err;
-        }
-    }
+    // A gateway silent on a card selection (here a replay of one) is waited for as long as the
+    // client waits, its 10 s scaled like the client's, and recorded as a timeout.
+    WriteFile(TracePath("silent"),
+              R"({"format":"gwemu-trace","version":1,"tool":"","upstream":"","recorded":""}
+{"n":1,"message":"select","card":"VCL","result":"timeout","elapsed_ms":10000}
+)");
+    const auto upstream = Gwemu({"--replay", TracePath("silent")}, "silent-gwemu");
+    const auto proxy =
+        Gwemu({"--record", TracePath("proxied"), "--upstream", upstream->Device()}, "proxy");
+    EXPECT_EQ(Gwctl("proxied", proxy->Device(), {"check"}).code, 2);
+    ASSERT_GE(AwaitLines("proxied", 2), 2u);
+    const gwu::emu::TraceExchange first =
+        gwu::emu::LoadTraceFile(TracePath("proxied")).exchanges[0];
+    EXPECT_EQ(first.result, TraceResult::Timeout);
+    EXPECT_LT(first.elapsedMs, 5000u);
 }
 
 // A proxy that dies in the middle of a session leaves a trace that loads, and a replay answers
@@ -235,25 +246,6 @@ TEST_F(RecordReplayTest, TraceOfAProxyKilledMidSessionReplaysToItsEnd) {
     const std::string end = "gwemu replay: exchange " + std::to_string(recorded + 1) +
                             ": the trace ends after " + std::to_string(recorded) + " exchanges; ";
     EXPECT_EQ(refusals.rfind(end, 0), 0u) << refusals;
-}
-
-// A gateway silent on a card selection (here a replay of one) is waited for as long as the
-// client waits, its 10 s scaled like the client's, and recorded as a timeout.
-TEST_F(RecordReplayTest, ProxyWaitsForASilentSelectionAsLongAsTheClient) {
-    m_environment = {"GWU_TIMEOUT_SCALE=0.05"};  // 10 s become 500 ms
-    WriteFile(TracePath("silent"),
-              R"({"format":"gwemu-trace","version":1,"tool":"","upstream":"","recorded":""}
-{"n":1,"message":"select","card":"VCL","result":"timeout","elapsed_ms":10000}
-)");
-    const auto upstream = Gwemu({"--replay", TracePath("silent")}, "silent-gwemu");
-    const auto proxy =
-        Gwemu({"--record", TracePath("proxied"), "--upstream", upstream->Device()}, "proxy");
-    EXPECT_EQ(Gwctl("proxied", proxy->Device(), {"check"}).code, 2);
-    ASSERT_GE(AwaitLines("proxied", 2), 2u);
-    const gwu::emu::TraceExchange first =
-        gwu::emu::LoadTraceFile(TracePath("proxied")).exchanges[0];
-    EXPECT_EQ(first.result, TraceResult::Timeout);
-    EXPECT_LT(first.elapsedMs, 5000u);
 }
 
 }  // namespace
