@@ -78,8 +78,7 @@ struct Step {
 };
 void Expect(const std::vector<Step>& steps) {
     for (size_t i = 0; i < steps.size(); ++i) {
-        SCOPED_TRACE("step " + std::to_string(i));
-        EXPECT_EQ(Of(steps[i].gateway->Execute(steps[i].request)), steps[i].answer);
+        EXPECT_EQ(Of(steps[i].gateway->Execute(steps[i].request)), steps[i].answer) << "step " << i;
     }
 }
 
@@ -297,10 +296,9 @@ TEST_F(EmulatorUpdate, FaultsHitTheNthMatchingRequestAndChangeNoState) {
         {"VCL", Get(0xABCD), Reply(3)},           // the first rule listed that is due
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE("case " + std::to_string(i));
         const auto& [card, request, expected] = cases[i];
         gateway->SelectCard(card);
-        EXPECT_EQ(Of(gateway->Execute(request)), expected);
+        EXPECT_EQ(Of(gateway->Execute(request)), expected) << "case " << i;
     }
     EXPECT_EQ(gateway->RequestCount(), static_cast<int>(std::size(cases)));
 }

@@ -74,11 +74,13 @@ bool AllUnknown(const RecordingFrame& frame, const std::string& family) {
     return frame.Values(family) == Lines(PublishedNames(family).size(), "Unknown");
 }
 
-template <typename Device>
-std::function<bool(CBaseComms&, RecordingFrame&)> RunUpdate(bool (Device::*operation)()) {
-    return [operation](CBaseComms& comms, RecordingFrame& frame) {
+// The device object's own operation, with its arguments.
+template <typename Device, typename... Arguments>
+std::function<bool(CBaseComms&, RecordingFrame&)> Call(bool (Device::*operation)(Arguments...),
+                                                       Arguments... arguments) {
+    return [=](CBaseComms& comms, RecordingFrame& frame) {
         Device device(&comms, &frame);
-        return (device.*operation)();
+        return (device.*operation)(arguments...);
     };
 }
 
@@ -91,12 +93,7 @@ bool UpdateResult(bool result, const std::string& fault, size_t, RecordingFrame&
 // The operations, each with its documented outcome of each fault at each position.
 const std::vector<Operation>& Operations() {
     static const std::vector<Operation> operations = {
-        {"HLX SetReleaseIds", "VCL",
-         [](CBaseComms& comms, RecordingFrame& frame) {
-             CHLXSerialNumRepair::ResetRepairCountForTesting();
-             CHLXUtils hlx(&comms, &frame);
-             return hlx.SetReleaseIds(true);
-         },
+        {"HLX SetReleaseIds", "VCL", Call(&CHLXUtils::SetReleaseIds, true),
          [](bool result, const std::string& fault, size_t position, RecordingFrame& frame) {
              if (EndsTheSequence(fault) && position <= 5) {  // the reading's own requests
                  return AllUnknown(frame, "HLX") && result == (position >= 2);
@@ -107,11 +104,7 @@ const std::vector<Operation>& Operations() {
              return result;
          },
          6},
-        {"QPT SetReleaseIds", "QPT",
-         [](CBaseComms& comms, RecordingFrame& frame) {
-             CQPTUtils qpt(&comms, &frame);
-             return qpt.SetReleaseIds(true);
-         },
+        {"QPT SetReleaseIds", "QPT", Call(&CQPTUtils::SetReleaseIds, true),
          [](bool result, const std::string& fault, size_t position, RecordingFrame& frame) {
              if (EndsTheSequence(fault) || (fault == "error" && position == 0)) {
                  return AllUnknown(frame, "QPT") && !result;
@@ -119,13 +112,13 @@ const std::vector<Operation>& Operations() {
              return result;
          },
          3},
-        {"HLX UpdateBCF", "VCL", RunUpdate(&CHLXUtils::UpdateBCF), UpdateResult},
-        {"HLX UpdatePROM", "VCL", RunUpdate(&CHLXUtils::UpdatePROM), UpdateResult},
-        {"HLX UpdateBootstrap", "VCL", RunUpdate(&CHLXUtils::UpdateBootstrap), UpdateResult},
-        {"HLX UpdateCPLD", "VCL", RunUpdate(&CHLXUtils::UpdateCPLD), UpdateResult},
-        {"HLX UpdateMACFirmware", "VCL", RunUpdate(&CHLXUtils::UpdateMACFirmware), UpdateResult},
-        {"QPT UpdateBCF", "QPT", RunUpdate(&CQPTUtils::UpdateBCF), UpdateResult},
-        {"QPT UpdatePROM", "QPT", RunUpdate(&CQPTUtils::UpdatePROM),
+        {"HLX UpdateBCF", "VCL", Call(&CHLXUtils::UpdateBCF), UpdateResult},
+        {"HLX UpdatePROM", "VCL", Call(&CHLXUtils::UpdatePROM), UpdateResult},
+        {"HLX UpdateBootstrap", "VCL", Call(&CHLXUtils::UpdateBootstrap), UpdateResult},
+        {"HLX UpdateCPLD", "VCL", Call(&CHLXUtils::UpdateCPLD), UpdateResult},
+        {"HLX UpdateMACFirmware", "VCL", Call(&CHLXUtils::UpdateMACFirmware), UpdateResult},
+        {"QPT UpdateBCF", "QPT", Call(&CQPTUtils::UpdateBCF), UpdateResult},
+        {"QPT UpdatePROM", "QPT", Call(&CQPTUtils::UpdatePROM),
          [](bool result, const std::string& fault, size_t, RecordingFrame&) {
              return result == (fault == "short" || fault == "oversize");
          }},
@@ -138,7 +131,6 @@ const std::vector<Operation>& Operations() {
          [](bool, const std::string&, size_t, RecordingFrame&) { return true; }},
         {"repair", "VCL",
          [](CBaseComms& comms, RecordingFrame&) {
-             CHLXSerialNumRepair::ResetRepairCountForTesting();
              CHLXSerialNumRepair repair(nullptr,
                                         [&comms](CSubStream& command, int timeout, bool, bool) {
                                             try {
@@ -191,6 +183,7 @@ protected:
         EmulatedDevice device(scenario.dump(), tcp, Firmware().string(), "matrix.json");
         device.Comms().SelectCard(operation.card);
         RecordingFrame frame;
+        CHLXSerialNumRepair::ResetRepairCountForTesting();  // every run may repair
         const bool result = operation.run(device.Comms(), frame);
         if (fault) {
             EXPECT_TRUE(operation.expected(result, *fault, position, frame)) << result;
