@@ -166,21 +166,19 @@ TEST_F(EmulatorUpdate, ResetAfterTheUpdateCommandLoadsTheDeviceLoadFilesOnce) {
     WriteRelease("HLX_MAC.bin", "KLEM_MAC_R3.2");
     auto gateway = MakeHere(R"({"communication": {"releases": {"loaded": "KLEM_1_R1",
         "prom": "KLEM_P_R1", "bootstrap": "KLEM_B_R1"}, "cpld": {"error": 1}}})");
-    const auto releases = [&] {
-        std::vector<std::string> items;
+    const auto releases = [&] {  // each item's release, "-" for none, each followed by a space
+        std::string items;
         for (const char* item : {"loaded", "prom", "bootstrap", "cable", "cpld"}) {
-            items.push_back(gateway->Release("VCL", item).value_or("-"));
+            items += gateway->Release("VCL", item).value_or("-") + " ";
         }
         return items;
     };
     const Request reset = Req(Builder::VsiReset, kReset);
     EXPECT_EQ(Of(gateway->Execute(reset)), Reply(0));  // nothing armed
     EXPECT_EQ(Of(gateway->Execute(Get(kUpdate, 1))), Reply(0));
-    EXPECT_EQ(releases(),
-              (std::vector<std::string>{"KLEM_1_R1", "KLEM_P_R1", "KLEM_B_R1", "-", "-"}));
+    EXPECT_EQ(releases(), "KLEM_1_R1 KLEM_P_R1 KLEM_B_R1 - - ");
     EXPECT_EQ(Of(gateway->Execute(reset)), Reply(0));
-    EXPECT_EQ(releases(), (std::vector<std::string>{"KLEM_12345_R4.3.0", "KLEM_PROM_R2.1.0",
-                                                    "KLEM_B_R1", "KLEM_MAC_R3.2", "12"}));
+    EXPECT_EQ(releases(), "KLEM_12345_R4.3.0 KLEM_PROM_R2.1.0 KLEM_B_R1 KLEM_MAC_R3.2 12 ");
     EXPECT_EQ(Of(gateway->Execute(Get(kCpld, 4))), Reply(0, std::string("\x0c\0\0\0", 4)));
 
     // The reset disarmed the update; the next one skips malformed files.
@@ -193,8 +191,7 @@ TEST_F(EmulatorUpdate, ResetAfterTheUpdateCommandLoadsTheDeviceLoadFilesOnce) {
     EXPECT_EQ(gateway->Release("VCL", "loaded"), "KLEM_12345_R4.3.0");
     gateway->Execute(Get(kUpdate, 1));
     gateway->Execute(reset);
-    EXPECT_EQ(releases(), (std::vector<std::string>{longest, "KLEM_PROM_R2.1.0", "KLEM_B_R1",
-                                                    "KLEM_MAC_R3.2", "12"}));
+    EXPECT_EQ(releases(), longest + " KLEM_PROM_R2.1.0 KLEM_B_R1 KLEM_MAC_R3.2 12 ");
 }
 
 // Any card name but "VCL", and no selection at all, is the measurement module: its details,
@@ -361,13 +358,12 @@ TEST(EmulatorLatency, RequestsWaitTheirLatencyOrTimeOut) {
         {"QPT", Details(1), 39, timeout, 39},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE("case " + std::to_string(i));
         auto [card, request, timeoutMs, expected, delayMs] = cases[i];
         request.timeoutMs = timeoutMs;
         gateway->SelectCard(card);
         const Response response = gateway->Execute(request);
-        EXPECT_EQ(Of(response), expected);
-        EXPECT_EQ(response.delayMs, delayMs);
+        EXPECT_EQ(std::pair(Of(response), response.delayMs), std::pair(expected, delayMs))
+            << "case " << i;
     }
 }
 

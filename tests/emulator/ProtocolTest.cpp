@@ -217,6 +217,7 @@ TEST(ProtocolServer, ServesClientsEachOnItsOwnCardAndClosesOnesThatSendBadFrames
     EXPECT_EQ(server.Host(), "127.0.0.1");
     EXPECT_THROW(gwu::emu::TcpServer(*gateway, "127.0.0.1", server.Port()), std::system_error);
     const std::string yes = PayloadOf(EncodeFlag(true));
+    const std::string loaded = PayloadOf(EncodeResponse({Outcome::Reply, 0, "KLEM_", {}, 0}));
     {
         Client client(server.Port());
         client.Send(EncodeClientMessage(Message(MessageKind::Connect)) +
@@ -230,8 +231,7 @@ TEST(ProtocolServer, ServesClientsEachOnItsOwnCardAndClosesOnesThatSendBadFrames
         for (char c : EncodeClientMessage(Execute(0x20000000, 5))) {
             client.Send(std::string(1, c));
         }
-        const Response reply{Outcome::Reply, 0, "KLEM_", std::nullopt, 0};
-        EXPECT_EQ(client.Receive(), PayloadOf(EncodeResponse(reply)));
+        EXPECT_EQ(client.Receive(), loaded);
         client.Send(EncodeClientMessage(Execute(0x10000000, 128)));
         EXPECT_TRUE(client.Closed());
     }
@@ -256,12 +256,12 @@ TEST(ProtocolServer, ServesClientsEachOnItsOwnCardAndClosesOnesThatSendBadFrames
         clients.push_back(std::make_unique<Client>(server.Port()));
     }
     EXPECT_TRUE(Client(server.Port()).Closed());
-    const Response answers[] = {
-        {Outcome::Reply, 0, "KLEM_", std::nullopt, 0},
-        {Outcome::Reply, gwu::emu::kErrorUnknownRequest, "", std::nullopt, 0}};
+    const std::string answers[] = {
+        loaded,
+        PayloadOf(EncodeResponse({Outcome::Reply, gwu::emu::kErrorUnknownRequest, "", {}, 0}))};
     for (size_t i = 0; i < 2; ++i) {
         clients[i]->Send(EncodeClientMessage(Execute(0x20000000, 5)));
-        EXPECT_EQ(clients[i]->Receive(), PayloadOf(EncodeResponse(answers[i]))) << i;
+        EXPECT_EQ(clients[i]->Receive(), answers[i]) << i;
     }
     clients[0]->Send(EncodeClientMessage(Message(MessageKind::Disconnect)));
     EXPECT_EQ(clients[0]->Receive(), yes);

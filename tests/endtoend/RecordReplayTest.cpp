@@ -98,10 +98,6 @@ protected:
             Gwemu({"--record", TracePath(name), "--upstream", device->Device()}, name + "-proxy");
         return {std::move(device), std::move(proxy)};
     }
-    Run Record(const std::string& scenario, const std::string& name,
-               const std::vector<std::string>& arguments) const {
-        return Gwctl(name, Recorder(scenario, name).second->Device(), arguments);
-    }
     // The trace of the run NAME replayed to gwctl by gwemu --replay and in process; the first
     // run's stderr is gwemu's, where its refusals go.
     std::vector<Run> Replays(const std::string& name,
@@ -138,7 +134,7 @@ TEST_F(RecordReplayTest, RecordedCheckAndUpdateReplayByteForByte) {
          {Case{"check", 1, "HX100307,R4.2.1,R1.9.8,R1.2.0\r\n"},
           Case{"update", 0, "HX100307,R4.2.1,R2.0.3,R1.4.0\r\n"}}) {
         SCOPED_TRACE(command);
-        const Run recorded = Record(behind, command, {command});
+        const Run recorded = Gwctl(command, Recorder(behind, command).second->Device(), {command});
         EXPECT_EQ(recorded.code, code) << recorded.err;
         EXPECT_EQ(recorded.list, list);
         const Run direct = Gwctl(std::string(command) + "-direct", "emu:" + behind, {command});
@@ -188,7 +184,7 @@ TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
         {"card": "VCL", "request": "0x00020000", "kind": "disconnect"}])");
     const std::string path = (Root() / "faults.json").string();
     WriteFile(path, scenario.dump());
-    const Run recorded = Record(path, "faults", {"check"});
+    const Run recorded = Gwctl("faults", Recorder(path, "faults").second->Device(), {"check"});
     const std::string trace = ReadFile(TracePath("faults"));
     for (const char* fault : {R"("error":9,)", R"("result":"timeout")", R"("result":"dropped")"}) {
         EXPECT_NE(trace.find(fault), std::string::npos) << fault;
