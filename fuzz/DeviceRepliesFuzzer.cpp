@@ -83,8 +83,7 @@ gwu::test::Reply NextReply(FuzzedDataProvider& input) {
 
 std::vector<gwu::host::PopupEvent> Keys(const std::string& typed) {
     std::vector<gwu::host::PopupEvent> events;
-    for (const char c : typed) {
-        const auto code = static_cast<unsigned char>(c);
+    for (const unsigned char code : typed) {
         events.push_back(code == 0xFF ? gwu::host::PopupEvent::Press(gwu::host::kTickButton)
                                       : gwu::host::PopupEvent::Key(code));
     }

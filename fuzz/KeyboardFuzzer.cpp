@@ -51,7 +51,7 @@ public:
         return gwu::host::PopupEvent::Key(code);
     }
 
-    std::string shownText;          // the entry's text as last shown
+    std::string text;               // the entry's text as last shown
     bool tickPressedShown = false;  // whether a tick was pressed while on show
 
 private:
@@ -60,14 +60,13 @@ private:
             view.widgets.begin(), view.widgets.end(),
             [](const auto& widget) { return widget.Number(kAttrBackground) == kEntryBackground; });
         GWU_FUZZ_CHECK(entry != view.widgets.end());
-        shownText = entry->Text();
-        GWU_FUZZ_CHECK(static_cast<long long>(shownText.size()) <=
-                       std::max(m_settings.maxLength, 0));
-        GWU_FUZZ_CHECK(std::all_of(shownText.begin(), shownText.end(),
+        text = entry->Text();
+        GWU_FUZZ_CHECK(static_cast<long long>(text.size()) <= std::max(m_settings.maxLength, 0));
+        GWU_FUZZ_CHECK(std::all_of(text.begin(), text.end(),
                                    [this](char c) { return Accepted(c, m_settings.noSpaces); }));
         if (m_keys > 0) {
             GWU_FUZZ_CHECK(view.ButtonShown(gwu::host::kTickButton) ==
-                           (static_cast<long long>(shownText.size()) >= m_settings.minLength));
+                           (static_cast<long long>(text.size()) >= m_settings.minLength));
         }
         if (!m_settings.allowCancel) {
             GWU_FUZZ_CHECK(!view.ButtonShown(gwu::host::kCrossButton));
@@ -101,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
                                      variant);
         std::string text;
         dialog.GetText(text);
-        GWU_FUZZ_CHECK(text == driver.shownText);
+        GWU_FUZZ_CHECK(text == driver.text);
         // Only a tick that was on show ends the dialog as accepted.
         GWU_FUZZ_CHECK(dialog.IsAccepted() == driver.tickPressedShown);
     }

@@ -40,10 +40,9 @@ void RoundTrip(const std::string& payload, Decode decode, Encode encode) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
     // The first bytes say where the stream is cut; the rest is the stream.
-    std::vector<size_t> cuts;
-    const size_t pieces = input.ConsumeIntegralInRange<size_t>(0, 8);
-    for (size_t i = 0; i < pieces; ++i) {
-        cuts.push_back(input.ConsumeIntegralInRange<size_t>(0, 64));
+    std::vector<size_t> cuts(input.ConsumeIntegralInRange<size_t>(0, 8));
+    for (size_t& cut : cuts) {
+        cut = input.ConsumeIntegralInRange<size_t>(0, 64);
     }
     const std::string stream = input.ConsumeRemainingBytesAsString();
 

@@ -71,12 +71,11 @@ TEST_F(ConnectionTest, LatencyDelaysTheAnswerOrTimesTheRequestOut) {
                                                     {0x10000000, 10000, host::kCommsTimeout, 190}};
     for (const bool tcp : {false, true}) {
         EmulatedDevice device(scenario, tcp, "");
-        CBaseComms& comms = device.Comms();
-        comms.SelectCard("VCL");
+        device.Comms().SelectCard("VCL");
         for (const auto& [type, timeoutMs, code, least] : cases) {
             SCOPED_TRACE(std::to_string(type) + (tcp ? " over TCP" : " in process"));
             const auto start = Clock::now();
-            const ReadResult answer = ReadOne(comms, type, timeoutMs);
+            const ReadResult answer = ReadOne(device.Comms(), type, timeoutMs);
             EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(least));
             EXPECT_EQ(answer.thrown, code);
             EXPECT_EQ(answer.text, code == 0 ? "KLEM_1_R1" : "");

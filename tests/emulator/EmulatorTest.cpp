@@ -93,7 +93,6 @@ TEST(EmulatorCommunication, EachRequestAnswersAndChangesTheItemsAsTheDeviceDoes)
     auto device = Make(kDevice);
     auto cpldError = Make(R"({"communication": {"cpld": {"error": 4}}})");
     auto storedOnly = Make(R"({"communication": {"stored_serial": "HX1"}})");
-    const std::string usbMac("0050C2A1B23\0", 12);
     const std::string text("HELLO\0junk", 10);
     Expect({
         {device.get(), Get(kLoaded), Reply(0, "KLEM_12345_R4.2.1")},
@@ -110,7 +109,7 @@ TEST(EmulatorCommunication, EachRequestAnswersAndChangesTheItemsAsTheDeviceDoes)
         {storedOnly.get(), Get(kSerial, 16), Reply(kErrorNotAvailable)},
         {device.get(), Get(kSerial, 16), Reply(0, "")},  // empty in use
         {device.get(), Get(kSerial, 16, kFromStorage), Reply(0, kDamagedSerial)},
-        {device.get(), Get(kMac, 12, kUsb), Reply(0, usbMac)},
+        {device.get(), Get(kMac, 12, kUsb), Reply(0, std::string("0050C2A1B23\0", 12))},
         {device.get(), Get(kMac, 12, 0), Reply(kErrorUnknownRequest)},
         {device.get(), Get(kMac, 12, kEthernet | kUsb), Reply(kErrorUnknownRequest)},
         {device.get(), Get(0x00000001), Reply(kErrorUnknownRequest)},

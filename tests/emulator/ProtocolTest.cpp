@@ -115,8 +115,9 @@ TEST(ProtocolMessages, MalformedPayloadsAreRefused) {
 // Framing
 
 // A stream of frames fed in pieces of every size, down to a byte at a time: each frame comes out
-// as soon as it is whole and not before, and what is left of the stream stays pending.
-TEST(ProtocolFrames, FramesSplitAtEveryByteBoundaryDecodeAlike) {
+// as soon as it is whole and not before, and what is left of the stream stays pending. Oversized
+// frames are refused.
+TEST(ProtocolFrames, FramesSplitAtEveryByteBoundaryDecodeAlikeAndOversizedOnesAreRefused) {
     const std::vector<std::string> frames = {
         EncodeClientMessage(Message(MessageKind::Connect)),
         EncodeClientMessage(Message(MessageKind::SelectCard, "MEASURE")),
@@ -147,9 +148,8 @@ TEST(ProtocolFrames, FramesSplitAtEveryByteBoundaryDecodeAlike) {
         }
         EXPECT_EQ(received, payloads);
     }
-}
-
-TEST(ProtocolFrames, OversizedFramesAreRefusedAsSoonAsAnnounced) {
+    // A frame of the largest payload is taken; a larger one is refused as soon as its length
+    // is announced.
     FrameDecoder atLimit;
     atLimit.Feed(BigEndian(kMaxFramePayload));
     atLimit.Feed(std::string(kMaxFramePayload, 'x'));

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "devices/CHLXUtils.h"
@@ -74,13 +75,18 @@ bool AllUnknown(const RecordingFrame& frame, const std::string& family) {
     return frame.Values(family) == Lines(PublishedNames(family).size(), "Unknown");
 }
 
-// The device object's own operation, with its arguments.
-template <typename Device, typename... Arguments>
-std::function<bool(CBaseComms&, RecordingFrame&)> Call(bool (Device::*operation)(Arguments...),
+// The device object's own operation, with its arguments; true for one without a result.
+template <typename Result, typename Device, typename... Arguments>
+std::function<bool(CBaseComms&, RecordingFrame&)> Call(Result (Device::*operation)(Arguments...),
                                                        Arguments... arguments) {
     return [=](CBaseComms& comms, RecordingFrame& frame) {
         Device device(&comms, &frame);
-        return (device.*operation)(arguments...);
+        if constexpr (std::is_void_v<Result>) {
+            (device.*operation)(arguments...);
+            return true;
+        } else {
+            return (device.*operation)(arguments...);
+        }
     };
 }
 
@@ -122,12 +128,7 @@ const std::vector<Operation>& Operations() {
          [](bool result, const std::string& fault, size_t, RecordingFrame&) {
              return result == (fault == "short" || fault == "oversize");
          }},
-        {"HLX UpdateActiveCableFirmware", "VCL",
-         [](CBaseComms& comms, RecordingFrame& frame) {
-             CHLXUtils hlx(&comms, &frame);
-             hlx.UpdateActiveCableFirmware();
-             return true;
-         },
+        {"HLX UpdateActiveCableFirmware", "VCL", Call(&CHLXUtils::UpdateActiveCableFirmware),
          [](bool, const std::string&, size_t, RecordingFrame&) { return true; }},
         {"repair", "VCL",
          [](CBaseComms& comms, RecordingFrame&) {
@@ -188,8 +189,8 @@ protected:
         if (fault) {
             EXPECT_TRUE(operation.expected(result, *fault, position, frame)) << result;
         }
-        const std::string family = *operation.card == 'V' ? "HLX" : "QPT";
-        return {result, static_cast<size_t>(device.Gateway().RequestCount()), frame.Values(family)};
+        return {result, static_cast<size_t>(device.Gateway().RequestCount()),
+                frame.Values(*operation.card == 'V' ? "HLX" : "QPT")};
     }
 };
 

@@ -21,7 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
-using gwu::emu::TraceResult;
 using gwu::host::EmulatorProcess;
 using gwu::test::Child;
 
@@ -107,17 +106,20 @@ protected:
         overTcp.err = ReadFile(Root() / (name + "-replay.err"));
         return {overTcp, Gwctl(name + "-inprocess", "replay:" + TracePath(name), arguments)};
     }
-    static void ExpectSame(const Run& replayed, const Run& recorded) {
-        EXPECT_EQ(replayed.code, recorded.code);
-        EXPECT_EQ(replayed.out, recorded.out);
-        EXPECT_EQ(replayed.list, recorded.list);
-        // gwctl's own warning (a device without a serial number is not recorded) aside, stderr
-        // holds only the replay's refusals.
-        std::string err = replayed.err;
-        if (err.rfind("gwctl: warning: ", 0) == 0) {
-            err.erase(0, err.find('\n') + 1);
+    // Each replayed run left what the recorded one did.
+    static void ExpectSame(const std::vector<Run>& replays, const Run& recorded) {
+        for (const Run& replayed : replays) {
+            EXPECT_EQ(replayed.code, recorded.code);
+            EXPECT_EQ(replayed.out, recorded.out);
+            EXPECT_EQ(replayed.list, recorded.list);
+            // gwctl's own warning (a device without a serial number is not recorded) aside,
+            // stderr holds only the replay's refusals.
+            std::string err = replayed.err;
+            if (err.rfind("gwctl: warning: ", 0) == 0) {
+                err.erase(0, err.find('\n') + 1);
+            }
+            EXPECT_EQ(err, "") << "the replay refused a message";
         }
-        EXPECT_EQ(err, "") << "the replay refused a message";
     }
 
     std::vector<std::string> m_environment;  // of every program started
@@ -139,9 +141,7 @@ TEST_F(RecordReplayTest, RecordedCheckAndUpdateReplayByteForByte) {
         EXPECT_EQ(recorded.list, list);
         const Run direct = Gwctl(std::string(command) + "-direct", "emu:" + behind, {command});
         EXPECT_EQ(recorded.out, direct.out);
-        for (const Run& replayed : Replays(command, {command})) {
-            ExpectSame(replayed, recorded);
-        }
+        ExpectSame(Replays(command, {command}), recorded);
     }
     // The check's trace replayed to another command is refused at the first message that
     // differs, by position and field, and gwctl reports the device as not read: a check of
@@ -190,16 +190,14 @@ TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
         EXPECT_NE(trace.find(fault), std::string::npos) << fault;
     }
     const std::vector<Run> replays = Replays("faults", {"check"});
-    for (const Run& replayed : replays) {
-        ExpectSame(replayed, recorded);
-    }
+    ExpectSame(replays, recorded);
     // Over TCP the recorded timeout is waited out, not answered or dropped.
     EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(replays[0].took).count(), 500);
 
     // The scenario made from the trace, faults and all, gives the check what it recorded.
     const std::string made = (Root() / "made").string();
     EXPECT_EQ(Child({GWEMU_PATH, "--scenario-from", TracePath("faults")}, made).Wait(kWaitMs), 0);
-    ExpectSame(Gwctl("faults-scenario", "emu:" + made + ".out", {"check"}), recorded);
+    ExpectSame({Gwctl("faults-scenario", "emu:" + made + ".out", {"check"})}, recorded);
 
     // A gateway silent on a card selection (here a replay of one) is waited for as long as the
     // client waits, its 10 s scaled like the client's, and recorded as a timeout.
@@ -214,7 +212,7 @@ TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
     ASSERT_GE(AwaitLines("proxied", 2), 2u);
     const gwu::emu::TraceExchange first =
         gwu::emu::LoadTraceFile(TracePath("proxied")).exchanges[0];
-    EXPECT_EQ(first.result, TraceResult::Timeout);
+    EXPECT_EQ(first.result, gwu::emu::TraceResult::Timeout);
     EXPECT_LT(first.elapsedMs, 5000u);
 }
 
@@ -236,7 +234,7 @@ TEST_F(RecordReplayTest, TraceOfAProxyKilledMidSessionReplaysToItsEnd) {
     const size_t recorded = gwu::emu::LoadTraceFile(TracePath("killed")).exchanges.size();
     ASSERT_GE(recorded, checkLines + 4);
     const auto replay = Gwemu({"--replay", TracePath("killed")}, "killed-replay");
-    ExpectSame(Gwctl("replayed-check", replay->Device(), {"check"}), check);
+    ExpectSame({Gwctl("replayed-check", replay->Device(), {"check"})}, check);
     Gwctl("replayed-update", replay->Device(), {"update"});
     const std::string refusals = ReadFile(Root() / "killed-replay.err");
     const std::string end = "gwemu replay: exchange " + std::to_string(recorded + 1) +
