@@ -34,8 +34,7 @@ void CheckEntries(const gwu::CDeployedUnitList& list, const std::string& content
     for (size_t k = 0; k < list.Count(); ++k) {
         const std::string_view serial = list.SerialNumber(k);
         const std::string_view mac = list.MACAddress(k);
-        GWU_FUZZ_CHECK(serial.find('\n') == std::string_view::npos);
-        GWU_FUZZ_CHECK(serial.find(',') == std::string_view::npos);
+        GWU_FUZZ_CHECK(serial.find_first_of(",\n") == std::string_view::npos);
         GWU_FUZZ_CHECK(mac.find('\n') == std::string_view::npos);
         GWU_FUZZ_CHECK(mac.data() == serial.data() + serial.size() + 1);
         GWU_FUZZ_CHECK(mac.data()[-1] == ',');

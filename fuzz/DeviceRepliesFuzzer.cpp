@@ -65,21 +65,17 @@ struct Workspace : gwu::test::TestFolders {
 // The reply to one request, read from the input.
 gwu::test::Reply NextReply(FuzzedDataProvider& input) {
     gwu::test::Reply reply;
-    switch (input.ConsumeIntegralInRange(0, 7)) {
-        case 0:
-            reply.throwCode = input.ConsumeIntegral<int>();
-            return reply;
-        case 1:
-            reply.error = input.ConsumeIntegral<int>();
-            break;
-        case 2:
-            reply.length = input.ConsumeIntegral<int>();
-            break;
-        case 3:
-            reply.length = input.ConsumeIntegralInRange(-2, 140);
-            break;
-        default:
-            break;
+    const int kind = input.ConsumeIntegralInRange(0, 7);  // 4 to 7: bytes and nothing else
+    if (kind == 0) {
+        reply.throwCode = input.ConsumeIntegral<int>();
+        return reply;
+    }
+    if (kind == 1) {
+        reply.error = input.ConsumeIntegral<int>();
+    } else if (kind == 2) {
+        reply.length = input.ConsumeIntegral<int>();
+    } else if (kind == 3) {
+        reply.length = input.ConsumeIntegralInRange(-2, 140);
     }
     reply.bytes = input.ConsumeRandomLengthString(160);
     return reply;
@@ -87,8 +83,7 @@ gwu::test::Reply NextReply(FuzzedDataProvider& input) {
 
 std::vector<gwu::host::PopupEvent> Keys(const std::string& typed) {
     std::vector<gwu::host::PopupEvent> events;
-    for (const char c : typed) {
-        const auto code = static_cast<unsigned char>(c);
+    for (const unsigned char code : typed) {
         events.push_back(code == 0xFF ? gwu::host::PopupEvent::Press(gwu::host::kTickButton)
                                       : gwu::host::PopupEvent::Key(code));
     }

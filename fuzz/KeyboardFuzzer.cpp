@@ -44,15 +44,15 @@ public:
         }
         const std::uint8_t code = m_codes[m_next++];
         if (code == kTickCode) {
-            m_tickPressedShown = m_tickPressedShown || view.ButtonShown(gwu::host::kTickButton);
+            tickPressedShown = tickPressedShown || view.ButtonShown(gwu::host::kTickButton);
             return gwu::host::PopupEvent::Press(gwu::host::kTickButton);
         }
         ++m_keys;
         return gwu::host::PopupEvent::Key(code);
     }
 
-    const std::string& LastText() const { return m_text; }
-    bool TickPressedShown() const { return m_tickPressedShown; }
+    std::string text;               // the entry's text as last shown
+    bool tickPressedShown = false;  // whether a tick was pressed while on show
 
 private:
     void Check(const gwu::host::PopupView& view) {
@@ -60,13 +60,13 @@ private:
             view.widgets.begin(), view.widgets.end(),
             [](const auto& widget) { return widget.Number(kAttrBackground) == kEntryBackground; });
         GWU_FUZZ_CHECK(entry != view.widgets.end());
-        m_text = entry->Text();
-        GWU_FUZZ_CHECK(static_cast<long long>(m_text.size()) <= std::max(m_settings.maxLength, 0));
-        GWU_FUZZ_CHECK(std::all_of(m_text.begin(), m_text.end(),
+        text = entry->Text();
+        GWU_FUZZ_CHECK(static_cast<long long>(text.size()) <= std::max(m_settings.maxLength, 0));
+        GWU_FUZZ_CHECK(std::all_of(text.begin(), text.end(),
                                    [this](char c) { return Accepted(c, m_settings.noSpaces); }));
         if (m_keys > 0) {
             GWU_FUZZ_CHECK(view.ButtonShown(gwu::host::kTickButton) ==
-                           (static_cast<long long>(m_text.size()) >= m_settings.minLength));
+                           (static_cast<long long>(text.size()) >= m_settings.minLength));
         }
         if (!m_settings.allowCancel) {
             GWU_FUZZ_CHECK(!view.ButtonShown(gwu::host::kCrossButton));
@@ -76,20 +76,17 @@ private:
     std::vector<std::uint8_t> m_codes;
     size_t m_next = 0;
     Settings m_settings;
-    std::string m_text;
     int m_keys = 0;
-    bool m_tickPressedShown = false;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    Settings settings;
-    settings.maxLength = input.ConsumeIntegralInRange(-2, 40);
-    settings.minLength = input.ConsumeIntegralInRange(-2, 20);
-    settings.noSpaces = input.ConsumeBool();
-    settings.allowCancel = input.ConsumeBool();
+    // A braced list is evaluated in order: the input is read as the fields are listed.
+    const Settings settings{input.ConsumeIntegralInRange(-2, 40),
+                            input.ConsumeIntegralInRange(-2, 20), input.ConsumeBool(),
+                            input.ConsumeBool()};
     const bool variant = input.ConsumeBool();
 
     gwu::host::ResetPopupLibrary();
@@ -103,9 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
                                      variant);
         std::string text;
         dialog.GetText(text);
-        GWU_FUZZ_CHECK(text == driver.LastText());
+        GWU_FUZZ_CHECK(text == driver.text);
         // Only a tick that was on show ends the dialog as accepted.
-        GWU_FUZZ_CHECK(dialog.IsAccepted() == driver.TickPressedShown());
+        GWU_FUZZ_CHECK(dialog.IsAccepted() == driver.tickPressedShown);
     }
     gwu::host::SetPopupDriver(nullptr);
     return 0;

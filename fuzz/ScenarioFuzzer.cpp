@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/Gateway.h"
@@ -20,36 +21,31 @@ Request Make(Builder builder, std::uint32_t type, std::uint32_t flags, std::int3
     return {builder, number(type), number(flags), capacity, std::move(data), 10000};
 }
 
-// What the library asks of the communication module: releases, CPLD, identity items in use
-// and in storage, writes, update and reset, the device string.
-const std::vector<Request>& CommunicationRequests() {
-    static const std::vector<Request> requests = {
-        Make(Builder::VsiGetSerialNumber, 0x20000000, 0, 128),
-        Make(Builder::VsiGetSerialNumber, 0x10000000, 0, 128),
-        Make(Builder::VsiGetSerialNumber, 0x01000000, 0, 128),
-        Make(Builder::VsiGetSerialNumber, 0x00000800, 0, 4),
-        Make(Builder::VsiGetSerialNumber, 0x00000200, 0, 128),
-        Make(Builder::VsiGetSerialNumber, 0x80000000, 0, 16),
-        Make(Builder::VsiGetSerialNumber, 0x80000000, 0x08000000, 16),
-        Make(Builder::VsiGetSerialNumber, 0x00020000, 0x88000000, 12),
-        Make(Builder::VsiGetSerialNumber, 0x00020000, 0x48000000, 12),
-        Make(Builder::VsiSetSerialNumber, 0x40000000, 0, 8, "HX100241"),
-        Make(Builder::VsiSetSerialNumber, 0x00001000, 0x84000000, 12, "0050C2A1D307"),
-        Make(Builder::VsiGetSerialNumber, 0x00400000, 0, 1),
-        Make(Builder::VsiReset, 0x80000000, 0, 0),
-        Make(Builder::VsiGetSerialNumber, 0x00008000, 0, 128, "text"),
-        Make(Builder::VsiGetSerialNumber, 0x00000400, 0, 128, "/nonexistent/HLX_MAC.hex"),
-    };
-    return requests;
-}
-
-const std::vector<Request>& MeasurementRequests() {
-    static const std::vector<Request> requests = {
-        Make(Builder::MsiGetCardDetails, 2, 0, 128),
-        Make(Builder::MsiGetCardDetails, 3, 0, 128),
-        Make(Builder::MsiGetCardDetails, 1, 0, 128),
-        Make(Builder::MsiGetCardDetails, 9, 0, 128, "/nonexistent/QPT_PROM.rel"),
-        Make(Builder::MsiReset, 0x01000000, 0, 0),
+// What the library asks of each card: of the communication module releases, CPLD, identity items
+// in use and in storage, writes, update and reset, the device string; of the measurement module
+// its details, a PROM from a file and a reset.
+const std::vector<std::pair<const char*, Request>>& Requests() {
+    static const std::vector<std::pair<const char*, Request>> requests = {
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x20000000, 0, 128)},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x10000000, 0, 128)},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x01000000, 0, 128)},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x00000800, 0, 4)},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x00000200, 0, 128)},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x80000000, 0, 16)},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x80000000, 0x08000000, 16)},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x00020000, 0x88000000, 12)},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x00020000, 0x48000000, 12)},
+        {"VCL", Make(Builder::VsiSetSerialNumber, 0x40000000, 0, 8, "HX100241")},
+        {"VCL", Make(Builder::VsiSetSerialNumber, 0x00001000, 0x84000000, 12, "0050C2A1D307")},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x00400000, 0, 1)},
+        {"VCL", Make(Builder::VsiReset, 0x80000000, 0, 0)},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x00008000, 0, 128, "text")},
+        {"VCL", Make(Builder::VsiGetSerialNumber, 0x00000400, 0, 128, "/nonexistent/HLX_MAC.hex")},
+        {"QPT", Make(Builder::MsiGetCardDetails, 2, 0, 128)},
+        {"QPT", Make(Builder::MsiGetCardDetails, 3, 0, 128)},
+        {"QPT", Make(Builder::MsiGetCardDetails, 1, 0, 128)},
+        {"QPT", Make(Builder::MsiGetCardDetails, 9, 0, 128, "/nonexistent/QPT_PROM.rel")},
+        {"QPT", Make(Builder::MsiReset, 0x01000000, 0, 0)},
     };
     return requests;
 }
@@ -67,14 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     GWU_FUZZ_CHECK(gateway != nullptr);
     // Twice over, so that faults due on a later request come round.
     for (int round = 0; round < 2; ++round) {
-        for (const bool communication : {true, false}) {
-            gateway->SelectCard(communication ? "VCL" : "QPT");
-            for (const Request& request :
-                 communication ? CommunicationRequests() : MeasurementRequests()) {
-                const gwu::wire::Response response = gateway->Execute(request);
-                GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
-                GWU_FUZZ_CHECK(response.delayMs <= request.timeoutMs);  // never outwaits the host
-            }
+        for (const auto& [card, request] : Requests()) {
+            gateway->SelectCard(card);
+            const gwu::wire::Response response = gateway->Execute(request);
+            GWU_FUZZ_CHECK(response.bytes.size() <= static_cast<size_t>(request.capacity) + 16);
+            GWU_FUZZ_CHECK(response.delayMs <= request.timeoutMs);  // never outwaits the host
         }
     }
     return 0;

@@ -78,8 +78,7 @@ struct Step {
 };
 void Expect(const std::vector<Step>& steps) {
     for (size_t i = 0; i < steps.size(); ++i) {
-        SCOPED_TRACE("step " + std::to_string(i));
-        EXPECT_EQ(Of(steps[i].gateway->Execute(steps[i].request)), steps[i].answer);
+        EXPECT_EQ(Of(steps[i].gateway->Execute(steps[i].request)), steps[i].answer) << "step " << i;
     }
 }
 
@@ -94,7 +93,6 @@ TEST(EmulatorCommunication, EachRequestAnswersAndChangesTheItemsAsTheDeviceDoes)
     auto device = Make(kDevice);
     auto cpldError = Make(R"({"communication": {"cpld": {"error": 4}}})");
     auto storedOnly = Make(R"({"communication": {"stored_serial": "HX1"}})");
-    const std::string usbMac("0050C2A1B23\0", 12);
     const std::string text("HELLO\0junk", 10);
     Expect({
         {device.get(), Get(kLoaded), Reply(0, "KLEM_12345_R4.2.1")},
@@ -111,7 +109,7 @@ TEST(EmulatorCommunication, EachRequestAnswersAndChangesTheItemsAsTheDeviceDoes)
         {storedOnly.get(), Get(kSerial, 16), Reply(kErrorNotAvailable)},
         {device.get(), Get(kSerial, 16), Reply(0, "")},  // empty in use
         {device.get(), Get(kSerial, 16, kFromStorage), Reply(0, kDamagedSerial)},
-        {device.get(), Get(kMac, 12, kUsb), Reply(0, usbMac)},
+        {device.get(), Get(kMac, 12, kUsb), Reply(0, std::string("0050C2A1B23\0", 12))},
         {device.get(), Get(kMac, 12, 0), Reply(kErrorUnknownRequest)},
         {device.get(), Get(kMac, 12, kEthernet | kUsb), Reply(kErrorUnknownRequest)},
         {device.get(), Get(0x00000001), Reply(kErrorUnknownRequest)},
@@ -167,21 +165,19 @@ TEST_F(EmulatorUpdate, ResetAfterTheUpdateCommandLoadsTheDeviceLoadFilesOnce) {
     WriteRelease("HLX_MAC.bin", "KLEM_MAC_R3.2");
     auto gateway = MakeHere(R"({"communication": {"releases": {"loaded": "KLEM_1_R1",
         "prom": "KLEM_P_R1", "bootstrap": "KLEM_B_R1"}, "cpld": {"error": 1}}})");
-    const auto releases = [&] {
-        std::vector<std::string> items;
+    const auto releases = [&] {  // each item's release, "-" for none, each followed by a space
+        std::string items;
         for (const char* item : {"loaded", "prom", "bootstrap", "cable", "cpld"}) {
-            items.push_back(gateway->Release("VCL", item).value_or("-"));
+            items += gateway->Release("VCL", item).value_or("-") + " ";
         }
         return items;
     };
     const Request reset = Req(Builder::VsiReset, kReset);
     EXPECT_EQ(Of(gateway->Execute(reset)), Reply(0));  // nothing armed
     EXPECT_EQ(Of(gateway->Execute(Get(kUpdate, 1))), Reply(0));
-    EXPECT_EQ(releases(),
-              (std::vector<std::string>{"KLEM_1_R1", "KLEM_P_R1", "KLEM_B_R1", "-", "-"}));
+    EXPECT_EQ(releases(), "KLEM_1_R1 KLEM_P_R1 KLEM_B_R1 - - ");
     EXPECT_EQ(Of(gateway->Execute(reset)), Reply(0));
-    EXPECT_EQ(releases(), (std::vector<std::string>{"KLEM_12345_R4.3.0", "KLEM_PROM_R2.1.0",
-                                                    "KLEM_B_R1", "KLEM_MAC_R3.2", "12"}));
+    EXPECT_EQ(releases(), "KLEM_12345_R4.3.0 KLEM_PROM_R2.1.0 KLEM_B_R1 KLEM_MAC_R3.2 12 ");
     EXPECT_EQ(Of(gateway->Execute(Get(kCpld, 4))), Reply(0, std::string("\x0c\0\0\0", 4)));
 
     // The reset disarmed the update; the next one skips malformed files.
@@ -194,8 +190,7 @@ TEST_F(EmulatorUpdate, ResetAfterTheUpdateCommandLoadsTheDeviceLoadFilesOnce) {
     EXPECT_EQ(gateway->Release("VCL", "loaded"), "KLEM_12345_R4.3.0");
     gateway->Execute(Get(kUpdate, 1));
     gateway->Execute(reset);
-    EXPECT_EQ(releases(), (std::vector<std::string>{longest, "KLEM_PROM_R2.1.0", "KLEM_B_R1",
-                                                    "KLEM_MAC_R3.2", "12"}));
+    EXPECT_EQ(releases(), longest + " KLEM_PROM_R2.1.0 KLEM_B_R1 KLEM_MAC_R3.2 12 ");
 }
 
 // Any card name but "VCL", and no selection at all, is the measurement module: its details,
@@ -297,10 +292,9 @@ TEST_F(EmulatorUpdate, FaultsHitTheNthMatchingRequestAndChangeNoState) {
         {"VCL", Get(0xABCD), Reply(3)},           // the first rule listed that is due
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE("case " + std::to_string(i));
         const auto& [card, request, expected] = cases[i];
         gateway->SelectCard(card);
-        EXPECT_EQ(Of(gateway->Execute(request)), expected);
+        EXPECT_EQ(Of(gateway->Execute(request)), expected) << "case " << i;
     }
     EXPECT_EQ(gateway->RequestCount(), static_cast<int>(std::size(cases)));
 }
@@ -363,13 +357,12 @@ TEST(EmulatorLatency, RequestsWaitTheirLatencyOrTimeOut) {
         {"QPT", Details(1), 39, timeout, 39},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE("case " + std::to_string(i));
         auto [card, request, timeoutMs, expected, delayMs] = cases[i];
         request.timeoutMs = timeoutMs;
         gateway->SelectCard(card);
         const Response response = gateway->Execute(request);
-        EXPECT_EQ(Of(response), expected);
-        EXPECT_EQ(response.delayMs, delayMs);
+        EXPECT_EQ(std::pair(Of(response), response.delayMs), std::pair(expected, delayMs))
+            << "case " << i;
     }
 }
 

@@ -83,27 +83,26 @@ TEST(ProtocolMessages, MalformedPayloadsAreRefused) {
         payload[at] = byte;
         return payload;
     };
-    // One byte too many; an unknown kind, builder or outcome; a has-claimed byte that is not 0
-    // or 1; a byte string that announces more than the payload holds; and every truncation.
-    std::vector<std::string> clients = {execute + "x", "Q", with(execute, 1, 0),
-                                        with(execute, 1, 6), "S" + BigEndian(0xFFFFFFFFu) + "VCL"};
-    std::vector<std::string> responses = {response + "x", with(response, 0, 0),
-                                          with(response, 0, 5), with(response, 9, 2)};
-    for (size_t length = 0; length < execute.size(); ++length) {
-        clients.push_back(execute.substr(0, length));
-    }
-    for (size_t length = 0; length < response.size(); ++length) {
-        responses.push_back(response.substr(0, length));
-    }
-    for (const std::string& payload : clients) {
-        EXPECT_THROW(DecodeClientMessage(payload), ProtocolError)
-            << ::testing::PrintToString(payload);
-    }
-    for (const std::string& payload : responses) {
-        EXPECT_THROW(DecodeResponse(payload), ProtocolError) << ::testing::PrintToString(payload);
-    }
-    for (const std::string flag : {"", "\x02", "\x01\x01"}) {
-        EXPECT_THROW(DecodeFlag(flag), ProtocolError) << flag.size();
+    // Each decoder with a whole payload, every truncation of which it refuses, and more it
+    // refuses: one byte too many; an unknown kind, builder or outcome; a has-claimed byte that is
+    // not 0 or 1; a byte string that announces more than the payload holds.
+    using Decoder = std::function<void(std::string_view)>;
+    const std::tuple<Decoder, std::string, std::vector<std::string>> decoders[] = {
+        {DecodeClientMessage,
+         execute,
+         {execute + "x", "Q", with(execute, 1, 0), with(execute, 1, 6),
+          "S" + BigEndian(0xFFFFFFFFu) + "VCL"}},
+        {DecodeResponse,
+         response,
+         {response + "x", with(response, 0, 0), with(response, 0, 5), with(response, 9, 2)}},
+        {DecodeFlag, "\x01", {"\x02", "\x01\x01"}}};
+    for (auto [decode, whole, refused] : decoders) {
+        for (size_t length = 0; length < whole.size(); ++length) {
+            refused.push_back(whole.substr(0, length));
+        }
+        for (const std::string& payload : refused) {
+            EXPECT_THROW(decode(payload), ProtocolError) << ::testing::PrintToString(payload);
+        }
     }
     // A payload of exactly the frame limit is encoded; nothing larger is.
     EXPECT_EQ(EncodeClientMessage(Execute(1, 1, std::string(kMaxFramePayload - 22, 'x'))).size(),
@@ -116,8 +115,9 @@ TEST(ProtocolMessages, MalformedPayloadsAreRefused) {
 // Framing
 
 // A stream of frames fed in pieces of every size, down to a byte at a time: each frame comes out
-// as soon as it is whole and not before, and what is left of the stream stays pending.
-TEST(ProtocolFrames, FramesSplitAtEveryByteBoundaryDecodeAlike) {
+// as soon as it is whole and not before, and what is left of the stream stays pending. Oversized
+// frames are refused.
+TEST(ProtocolFrames, FramesSplitAtEveryByteBoundaryDecodeAlikeAndOversizedOnesAreRefused) {
     const std::vector<std::string> frames = {
         EncodeClientMessage(Message(MessageKind::Connect)),
         EncodeClientMessage(Message(MessageKind::SelectCard, "MEASURE")),
@@ -148,9 +148,8 @@ TEST(ProtocolFrames, FramesSplitAtEveryByteBoundaryDecodeAlike) {
         }
         EXPECT_EQ(received, payloads);
     }
-}
-
-TEST(ProtocolFrames, OversizedFramesAreRefusedAsSoonAsAnnounced) {
+    // A frame of the largest payload is taken; a larger one is refused as soon as its length
+    // is announced.
     FrameDecoder atLimit;
     atLimit.Feed(BigEndian(kMaxFramePayload));
     atLimit.Feed(std::string(kMaxFramePayload, 'x'));
@@ -207,7 +206,7 @@ private:
     FrameDecoder m_decoder;
 };
 
-TEST(ProtocolServer, ServesClientsInTurnAndClosesOnesThatSendBadFrames) {
+TEST(ProtocolServer, ServesClientsEachOnItsOwnCardAndClosesOnesThatSendBadFrames) {
     auto gateway = gwu::emu::Gateway::FromScenarioText(
         R"({"communication": {"releases": {"loaded": "KLEM_12345_R4.2.1"}}, "faults": [
             {"card": "VCL", "request": "0x10000000", "nth": 1, "kind": "timeout"},
@@ -218,6 +217,7 @@ TEST(ProtocolServer, ServesClientsInTurnAndClosesOnesThatSendBadFrames) {
     EXPECT_EQ(server.Host(), "127.0.0.1");
     EXPECT_THROW(gwu::emu::TcpServer(*gateway, "127.0.0.1", server.Port()), std::system_error);
     const std::string yes = PayloadOf(EncodeFlag(true));
+    const std::string loaded = PayloadOf(EncodeResponse({Outcome::Reply, 0, "KLEM_", {}, 0}));
     {
         Client client(server.Port());
         client.Send(EncodeClientMessage(Message(MessageKind::Connect)) +
@@ -231,8 +231,7 @@ TEST(ProtocolServer, ServesClientsInTurnAndClosesOnesThatSendBadFrames) {
         for (char c : EncodeClientMessage(Execute(0x20000000, 5))) {
             client.Send(std::string(1, c));
         }
-        const Response reply{Outcome::Reply, 0, "KLEM_", std::nullopt, 0};
-        EXPECT_EQ(client.Receive(), PayloadOf(EncodeResponse(reply)));
+        EXPECT_EQ(client.Receive(), loaded);
         client.Send(EncodeClientMessage(Execute(0x10000000, 128)));
         EXPECT_TRUE(client.Closed());
     }
@@ -245,39 +244,32 @@ TEST(ProtocolServer, ServesClientsInTurnAndClosesOnesThatSendBadFrames) {
         EXPECT_TRUE(client.Closed());
     }
     Client(server.Port()).Send(BigEndian(5) + "X");
-    Client client(server.Port());
-    client.Send(EncodeClientMessage(Message(MessageKind::Disconnect)));
-    EXPECT_EQ(client.Receive(), yes);
-    EXPECT_EQ(gateway->RequestCount(), 3);
-    // Stop() ends the server while a client waits, and may be called again.
-    server.Stop();
-    EXPECT_TRUE(client.Closed());
-    server.Stop();
-}
-
-// Clients are served at once, each request on the card its own client selected; a client beyond
-// kMaxClients is closed as it connects, and the others are still served.
-TEST(ProtocolServer, ServesClientsAtOnceEachOnItsOwnCard) {
-    auto gateway = gwu::emu::Gateway::FromScenarioText(
-        R"({"communication": {"releases": {"loaded": "KLEM_12345_R4.2.1"}}})", "cards.json", "");
-    gwu::emu::TcpServer server(*gateway);
+    // Clients are served at once, each request on the card its own client selected; a client
+    // beyond kMaxClients is closed as it connects, and the others are still served.
     std::vector<std::unique_ptr<Client>> clients;
     for (const char* card : {"VCL", "QPT"}) {
         clients.push_back(std::make_unique<Client>(server.Port()));
         clients.back()->Send(EncodeClientMessage(Message(MessageKind::SelectCard, card)));
-        EXPECT_EQ(clients.back()->Receive(), PayloadOf(EncodeFlag(true)));
+        EXPECT_EQ(clients.back()->Receive(), yes);
     }
     while (clients.size() < gwu::emu::TcpServer::kMaxClients) {
         clients.push_back(std::make_unique<Client>(server.Port()));
     }
     EXPECT_TRUE(Client(server.Port()).Closed());
-    const Response answers[] = {
-        {Outcome::Reply, 0, "KLEM_", std::nullopt, 0},
-        {Outcome::Reply, gwu::emu::kErrorUnknownRequest, "", std::nullopt, 0}};
+    const std::string answers[] = {
+        loaded,
+        PayloadOf(EncodeResponse({Outcome::Reply, gwu::emu::kErrorUnknownRequest, "", {}, 0}))};
     for (size_t i = 0; i < 2; ++i) {
         clients[i]->Send(EncodeClientMessage(Execute(0x20000000, 5)));
-        EXPECT_EQ(clients[i]->Receive(), PayloadOf(EncodeResponse(answers[i]))) << i;
+        EXPECT_EQ(clients[i]->Receive(), answers[i]) << i;
     }
+    clients[0]->Send(EncodeClientMessage(Message(MessageKind::Disconnect)));
+    EXPECT_EQ(clients[0]->Receive(), yes);
+    EXPECT_EQ(gateway->RequestCount(), 5);
+    // Stop() ends the server while a client waits, and may be called again.
+    server.Stop();
+    EXPECT_TRUE(clients[0]->Closed());
+    server.Stop();
 }
 
 }  // namespace

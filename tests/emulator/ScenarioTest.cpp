@@ -25,7 +25,7 @@ std::string RefusalOf(Load load) {
 }
 
 // Each refusal names the file, the field and the reason ("<file>: <field>: <reason>").
-TEST(ScenarioLoading, RefusedScenariosNameTheFileTheFieldAndTheReason) {
+TEST(ScenarioLoading, RefusedScenariosAndFilesNameTheFileTheFieldAndTheReason) {
     const auto comms = [](const char* members) {
         return std::string(R"({"communication": {)") + members + "}}";
     };
@@ -76,18 +76,17 @@ TEST(ScenarioLoading, RefusedScenariosNameTheFileTheFieldAndTheReason) {
             RefusalOf([&json = json] { Gateway::FromScenarioText(json, "bad.json", ""); });
         EXPECT_EQ(message.rfind(std::string("bad.json: ") + expected, 0), 0u) << message;
     }
-}
 
-TEST(ScenarioLoading, FilesThatCannotBeReadAreRefusedWithTheirName) {
+    // Files that cannot be read are refused with their name.
     gwu::test::TempDir dir;
     const std::string big = (dir.Path() / "big.json").string();
     std::ofstream(big) << "{}" << std::string(gwu::emu::kMaxScenarioFileBytes - 1, ' ');
-    const std::pair<std::string, const char*> cases[] = {
+    const std::pair<std::string, const char*> files[] = {
         {(dir.Path() / "missing.json").string(), "cannot be read"},
         {dir.Str(), ""},  // a folder
         {big, "larger than"},
     };
-    for (const auto& [path, reason] : cases) {
+    for (const auto& [path, reason] : files) {
         const std::string message =
             RefusalOf([path = path] { Gateway::FromScenarioFile(path, ""); });
         EXPECT_EQ(message.rfind(path + ": (root): ", 0), 0u) << message;

@@ -58,24 +58,23 @@ TEST_F(EmulatorServeTest, SilentClientsKeepNobodyOut) {
         Stem("gwctl"), {"GWU_TIMEOUT_SCALE=0.1"});
     EXPECT_EQ(gwctl.Wait(kWaitMs), 0) << ReadFile(Stem("gwctl") + ".err");
     EXPECT_NE(gwemu.Stop(5000), -1);
+    EXPECT_EQ(ReadFile(Stem("gwemu") + ".err").find("not on loopback"), std::string::npos);
 }
 
+// (Listening on loopback, as in the test above, is not warned of.)
 TEST_F(EmulatorServeTest, ListeningOffLoopbackIsWarnedOf) {
-    for (const auto& [host, warned] : {std::pair{"0.0.0.0", true}, {"127.0.0.1", false}}) {
-        Child gwemu({GWEMU_PATH, "--scenario", gwu::test::SampleScenarioPath("matching"),
-                     "--listen", std::string(host) + ":0"},
-                    Stem(host));
-        for (int i = 0; i < 600 && ReadFile(Stem(host) + ".out").empty(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        const std::string error = ReadFile(Stem(host) + ".err");
-        EXPECT_EQ(error.find("gwemu: warning: listening on " + std::string(host) +
-                             ", not on loopback: anyone who can reach this address can drive "
-                             "the emulated gateway") != std::string::npos,
-                  warned)
-            << error;
-        EXPECT_EQ(ReadFile(Stem(host) + ".out").rfind("gwemu listening on ", 0), 0u) << host;
+    Child gwemu({GWEMU_PATH, "--scenario", gwu::test::SampleScenarioPath("matching"), "--listen",
+                 "0.0.0.0:0"},
+                Stem("any"));
+    for (int i = 0; i < 600 && ReadFile(Stem("any") + ".out").empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    EXPECT_EQ(ReadFile(Stem("any") + ".out").rfind("gwemu listening on 0.0.0.0:", 0), 0u);
+    EXPECT_NE(ReadFile(Stem("any") + ".err")
+                  .find("gwemu: warning: listening on 0.0.0.0, not on loopback: anyone who can "
+                        "reach this address can drive the emulated gateway"),
+              std::string::npos)
+        << ReadFile(Stem("any") + ".err");
 }
 
 // Files gwemu and gwctl cannot use are refused at once with exit 2, saying why, and gwemu never
@@ -125,10 +124,9 @@ TEST_F(EmulatorServeTest, ReplayTimingWaitsTheRecordedTimeOnlyWhenAsked) {
 {"n":1,"message":"connect","result":"answer","flag":true,"elapsed_ms":600}
 )");
     for (const bool timing : {true, false}) {
-        std::vector<std::string> arguments = {GWEMU_PATH, "--replay", Stem("slow.jsonl")};
-        if (timing) {
-            arguments.emplace_back("--replay-timing");
-        }
+        std::vector<std::string> arguments = {GWEMU_PATH, "--replay", Stem("slow.jsonl"),
+                                              "--replay-timing"};
+        arguments.resize(timing ? 4 : 3);  // the flag only when timing
         EmulatorProcess gwemu(arguments, Stem("replay"), kWaitMs);
         ASSERT_TRUE(gwemu.Listening()) << gwemu.Error();
         wire::FrameClient client("127.0.0.1", PortOf(gwemu));
@@ -136,12 +134,7 @@ TEST_F(EmulatorServeTest, ReplayTimingWaitsTheRecordedTimeOnlyWhenAsked) {
         const auto start = Clock::now();
         EXPECT_TRUE(wire::DecodeFlag(client.Exchange(
             wire::EncodeClientMessage({wire::MessageKind::Connect, {}, {}}), 5000)));
-        const auto took = Clock::now() - start;
-        if (timing) {
-            EXPECT_GE(took, std::chrono::milliseconds(600));
-        } else {
-            EXPECT_LT(took, std::chrono::milliseconds(300));
-        }
+        EXPECT_EQ(Clock::now() - start >= std::chrono::milliseconds(600), timing);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "devices/CHLXUtils.h"
@@ -74,11 +75,18 @@ bool AllUnknown(const RecordingFrame& frame, const std::string& family) {
     return frame.Values(family) == Lines(PublishedNames(family).size(), "Unknown");
 }
 
-template <typename Device>
-std::function<bool(CBaseComms&, RecordingFrame&)> RunUpdate(bool (Device::*operation)()) {
-    return [operation](CBaseComms& comms, RecordingFrame& frame) {
+// The device object's own operation, with its arguments; true for one without a result.
+template <typename Result, typename Device, typename... Arguments>
+std::function<bool(CBaseComms&, RecordingFrame&)> Call(Result (Device::*operation)(Arguments...),
+                                                       Arguments... arguments) {
+    return [=](CBaseComms& comms, RecordingFrame& frame) {
         Device device(&comms, &frame);
-        return (device.*operation)();
+        if constexpr (std::is_void_v<Result>) {
+            (device.*operation)(arguments...);
+            return true;
+        } else {
+            return (device.*operation)(arguments...);
+        }
     };
 }
 
@@ -91,12 +99,7 @@ bool UpdateResult(bool result, const std::string& fault, size_t, RecordingFrame&
 // The operations, each with its documented outcome of each fault at each position.
 const std::vector<Operation>& Operations() {
     static const std::vector<Operation> operations = {
-        {"HLX SetReleaseIds", "VCL",
-         [](CBaseComms& comms, RecordingFrame& frame) {
-             CHLXSerialNumRepair::ResetRepairCountForTesting();
-             CHLXUtils hlx(&comms, &frame);
-             return hlx.SetReleaseIds(true);
-         },
+        {"HLX SetReleaseIds", "VCL", Call(&CHLXUtils::SetReleaseIds, true),
          [](bool result, const std::string& fault, size_t position, RecordingFrame& frame) {
              if (EndsTheSequence(fault) && position <= 5) {  // the reading's own requests
                  return AllUnknown(frame, "HLX") && result == (position >= 2);
@@ -107,11 +110,7 @@ const std::vector<Operation>& Operations() {
              return result;
          },
          6},
-        {"QPT SetReleaseIds", "QPT",
-         [](CBaseComms& comms, RecordingFrame& frame) {
-             CQPTUtils qpt(&comms, &frame);
-             return qpt.SetReleaseIds(true);
-         },
+        {"QPT SetReleaseIds", "QPT", Call(&CQPTUtils::SetReleaseIds, true),
          [](bool result, const std::string& fault, size_t position, RecordingFrame& frame) {
              if (EndsTheSequence(fault) || (fault == "error" && position == 0)) {
                  return AllUnknown(frame, "QPT") && !result;
@@ -119,26 +118,20 @@ const std::vector<Operation>& Operations() {
              return result;
          },
          3},
-        {"HLX UpdateBCF", "VCL", RunUpdate(&CHLXUtils::UpdateBCF), UpdateResult},
-        {"HLX UpdatePROM", "VCL", RunUpdate(&CHLXUtils::UpdatePROM), UpdateResult},
-        {"HLX UpdateBootstrap", "VCL", RunUpdate(&CHLXUtils::UpdateBootstrap), UpdateResult},
-        {"HLX UpdateCPLD", "VCL", RunUpdate(&CHLXUtils::UpdateCPLD), UpdateResult},
-        {"HLX UpdateMACFirmware", "VCL", RunUpdate(&CHLXUtils::UpdateMACFirmware), UpdateResult},
-        {"QPT UpdateBCF", "QPT", RunUpdate(&CQPTUtils::UpdateBCF), UpdateResult},
-        {"QPT UpdatePROM", "QPT", RunUpdate(&CQPTUtils::UpdatePROM),
+        {"HLX UpdateBCF", "VCL", Call(&CHLXUtils::UpdateBCF), UpdateResult},
+        {"HLX UpdatePROM", "VCL", Call(&CHLXUtils::UpdatePROM), UpdateResult},
+        {"HLX UpdateBootstrap", "VCL", Call(&CHLXUtils::UpdateBootstrap), UpdateResult},
+        {"HLX UpdateCPLD", "VCL", Call(&CHLXUtils::UpdateCPLD), UpdateResult},
+        {"HLX UpdateMACFirmware", "VCL", Call(&CHLXUtils::UpdateMACFirmware), UpdateResult},
+        {"QPT UpdateBCF", "QPT", Call(&CQPTUtils::UpdateBCF), UpdateResult},
+        {"QPT UpdatePROM", "QPT", Call(&CQPTUtils::UpdatePROM),
          [](bool result, const std::string& fault, size_t, RecordingFrame&) {
              return result == (fault == "short" || fault == "oversize");
          }},
-        {"HLX UpdateActiveCableFirmware", "VCL",
-         [](CBaseComms& comms, RecordingFrame& frame) {
-             CHLXUtils hlx(&comms, &frame);
-             hlx.UpdateActiveCableFirmware();
-             return true;
-         },
+        {"HLX UpdateActiveCableFirmware", "VCL", Call(&CHLXUtils::UpdateActiveCableFirmware),
          [](bool, const std::string&, size_t, RecordingFrame&) { return true; }},
         {"repair", "VCL",
          [](CBaseComms& comms, RecordingFrame&) {
-             CHLXSerialNumRepair::ResetRepairCountForTesting();
              CHLXSerialNumRepair repair(nullptr,
                                         [&comms](CSubStream& command, int timeout, bool, bool) {
                                             try {
@@ -191,12 +184,13 @@ protected:
         EmulatedDevice device(scenario.dump(), tcp, Firmware().string(), "matrix.json");
         device.Comms().SelectCard(operation.card);
         RecordingFrame frame;
+        CHLXSerialNumRepair::ResetRepairCountForTesting();  // every run may repair
         const bool result = operation.run(device.Comms(), frame);
         if (fault) {
             EXPECT_TRUE(operation.expected(result, *fault, position, frame)) << result;
         }
-        const std::string family = *operation.card == 'V' ? "HLX" : "QPT";
-        return {result, static_cast<size_t>(device.Gateway().RequestCount()), frame.Values(family)};
+        return {result, static_cast<size_t>(device.Gateway().RequestCount()),
+                frame.Values(*operation.card == 'V' ? "HLX" : "QPT")};
     }
 };
 
@@ -207,8 +201,6 @@ protected:
 // goes on after a failed command, reaches the same device anew.
 TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
     const ScopedEnv timeoutScale("GWU_TIMEOUT_SCALE", "0.01");  // 10 s become 100 ms
-    int runs = 0;
-    int faults = 0;
     for (const Operation& operation : Operations()) {
         SCOPED_TRACE(operation.name);
         const RunResult healthy = Run(operation, std::nullopt, 0, false);
@@ -216,19 +208,12 @@ TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
         ASSERT_GT(healthy.requests, 0u);
         // Whatever the connection, the device sees the same requests: the positions match.
         ASSERT_EQ(Run(operation, std::nullopt, 0, true).requests, healthy.requests);
-        runs += 2;
         for (size_t position = 0; position < healthy.requests; ++position) {
             for (const std::string& fault : kFaults) {
                 SCOPED_TRACE("request " + std::to_string(position) + ", " + fault);
-                RunResult inProcess;
-                RunResult overTcp;
-                ASSERT_NO_THROW(inProcess = Run(operation, fault, position, false));
-                ASSERT_NO_THROW(overTcp = Run(operation, fault, position, true));
-                runs += 2;
-                // A drop for good meets every request from its position on.
-                faults += static_cast<int>(fault == "disconnect" && inProcess.requests > position
-                                               ? inProcess.requests - position
-                                               : 1);
+                // An exception out of the library fails the test as it escapes Run.
+                const RunResult inProcess = Run(operation, fault, position, false);
+                const RunResult overTcp = Run(operation, fault, position, true);
                 EXPECT_GT(inProcess.requests, position) << "the fault was never reached";
                 if (EndsTheSequence(fault) && position < operation.endsOnFailureWithin) {
                     EXPECT_EQ(inProcess.requests, position + 1)
@@ -240,8 +225,6 @@ TEST_F(FaultMatrixTest, EveryOperationSurvivesEveryFaultAtEveryRequest) {
             }
         }
     }
-    RecordProperty("runs", runs);
-    RecordProperty("faults", faults);
 }
 
 }  // namespace

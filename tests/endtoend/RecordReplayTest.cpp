@@ -21,7 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
-using gwu::emu::TraceResult;
 using gwu::host::EmulatorProcess;
 using gwu::test::Child;
 
@@ -98,11 +97,6 @@ protected:
             Gwemu({"--record", TracePath(name), "--upstream", device->Device()}, name + "-proxy");
         return {std::move(device), std::move(proxy)};
     }
-    Run Record(const std::string& scenario, const std::string& name,
-               const std::vector<std::string>& arguments) const {
-        const auto recorder = Recorder(scenario, name);
-        return Gwctl(name, recorder.second->Device(), arguments);
-    }
     // The trace of the run NAME replayed to gwctl by gwemu --replay and in process; the first
     // run's stderr is gwemu's, where its refusals go.
     std::vector<Run> Replays(const std::string& name,
@@ -112,17 +106,20 @@ protected:
         overTcp.err = ReadFile(Root() / (name + "-replay.err"));
         return {overTcp, Gwctl(name + "-inprocess", "replay:" + TracePath(name), arguments)};
     }
-    static void ExpectSame(const Run& replayed, const Run& recorded) {
-        EXPECT_EQ(replayed.code, recorded.code);
-        EXPECT_EQ(replayed.out, recorded.out);
-        EXPECT_EQ(replayed.list, recorded.list);
-        // gwctl's own warning (a device without a serial number is not recorded) aside, stderr
-        // holds only the replay's refusals.
-        std::string err = replayed.err;
-        if (err.rfind("gwctl: warning: ", 0) == 0) {
-            err.erase(0, err.find('\n') + 1);
+    // Each replayed run left what the recorded one did.
+    static void ExpectSame(const std::vector<Run>& replays, const Run& recorded) {
+        for (const Run& replayed : replays) {
+            EXPECT_EQ(replayed.code, recorded.code);
+            EXPECT_EQ(replayed.out, recorded.out);
+            EXPECT_EQ(replayed.list, recorded.list);
+            // gwctl's own warning (a device without a serial number is not recorded) aside,
+            // stderr holds only the replay's refusals.
+            std::string err = replayed.err;
+            if (err.rfind("gwctl: warning: ", 0) == 0) {
+                err.erase(0, err.find('\n') + 1);
+            }
+            EXPECT_EQ(err, "") << "the replay refused a message";
         }
-        EXPECT_EQ(err, "") << "the replay refused a message";
     }
 
     std::vector<std::string> m_environment;  // of every program started
@@ -139,13 +136,38 @@ TEST_F(RecordReplayTest, RecordedCheckAndUpdateReplayByteForByte) {
          {Case{"check", 1, "HX100307,R4.2.1,R1.9.8,R1.2.0\r\n"},
           Case{"update", 0, "HX100307,R4.2.1,R2.0.3,R1.4.0\r\n"}}) {
         SCOPED_TRACE(command);
-        const Run recorded = Record(behind, command, {command});
+        const Run recorded = Gwctl(command, Recorder(behind, command).second->Device(), {command});
         EXPECT_EQ(recorded.code, code) << recorded.err;
         EXPECT_EQ(recorded.list, list);
         const Run direct = Gwctl(std::string(command) + "-direct", "emu:" + behind, {command});
         EXPECT_EQ(recorded.out, direct.out);
-        for (const Run& replayed : Replays(command, {command})) {
-            ExpectSame(replayed, recorded);
+        ExpectSame(Replays(command, {command}), recorded);
+    }
+    // The check's trace replayed to another command is refused at the first message that
+    // differs, by position and field, and gwctl reports the device as not read: a check of
+    // another card, and the same check against a trace whose first read has one data byte more.
+    std::string text = ReadFile(TracePath("check"));
+    const size_t data = text.find("\"data\":\"", text.find("{\"n\":3,")) + 8;
+    const size_t end = text.find('"', data);
+    const size_t bytes = (end - data) / 2;
+    WriteFile(TracePath("longer"), text.insert(end, "00"));
+    using Refusal = std::tuple<const char*, std::vector<std::string>, std::string, std::string>;
+    for (const auto& [trace, arguments, start, difference] :
+         {Refusal{"check",
+                  {"check", "--card", "QPT"},
+                  "exchange 1: expected select card \"VCL\", received select card \"QPT\"",
+                  "; first difference: card: \"VCL\" against \"QPT\""},
+          Refusal{"longer",
+                  {"check"},
+                  "exchange 3: expected execute ",
+                  "; first difference: data: " + std::to_string(bytes + 1) + " bytes against " +
+                      std::to_string(bytes)}}) {
+        const std::vector<Run> replays = Replays(trace, arguments);
+        for (size_t i = 0; i < replays.size(); ++i) {
+            EXPECT_EQ(replays[i].code, 2);
+            const std::string prefix = i == 0 ? "gwemu replay: " : "replay: ";
+            EXPECT_EQ(replays[i].err.rfind(prefix + start, 0), 0u) << replays[i].err;
+            EXPECT_NE(replays[i].err.find(difference), std::string::npos) << replays[i].err;
         }
     }
 }
@@ -162,53 +184,36 @@ TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
         {"card": "VCL", "request": "0x00020000", "kind": "disconnect"}])");
     const std::string path = (Root() / "faults.json").string();
     WriteFile(path, scenario.dump());
-    const Run recorded = Record(path, "faults", {"check"});
+    const Run recorded = Gwctl("faults", Recorder(path, "faults").second->Device(), {"check"});
     const std::string trace = ReadFile(TracePath("faults"));
     for (const char* fault : {R"("error":9,)", R"("result":"timeout")", R"("result":"dropped")"}) {
         EXPECT_NE(trace.find(fault), std::string::npos) << fault;
     }
     const std::vector<Run> replays = Replays("faults", {"check"});
-    for (const Run& replayed : replays) {
-        ExpectSame(replayed, recorded);
-    }
+    ExpectSame(replays, recorded);
     // Over TCP the recorded timeout is waited out, not answered or dropped.
     EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(replays[0].took).count(), 500);
 
     // The scenario made from the trace, faults and all, gives the check what it recorded.
     const std::string made = (Root() / "made").string();
     EXPECT_EQ(Child({GWEMU_PATH, "--scenario-from", TracePath("faults")}, made).Wait(kWaitMs), 0);
-    ExpectSame(Gwctl("faults-scenario", "emu:" + made + ".out", {"check"}), recorded);
-}
+    ExpectSame({Gwctl("faults-scenario", "emu:" + made + ".out", {"check"})}, recorded);
 
-// A trace replayed to another command is refused at the first message that differs, by position
-// and field, and gwctl reports the device as not read: a check of another card, and the same
-// check against a trace whose first read has one data byte more.
-TEST_F(RecordReplayTest, ReplayRefusesTheFirstDifferentMessage) {
-    Record(gwu::test::SampleScenarioPath("behind"), "vcl", {"check"});
-    std::string text = ReadFile(TracePath("vcl"));
-    const size_t data = text.find("\"data\":\"", text.find("{\"n\":3,")) + 8;
-    const size_t end = text.find('"', data);
-    const size_t bytes = (end - data) / 2;
-    WriteFile(TracePath("longer"), text.insert(end, "00"));
-    using Case = std::tuple<const char*, std::vector<std::string>, std::string, std::string>;
-    for (const auto& [trace, arguments, start, difference] :
-         {Case{"vcl",
-               {"check", "--card", "QPT"},
-               "exchange 1: expected select card \"VCL\", received select card \"QPT\"",
-               "; first difference: card: \"VCL\" against \"QPT\""},
-          Case{"longer",
-               {"check"},
-               "exchange 3: expected execute ",
-               "; first difference: data: " + std::to_string(bytes + 1) + " bytes against " +
-                   std::to_string(bytes)}}) {
-        const std::vector<Run> replays = Replays(trace, arguments);
-        for (size_t i = 0; i < replays.size(); ++i) {
-            EXPECT_EQ(replays[i].code, 2);
-            const std::string prefix = i == 0 ? "gwemu replay: " : "replay: ";
-            EXPECT_EQ(replays[i].err.rfind(prefix + start, 0), 0u) << replays[i].err;
-            EXPECT_NE(replays[i].err.find(difference), std::string::npos) << replays[i].err;
-        }
-    }
+    // A gateway silent on a card selection (here a replay of one) is waited for as long as the
+    // client waits, its 10 s scaled like the client's, and recorded as a timeout.
+    WriteFile(TracePath("silent"),
+              R"({"format":"gwemu-trace","version":1,"tool":"","upstream":"","recorded":""}
+{"n":1,"message":"select","card":"VCL","result":"timeout","elapsed_ms":10000}
+)");
+    const auto upstream = Gwemu({"--replay", TracePath("silent")}, "silent-gwemu");
+    const auto proxy =
+        Gwemu({"--record", TracePath("proxied"), "--upstream", upstream->Device()}, "proxy");
+    EXPECT_EQ(Gwctl("proxied", proxy->Device(), {"check"}).code, 2);
+    ASSERT_GE(AwaitLines("proxied", 2), 2u);
+    const gwu::emu::TraceExchange first =
+        gwu::emu::LoadTraceFile(TracePath("proxied")).exchanges[0];
+    EXPECT_EQ(first.result, gwu::emu::TraceResult::Timeout);
+    EXPECT_LT(first.elapsedMs, 5000u);
 }
 
 // A proxy that dies in the middle of a session leaves a trace that loads, and a replay answers
@@ -229,31 +234,12 @@ TEST_F(RecordReplayTest, TraceOfAProxyKilledMidSessionReplaysToItsEnd) {
     const size_t recorded = gwu::emu::LoadTraceFile(TracePath("killed")).exchanges.size();
     ASSERT_GE(recorded, checkLines + 4);
     const auto replay = Gwemu({"--replay", TracePath("killed")}, "killed-replay");
-    ExpectSame(Gwctl("replayed-check", replay->Device(), {"check"}), check);
+    ExpectSame({Gwctl("replayed-check", replay->Device(), {"check"})}, check);
     Gwctl("replayed-update", replay->Device(), {"update"});
     const std::string refusals = ReadFile(Root() / "killed-replay.err");
     const std::string end = "gwemu replay: exchange " + std::to_string(recorded + 1) +
                             ": the trace ends after " + std::to_string(recorded) + " exchanges; ";
     EXPECT_EQ(refusals.rfind(end, 0), 0u) << refusals;
-}
-
-// A gateway silent on a card selection (here a replay of one) is waited for as long as the
-// client waits, its 10 s scaled like the client's, and recorded as a timeout.
-TEST_F(RecordReplayTest, ProxyWaitsForASilentSelectionAsLongAsTheClient) {
-    m_environment = {"GWU_TIMEOUT_SCALE=0.05"};  // 10 s become 500 ms
-    WriteFile(TracePath("silent"),
-              R"({"format":"gwemu-trace","version":1,"tool":"","upstream":"","recorded":""}
-{"n":1,"message":"select","card":"VCL","result":"timeout","elapsed_ms":10000}
-)");
-    const auto upstream = Gwemu({"--replay", TracePath("silent")}, "silent-gwemu");
-    const auto proxy =
-        Gwemu({"--record", TracePath("proxied"), "--upstream", upstream->Device()}, "proxy");
-    EXPECT_EQ(Gwctl("proxied", proxy->Device(), {"check"}).code, 2);
-    ASSERT_GE(AwaitLines("proxied", 2), 2u);
-    const gwu::emu::TraceExchange first =
-        gwu::emu::LoadTraceFile(TracePath("proxied")).exchanges[0];
-    EXPECT_EQ(first.result, TraceResult::Timeout);
-    EXPECT_LT(first.elapsedMs, 5000u);
 }
 
 }  // namespace

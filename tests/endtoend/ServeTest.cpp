@@ -22,9 +22,9 @@ class ServeTest : public gwu::test::FolderFixture {
 protected:
     // The state once the condition holds; fails after 30 s.
     template <typename Condition>
-    json StateWhen(httplib::Client& client, Condition condition) {
+    json StateWhen(Condition condition) {
         for (int i = 0; i < 600; ++i) {
-            const auto response = client.Get("/api/state");
+            const auto response = m_client->Get("/api/state");
             const json state = response ? json::parse(response->body, nullptr, false) : json();
             if (state.is_object() && condition(state)) {
                 return state;
@@ -36,8 +36,8 @@ protected:
     }
 
     // Starts gwctl serve on the scenario with the options and connects to it; the token of its
-    // page goes with every POST. False when it did not come up.
-    bool Start(const std::string& scenario, const std::vector<std::string>& options = {}) {
+    // page goes with every POST. A fatal failure when it did not come up.
+    void Start(const std::string& scenario, const std::vector<std::string>& options = {}) {
         CopySampleFirmware();
         m_stem = (Root() / "serve").string();
         std::vector<std::string> arguments = {
@@ -55,21 +55,15 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             out = ReadFile(m_stem + ".out");
         }
-        if (address.empty()) {
-            ADD_FAILURE() << out << ReadFile(m_stem + ".err");
-            return false;
-        }
+        ASSERT_FALSE(address.empty()) << out << ReadFile(m_stem + ".err");
         m_client = std::make_unique<httplib::Client>("127.0.0.1", std::stoi(address[1]));
         const auto page = m_client->Get("/");
         std::smatch token;
-        if (!page ||
-            !std::regex_search(page->body, token,
-                               std::regex(R"re(gwctl-token" content="([0-9a-f]{32})")re"))) {
-            ADD_FAILURE() << "no token in the page";
-            return false;
-        }
+        ASSERT_TRUE(page &&
+                    std::regex_search(page->body, token,
+                                      std::regex(R"re(gwctl-token" content="([0-9a-f]{32})")re")))
+            << "no token in the page";
         m_headers = {{"X-Gwctl-Token", token[1]}};
-        return true;
     }
     // The status of a POST with the token.
     int Post(const std::string& path, const json& body) {
@@ -90,17 +84,15 @@ protected:
 };
 
 TEST_F(ServeTest, RepairTypedThroughThePageOneOperationAtATime) {
-    ASSERT_TRUE(Start("lost-serial-typed"));
-    httplib::Client& client = *m_client;
+    ASSERT_NO_FATAL_FAILURE(Start("lost-serial-typed"));
 
-    EXPECT_EQ(client.Post("/api/check", "{}", "application/json")->status, 403);
+    EXPECT_EQ(m_client->Post("/api/check", "{}", "application/json")->status, 403);
     EXPECT_EQ(Post("/api/check", json::object()), 202);
     // The check waits in the repair's popup: a second operation is refused, not queued.
     EXPECT_EQ(Post("/api/update", json::object()), 409);
     EXPECT_EQ(Post("/api/popup", std::string(5000, 'x')), 413);
-    json state = StateWhen(client, [](const json& s) {
-        return s["popup"].is_object() && !s["popup"]["keyboard"].is_null();
-    });
+    json state = StateWhen(
+        [](const json& s) { return s["popup"].is_object() && !s["popup"]["keyboard"].is_null(); });
     const int root = state["popup"]["root"];
     EXPECT_FALSE(state["popup"]["buttons"]["tick"].get<bool>()) << "no tick before a key";
     EXPECT_EQ(Post("/api/popup", {{"root", root + 1000}, {"key", 65}}), 409);
@@ -108,12 +100,11 @@ TEST_F(ServeTest, RepairTypedThroughThePageOneOperationAtATime) {
         EXPECT_EQ(Post("/api/popup", {{"root", root}, {"key", key}}), 200);
     }
     EXPECT_EQ(Post("/api/popup", {{"root", root}, {"button", "tick"}}), 200);
-    state = StateWhen(client, [root](const json& s) {
-        return s["popup"].is_object() && s["popup"]["root"] != root;
-    });
+    state = StateWhen(
+        [root](const json& s) { return s["popup"].is_object() && s["popup"]["root"] != root; });
     EXPECT_NE(state["popup"].dump().find("has been restored"), std::string::npos) << state["popup"];
     EXPECT_EQ(Post("/api/popup", {{"root", state["popup"]["root"]}, {"button", "tick"}}), 200);
-    state = StateWhen(client, [](const json& s) { return s["busy"].is_null(); });
+    state = StateWhen([](const json& s) { return s["busy"].is_null(); });
     EXPECT_EQ(state["values"]["HLX_SerialNum"], "HX100241");
     EXPECT_EQ(state["list"]["lines"].size(), 1U);
     EXPECT_EQ(state["list"]["lines"][0].get<std::string>().rfind("HX100241,", 0), 0U);
@@ -125,21 +116,18 @@ TEST_F(ServeTest, RepairTypedThroughThePageOneOperationAtATime) {
 // a page that keeps polling keeps it open well past the timeout; once it stops, the popup
 // closes and the repair ends without a serial number.
 TEST_F(ServeTest, PopupStaysOpenWhileAPageIsSeenAndClosesWhenNoneIs) {
-    ASSERT_TRUE(Start("lost-serial-typed", {"--popup-timeout", "1"}));
+    ASSERT_NO_FATAL_FAILURE(Start("lost-serial-typed", {"--popup-timeout", "1"}));
     ASSERT_EQ(Post("/api/check", json::object()), 202);
-    const json open = StateWhen(*m_client, [](const json& s) { return s["popup"].is_object(); });
-    const auto polledUntil = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    for (int i = 0; i < 60 && std::chrono::steady_clock::now() < polledUntil; ++i) {
+    const json open = StateWhen([](const json& s) { return s["popup"].is_object(); });
+    for (int i = 0; i < 30; ++i) {  // three seconds of polls
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const auto response = m_client->Get("/api/state");
-        ASSERT_TRUE(response);
-        const json state = json::parse(response->body, nullptr, false);
+        const json state = StateWhen([](const json&) { return true; });
         ASSERT_TRUE(state["popup"].is_object()) << "closed after " << i << " polls";
         ASSERT_EQ(state["popup"]["root"], open["popup"]["root"]);
     }
     // No page for three times the timeout: every popup of the repair has closed by then.
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    const json done = StateWhen(*m_client, [](const json& s) { return s["busy"].is_null(); });
+    const json done = StateWhen([](const json& s) { return s["busy"].is_null(); });
     EXPECT_EQ(done["values"]["HLX_SerialNum"], "");
     EXPECT_TRUE(done["popup"].is_null() || done["popup"]["root"] != open["popup"]["root"]);
     Stop();
