@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -35,14 +36,16 @@ constexpr std::string_view kListWriter = "CHLXUtils::StoreHLXSerialNumToFile";
 constexpr std::string_view kListErrno = " encountered problems: ";
 constexpr std::string_view kListNotes[] = {"restoring the list from", "was set aside as"};
 // How much of the list is read at a time.
-constexpr size_t kListChunk = 64 * 1024;
+constexpr size_t kListChunk = size_t{64} * 1024;
 
 // The first problem among the list writer's monitor lines, in words.
 std::optional<std::string> WriterProblem(const std::vector<std::string>& lines) {
     for (const std::string& line : lines) {
         const std::string_view rest = std::string_view(line).substr(kListWriter.size());
         if (rest.rfind(kListErrno, 0) == 0) {
-            const int cause = std::atoi(std::string(rest.substr(kListErrno.size())).c_str());
+            const std::string_view number = rest.substr(kListErrno.size());
+            int cause = 0;
+            std::from_chars(number.data(), number.data() + number.size(), cause);
             return std::generic_category().message(cause);
         }
         bool note = false;
