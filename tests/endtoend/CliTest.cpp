@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "os/Format.h"
 #include "tests/endtoend/CliFixture.h"
 
 namespace {
@@ -82,7 +83,10 @@ TEST_F(CliTest, CheckOfEverySampleScenario) {
     const Result table = Run({"check", "--device", "emu:" + Scenario("matching")});
     for (const std::string& text : std::vector<std::string>{
              "PROM  KLEM_PROM_R2.0.3 (R2.0.3)            (no release on disk)", bootProblem}) {
-        EXPECT_NE(table.out.find(text), std::string::npos) << text << "\n" << table.out;
+        // The table shows the text as a terminal may show it (a Windows path's backslashes
+        // doubled).
+        EXPECT_NE(table.out.find(gwu::EscapeForTerminal(text)), std::string::npos) << text << "\n"
+                                                                                   << table.out;
     }
     WriteFile(Firmware() / "HLX_BOOT.rel", "Release-Id: KLEM_BOOT_R1.4.0\r\n");
     WriteFile(Firmware() / "HLX_LC.rel", "Release-Id: " + std::string(128, 'R') + "\r\n");
@@ -137,7 +141,8 @@ TEST_F(CliTest, ListProblemsAreReportedWithoutVerbose) {
             arguments.push_back(inJson ? "--json" : "--quiet");
             const Result result = Run(arguments);
             EXPECT_EQ(result.code, c.code) << result.err;
-            const std::string warning = "gwctl: warning: the serial-number list " + listFile;
+            const std::string warning =
+                "gwctl: warning: the serial-number list " + gwu::EscapeForTerminal(listFile);
             const bool warned = c.member.is_object() && c.member != recorded && c.member != notRead;
             EXPECT_EQ(result.err.find(warning) != std::string::npos, warned) << result.err;
             if (!inJson) {
@@ -147,7 +152,8 @@ TEST_F(CliTest, ListProblemsAreReportedWithoutVerbose) {
             if (c.member == refused) {
                 const json problem = At(member, "/problem");
                 EXPECT_TRUE(problem.is_string() && !problem.get<std::string>().empty()) << member;
-                EXPECT_NE(result.err.find(warning + " was not updated: " + Text(problem)),
+                EXPECT_NE(result.err.find(warning + " was not updated: " +
+                                          gwu::EscapeForTerminal(Text(problem))),
                           std::string::npos)
                     << result.err;
                 member["problem"] = "?";
@@ -294,7 +300,9 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
             const std::string message =
                 inJson ? Text(At(result.document, "/error/message")) : result.err;
             for (const std::string& part : c.named) {
-                EXPECT_NE(message.find(part), std::string::npos) << message;
+                EXPECT_NE(message.find(inJson ? part : gwu::EscapeForTerminal(part)),
+                          std::string::npos)
+                    << message;
             }
         }
     }
