@@ -4,7 +4,8 @@
 # installed samples. Arguments: BUILD_DIR, SOURCE_DIR, WORK_DIR, README, SHARED (whether the
 # library is a shared module, which registers when loaded) and CONSUMER_CXX_FLAGS (compile and
 # link flags the installed libraries were built with); for a cross build also TOOLCHAIN_FILE,
-# EMULATOR (what runs the consumer, e.g. wine) and EXE_SUFFIX (the target's executable suffix).
+# EMULATOR (what runs the consumer, e.g. wine) and EXE_SUFFIX (the target's executable suffix);
+# LAUNCHER, the project's compiler launcher (its compiler cache), when it has one.
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
 execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}"
@@ -16,6 +17,9 @@ endif()
 set(flags "")
 if(CONSUMER_CXX_FLAGS)
   set(flags "-DCMAKE_CXX_FLAGS=${CONSUMER_CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_CXX_FLAGS}")
+endif()
+if(LAUNCHER)
+  list(APPEND flags "-DCMAKE_CXX_COMPILER_LAUNCHER=${LAUNCHER}")
 endif()
 set(ENV{PKG_CONFIG_LIBDIR} "${prefix}/lib/pkgconfig")
 unset(ENV{PKG_CONFIG_PATH})
