@@ -4,7 +4,8 @@
 # test under Wine. Installs the cross compiler and Wine when they are missing.
 # Usage: scripts/windows-tests.sh [extra ctest arguments]
 # GWU_WINDOWS_PRESET=windows-shared builds and tests the library as a DLL instead;
-# GWU_WINDOWS_TEST_PRESET=windows-stress runs the long runs (label "stress") instead of the tests.
+# GWU_WINDOWS_TEST_PRESET=windows-stress runs the long runs (label "stress") instead of the tests;
+# GWU_WINDOWS_TEST_PRESET="windows windows-stress" runs both after the one build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,11 +32,12 @@ wine --version
 # end whatever happens.
 wineserver --persistent=60
 trap 'wineserver --kill >/dev/null 2>&1 || true' EXIT
-test_preset="${GWU_WINDOWS_TEST_PRESET:-$preset}"
 # Under Wine a test run in parallel with others has, rarely, failed where it passes alone (an
 # emulator test once, in 0.03 s, and never again in repeated runs). The failed ones run once
 # more, alone, with their output: the log keeps both results, and a second failure fails the run.
-if ! ctest --preset "$test_preset" -j2 --output-on-failure "$@"; then
-    echo "windows-tests: running the failed tests once more, alone"
-    ctest --preset "$test_preset" --rerun-failed --output-on-failure
-fi
+for test_preset in ${GWU_WINDOWS_TEST_PRESET:-$preset}; do
+    if ! ctest --preset "$test_preset" -j2 --output-on-failure "$@"; then
+        echo "windows-tests: running the failed tests once more, alone"
+        ctest --preset "$test_preset" --rerun-failed --output-on-failure
+    fi
+done
