@@ -6,7 +6,9 @@
 #                               popup stand-in gatewayutils::popup and the firmware-file reader
 #                               gatewayutils::firmware);
 #   gatewayutils::connections   the stand-in host's connections to the emulated gateway, in
-#                               process or over TCP (gatewayutils::emulator, gatewayutils::wire);
+#                               process or over TCP (gatewayutils::emulator, which links the
+#                               emulator's scenario, model, trace and serving parts, and
+#                               gatewayutils::wire);
 #   gatewayutils::gwctl, gatewayutils::gwemu  the tools, in bin/.
 # The headers go to include/gatewayutils (cmake/Headers.cmake), the sample folders to
 # share/gatewayutils, pkg-config files of the same three entry points to lib/pkgconfig. The
@@ -16,7 +18,9 @@
 include(CMakePackageConfigHelpers)
 
 install(TARGETS gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup
-                gatewayutils_standin gwu_wire gwu_emulator gatewayutils_connections gwctl gwemu
+                gatewayutils_standin gwu_wire gwu_emulator_scenario gwu_emulator_model
+                gwu_emulator_trace gwu_emulator_serving gwu_emulator gatewayutils_connections
+                gwctl gwemu
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -68,7 +72,7 @@ gwu_pkg_config(gatewayutils-standin "The gatewayutils library over the stand-in 
 gwu_pkg_config(gatewayutils-connections
   "The stand-in host's connections to the emulated gateway, in process or over TCP"
   "gatewayutils-standin = ${PROJECT_VERSION}"
-  "-lgatewayutils_connections -lgwu_emulator -lgwu_wire $<$<PLATFORM_ID:Windows>:-lws2_32>")
+  "-lgatewayutils_connections -lgwu_emulator_serving -lgwu_emulator_trace -lgwu_emulator_model -lgwu_emulator_scenario -lgwu_wire $<$<PLATFORM_ID:Windows>:-lws2_32>")
 install(DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # The sample folders the tools fall back to: the firmware release, the runtime folder, the

@@ -34,9 +34,10 @@ expected=(
     include/gatewayutils/dialogs/CTabDialog.h include/gatewayutils/os/Os.h
     include/gatewayutils/firmware/ReleaseFile.h include/gatewayutils/host/Folders.h
     include/gatewayutils/host/MemoryValueStore.h include/gatewayutils/host/popup/PopupLibrary.h
-    include/gatewayutils/wire/Protocol.h include/gatewayutils/emulator/Gateway.h
-    include/gatewayutils/emulator/Scenario.h include/gatewayutils/emulator/Trace.h
-    include/gatewayutils/emulator/Replay.h include/gatewayutils/wire/FrameClient.h
+    include/gatewayutils/wire/Protocol.h include/gatewayutils/wire/FrameClient.h
+    include/gatewayutils/emulator/model/Gateway.h include/gatewayutils/emulator/scenario/Scenario.h
+    include/gatewayutils/emulator/trace/Trace.h include/gatewayutils/emulator/serving/Replay.h
+    include/gatewayutils/emulator/Gateway.h include/gatewayutils/emulator/Backend.h
     include/gatewayutils/connections/OpenDevice.h
     include/gatewayutils/connections/EmulatorConnection.h
     include/gatewayutils/connections/EmulatorProcess.h include/gatewayutils/host/ChildProcess.h
@@ -52,8 +53,9 @@ for sample in $(git ls-files samples/firmware samples/runtime samples/scenarios)
     expected+=("share/gatewayutils/${sample#samples/}")
 done
 libraries=(gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup gwu_wire
-           gwu_emulator gatewayutils_connections)
-private='(OsNative|SocketPlatform|PopupWidgetTree|PopupNames|CommunicationModule|MeasurementModule|DeviceReplies|FaultInjector)\.h$|testsupport|gtest|warnings'
+           gwu_emulator_scenario gwu_emulator_model gwu_emulator_trace gwu_emulator_serving
+           gatewayutils_connections)
+private='(OsNative|SocketPlatform|PopupWidgetTree|PopupNames|CommunicationModule|MeasurementModule|DeviceReplies|FaultInjector|FileText|TraceNames)\.h$|testsupport|gtest|warnings'
 
 for name in deb tgz; do
     list=${name}_list

@@ -7,8 +7,8 @@
 #include <tuple>
 #include <vector>
 
-#include "emulator/Gateway.h"
-#include "emulator/Scenario.h"
+#include "emulator/model/Gateway.h"
+#include "emulator/scenario/Scenario.h"
 #include "testsupport/Fixtures.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <tuple>
 #include <vector>
 
-#include "connections/EmulatorConnection.h"
-#include "emulator/Gateway.h"
-#include "emulator/TraceScenario.h"
+#include "emulator/model/Gateway.h"
+#include "emulator/trace/TraceScenario.h"
 #include "platform/DeviceRequests.h"
+#include "wire/CommsFailures.h"
 
 namespace {
 
@@ -128,7 +128,7 @@ TEST(TraceScenario, ThePlayedScenarioAnswersEveryRecordedReadAsRecorded) {
     const Trace malformed = Record({{nullptr, Detail(1), {}}}, nullptr, TraceResult::Malformed);
     const Response thrown =
         Gateway::FromScenarioText(ScenarioFromTrace(malformed), "m", "")->Execute(Detail(1));
-    EXPECT_EQ(Of(thrown), Of({Outcome::Throw, 0, "", {}, gwu::host::kCommsMalformed, 0}));
+    EXPECT_EQ(Of(thrown), Of({Outcome::Throw, 0, "", {}, gwu::wire::kCommsMalformed, 0}));
 }
 
 // Each refusal names the first exchange that cannot be expressed (after the one selecting

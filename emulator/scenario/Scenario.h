@@ -26,13 +26,20 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "gatewayutils/emulator/Gateway.h"
+#include "gatewayutils/wire/DeviceMessages.h"
 
 namespace gwu::emu {
+
+// A scenario file that cannot be used: names the file, the field and the reason.
+class ScenarioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // Longest text a scenario may give a release; the devices' replies are far shorter.
 constexpr size_t kMaxScenarioText = 1024;
@@ -76,7 +83,7 @@ enum class FaultKind : std::uint8_t { Throw, Error, Timeout, Short, Oversize, Di
 struct FaultRule {
     bool communication = true;             // the card "VCL"; false: the measurement module
     std::optional<std::uint32_t> request;  // matched against the request type; empty: any type
-    std::optional<Builder> builder;        // when set, only requests of this builder match
+    std::optional<wire::Builder> builder;  // when set, only requests of this builder match
     int nth = 1;                           // 1-based count of matching requests
     bool repeat = false;                   // hit every matching request from the nth on
     FaultKind kind = FaultKind::Error;

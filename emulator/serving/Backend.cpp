@@ -1,4 +1,4 @@
-#include "emulator/Backend.h"
+#include "emulator/serving/Backend.h"
 
 namespace gwu::emu {
 

@@ -1,4 +1,4 @@
-#include "emulator/TcpServer.h"
+#include "emulator/serving/TcpServer.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,10 +1,10 @@
-#include "emulator/FaultInjector.h"
+#include "emulator/model/FaultInjector.h"
 
 #include <algorithm>
 #include <limits>
 #include <utility>
 
-#include "emulator/DeviceReplies.h"
+#include "emulator/model/DeviceReplies.h"
 
 namespace gwu::emu {
 

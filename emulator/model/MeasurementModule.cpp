@@ -1,6 +1,6 @@
-#include "emulator/MeasurementModule.h"
+#include "emulator/model/MeasurementModule.h"
 
-#include "emulator/DeviceReplies.h"
+#include "emulator/model/DeviceReplies.h"
 #include "platform/DeviceRequests.h"
 
 namespace gwu::emu {

@@ -12,8 +12,8 @@
 #include <tuple>
 #include <vector>
 
-#include "emulator/Gateway.h"
-#include "emulator/TcpServer.h"
+#include "emulator/model/Gateway.h"
+#include "emulator/serving/TcpServer.h"
 #include "wire/Protocol.h"
 
 namespace {

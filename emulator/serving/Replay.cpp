@@ -1,4 +1,4 @@
-#include "emulator/Replay.h"
+#include "emulator/serving/Replay.h"
 
 #include <utility>
 

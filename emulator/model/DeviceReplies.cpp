@@ -1,4 +1,4 @@
-#include "emulator/DeviceReplies.h"
+#include "emulator/model/DeviceReplies.h"
 
 #include <algorithm>
 #include <utility>

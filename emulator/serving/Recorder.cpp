@@ -1,4 +1,4 @@
-#include "emulator/Recorder.h"
+#include "emulator/serving/Recorder.h"
 
 #include <chrono>
 #include <utility>

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "emulator/Gateway.h"
+#include "emulator/model/Gateway.h"
 
 namespace gwu::emu {
 

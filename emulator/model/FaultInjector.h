@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "emulator/Gateway.h"
-#include "emulator/Scenario.h"
+#include "emulator/model/Gateway.h"
+#include "emulator/scenario/Scenario.h"
 
 namespace gwu::emu {
 

@@ -1,9 +1,9 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "emulator/FileText.h"
-#include "emulator/Trace.h"
-#include "emulator/TraceNames.h"
+#include "emulator/scenario/FileText.h"
+#include "emulator/trace/Trace.h"
+#include "emulator/trace/TraceNames.h"
 
 namespace gwu::emu {
 

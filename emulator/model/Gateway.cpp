@@ -1,20 +1,15 @@
-#include "emulator/Gateway.h"
+#include "emulator/model/Gateway.h"
 
 #include <map>
 #include <utility>
 
-#include "emulator/CommunicationModule.h"
-#include "emulator/FaultInjector.h"
-#include "emulator/MeasurementModule.h"
-#include "emulator/Scenario.h"
+#include "emulator/model/CommunicationModule.h"
+#include "emulator/model/FaultInjector.h"
+#include "emulator/model/MeasurementModule.h"
+#include "emulator/scenario/Scenario.h"
+#include "wire/Cards.h"
 
 namespace gwu::emu {
-
-namespace {
-
-constexpr const char* kCommunicationCard = "VCL";
-
-}  // namespace
 
 // The devices' state, the faults and the latency. Not thread-safe: Gateway serialises all access.
 class GatewayModel {
@@ -28,7 +23,7 @@ public:
 
     Response Execute(const Request& request) {
         ++m_requestCount;
-        const bool communication = m_selectedCard == kCommunicationCard;
+        const bool communication = wire::IsCommunicationCard(m_selectedCard);
         const FaultRule* fault = m_faults.Match(request, communication);
         const std::uint32_t latency = LatencyOf(request);
         const bool late = request.timeoutMs != 0 && latency > request.timeoutMs;
@@ -117,7 +112,7 @@ Response Gateway::Execute(const Request& request, const std::string& card) {
 std::optional<std::string> Gateway::Release(const std::string& card,
                                             const std::string& item) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (card == kCommunicationCard) {
+    if (wire::IsCommunicationCard(card)) {
         const CommunicationState& state = m_model->m_communication.State();
         if (item == "loaded") {
             return state.loaded;

@@ -1,9 +1,9 @@
-#include "emulator/CommunicationModule.h"
+#include "emulator/model/CommunicationModule.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "emulator/DeviceReplies.h"
+#include "emulator/model/DeviceReplies.h"
 #include "firmware/ReleaseFile.h"
 #include "platform/DeviceRequests.h"
 

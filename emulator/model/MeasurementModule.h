@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "emulator/Gateway.h"
-#include "emulator/Scenario.h"
+#include "emulator/model/Gateway.h"
+#include "emulator/scenario/Scenario.h"
 
 namespace gwu::emu {
 

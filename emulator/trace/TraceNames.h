@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "emulator/Trace.h"
+#include "emulator/trace/Trace.h"
 
 namespace gwu::emu::trace {
 

@@ -1,20 +1,20 @@
-#include "emulator/Scenario.h"
+#include "emulator/scenario/Scenario.h"
 
-#include <filesystem>
-#include <fstream>
 #include <initializer_list>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "emulator/FileText.h"
+#include "emulator/scenario/FileText.h"
+#include "wire/Cards.h"
 
 namespace gwu::emu {
 
 namespace {
 
 using Json = nlohmann::json;
+using wire::Builder;
 
 constexpr std::pair<const char*, FaultKind> kKinds[] = {
     {"throw", FaultKind::Throw},       {"error", FaultKind::Error},
@@ -191,9 +191,10 @@ public:
         FaultRule rule;
         const auto card = Text(object, path, "card", kMaxScenarioText);
         if (!card || card->empty()) {
-            Fail(Join(path, "card"), "required: a card name (\"VCL\" or another name)");
+            Fail(Join(path, "card"), std::string("required: a card name (\"") +
+                                         wire::kCommunicationCard + "\" or another name)");
         }
-        rule.communication = *card == "VCL";
+        rule.communication = wire::IsCommunicationCard(*card);
 
         const auto request = Text(object, path, "request", kMaxScenarioText);
         if (!request) {
@@ -307,7 +308,8 @@ private:
         }
         if (text == "get" || text == "set") {
             if (!communication) {
-                Fail(path, "\"" + text + "\" requests go to the communication module (\"VCL\")");
+                Fail(path, "\"" + text + "\" requests go to the communication module (\"" +
+                               wire::kCommunicationCard + "\")");
             }
             return text == "get" ? Builder::VsiGetSerialNumber : Builder::VsiSetSerialNumber;
         }
@@ -377,33 +379,6 @@ Scenario ParseScenario(std::string_view json, const std::string& name) {
         scenario.requestLatencyMs = reader.RequestLatencies(*found, "request_latency_ms");
     }
     return scenario;
-}
-
-std::optional<std::string> ReadFileText(const std::string& path, std::size_t maxBytes,
-                                        std::string& reason) {
-    // Opening a FIFO waits for a writer, and a device may never end: only a file is read.
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (fs::exists(status) && !fs::is_regular_file(status)) {
-        reason = fs::is_directory(status) ? "is a folder, not a file" : "is not a regular file";
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    char chunk[65536];
-    while (in && (in.read(chunk, sizeof chunk) || in.gcount() > 0)) {
-        text.append(chunk, static_cast<size_t>(in.gcount()));
-        if (text.size() > maxBytes) {
-            reason = "larger than " + std::to_string(maxBytes) + " bytes";
-            return std::nullopt;
-        }
-    }
-    if (!in.is_open() || in.bad()) {
-        reason = "cannot be read";
-        return std::nullopt;
-    }
-    return text;
 }
 
 Scenario LoadScenarioFile(const std::string& path) {

@@ -1,4 +1,4 @@
-#include "emulator/Trace.h"
+#include "emulator/trace/Trace.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "emulator/TraceNames.h"
+#include "emulator/trace/TraceNames.h"
 
 namespace gwu::emu {
 

@@ -7,10 +7,10 @@
 // error keeps that error. An answer that the device so described would not give becomes a fault
 // at that request: an error, a throw, a timeout, a short or oversize reply, or a dropped
 // connection. A reply that did not decode becomes a throw with the code the host's connection
-// reports for such a reply (1004), which is what the library saw of it. A fault names its card
-// and its request type and counts every request of that type to that card (the builder is never
-// needed to single it out). The time each request took is not reproduced: the scenario has no
-// latency.
+// reports for such a reply (wire::kCommsMalformed), which is what the library saw of it. A fault
+// names its card and its request type and counts every request of that type to that card (the
+// builder is never needed to single it out). The time each request took is not reproduced: the
+// scenario has no latency.
 //
 // Only a session that read the device can be made into a scenario: a write, an update or a
 // reset changes what the later reads answer, and an item that answered two different texts has
@@ -19,7 +19,7 @@
 
 #include <string>
 
-#include "gatewayutils/emulator/Trace.h"
+#include "gatewayutils/emulator/trace/Trace.h"
 
 namespace gwu::emu {
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "gatewayutils/emulator/Backend.h"
-#include "gatewayutils/emulator/Trace.h"
+#include "gatewayutils/emulator/serving/Backend.h"
+#include "gatewayutils/emulator/trace/Trace.h"
 #include "gatewayutils/wire/FrameClient.h"
 
 namespace gwu::emu {

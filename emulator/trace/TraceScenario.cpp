@@ -1,4 +1,4 @@
-#include "emulator/TraceScenario.h"
+#include "emulator/trace/TraceScenario.h"
 
 #include <algorithm>
 #include <array>
@@ -8,12 +8,14 @@
 #include <optional>
 #include <utility>
 
-#include "emulator/CommunicationModule.h"
-#include "emulator/DeviceReplies.h"
-#include "emulator/FaultInjector.h"
-#include "emulator/MeasurementModule.h"
-#include "emulator/Scenario.h"
+#include "emulator/model/CommunicationModule.h"
+#include "emulator/model/DeviceReplies.h"
+#include "emulator/model/FaultInjector.h"
+#include "emulator/model/MeasurementModule.h"
+#include "emulator/scenario/Scenario.h"
 #include "platform/DeviceRequests.h"
+#include "wire/Cards.h"
+#include "wire/CommsFailures.h"
 
 namespace gwu::emu {
 
@@ -21,12 +23,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;  // the members in the order the scenario file documents
 
-constexpr const char* kCommunicationCard = "VCL";
 // The name a fault of the measurement module gets when the session selected it by no usable
-// name (or not at all): any name other than "VCL" selects that module.
+// name (or not at all): any name but the communication module's selects that module.
 constexpr const char* kMeasurementCard = "QPT";
-// The comms exception code a host's connection reports for a reply that does not decode.
-constexpr std::int32_t kMalformedException = 1004;
 constexpr size_t kCpldBytes = 4;
 constexpr char kOversizePad = '#';  // what an oversize fault pads the device's reply with
 
@@ -107,7 +106,7 @@ Response Recorded(const TraceExchange& exchange) {
         response.outcome = Outcome::Disconnect;
     } else if (exchange.result == TraceResult::Malformed) {
         response.outcome = Outcome::Throw;
-        response.exceptionCode = kMalformedException;
+        response.exceptionCode = wire::kCommsMalformed;  // what a host's connection reports
     }
     return response;
 }
@@ -141,7 +140,7 @@ bool IsUtf8(const std::string& text) {
 // The card a fault names: the name the session selected it by, when a scenario can hold it.
 std::string CardName(const std::string& selected, bool communication) {
     if (communication) {
-        return kCommunicationCard;
+        return wire::kCommunicationCard;
     }
     const bool usable =
         !selected.empty() && selected.size() <= kMaxScenarioText && IsUtf8(selected);
@@ -226,7 +225,7 @@ private:
             const wire::ClientMessage& message = exchange.message;
             // Every selection counts, whatever its result: the emulator takes each one it gets.
             if (message.kind == wire::MessageKind::SelectCard) {
-                communication = message.cardName == kCommunicationCard;
+                communication = wire::IsCommunicationCard(message.cardName);
             }
             if (message.kind != wire::MessageKind::Execute) {
                 continue;
@@ -356,7 +355,7 @@ private:
                 continue;
             }
             const Request& request = message.request;
-            const bool communication = card == kCommunicationCard;
+            const bool communication = wire::IsCommunicationCard(card);
             const int nth = ++counts[{communication, request.type}];
             // Reads change nothing but the device string last sent, which no answer shows.
             const Response normal = communication ? communicationModule.Execute(request)

@@ -32,19 +32,21 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 
-#include "emulator/Gateway.h"
-#include "emulator/Recorder.h"
-#include "emulator/Replay.h"
-#include "emulator/Scenario.h"
-#include "emulator/TcpServer.h"
-#include "emulator/Trace.h"
-#include "emulator/TraceScenario.h"
+#include "emulator/model/Gateway.h"
+#include "emulator/scenario/Scenario.h"
+#include "emulator/serving/Recorder.h"
+#include "emulator/serving/Replay.h"
+#include "emulator/serving/TcpServer.h"
+#include "emulator/trace/Trace.h"
+#include "emulator/trace/TraceScenario.h"
 #include "os/Os.h"
 #include "wire/Address.h"
+#include "wire/Cards.h"
 
 namespace {
 
@@ -97,28 +99,6 @@ std::string DefaultFirmwareFolder() {
         return folder;
     }
     return gwu::os::JoinPath(gwu::os::SampleFolder(), "firmware");
-}
-
-// "HOST:PORT" with a port of 0 to 65535; false for anything else.
-bool ParseListen(const std::string& text, std::string& host, std::uint16_t& port) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() ||
-        text.size() - colon - 1 > 5) {
-        return false;
-    }
-    unsigned long value = 0;
-    for (size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<unsigned long>(text[i] - '0');
-    }
-    if (value > 65535) {
-        return false;
-    }
-    host = text.substr(0, colon);
-    port = static_cast<std::uint16_t>(value);
-    return true;
 }
 
 int Run(int argc, char** argv) {
@@ -180,9 +160,8 @@ int Run(int argc, char** argv) {
         return 0;
     }
 
-    std::string host;
-    std::uint16_t port = 0;
-    if (!ParseListen(listen, host, port)) {
+    const std::optional<gwu::wire::HostPort> address = gwu::wire::ParseHostPort(listen);
+    if (!address) {
         std::cerr << "gwemu: --listen: expected HOST:PORT, got \"" << listen << "\"\n";
         return kExitBadInput;
     }
@@ -191,11 +170,13 @@ int Run(int argc, char** argv) {
     std::unique_ptr<gwu::emu::DeviceBackend> backend;
     gwu::emu::RecordingProxy* recorder = nullptr;
     if (!recordPath.empty()) {
-        std::string upstreamHost;
-        std::uint16_t upstreamPort = 0;
-        const std::string address =
-            upstream.rfind("tcp://", 0) == 0 ? upstream.substr(6) : std::string();
-        if (!ParseListen(address, upstreamHost, upstreamPort) || upstreamPort == 0) {
+        gwu::wire::AddressSyntax upstreamSyntax;
+        upstreamSyntax.scheme = "tcp://";
+        upstreamSyntax.schemeRequired = true;
+        upstreamSyntax.lowestPort = 1;
+        const std::optional<gwu::wire::HostPort> upstreamAddress =
+            gwu::wire::ParseHostPort(upstream, upstreamSyntax);
+        if (!upstreamAddress) {
             std::cerr << "gwemu: --upstream: expected tcp://HOST:PORT, got \"" << upstream
                       << "\"\n";
             return kExitBadInput;
@@ -212,7 +193,8 @@ int Run(int argc, char** argv) {
             return kExitBadInput;
         }
         auto proxy = std::make_unique<gwu::emu::RecordingProxy>(
-            upstreamHost, upstreamPort, std::move(writer), [](const std::string& line) {
+            upstreamAddress->host, upstreamAddress->port, std::move(writer),
+            [](const std::string& line) {
                 std::fprintf(stderr, "gwemu record: %s\n", line.c_str());
             });
         recorder = proxy.get();
@@ -239,7 +221,8 @@ int Run(int argc, char** argv) {
             gateway->SetFaultObserver([](const gwu::emu::FaultRule& fault,
                                          const gwu::emu::Request& request, bool communication) {
                 std::printf("gwemu fault: %s %s 0x%08X\n", gwu::emu::FaultKindName(fault.kind),
-                            communication ? "VCL" : "other", static_cast<unsigned>(request.type));
+                            communication ? gwu::wire::kCommunicationCard : "other",
+                            static_cast<unsigned>(request.type));
                 std::fflush(stdout);
             });
         }
@@ -250,7 +233,7 @@ int Run(int argc, char** argv) {
 
     std::unique_ptr<gwu::emu::TcpServer> server;
     try {
-        server = std::make_unique<gwu::emu::TcpServer>(*backend, host, port);
+        server = std::make_unique<gwu::emu::TcpServer>(*backend, address->host, address->port);
     } catch (const std::system_error& e) {
         std::cerr << "gwemu: " << e.what() << "\n";
         return e.code() == std::errc::invalid_argument ? kExitBadInput : kExitFailure;
