@@ -4,7 +4,10 @@
 #include <exception>
 #include <utility>
 
+#include "connections/BackendTransport.h"
 #include "connections/EmulatorConnection.h"
+#include "connections/FrameConnection.h"
+#include "connections/TcpConnection.h"
 #include "emulator/Gateway.h"
 #include "emulator/Replay.h"
 #include "emulator/Trace.h"

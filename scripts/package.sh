@@ -39,6 +39,12 @@ expected=(
     include/gatewayutils/emulator/Replay.h include/gatewayutils/wire/FrameClient.h
     include/gatewayutils/connections/OpenDevice.h
     include/gatewayutils/connections/EmulatorConnection.h
+    include/gatewayutils/connections/FrameTransport.h
+    include/gatewayutils/connections/FrameConnection.h
+    include/gatewayutils/connections/TcpConnection.h
+    include/gatewayutils/connections/BackendTransport.h
+    include/gatewayutils/connections/CommsFailure.h
+    include/gatewayutils/connections/EmulatorRequests.h
     include/gatewayutils/connections/EmulatorProcess.h include/gatewayutils/host/ChildProcess.h
     bin/gwctl bin/gwemu
     lib/cmake/gatewayutils/gatewayutilsConfig.cmake

@@ -9,7 +9,8 @@
 #include <tuple>
 #include <utility>
 
-#include "connections/EmulatorConnection.h"
+#include "connections/CommsFailure.h"
+#include "connections/TcpConnection.h"
 #include "gateway/CGatewayChecks.h"
 #include "repair/CHLXSerialNumRepair.h"
 #include "repair/RepairReport.h"

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "connections/EmulatorConnection.h"
+#include "connections/CommsFailure.h"
 #include "emulator/Gateway.h"
 #include "emulator/TraceScenario.h"
 #include "platform/DeviceRequests.h"
