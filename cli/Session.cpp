@@ -15,12 +15,12 @@
 #include "firmware/ReleaseFile.h"
 #include "host/Folders.h"
 #include "host/LineSinks.h"
-#include "host/ProcessUtils.h"
 #include "host/popup/PopupDrivers.h"
 #include "host/popup/TerminalIo.h"
 #include "os/Os.h"
 #include "platform/FirmwareFiles.h"
 #include "platform/ValueStore.h"
+#include "process/ProcessUtils.h"
 
 namespace gwu::cli {
 

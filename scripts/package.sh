@@ -45,20 +45,21 @@ expected=(
     include/gatewayutils/connections/BackendTransport.h
     include/gatewayutils/connections/CommsFailure.h
     include/gatewayutils/connections/EmulatorRequests.h
-    include/gatewayutils/connections/EmulatorProcess.h include/gatewayutils/host/ChildProcess.h
+    include/gatewayutils/process/EmulatorProcess.h include/gatewayutils/process/ChildProcess.h
+    include/gatewayutils/process/ProcessUtils.h
     bin/gwctl bin/gwemu
     lib/cmake/gatewayutils/gatewayutilsConfig.cmake
     lib/cmake/gatewayutils/gatewayutilsConfigVersion.cmake
     lib/cmake/gatewayutils/gatewayutilsTargets.cmake
     lib/pkgconfig/gatewayutils.pc lib/pkgconfig/gatewayutils-standin.pc
-    lib/pkgconfig/gatewayutils-connections.pc
+    lib/pkgconfig/gatewayutils-connections.pc lib/pkgconfig/gatewayutils-process.pc
     share/gatewayutils/logs/
 )
 for sample in $(git ls-files samples/firmware samples/runtime samples/scenarios); do
     expected+=("share/gatewayutils/${sample#samples/}")
 done
 libraries=(gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup gwu_wire
-           gwu_emulator gatewayutils_connections)
+           gwu_emulator gatewayutils_connections gwu_process)
 private='(OsNative|SocketPlatform|PopupWidgetTree|PopupNames|CommunicationModule|MeasurementModule|DeviceReplies|FaultInjector)\.h$|testsupport|gtest|warnings'
 
 for name in deb tgz; do
