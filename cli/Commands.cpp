@@ -1,12 +1,12 @@
-// gwctl's commands check, update (verified round by round), cable and list, and the operations
-// behind them, which the serve command shares.
+// gwctl's commands check, update (verified round by round), cable and list, what each needs of
+// the session, and the operations behind them, which the serve command shares.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
 
-#include "cli/Session.h"
+#include "cli/Commands.h"
 #include "devices/SerialNumList.h"
 #include "devices/ValueNames.h"
 #include "host/Folders.h"
@@ -37,30 +37,6 @@ const char* UpdateResultWord(UPDATERESULT result) {
 }
 
 }  // namespace
-
-int Session::Finish(const Json& document, const CheckReport& report) const {
-    if (m_options.json) {
-        std::cout << DumpJson(document) << std::endl;
-    }
-    WarnAboutList(report);
-    if (!report.read) {
-        return kExitTrouble;
-    }
-    if (report.ComparedCount() == 0) {
-        return kExitTrouble;  // no release to compare with: no verdict at all
-    }
-    return report.results.DifferencesFound() ? kExitDifferences : kExitSame;
-}
-
-int Session::CommandCheck() {
-    const CheckReport report = Check();
-    if (!m_options.json) {
-        std::printf("Check of card %s (%s)\n", EscapeForTerminal(m_options.card).c_str(),
-                    EscapeForTerminal(m_deviceText).c_str());
-        PrintReport(report, Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue);
-    }
-    return Finish(ToJson(report, m_options.card), report);
-}
 
 Json RoundJson(const UpdateRound& round) {
     return {{"code_type", CodeLabel(round.codeType)},
@@ -110,48 +86,6 @@ CheckReport Session::Update(
     return report;
 }
 
-int Session::CommandUpdate() {
-    const std::string serialName =
-        Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue;
-    const CheckReport first = Check();
-    if (!m_options.json) {
-        std::printf("Check of card %s (%s)\n", EscapeForTerminal(m_options.card).c_str(),
-                    EscapeForTerminal(m_deviceText).c_str());
-        PrintReport(first, serialName);
-    }
-    Json rounds = Json::array();
-    const CheckReport report = Update(first, [&](const UpdateRound& round, const CheckReport&) {
-        rounds.push_back(RoundJson(round));
-        if (m_options.json) {
-            return;
-        }
-        const char* label = CodeLabel(round.codeType);
-        std::printf("Update %d: %s (device operation %s)\n  before: %s\n  after:  %s\n",
-                    round.number, label, UpdateResultWord(round.result),
-                    round.before.ToString().c_str(), round.after.ToString().c_str());
-        const std::string reported = EscapeForTerminal(round.reported);
-        if (round.took) {
-            std::printf("  %s took: the device reports %s\n", label, reported.c_str());
-        } else {
-            std::printf(
-                "  FAILED: %s did not take: expected %s, the device reports %s\n", label,
-                round.expected ? EscapeForTerminal(*round.expected).c_str() : "(none on disk)",
-                reported.c_str());
-        }
-        if (round.givenUp) {
-            std::printf("  %s failed %d rounds in a row; not trying it again.\n", label,
-                        round.failuresInARow);
-        }
-    });
-    if (!m_options.json) {
-        std::printf("Final check:\n");
-        PrintReport(report, serialName);
-    }
-    Json document = ToJson(report, m_options.card);
-    document["rounds"] = rounds;
-    return Finish(document, report);
-}
-
 Json CableJson(const CableOutcome& outcome) {
     return {{"before", outcome.before},
             {"after", outcome.after},
@@ -185,20 +119,108 @@ CableOutcome Session::Cable() {
     return outcome;
 }
 
-int Session::CommandCable() {
-    if (!Communication()) {
+SerialList ReadSerialList() {
+    SerialList list;
+    list.path = gwu::os::JoinPath(gwu::host::LogFolder(), gwu::kSerialNumListName);
+    std::ifstream in(list.path, std::ios::binary);
+    list.exists = in.is_open();
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        list.lines.push_back(line);
+    }
+    return list;
+}
+
+namespace {
+
+// Prints a document in JSON mode and turns the final check into the exit code.
+int Finish(const Options& options, const Json& document, const CheckReport& report) {
+    if (options.json) {
+        std::cout << DumpJson(document) << std::endl;
+    }
+    WarnAboutList(report);
+    if (!report.read) {
+        return kExitTrouble;
+    }
+    if (report.ComparedCount() == 0) {
+        return kExitTrouble;  // no release to compare with: no verdict at all
+    }
+    return report.results.DifferencesFound() ? kExitDifferences : kExitSame;
+}
+
+int RunCheck(Session& session) {
+    const Options& options = session.GetOptions();
+    const CheckReport report = session.Check();
+    if (!options.json) {
+        std::printf("Check of card %s (%s)\n", EscapeForTerminal(options.card).c_str(),
+                    EscapeForTerminal(session.DeviceText()).c_str());
+        PrintReport(report,
+                    session.Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue);
+    }
+    return Finish(options, ToJson(report, options.card), report);
+}
+
+int RunUpdate(Session& session) {
+    const Options& options = session.GetOptions();
+    const std::string serialName =
+        session.Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue;
+    const CheckReport first = session.Check();
+    if (!options.json) {
+        std::printf("Check of card %s (%s)\n", EscapeForTerminal(options.card).c_str(),
+                    EscapeForTerminal(session.DeviceText()).c_str());
+        PrintReport(first, serialName);
+    }
+    Json rounds = Json::array();
+    const CheckReport report =
+        session.Update(first, [&](const UpdateRound& round, const CheckReport&) {
+            rounds.push_back(RoundJson(round));
+            if (options.json) {
+                return;
+            }
+            const char* label = CodeLabel(round.codeType);
+            std::printf("Update %d: %s (device operation %s)\n  before: %s\n  after:  %s\n",
+                        round.number, label, UpdateResultWord(round.result),
+                        round.before.ToString().c_str(), round.after.ToString().c_str());
+            const std::string reported = EscapeForTerminal(round.reported);
+            if (round.took) {
+                std::printf("  %s took: the device reports %s\n", label, reported.c_str());
+            } else {
+                std::printf(
+                    "  FAILED: %s did not take: expected %s, the device reports %s\n", label,
+                    round.expected ? EscapeForTerminal(*round.expected).c_str() : "(none on disk)",
+                    reported.c_str());
+            }
+            if (round.givenUp) {
+                std::printf("  %s failed %d rounds in a row; not trying it again.\n", label,
+                            round.failuresInARow);
+            }
+        });
+    if (!options.json) {
+        std::printf("Final check:\n");
+        PrintReport(report, serialName);
+    }
+    Json document = ToJson(report, options.card);
+    document["rounds"] = rounds;
+    return Finish(options, document, report);
+}
+
+int RunCable(Session& session) {
+    const Options& options = session.GetOptions();
+    if (!session.Communication()) {
         std::fprintf(stderr,
                      "gwctl: only the communication module (card VCL) has cable firmware\n");
         return kExitTrouble;
     }
-    const CableOutcome outcome = Cable();
-    if (m_options.json) {
-        std::cout << DumpJson(Json{{"card", m_options.card}, {"cable", CableJson(outcome)}})
+    const CableOutcome outcome = session.Cable();
+    if (options.json) {
+        std::cout << DumpJson(Json{{"card", options.card}, {"cable", CableJson(outcome)}})
                   << std::endl;
     } else {
         const std::string after = EscapeForTerminal(outcome.after);
         std::printf("Cable firmware update (%s)\n  before: %s\n  %s\n  after:  %s\n",
-                    EscapeForTerminal(m_deviceText).c_str(),
+                    EscapeForTerminal(session.DeviceText()).c_str(),
                     EscapeForTerminal(outcome.before).c_str(),
                     outcome.resultLine.empty() ? "no answer from the device"
                                                : EscapeForTerminal(outcome.resultLine).c_str(),
@@ -219,23 +241,10 @@ int Session::CommandCable() {
     return outcome.took ? kExitSame : kExitDifferences;
 }
 
-SerialList ReadSerialList() {
-    SerialList list;
-    list.path = gwu::os::JoinPath(gwu::host::LogFolder(), gwu::kSerialNumListName);
-    std::ifstream in(list.path, std::ios::binary);
-    list.exists = in.is_open();
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        list.lines.push_back(line);
-    }
-    return list;
-}
-
-int Session::CommandList() {
+int RunList(Session& session) {
+    const Options& options = session.GetOptions();
     const SerialList list = ReadSerialList();
-    if (m_options.json) {
+    if (options.json) {
         std::cout << DumpJson(
                          Json{{"file", list.path}, {"exists", list.exists}, {"lines", list.lines}})
                   << std::endl;
@@ -249,17 +258,27 @@ int Session::CommandList() {
     return kExitSame;
 }
 
-int Session::Run() {
-    if (m_options.command == "check") {
-        return CommandCheck();
+}  // namespace
+
+const std::vector<Command>& Commands() {
+    // Only what reads a device needs the firmware folder to compare with; what places releases
+    // needs, over TCP, the folder gwemu uses; serve shows its waits and prompts on its page.
+    static const std::vector<Command> commands = {
+        // Name, needs (device, places releases, terminal), run.
+        {"check", {true, false, true}, RunCheck}, {"update", {true, true, true}, RunUpdate},
+        {"cable", {true, true, true}, RunCable},  {"list", {false, false, true}, RunList},
+        {"serve", {true, true, false}, nullptr},
+    };
+    return commands;
+}
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& command : Commands()) {
+        if (name == command.name) {
+            return &command;
+        }
     }
-    if (m_options.command == "update") {
-        return CommandUpdate();
-    }
-    if (m_options.command == "cable") {
-        return CommandCable();
-    }
-    return CommandList();
+    return nullptr;
 }
 
 }  // namespace gwu::cli

@@ -1,8 +1,9 @@
 #include "cli/ServeSupport.h"
 
-#include <charconv>
 #include <cstdio>
 #include <random>
+
+#include "wire/Address.h"
 
 namespace gwu::cli {
 
@@ -18,25 +19,11 @@ std::string RandomHex(size_t bytes) {
 }
 
 std::optional<Address> ParseListen(const std::string& text) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
+    const std::optional<wire::HostPort> parsed = wire::ParseHostPort(text, {{}, false, true, 0});
+    if (!parsed) {
         return std::nullopt;
     }
-    Address address;
-    address.host = text.substr(0, colon);
-    if (address.host.size() > 2 && address.host.front() == '[' && address.host.back() == ']') {
-        address.host = address.host.substr(1, address.host.size() - 2);
-    } else if (address.host.find_first_of(":[]") != std::string::npos) {
-        return std::nullopt;
-    }
-    const char* first = text.data() + colon + 1;
-    const char* last = text.data() + text.size();
-    const auto [end, status] = std::from_chars(first, last, address.port);
-    if (first == last || status != std::errc() || end != last || address.port < 0 ||
-        address.port > 65535) {
-        return std::nullopt;
-    }
-    return address;
+    return Address{parsed->host, parsed->port};
 }
 
 std::string UrlHost(const std::string& host) {

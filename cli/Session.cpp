@@ -15,12 +15,12 @@
 #include "firmware/ReleaseFile.h"
 #include "host/Folders.h"
 #include "host/LineSinks.h"
-#include "host/ProcessUtils.h"
 #include "host/popup/PopupDrivers.h"
 #include "host/popup/TerminalIo.h"
 #include "os/Os.h"
 #include "platform/FirmwareFiles.h"
 #include "platform/ValueStore.h"
+#include "process/ProcessUtils.h"
 
 namespace gwu::cli {
 
@@ -157,9 +157,10 @@ std::optional<std::string> ReleaseProblemIn(const std::string& fileName) {
     return path + ": " + reading.problem;
 }
 
-Session::Session(const Options& options)
+Session::Session(const Options& options, const Needs& needs)
     : m_options(options),
-      m_statusLine(kStderr, !options.json && !options.quiet && options.command != "serve" &&
+      m_needs(needs),
+      m_statusLine(kStderr, !options.json && !options.quiet && needs.terminal &&
                                 gwu::host::terminal::IsTerminal(kStderr)) {}
 
 Session::~Session() {
@@ -184,8 +185,8 @@ bool Session::Open(std::string& error) {
     folder(m_options.logs, gwu::host::kLogDirVariable);
     std::error_code ec;
     fs::create_directories(gwu::host::LogFolder(), ec);
-    if (m_options.command == "list") {
-        return true;  // the list needs the log folder only: no device, no firmware folder
+    if (!m_needs.device) {
+        return true;  // no device, no firmware folder
     }
     // A tool is no host program: its repair report goes to the log folder (or the folder the
     // user names), never beside the executable in an installation's bin/ folder.
@@ -193,9 +194,7 @@ bool Session::Open(std::string& error) {
                                                                  : m_options.reportDir);
     const bool tcp = m_options.device.rfind("tcp://", 0) == 0;
     const bool firmwareNamed = folder(m_options.firmware, gwu::host::kFirmwareDirVariable);
-    const bool updates = m_options.command == "update" || m_options.command == "cable" ||
-                         m_options.command == "serve";
-    if (tcp && !firmwareNamed && updates) {
+    if (tcp && !firmwareNamed && m_needs.placesReleases) {
         // The device behind gwemu loads from gwemu's folder, which only the user knows; the
         // shipped samples are never the target of an update.
         error = "over TCP an update needs the firmware folder gwemu uses (--firmware or " +
@@ -238,8 +237,7 @@ bool Session::Open(std::string& error) {
             return false;
         }
         gwu::host::SetPopupDriver(std::make_unique<gwu::host::ScriptDriver>(std::move(*events)));
-    } else if (gwu::host::terminal::IsTerminal(kStdin) && !m_options.json &&
-               m_options.command != "serve") {
+    } else if (gwu::host::terminal::IsTerminal(kStdin) && !m_options.json && m_needs.terminal) {
         gwu::host::SetPopupDriver(std::make_unique<gwu::host::TerminalDriver>(kStdin, kStderr));
     }
 

@@ -1,5 +1,5 @@
 // One run of gwctl: its options, folders, the gateway connection, the host frame and the
-// facade, and the commands that drive them.
+// facade, and the operations that the commands (Commands.h) drive them with.
 #pragma once
 
 #include <functional>
@@ -13,6 +13,7 @@
 #include "gateway/CGatewayChecks.h"
 #include "host/MemoryValueStore.h"
 #include "platform/Comms.h"
+#include "wire/Cards.h"
 
 namespace gwu::cli {
 
@@ -23,7 +24,7 @@ constexpr int kExitTrouble = 2;
 
 struct Options {
     std::string command;
-    std::string card = "VCL";
+    std::string card = wire::kCommunicationCard;
     std::string device;
     std::string firmware;
     std::string runtime;
@@ -96,19 +97,32 @@ struct SerialList {
 };
 SerialList ReadSerialList();
 
+// What a command needs of the session: Session::Open sets up that and nothing more.
+struct Needs {
+    // The device and the firmware folder it is compared with; without it only the runtime and
+    // log folders are set up.
+    bool device = true;
+    // The command places release files where the device loads them (an update): over TCP the
+    // firmware folder must then be named, since only the user knows the one gwemu uses.
+    bool placesReleases = false;
+    // The command talks to a person on this terminal: the status line on stderr and the
+    // repair's prompts from stdin when they are a terminal. A command with a screen of its own
+    // shows both there and installs its own popup driver.
+    bool terminal = true;
+};
+
 // Owns everything the commands use; the facade is destroyed first. The commands are in
-// Commands.cpp.
+// Commands.h.
 class Session {
 public:
-    explicit Session(const Options& options);
+    Session(const Options& options, const Needs& needs);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Sets up folders, device and input; a message in error when that fails. The serve command
-    // installs its own popup driver, so Open installs none for it.
+    // Sets up what the command needs of folders, device and input; a message in error when
+    // that fails.
     bool Open(std::string& error);
-    int Run();
 
     // The operations behind the commands, for one thread at a time. Check reads the device and
     // runs the checks; Update goes on from that check round by round until nothing differs,
@@ -119,7 +133,7 @@ public:
     CableOutcome Cable();
 
     // Safe from any thread while an operation runs.
-    bool Communication() const { return m_options.card == "VCL"; }
+    bool Communication() const { return wire::IsCommunicationCard(m_options.card); }
     const Options& GetOptions() const { return m_options; }
     const std::string& DeviceText() const { return m_deviceText; }
     const std::string& FirmwareFolder() const { return m_firmware; }
@@ -132,14 +146,9 @@ private:
     // A message when the firmware folder gives the checks nothing to compare with. Asks the
     // facade for the family's file names.
     std::optional<std::string> FirmwareFolderProblem() const;
-    // Prints a document in JSON mode and turns the final check into the exit code.
-    int Finish(const nlohmann::ordered_json& document, const CheckReport& report) const;
-    int CommandCheck();
-    int CommandUpdate();
-    int CommandCable();
-    int CommandList();
 
     const Options& m_options;
+    const Needs m_needs;
     std::string m_firmware;
     std::string m_scratch;  // a working copy of the sample firmware, removed at the end
     std::string m_deviceText;

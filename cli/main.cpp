@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/Session.h"
+#include "cli/Commands.h"
 #if GWU_HAVE_SERVE
 #include "cli/Serve.h"
 #endif
@@ -73,9 +73,13 @@ int Run(int argc, char** argv) {
         "options do not; else the sample folders are used (share/gatewayutils of the install, the\n"
         "repository's samples/ from the build tree; the firmware folder as a scratch copy, so\n"
         "that updates never touch the shipped samples).");
+    std::vector<std::string> names;
+    for (const gwu::cli::Command& command : gwu::cli::Commands()) {
+        names.emplace_back(command.name);
+    }
     app.add_option("command", options.command, "check, update, cable, list or serve")
         ->required()
-        ->check(CLI::IsMember({"check", "update", "cable", "list", "serve"}));
+        ->check(CLI::IsMember(names));
     app.add_option("--card", options.card,
                    "the fitted card's name; VCL is the communication "
                    "module, any other the measurement module")
@@ -125,8 +129,10 @@ int Run(int argc, char** argv) {
         return kExitTrouble;
     }
 
+    // The parser admits only the commands' names.
+    const gwu::cli::Command& command = *gwu::cli::FindCommand(options.command);
 #if !GWU_HAVE_SERVE
-    if (options.command == "serve") {
+    if (command.run == nullptr) {
         return Fail(options,
                     "this build of gwctl has no serve command (it is built only where "
                     "the HTTP library is found, and never for Windows)");
@@ -136,20 +142,20 @@ int Run(int argc, char** argv) {
         gwu::host::SetMonitorSink([](const std::string&) {});
         gwu::host::SetErrorSink([](const std::string&) {});
     }
-    gwu::cli::Session session(options);
+    gwu::cli::Session session(options, command.needs);
     std::string error;
     if (!session.Open(error)) {
         return Fail(options, error);
     }
 #if GWU_HAVE_SERVE
-    if (options.command == "serve") {
+    if (command.run == nullptr) {
         gwu::cli::ServeOptions serve;
         serve.listen = listen;
         serve.popupTimeout = std::chrono::milliseconds(static_cast<long long>(popupTimeout * 1000));
         return gwu::cli::Serve(session, serve);
     }
 #endif
-    return session.Run();
+    return command.run(session);
 }
 
 }  // namespace

@@ -9,9 +9,11 @@
 #                               process or over TCP (gatewayutils::emulator, which links the
 #                               emulator's scenario, model, trace and serving parts, and
 #                               gatewayutils::wire);
+#   gatewayutils::process       gwemu as a test's fixture, child programs, environment variables
+#                               and temporary folders, for a host's tests;
 #   gatewayutils::gwctl, gatewayutils::gwemu  the tools, in bin/.
 # The headers go to include/gatewayutils (cmake/Headers.cmake), the sample folders to
-# share/gatewayutils, pkg-config files of the same three entry points to lib/pkgconfig. The
+# share/gatewayutils, pkg-config files of the same four entry points to lib/pkgconfig. The
 # rules hold for shared libraries as well (a DLL goes to bin/). gwu_warnings stays in the build:
 # the targets link it as $<BUILD_INTERFACE:...>, so that no warning or sanitizer flag reaches a
 # consumer.
@@ -19,7 +21,9 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup
                 gatewayutils_standin gwu_wire gwu_emulator_scenario gwu_emulator_model
-                gwu_emulator_trace gwu_emulator_serving gwu_emulator gatewayutils_connections
+                gwu_emulator_trace gwu_emulator_serving gwu_emulator_server gwu_emulator
+                gatewayutils_connections
+                gwu_process
                 gwctl gwemu
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -72,7 +76,10 @@ gwu_pkg_config(gatewayutils-standin "The gatewayutils library over the stand-in 
 gwu_pkg_config(gatewayutils-connections
   "The stand-in host's connections to the emulated gateway, in process or over TCP"
   "gatewayutils-standin = ${PROJECT_VERSION}"
-  "-lgatewayutils_connections -lgwu_emulator_serving -lgwu_emulator_trace -lgwu_emulator_model -lgwu_emulator_scenario -lgwu_wire $<$<PLATFORM_ID:Windows>:-lws2_32>")
+  "-lgatewayutils_connections -lgwu_emulator_server -lgwu_emulator_serving -lgwu_emulator_trace -lgwu_emulator_model -lgwu_emulator_scenario -lgwu_wire $<$<PLATFORM_ID:Windows>:-lws2_32>")
+gwu_pkg_config(gatewayutils-process
+  "gwemu as a test fixture, child programs, environment variables and temporary folders" ""
+  "-lgwu_process")
 install(DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # The sample folders the tools fall back to: the firmware release, the runtime folder, the

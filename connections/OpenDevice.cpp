@@ -4,10 +4,13 @@
 #include <exception>
 #include <utility>
 
+#include "connections/BackendTransport.h"
 #include "connections/EmulatorConnection.h"
-#include "emulator/Gateway.h"
-#include "emulator/Replay.h"
-#include "emulator/Trace.h"
+#include "connections/FrameConnection.h"
+#include "connections/TcpConnection.h"
+#include "emulator/model/Gateway.h"
+#include "emulator/serving/Replay.h"
+#include "emulator/trace/Trace.h"
 
 namespace gwu::host {
 

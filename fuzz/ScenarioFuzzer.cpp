@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "emulator/Gateway.h"
+#include "emulator/model/Gateway.h"
 #include "fuzz/FuzzCheck.h"
 
 namespace {

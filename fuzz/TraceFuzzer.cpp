@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "emulator/Replay.h"
-#include "emulator/Trace.h"
+#include "emulator/serving/Replay.h"
+#include "emulator/trace/Trace.h"
 #include "fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {

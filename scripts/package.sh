@@ -40,13 +40,19 @@ expected=(
     include/gatewayutils/emulator/Gateway.h include/gatewayutils/emulator/Backend.h
     include/gatewayutils/connections/OpenDevice.h
     include/gatewayutils/connections/EmulatorConnection.h
-    include/gatewayutils/connections/EmulatorProcess.h include/gatewayutils/host/ChildProcess.h
+    include/gatewayutils/connections/FrameTransport.h
+    include/gatewayutils/connections/FrameConnection.h
+    include/gatewayutils/connections/TcpConnection.h
+    include/gatewayutils/connections/BackendTransport.h
+    include/gatewayutils/connections/EmulatorRequests.h
+    include/gatewayutils/process/EmulatorProcess.h include/gatewayutils/process/ChildProcess.h
+    include/gatewayutils/process/ProcessUtils.h
     bin/gwctl bin/gwemu
     lib/cmake/gatewayutils/gatewayutilsConfig.cmake
     lib/cmake/gatewayutils/gatewayutilsConfigVersion.cmake
     lib/cmake/gatewayutils/gatewayutilsTargets.cmake
     lib/pkgconfig/gatewayutils.pc lib/pkgconfig/gatewayutils-standin.pc
-    lib/pkgconfig/gatewayutils-connections.pc
+    lib/pkgconfig/gatewayutils-connections.pc lib/pkgconfig/gatewayutils-process.pc
     share/gatewayutils/logs/
 )
 for sample in $(git ls-files samples/firmware samples/runtime samples/scenarios); do
@@ -54,7 +60,8 @@ for sample in $(git ls-files samples/firmware samples/runtime samples/scenarios)
 done
 libraries=(gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup gwu_wire
            gwu_emulator_scenario gwu_emulator_model gwu_emulator_trace gwu_emulator_serving
-           gatewayutils_connections)
+           gwu_emulator_server
+           gatewayutils_connections gwu_process)
 private='(OsNative|SocketPlatform|PopupWidgetTree|PopupNames|CommunicationModule|MeasurementModule|DeviceReplies|FaultInjector|FileText|TraceNames)\.h$|testsupport|gtest|warnings'
 
 for name in deb tgz; do

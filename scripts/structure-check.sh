@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The layering rules of the tree, checked with grep so that anyone can run them:
 #   - the library (lib/) includes nothing of the stand-in host, the emulator, the wire, the
-#     connections or the CLI, and its platform headers include only each other (an installed
-#     header names the same folders under gatewayutils/);
+#     connections, the process helpers or the CLI, and its platform headers include only each
+#     other (an installed header names the same folders under gatewayutils/);
 #   - no CMake file works around a link cycle with a link group;
 #   - no two headers share a name, so an include always says which one it means (a header kept
 #     under its former name, one #include of its new place, does not count);
@@ -21,7 +21,7 @@ report() {
 
 files=$(git ls-files -co --exclude-standard | grep -E '\.(cpp|h)$' | grep -v '^build')
 
-hits=$(grep -nE '#include "(gatewayutils/)?(host|emulator|wire|connections|cli|tests|testsupport)/' \
+hits=$(grep -nE '#include "(gatewayutils/)?(host|emulator|wire|connections|process|cli|tests|testsupport)/' \
     $(printf '%s\n' $files | grep '^lib/') 2>/dev/null)
 [ -z "$hits" ] || report "the library includes a layer above it:"$'\n'"$hits"
 

@@ -1,6 +1,7 @@
 #include "testsupport/EmulatedDevice.h"
 
 #include "connections/EmulatorConnection.h"
+#include "connections/TcpConnection.h"
 
 namespace gwu::test {
 

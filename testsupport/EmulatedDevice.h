@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "emulator/Gateway.h"
-#include "emulator/TcpServer.h"
+#include "emulator/model/Gateway.h"
+#include "emulator/serving/TcpServer.h"
 #include "platform/Comms.h"
 
 namespace gwu::test {

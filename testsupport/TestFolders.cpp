@@ -7,8 +7,8 @@
 
 #include "host/Folders.h"
 #include "host/LineSinks.h"
-#include "host/ProcessUtils.h"
 #include "host/ReleaseFileNames.h"
+#include "process/ProcessUtils.h"
 
 namespace gwu::test {
 

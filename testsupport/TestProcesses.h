@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ChildProcess.h"
+#include "process/ChildProcess.h"
 
 namespace gwu::test {
 

@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "connections/EmulatorProcess.h"
+#include "process/EmulatorProcess.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/TestProcesses.h"
 

@@ -14,7 +14,7 @@
 #include <tuple>
 #include <vector>
 
-#include "connections/EmulatorProcess.h"
+#include "process/EmulatorProcess.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/TestProcesses.h"
 #include "wire/FrameClient.h"

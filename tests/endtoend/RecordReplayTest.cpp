@@ -12,8 +12,8 @@
 #include <tuple>
 #include <vector>
 
-#include "connections/EmulatorProcess.h"
-#include "emulator/Trace.h"
+#include "emulator/trace/Trace.h"
+#include "process/EmulatorProcess.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/TestProcesses.h"
 

@@ -20,11 +20,11 @@
 #include <sstream>
 #include <string>
 
-#include "connections/EmulatorProcess.h"
 #include "connections/OpenDevice.h"
 #include "devices/CGatewayUtils.h"
 #include "gateway/CGatewayChecks.h"
 #include "host/MemoryValueStore.h"
+#include "process/EmulatorProcess.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/RecordingFrame.h"
 #include "testsupport/TestProcesses.h"

@@ -9,7 +9,7 @@
 #include <tuple>
 #include <utility>
 
-#include "connections/EmulatorConnection.h"
+#include "connections/TcpConnection.h"
 #include "gateway/CGatewayChecks.h"
 #include "repair/CHLXSerialNumRepair.h"
 #include "repair/RepairReport.h"
@@ -17,6 +17,7 @@
 #include "testsupport/Fixtures.h"
 #include "testsupport/RecordingFrame.h"
 #include "testsupport/ScriptedComms.h"
+#include "wire/CommsFailures.h"
 #include "wire/Socket.h"
 
 namespace gwu::test {
@@ -68,7 +69,7 @@ TEST_F(ConnectionTest, LatencyDelaysTheAnswerOrTimesTheRequestOut) {
         "latency_ms": 150, "request_latency_ms": {"0x10000000": 20000}})";
     // Request type, timeout, the comms exception's code (0: answered), the least time taken.
     const std::tuple<int, int, int, int> cases[] = {{0x20000000, 30000, 0, 100},
-                                                    {0x10000000, 10000, host::kCommsTimeout, 190}};
+                                                    {0x10000000, 10000, wire::kCommsTimeout, 190}};
     for (const bool tcp : {false, true}) {
         EmulatedDevice device(scenario, tcp, "");
         device.Comms().SelectCard("VCL");
@@ -89,10 +90,10 @@ TEST_F(ConnectionTest, LatencyDelaysTheAnswerOrTimesTheRequestOut) {
 TEST_F(ConnectionTest, TcpConnectionAgainstFailingPeers) {
     // The port is closed (no answer), or the peer answers each client with some bytes (or none).
     const std::pair<std::optional<std::string>, int> peers[] = {
-        {std::nullopt, host::kCommsRefused},
-        {std::string(), host::kCommsTimeout},
-        {std::string("\xFF\xFF\xFF\xF0", 4), host::kCommsMalformed},  // a huge frame
-        {std::string("\0\0\0\1Z", 5), host::kCommsMalformed}};        // not a reply
+        {std::nullopt, wire::kCommsRefused},
+        {std::string(), wire::kCommsTimeout},
+        {std::string("\xFF\xFF\xFF\xF0", 4), wire::kCommsMalformed},  // a huge frame
+        {std::string("\0\0\0\1Z", 5), wire::kCommsMalformed}};        // not a reply
     for (const auto& [answer, code] : peers) {
         SCOPED_TRACE(code);
         std::uint16_t port = 0;
@@ -121,7 +122,7 @@ TEST_F(ConnectionTest, TcpConnectionAgainstFailingPeers) {
         const auto start = Clock::now();
         EXPECT_EQ(ReadOne(connection, 0x20000000, 10000).thrown, code);
         EXPECT_GE(Clock::now() - start,
-                  std::chrono::milliseconds(code == host::kCommsTimeout ? 190 : 0));
+                  std::chrono::milliseconds(code == wire::kCommsTimeout ? 190 : 0));
         peer.join();
         EXPECT_EQ(clients, answer ? 2 : 0);
     }

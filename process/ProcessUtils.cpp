@@ -1,4 +1,4 @@
-#include "host/ProcessUtils.h"
+#include "process/ProcessUtils.h"
 
 #include <cstdlib>
 #include <filesystem>

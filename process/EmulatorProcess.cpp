@@ -1,4 +1,4 @@
-#include "connections/EmulatorProcess.h"
+#include "process/EmulatorProcess.h"
 
 #include <chrono>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "host/ChildProcess.h"
+#include "process/ChildProcess.h"
 
 #include <algorithm>
 #include <chrono>

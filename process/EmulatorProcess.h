@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "gatewayutils/host/ChildProcess.h"
+#include "gatewayutils/process/ChildProcess.h"
 
 namespace gwu::host {
 

@@ -1,0 +1,24 @@
+// gwctl's commands: each one's name, what it needs of the session and what it runs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/Session.h"
+
+namespace gwu::cli {
+
+struct Command {
+    const char* name;
+    Needs needs;
+    // Runs the command on an open session and returns the exit code. None for serve, which
+    // gwctl's main starts with its own options (cli/Serve.h) in the builds that have it.
+    int (*run)(Session& session);
+};
+
+// Every command, in the order the help lists them.
+const std::vector<Command>& Commands();
+// The command of that name; none for any other name.
+const Command* FindCommand(const std::string& name);
+
+}  // namespace gwu::cli
