@@ -12,7 +12,7 @@
 #if GWU_HAVE_SERVE
 #include "cli/Serve.h"
 #endif
-#include "gateway/Version.h"
+#include "base/Version.h"
 #include "host/LineSinks.h"
 #include "os/Format.h"
 #include "platform/Framework.h"

@@ -1,7 +1,8 @@
 # Installs what a tester host application's team builds and tests with, as the one CMake package
 # gatewayutils (namespace gatewayutils::):
-#   gatewayutils::gatewayutils  the library (with gatewayutils::os, its OS helper), for a host
-#                               that brings its own platform libraries;
+#   gatewayutils::gatewayutils  the library (with gatewayutils::os, its OS helper, and
+#                               gatewayutils::platform, the declarations of what it needs of its
+#                               host), for a host that brings its own platform libraries;
 #   gatewayutils::standin       the library over the stand-in host (gatewayutils::host with the
 #                               popup stand-in gatewayutils::popup and the firmware-file reader
 #                               gatewayutils::firmware);
@@ -19,12 +20,10 @@
 # consumer.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup
+install(TARGETS gatewayutils gwu_platform gwu_os gwu_firmware gatewayutils_host gatewayutils_popup
                 gatewayutils_standin gwu_wire gwu_emulator_scenario gwu_emulator_model
                 gwu_emulator_trace gwu_emulator_serving gwu_emulator_server gwu_emulator
-                gatewayutils_connections
-                gwu_process
-                gwctl gwemu
+                gatewayutils_connections gwu_process gwctl gwemu
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -6,7 +6,7 @@
 // device at the same time.
 #pragma once
 
-#include "gatewayutils/gateway/Export.h"
+#include "gatewayutils/base/Export.h"
 #include "gatewayutils/platform/CodeTypes.h"
 #include "gatewayutils/platform/Comms.h"
 #include "gatewayutils/platform/Types.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "devices/DeviceText.h"
+#include "devices/ErrorNumbers.h"
 #include "devices/SerialNumList.h"
 #include "devices/ValueNames.h"
 #include "os/Os.h"
@@ -24,20 +25,10 @@ constexpr int kCableUpdateTimeoutMs = 30000;
 
 constexpr int kTextBufferSize = 128;
 
-constexpr const char* kSourceName = ".\\HLXUtils";
-
 constexpr const char* kStandardCpld = "STANDARD BEXA CPLD";
 
 bool IsValidCodeType(CODETYPE codeType) {
     return codeType >= LC_CODE && codeType <= MAC_CODE;
-}
-
-// A device text as a field of the serial-number list: its line ends become spaces, so that the
-// device keeps one line of the list whatever it replies.
-std::string ListField(std::string text) {
-    std::replace(text.begin(), text.end(), '\r', ' ');
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
 }
 
 }  // namespace
@@ -212,19 +203,11 @@ bool CHLXUtils::EnsureSerialNumber(CString& serialNum) {
     if (!serialNum.empty() && serialNum != "UNKNOWN") {
         return true;
     }
-    // One repair per process: a device still unusable after it waits for a restart.
-    if (CHLXSerialNumRepair::GetRepairCount() != 0) {
-        return false;
-    }
-    CHLXSerialNumRepair repair(nullptr,
-                               [this](CSubStream& command, int timeoutMs, bool first, bool second) {
-                                   return HLXCommsCallback(command, timeoutMs, first, second);
-                               });
-    const bool repaired = repair.RepairSerialNumber();
-    if (repaired) {
-        serialNum = repair.GetRepairedSerialNum();
-    }
-    return repaired;
+    return CHLXSerialNumRepair::RepairOnce(
+        [this](CSubStream& command, int timeoutMs, bool first, bool second) {
+            return HLXCommsCallback(command, timeoutMs, first, second);
+        },
+        serialNum);
 }
 
 int CHLXUtils::HLXCommsCallback(CSubStream& command, int timeoutMs, bool /*first*/,
@@ -239,14 +222,10 @@ int CHLXUtils::HLXCommsCallback(CSubStream& command, int timeoutMs, bool /*first
 }
 
 void CHLXUtils::StoreHLXSerialNumToFile() {
-    gwu::SerialNumRecord record;
-    record.serial = ListField(FetchValue(gwu::kHLXSerialNumValue));
-    record.release = ListField(FetchValue(gwu::kHLXReleaseValues[LC_CODE].trimmed));
-    record.prom = ListField(FetchValue(gwu::kHLXReleaseValues[PROM_CODE].trimmed));
-    record.bootstrap = ListField(FetchValue(gwu::kHLXReleaseValues[BS_CODE].trimmed));
-    CString folder;
-    CSystemInfo::GetLogFilesPath(folder);
-    gwu::StoreSerialNumRecord(folder, record);
+    gwu::StoreDeviceReading({FetchValue(gwu::kHLXSerialNumValue),
+                             FetchValue(gwu::kHLXReleaseValues[LC_CODE].trimmed),
+                             FetchValue(gwu::kHLXReleaseValues[PROM_CODE].trimmed),
+                             FetchValue(gwu::kHLXReleaseValues[BS_CODE].trimmed)});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -269,7 +248,7 @@ bool CHLXUtils::TrimReleaseId(CString releaseText, CString& trimmed) {
 
 bool CHLXUtils::RenameFile(CODETYPE codeType, bool flag) {
     if (!SupportsCodeType(codeType)) {
-        LogError(kSourceName, 144);
+        LogError(gwu::errors::kHLXSource, gwu::errors::kHLXRenameUnsupportedCode);
     }
     const CString deviceLoadName = GetFilename(codeType, false);
     const CString releaseName = GetFilename(codeType, true);
@@ -278,7 +257,7 @@ bool CHLXUtils::RenameFile(CODETYPE codeType, bool flag) {
 
 CString CHLXUtils::GetFilename(CODETYPE codeType, bool flag) {
     if (!SupportsCodeType(codeType)) {
-        LogError(kSourceName, 317);
+        LogError(gwu::errors::kHLXSource, gwu::errors::kHLXFileNameOfUnsupportedCode);
     }
     return m_fileUtils.GetHLXFileName(codeType, flag);
 }
@@ -289,7 +268,7 @@ bool CHLXUtils::GetVersionFromFile(CString fileName, CString& version) {
 
 CString CHLXUtils::GetReleaseValueName(CODETYPE codeType) {
     if (!SupportsCodeType(codeType)) {
-        LogError(kSourceName, 491);
+        LogError(gwu::errors::kHLXSource, gwu::errors::kHLXValueNameOfUnsupportedCode);
         return {};
     }
     return gwu::kHLXReleaseValues[static_cast<size_t>(codeType)].trimmed;
@@ -297,7 +276,7 @@ CString CHLXUtils::GetReleaseValueName(CODETYPE codeType) {
 
 CString CHLXUtils::GetUntrimmedReleaseValueName(CODETYPE codeType) {
     if (!SupportsCodeType(codeType)) {
-        LogError(kSourceName, 529);
+        LogError(gwu::errors::kHLXSource, gwu::errors::kHLXUntrimmedValueNameOfUnsupportedCode);
         return {};
     }
     return gwu::kHLXReleaseValues[static_cast<size_t>(codeType)].untrimmed;

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
+#include "gatewayutils/base/Export.h"
 #include "gatewayutils/devices/CGatewayUtils.h"
-#include "gatewayutils/gateway/Export.h"
 #include "gatewayutils/platform/FirmwareFiles.h"
 #include "gatewayutils/platform/ValueStore.h"
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "devices/DeviceText.h"
+#include "devices/ErrorNumbers.h"
 #include "devices/ValueNames.h"
 #include "os/Os.h"
 #include "platform/DeviceRequests.h"
@@ -16,8 +17,6 @@ namespace {
 
 constexpr int kTimeoutMs = 10000;
 constexpr int kDetailBufferSize = 128;
-
-constexpr const char* kSourceName = ".\\QPTUtils";
 
 }  // namespace
 
@@ -103,7 +102,7 @@ bool CQPTUtils::TrimReleaseId(CString releaseText, CString& trimmed) {
 
 bool CQPTUtils::RenameFile(CODETYPE codeType, bool flag) {
     if (!SupportsCodeType(codeType)) {
-        LogError(kSourceName, 47);
+        LogError(gwu::errors::kQPTSource, gwu::errors::kQPTRenameUnsupportedCode);
     }
     if (codeType != LC_CODE) {
         return true;
@@ -115,7 +114,7 @@ bool CQPTUtils::RenameFile(CODETYPE codeType, bool flag) {
 
 CString CQPTUtils::GetFilename(CODETYPE codeType, bool flag) {
     if (!SupportsCodeType(codeType)) {
-        LogError(kSourceName, 166);
+        LogError(gwu::errors::kQPTSource, gwu::errors::kQPTFileNameOfUnsupportedCode);
     }
     return m_fileUtils.GetQPTFileName(codeType, flag);
 }
@@ -126,14 +125,14 @@ bool CQPTUtils::GetVersionFromFile(CString fileName, CString& version) {
 
 CString CQPTUtils::GetReleaseValueName(CODETYPE codeType) {
     if (!SupportsCodeType(codeType)) {
-        LogError(kSourceName, 253);
+        LogError(gwu::errors::kQPTSource, gwu::errors::kQPTValueNameOfUnsupportedCode);
     }
     return gwu::kQPTReleaseValues[codeType == PROM_CODE ? 1 : 0].trimmed;
 }
 
 CString CQPTUtils::GetUntrimmedReleaseValueName(CODETYPE codeType) {
     if (!SupportsCodeType(codeType)) {
-        LogError(kSourceName, 273);
+        LogError(gwu::errors::kQPTSource, gwu::errors::kQPTUntrimmedValueNameOfUnsupportedCode);
     }
     return gwu::kQPTReleaseValues[codeType == PROM_CODE ? 1 : 0].untrimmed;
 }

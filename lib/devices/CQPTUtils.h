@@ -3,8 +3,8 @@
 
 #include <array>
 
+#include "gatewayutils/base/Export.h"
 #include "gatewayutils/devices/CGatewayUtils.h"
-#include "gatewayutils/gateway/Export.h"
 #include "gatewayutils/platform/FirmwareFiles.h"
 #include "gatewayutils/platform/ValueStore.h"
 

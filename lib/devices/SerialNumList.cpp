@@ -1,13 +1,16 @@
 #include "devices/SerialNumList.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <initializer_list>
 #include <new>
 #include <system_error>
 #include <vector>
 
 #include "os/Os.h"
 #include "platform/Diagnostics.h"
+#include "platform/FirmwareFiles.h"
 
 namespace gwu {
 
@@ -360,6 +363,16 @@ void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& reco
         } catch (...) {  // a host's monitor output that throws: nothing more can be said
         }
     }
+}
+
+void StoreDeviceReading(SerialNumRecord record) {
+    for (std::string* field : {&record.serial, &record.release, &record.prom, &record.bootstrap}) {
+        std::replace(field->begin(), field->end(), '\r', ' ');
+        std::replace(field->begin(), field->end(), '\n', ' ');
+    }
+    CString folder;
+    CSystemInfo::GetLogFilesPath(folder);
+    StoreSerialNumRecord(folder, record);
 }
 
 }  // namespace gwu

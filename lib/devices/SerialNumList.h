@@ -47,4 +47,9 @@ bool AlreadyRecorded(std::string_view content, std::string_view serial, std::str
 // its previous content under its own name. A record without a serial number is not stored.
 void StoreSerialNumRecord(const std::string& folder, const SerialNumRecord& record);
 
+// Records the device just read (its texts as it replied them) in the list file of the host's
+// log-files folder, as StoreSerialNumRecord does. A text's line ends become spaces, so that the
+// device keeps one line of the list whatever it replied.
+void StoreDeviceReading(SerialNumRecord record);
+
 }  // namespace gwu

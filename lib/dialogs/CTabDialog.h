@@ -10,7 +10,7 @@
 // DoModal. It owns only its title text: the popup and the widgets are the popup library's.
 #pragma once
 
-#include "gatewayutils/gateway/Export.h"
+#include "gatewayutils/base/Export.h"
 #include "gatewayutils/platform/Popup.h"
 #include "gatewayutils/platform/Types.h"
 

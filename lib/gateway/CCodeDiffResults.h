@@ -1,7 +1,7 @@
 // The five verdicts of one check, one per code type, in code-type order.
 #pragma once
 
-#include "gatewayutils/gateway/Export.h"
+#include "gatewayutils/base/Export.h"
 #include "gatewayutils/platform/CodeTypes.h"
 #include "gatewayutils/platform/Types.h"
 

@@ -19,8 +19,8 @@
 #include <mutex>
 #include <thread>
 
+#include "gatewayutils/base/Export.h"
 #include "gatewayutils/gateway/CCodeDiffResults.h"
-#include "gatewayutils/gateway/Export.h"
 #include "gatewayutils/platform/Types.h"
 #include "gatewayutils/platform/ValueStore.h"
 

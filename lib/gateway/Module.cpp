@@ -5,7 +5,7 @@
 // The library-wide texts ("Unknown", "NotConnected", the keyboard's measuring text, the path
 // separator) are compile-time constants, in place as soon as the module is mapped: no code runs
 // to build them, so none can fail or run in the wrong order at load.
-#include "gateway/Version.h"
+#include "base/Version.h"
 #include "platform/Framework.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "dialogs/CUserEntry.h"
 #include "os/Format.h"
@@ -70,6 +71,18 @@ CHLXSerialNumRepair::~CHLXSerialNumRepair() = default;
 
 int CHLXSerialNumRepair::GetRepairCount() {
     return s_repairCount;
+}
+
+bool CHLXSerialNumRepair::RepairOnce(CommsCallback commsCallback, CString& serialNum) {
+    if (GetRepairCount() != 0) {
+        return false;
+    }
+    CHLXSerialNumRepair repair(nullptr, std::move(commsCallback));
+    if (!repair.RepairSerialNumber()) {
+        return false;
+    }
+    serialNum = repair.GetRepairedSerialNum();
+    return true;
 }
 
 void CHLXSerialNumRepair::ResetRepairCountForTesting() {

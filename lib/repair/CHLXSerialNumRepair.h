@@ -41,6 +41,11 @@ public:
     bool IsNewSerialNum() const;
     // How many repair objects this process has made; never lowered.
     static int GetRepairCount();
+    // The process's one repair, for a device whose serial number is unusable: runs it unless a
+    // repair object was made before (a device still unusable after that waits for a restart).
+    // True, with the serial number chosen, when it repaired the device; the text is left as it
+    // was otherwise.
+    static bool RepairOnce(CommsCallback commsCallback, CString& serialNum);
     // printf-style report line; the CR LF is added.
     [[gnu::format(printf, 1, 2)]] static void RepairReportLog(const char* format, ...);
 

@@ -1,7 +1,7 @@
 // The library's version, as the build gave it ("MAJOR.MINOR.PATCH").
 #pragma once
 
-#include "gatewayutils/gateway/Export.h"
+#include "gatewayutils/base/Export.h"
 
 namespace gwu {
 

@@ -1,4 +1,4 @@
-#include "gateway/Version.h"
+#include "base/Version.h"
 
 namespace gwu {
 
