@@ -3,12 +3,9 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "process/EmulatorProcess.h"

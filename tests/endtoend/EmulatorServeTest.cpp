@@ -14,22 +14,17 @@
 #include <tuple>
 #include <vector>
 
-#include "process/EmulatorProcess.h"
-#include "testsupport/Fixtures.h"
-#include "testsupport/TestProcesses.h"
+#include "tests/endtoend/CliFixture.h"
 #include "wire/FrameClient.h"
 #include "wire/Protocol.h"
 #include "wire/Socket.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace gwu::test::cli;  // NOLINT(google-build-using-namespace): the end-to-end helpers
 namespace wire = gwu::wire;
 using gwu::host::EmulatorProcess;
-using gwu::test::Child;
 using Clock = std::chrono::steady_clock;
-
-constexpr int kWaitMs = 30000;
 
 class EmulatorServeTest : public gwu::test::FolderFixture {
 protected:
@@ -52,10 +47,9 @@ TEST_F(EmulatorServeTest, SilentClientsKeepNobodyOut) {
     const std::string frame = wire::EncodeClientMessage({wire::MessageKind::SelectCard, "VCL", {}});
     ASSERT_EQ(wire::net::Send(halfway, frame.data(), 6), 6);
     // The check's waits of 10 s become 1 s: kept out, it would fail within seconds.
-    Child gwctl(
-        {GWCTL_PATH, "check", "--device", gwemu.Device(), "--firmware", Firmware().string(),
-         "--logs", Logs().string(), "--runtime", (fs::path(GWU_SAMPLE_DIR) / "runtime").string()},
-        Stem("gwctl"), {"GWU_TIMEOUT_SCALE=0.1"});
+    Child gwctl({GWCTL_PATH, "check", "--device", gwemu.Device(), "--firmware", Firmware().string(),
+                 "--logs", Logs().string(), "--runtime", (kSamples / "runtime").string()},
+                Stem("gwctl"), {"GWU_TIMEOUT_SCALE=0.1"});
     EXPECT_EQ(gwctl.Wait(kWaitMs), 0) << ReadFile(Stem("gwctl") + ".err");
     EXPECT_NE(gwemu.Stop(5000), -1);
     EXPECT_EQ(ReadFile(Stem("gwemu") + ".err").find("not on loopback"), std::string::npos);

@@ -15,17 +15,13 @@
 #include <vector>
 
 #include "devices/SerialNumList.h"
-#include "testsupport/Fixtures.h"
-#include "testsupport/TestProcesses.h"
+#include "tests/endtoend/CliFixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using json = nlohmann::json;
-
+using namespace gwu::test::cli;  // NOLINT(google-build-using-namespace): the end-to-end helpers
 using gwu::test::SerialListFixture;
 
-constexpr int kWaitMs = 30000;
 constexpr const char* kSetpriv = "/usr/bin/setpriv";
 // The matching scenario's device, met before with older releases: a check rewrites its line.
 const std::string kKnownLine = "HX100307,R1,R1,R1\r\n";
@@ -59,7 +55,7 @@ protected:
             GTEST_SKIP() << "running as root without " << kSetpriv << ": permissions stop nothing";
         }
         CopySampleFirmware();
-        fs::copy(fs::path(GWU_SAMPLE_DIR) / "runtime", Runtime(), fs::copy_options::recursive);
+        fs::copy(kSamples / "runtime", Runtime(), fs::copy_options::recursive);
         fs::create_directories(Logs());
         fs::create_directories(Bin());
         fs::copy_file(GWCTL_PATH, Bin() / "gwctl");

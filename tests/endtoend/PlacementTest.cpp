@@ -8,23 +8,18 @@
 #include <sys/stat.h>
 #endif
 
-#include "testsupport/Fixtures.h"
-#include "testsupport/TestProcesses.h"
+#include "tests/endtoend/CliFixture.h"
 
-namespace gwu::test {
+namespace gwu::test::cli {
 namespace {
 
-namespace fs = std::filesystem;
-
-class PlacementTest : public FolderFixture {};
+class PlacementTest : public CliTest {};
 
 // A device behind in bootstrap and PROM; each update also places the loaded code, whose release
 // here has a Release-Id longer than a device can report: it never reaches the device, the
 // monitor names it and says why, and both rounds take all the same. On POSIX systems each file
 // placed allows no one more than its release does, and never more than rw-r--r--.
 TEST_F(PlacementTest, UnfitReleaseIsNeverPlacedAndCopiesAllowNoMoreThanTheirReleases) {
-    CopySampleFirmware();
-    fs::create_directories(Logs());
     const std::string tooLong = "Release-Id: KLEM_12345_R" + std::string(130, '9') + "\r\nimage";
     WriteFile(Firmware() / "HLX_LC.rel", tooLong);
 #ifndef _WIN32
@@ -37,15 +32,9 @@ TEST_F(PlacementTest, UnfitReleaseIsNeverPlacedAndCopiesAllowNoMoreThanTheirRele
         fs::permissions(Firmware() / (code + std::string(".rel")), fs::perms(mode));
     }
 #endif
-    const std::string stem = (Root() / "gwctl").string();
-    EXPECT_EQ(
-        Child({GWCTL_PATH, "update", "--verbose", "--device", "emu:" + SampleScenarioPath("behind"),
-               "--firmware", Firmware().string(), "--logs", Logs().string()},
-              stem)
-            .Wait(30000),
-        0);
-    const std::string out = ReadFile(stem + ".out");
-    const std::string err = ReadFile(stem + ".err");
+    const auto [status, out, err, document] =
+        Run({"update", "--verbose", "--device", "emu:" + Scenario("behind")});
+    EXPECT_EQ(status, 0) << err;
     for (const char* took : {"BS took: the device reports KLEM_BOOT_R1.4.0",
                              "PROM took: the device reports KLEM_PROM_R2.0.3"}) {
         EXPECT_NE(out.find(took), std::string::npos) << out;
@@ -68,4 +57,4 @@ TEST_F(PlacementTest, UnfitReleaseIsNeverPlacedAndCopiesAllowNoMoreThanTheirRele
 }
 
 }  // namespace
-}  // namespace gwu::test
+}  // namespace gwu::test::cli

@@ -13,19 +13,12 @@
 #include <vector>
 
 #include "emulator/trace/Trace.h"
-#include "process/EmulatorProcess.h"
-#include "testsupport/Fixtures.h"
-#include "testsupport/TestProcesses.h"
+#include "tests/endtoend/CliFixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using json = nlohmann::json;
+using namespace gwu::test::cli;  // NOLINT(google-build-using-namespace): the end-to-end helpers
 using gwu::host::EmulatorProcess;
-using gwu::test::Child;
-
-constexpr int kWaitMs = 30000;
-const fs::path kSamples = GWU_SAMPLE_DIR;
 
 class RecordReplayTest : public gwu::test::FolderFixture {
 protected:

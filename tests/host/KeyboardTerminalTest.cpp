@@ -11,12 +11,6 @@
 
 namespace {
 
-// Runs one user entry of the helper on a pseudo-terminal and types the input into it once the
-// dialog is drawn.
-gwu::test::TerminalRun RunUserEntry(const std::string& kind, const std::string& input) {
-    return gwu::test::RunInTerminal({GWU_KEYBOARD_TERMINAL, kind, "KEEP"}, "Buttons:", input);
-}
-
 // Lower-case letters are not keys of the keyboard and Delete is backspace; only Enter hands the
 // text back: Escape, go-back (^B) and end of input (^D) leave the caller's, also after an
 // arrow key's escape sequence. A first request shows no cross, a repeated one does; there is
@@ -30,7 +24,9 @@ TEST(KeyboardTerminalTest, TypedValueComesBackOnlyAfterEnter) {
         {"1", "A\x1b[DB\x1b", "KEEP"}};
     for (const auto& [kind, input, result] : cases) {
         SCOPED_TRACE(input);
-        const gwu::test::TerminalRun run = RunUserEntry(kind, input);
+        // One user entry of the helper on a pseudo-terminal, the input typed once it is drawn.
+        const gwu::test::TerminalRun run =
+            gwu::test::RunInTerminal({GWU_KEYBOARD_TERMINAL, kind, "KEEP"}, "Buttons:", input);
         ASSERT_FALSE(run.timedOut) << run.output;
         EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.output;
         EXPECT_NE(run.output.find("RESULT:[" + result + "]"), std::string::npos) << run.output;

@@ -3,17 +3,14 @@
 #include <chrono>
 #include <functional>
 #include <future>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 
 #include "gateway/CGatewayChecks.h"
 #include "gateway/ReleaseCompare.h"
-#include "host/MemoryValueStore.h"
 #include "testsupport/FacadeFixture.h"
 
 namespace gwu::test {
