@@ -11,7 +11,7 @@ files=("$@")
 if [ "${#files[@]}" -eq 0 ]; then
     files=(lib/devices/SerialNumList.cpp lib/repair/CDeployedUnitList.cpp)
 fi
-folders=(lib/gateway lib/devices lib/repair lib/dialogs lib/os host wire emulator connections process cli)
+folders=(lib/base lib/gateway lib/devices lib/repair lib/dialogs lib/os host wire emulator connections process cli)
 
 bash scripts/install-deps.sh gcovr || echo "gcovr could not be installed; trying lcov"
 
