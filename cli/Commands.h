@@ -12,7 +12,7 @@ struct Command {
     const char* name;
     Needs needs;
     // Runs the command on an open session and returns the exit code. None for serve, which
-    // gwctl's main starts with its own options (cli/Serve.h) in the builds that have it.
+    // gwctl's main starts with its own options (cli/serve/Serve.h).
     int (*run)(Session& session);
 };
 

@@ -8,11 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/Commands.h"
-#if GWU_HAVE_SERVE
-#include "cli/Serve.h"
-#endif
 #include "base/Version.h"
+#include "cli/Commands.h"
+#include "cli/serve/Serve.h"
 #include "host/LineSinks.h"
 #include "os/Format.h"
 #include "platform/Framework.h"
@@ -65,7 +63,8 @@ int Run(int argc, char** argv) {
         "  cable   update the active-cable firmware from its hex image\n"
         "  list    print the serial-number list file\n"
         "  serve   show the tester's screen as a page in a browser, on loopback by default;\n"
-        "          its buttons run check, update and cable\n\n"
+        "          its buttons run check, update and cable. The first SIGINT (Ctrl+C) or SIGTERM\n"
+        "          stops it once a running operation has finished; a second one at once\n\n"
         "Exit codes: 0 the device was compared with the releases on disk and matches them,\n"
         "1 differences remain (or the cable update did not take), 2 trouble (bad arguments, no\n"
         "release on disk to compare with, device not read, bad scenario).\n\n"
@@ -131,13 +130,6 @@ int Run(int argc, char** argv) {
 
     // The parser admits only the commands' names.
     const gwu::cli::Command& command = *gwu::cli::FindCommand(options.command);
-#if !GWU_HAVE_SERVE
-    if (command.run == nullptr) {
-        return Fail(options,
-                    "this build of gwctl has no serve command (it is built only where "
-                    "the HTTP library is found, and never for Windows)");
-    }
-#endif
     if (!options.verbose) {
         gwu::host::SetMonitorSink([](const std::string&) {});
         gwu::host::SetErrorSink([](const std::string&) {});
@@ -147,14 +139,12 @@ int Run(int argc, char** argv) {
     if (!session.Open(error)) {
         return Fail(options, error);
     }
-#if GWU_HAVE_SERVE
     if (command.run == nullptr) {
         gwu::cli::ServeOptions serve;
         serve.listen = listen;
         serve.popupTimeout = std::chrono::milliseconds(static_cast<long long>(popupTimeout * 1000));
         return gwu::cli::Serve(session, serve);
     }
-#endif
     return command.run(session);
 }
 

@@ -6,9 +6,10 @@
 # (the tests' own npm packages come with npm ci in tests/browser).
 set -euo pipefail
 
-# libcpp-httplib-dev: the HTTP server of gwctl serve; ccache: the compiler cache every preset uses.
+# libboost-dev: Beast and Asio, the programs' HTTP (http/), headers only; ccache: the compiler
+# cache every preset uses.
 packages=(cmake ninja-build ccache g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
-          libcpp-httplib-dev clang libclang-rt-14-dev clang-tidy)
+          libboost-dev clang libclang-rt-14-dev clang-tidy)
 browser_packages=(chromium fonts-dejavu-core)
 
 extra=()

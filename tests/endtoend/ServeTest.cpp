@@ -1,92 +1,22 @@
-// gwctl serve over HTTP without a browser, so that every preset runs it, the sanitizers' too:
-// the token and the limits, one operation at a time, and a serial-number repair typed into the
-// popup through the page's requests. The page itself is tested in a browser (tests/browser).
-#include <httplib.h>
-
+// gwctl serve over HTTP without a browser, so that every preset runs it, the sanitizers' and
+// Windows' too: the token and the limits, one operation at a time, an update, and a serial-number
+// repair typed into the popup through the page's requests. The page itself is tested in a browser
+// (tests/browser); the server under hostile clients in ServeLimitsTest.
 #include <chrono>
-#include <memory>
-#include <nlohmann/json.hpp>
-#include <regex>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "testsupport/Fixtures.h"
-#include "testsupport/TestProcesses.h"
+#include "tests/endtoend/ServeFixture.h"
 
 namespace {
 
 using json = nlohmann::json;
-
-class ServeTest : public gwu::test::FolderFixture {
-protected:
-    // The state once the condition holds; fails after 30 s.
-    template <typename Condition>
-    json StateWhen(Condition condition) {
-        for (int i = 0; i < 600; ++i) {
-            const auto response = m_client->Get("/api/state");
-            const json state = response ? json::parse(response->body, nullptr, false) : json();
-            if (state.is_object() && condition(state)) {
-                return state;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ADD_FAILURE() << "the state never came";
-        return json();
-    }
-
-    // Starts gwctl serve on the scenario with the options and connects to it; the token of its
-    // page goes with every POST. A fatal failure when it did not come up.
-    void Start(const std::string& scenario, const std::vector<std::string>& options = {}) {
-        CopySampleFirmware();
-        m_stem = (Root() / "serve").string();
-        std::vector<std::string> arguments = {
-            GWCTL_PATH,   "serve",
-            "--device",   "emu:" + gwu::test::SampleScenarioPath(scenario),
-            "--firmware", Firmware().string(),
-            "--logs",     Logs().string()};
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        m_server = std::make_unique<gwu::test::Child>(arguments, m_stem);
-        std::smatch address;
-        std::string out;
-        for (int i = 0; i < 600 && !std::regex_search(
-                                       out, address, std::regex(R"(http://127\.0\.0\.1:(\d+)/\n)"));
-             ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            out = ReadFile(m_stem + ".out");
-        }
-        ASSERT_FALSE(address.empty()) << out << ReadFile(m_stem + ".err");
-        m_client = std::make_unique<httplib::Client>("127.0.0.1", std::stoi(address[1]));
-        const auto page = m_client->Get("/");
-        std::smatch token;
-        ASSERT_TRUE(page &&
-                    std::regex_search(page->body, token,
-                                      std::regex(R"re(gwctl-token" content="([0-9a-f]{32})")re")))
-            << "no token in the page";
-        m_headers = {{"X-Gwctl-Token", token[1]}};
-    }
-    // The status of a POST with the token.
-    int Post(const std::string& path, const json& body) {
-        const auto response =
-            m_client->Post(path.c_str(), m_headers, body.dump(), "application/json");
-        return response ? response->status : -1;
-    }
-    // Stops the server, which must end cleanly.
-    void Stop() {
-        m_server->Stop();
-        EXPECT_EQ(m_server->Wait(30000), 0) << ReadFile(m_stem + ".err");
-    }
-
-    std::string m_stem;
-    std::unique_ptr<gwu::test::Child> m_server;
-    std::unique_ptr<httplib::Client> m_client;
-    httplib::Headers m_headers;
-};
+using ServeTest = gwu::test::ServeFixture;
 
 TEST_F(ServeTest, RepairTypedThroughThePageOneOperationAtATime) {
     ASSERT_NO_FATAL_FAILURE(Start("lost-serial-typed"));
 
-    EXPECT_EQ(m_client->Post("/api/check", "{}", "application/json")->status, 403);
+    EXPECT_EQ(Send("POST", "/api/check", "{}")->status, 403);
     EXPECT_EQ(Post("/api/check", json::object()), 202);
     // The check waits in the repair's popup: a second operation is refused, not queued.
     EXPECT_EQ(Post("/api/update", json::object()), 409);
@@ -109,6 +39,36 @@ TEST_F(ServeTest, RepairTypedThroughThePageOneOperationAtATime) {
     EXPECT_EQ(state["list"]["lines"].size(), 1U);
     EXPECT_EQ(state["list"]["lines"][0].get<std::string>().rfind("HX100241,", 0), 0U);
 
+    Stop();
+}
+
+// An update run from the page brings the device to the disk's releases, its rounds in the state;
+// requests the server does not serve get their refusal as JSON.
+TEST_F(ServeTest, UpdateThroughThePageAndRequestsRefused) {
+    ASSERT_NO_FATAL_FAILURE(Start("behind"));
+    EXPECT_EQ(Post("/api/update", json::object()), 202);
+    const json state = StateWhen([](const json& s) { return s["busy"].is_null(); });
+    EXPECT_EQ(state["check"]["summary"], "LC:Same, PROM:Same, BS:Same, CPLD:Same, MAC:Same,");
+    EXPECT_EQ(state["rounds"].size(), 2U) << state["rounds"];
+    EXPECT_EQ(state["message"]["level"], "ok") << state["message"];
+    EXPECT_EQ(state["values"]["HLX_PROM_Release_Untrimmed"], "KLEM_PROM_R2.0.3");
+
+    const auto refused = [this](const std::string& method, const std::string& path,
+                                gwu::http::Headers headers) {
+        const auto response = Send(method, path, {}, std::move(headers));
+        if (!response) {
+            return std::string("no answer: ") + m_lastError;
+        }
+        const json body = json::parse(response->body, nullptr, false);
+        return std::to_string(response->status) + " " +
+               (body.is_object() ? body["message"].dump() : response->body);
+    };
+    EXPECT_EQ(refused("GET", "/api/state", {{"Host", "attacker.example:80"}}),
+              "403 \"unexpected Host header\"");
+    EXPECT_EQ(refused("GET", "/nothing", {}), "404 \"no such page\"");
+    EXPECT_EQ(refused("PUT", "/api/check", {}), "405 \"only GET and POST are served\"");
+    EXPECT_EQ(refused("POST", "/api/cable", {{"X-Gwctl-Token", std::string(32, '0')}}),
+              "403 \"missing or wrong token: reload the page\"");
     Stop();
 }
 

@@ -1,22 +1,20 @@
-#include "cli/Serve.h"
-
-#include <httplib.h>
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
+#include "cli/serve/Serve.h"
 
 #include <algorithm>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
-#include "cli/ServePage.h"
-#include "cli/ServeSupport.h"
+#include "cli/serve/ServePage.h"
+#include "cli/serve/ServeSupport.h"
 #include "host/popup/PopupDrivers.h"
+#include "http/Server.h"
 #include "wire/Address.h"
 
 namespace gwu::cli {
@@ -25,9 +23,10 @@ namespace {
 
 // Requests that change something carry no more than a key press or a button.
 constexpr size_t kMaxBodyBytes = 4096;
-// How often an event stream looks for a change, and how many looks make one keep-alive line.
+// Event streams open at once: a page holds one.
+constexpr size_t kMaxStreams = 32;
+// How often the state is looked at for a change while a page holds an event stream.
 constexpr std::chrono::milliseconds kStreamTick{100};
-constexpr int kTicksPerKeepAlive = 10;
 // Waits shorter than this are not shown, as on the terminal.
 constexpr double kFirstShownSeconds = 0.15;
 constexpr const char* kTokenHeader = "X-Gwctl-Token";
@@ -37,67 +36,47 @@ std::string Dump(const Json& json) {
     return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-void Reply(httplib::Response& response, int status, const Json& body) {
+http::Response Reply(int status, const Json& body) {
+    http::Response response;
     response.status = status;
-    response.set_content(Dump(body), "application/json");
+    response.contentType = "application/json";
+    response.body = Dump(body);
+    return response;
 }
 
-void Refuse(httplib::Response& response, int status, const std::string& message) {
-    Reply(response, status, Json{{"message", message}});
+http::Response Refuse(int status, const std::string& message) {
+    return Reply(status, Json{{"message", message}});
 }
 
 // The server of one run: the HTTP server, the popup driver it installs, the worker thread of
 // the one operation that may run, and what the operations found, for the page.
 class Server {
 public:
-    Server(Session& session, const ServeOptions& options) : m_session(session) {
+    Server(Session& session, const ServeOptions& options)
+        : m_session(session), m_http(HttpOptions()) {
         auto driver = std::make_unique<host::BrowserDriver>(options.popupTimeout);
         m_driver = driver.get();
         host::SetPopupDriver(std::move(driver));
-        m_http.set_payload_max_length(kMaxBodyBytes);
-        m_http.set_keep_alive_timeout(1);  // so that stopping waits for no idle connection long
-        m_http.set_pre_routing_handler([this](const auto& request, auto& response) {
-            return Admit(request, response) ? httplib::Server::HandlerResponse::Unhandled
-                                            : httplib::Server::HandlerResponse::Handled;
-        });
-        // httplib's own refusals (no such path, a body above the limit) say what happened too.
-        m_http.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-            if (!response.body.empty()) {
-                return;
-            }
-            Refuse(response, response.status,
-                   response.status == 404 ? "no such page"
-                   : response.status == 413
-                       ? "request body above " + std::to_string(kMaxBodyBytes) + " bytes"
-                       : "bad request");
-        });
-        Routes();
     }
 
     // Stops serving, ends a waiting popup as the cross would, waits for the operation and
     // hands the popup library its default driver back.
     ~Server() {
-        Stop();
-        if (m_worker.joinable()) {
-            m_worker.join();
-        }
+        Finish();
         host::SetPopupDriver(nullptr);
     }
 
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds, tells the address and serves until Stop.
+    // Binds, tells the address and serves until the first SIGINT or SIGTERM; then lets a
+    // running operation finish.
     int Run(const Address& address) {
-        int port = address.port;
+        std::string error;
+        const int port = m_http.Listen(address.host, address.port, error);
         if (port == 0) {
-            port = m_http.bind_to_any_port(address.host);
-        } else if (!m_http.bind_to_port(address.host, port)) {
-            port = -1;
-        }
-        if (port <= 0) {
-            std::fprintf(stderr, "gwctl: cannot listen on %s:%d\n", UrlHost(address.host).c_str(),
-                         address.port);
+            std::fprintf(stderr, "gwctl: cannot listen on %s:%d: %s\n",
+                         UrlHost(address.host).c_str(), address.port, error.c_str());
             return kExitTrouble;
         }
         if (wire::IsLoopbackHost(address.host)) {
@@ -107,119 +86,161 @@ public:
             }
             m_hosts.push_back(UrlHost(address.host) + ":" + std::to_string(port));
         } else {
-            std::fprintf(
-                stderr, "%s\n",
-                wire::NotLoopbackWarning("gwctl", "serving", address.host, "sees the page").c_str());
+            std::fprintf(stderr, "%s\n",
+                         wire::NotLoopbackWarning("gwctl", "serving", address.host, "sees the page")
+                             .c_str());
         }
         std::printf("gwctl serving on http://%s:%d/\n", UrlHost(address.host).c_str(), port);
         std::fflush(stdout);
-        m_http.listen_after_bind();
+        m_network = std::thread([this] { m_http.Run(); });
+        m_ticker = std::thread([this] { Tick(); });
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_stopped.wait(lock, [this] { return m_stopping; });
+        }
+        Finish();
         return kExitSame;
     }
 
-    void Stop() {
+private:
+    http::ServerOptions HttpOptions() {
+        http::ServerOptions options;
+        options.limits.bodyBytes = kMaxBodyBytes;
+        options.limits.streams = kMaxStreams;
+        options.handler = [this](const http::Request& request) { return Handle(request); };
+        options.refusal = [](int status, const std::string& sentence) {
+            return Refuse(status, sentence);
+        };
+        options.onSignal = [this](int signal, int count) { OnSignal(signal, count); };
+        return options;
+    }
+
+    // The first signal stops taking operations and lets the running one finish; a second one
+    // ends the process at once.
+    void OnSignal(int signal, int count) {
+        if (count > 1) {
+            std::fprintf(stderr, "gwctl: second signal: stopping at once\n");
+            std::fflush(stderr);
+            std::_Exit(128 + signal);
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        m_stopped.notify_all();
+    }
+
+    // After the first signal, and once more from the destructor: ends a waiting popup as the
+    // cross would, waits for the operation, then stops serving. Signals are still watched while
+    // the operation finishes.
+    void Finish() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_stopping = true;
         }
         m_stopped.notify_all();
         m_driver->Close();
-        m_http.stop();
+        if (m_worker.joinable()) {
+            m_worker.join();
+        }
+        if (m_ticker.joinable()) {
+            m_ticker.join();
+        }
+        m_http.Stop();
+        if (m_network.joinable()) {
+            m_network.join();
+        }
     }
 
-private:
+    // While a page holds an event stream, the state goes to the streams whenever it changes, and
+    // the popup counts as seen.
+    void Tick() {
+        std::string last;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_stopped.wait_for(lock, kStreamTick, [this] { return m_stopping; })) {
+            if (m_http.OpenStreams() == 0) {
+                continue;
+            }
+            lock.unlock();
+            m_driver->Seen();
+            std::string state = Dump(State());
+            if (state != last) {
+                m_http.Publish(state);
+                last = std::move(state);
+            }
+            lock.lock();
+        }
+    }
+
     // Every request: a loopback server answers only to its own names; a request that changes
     // something must carry the token of the page this run served.
-    bool Admit(const httplib::Request& request, httplib::Response& response) const {
-        const std::string host = request.get_header_value("Host");
+    http::Response Handle(const http::Request& request) {
+        const std::string host = request.Header("Host");
         if (!m_hosts.empty() && std::find(m_hosts.begin(), m_hosts.end(), host) == m_hosts.end()) {
-            Refuse(response, 403, "unexpected Host header");
-            return false;
+            return Refuse(403, "unexpected Host header");
         }
         if (request.method != "GET" && request.method != "POST") {
-            Refuse(response, 405, "only GET and POST are served");
-            return false;
+            return Refuse(405, "only GET and POST are served");
         }
-        if (request.method == "POST" && request.get_header_value(kTokenHeader) != m_token) {
-            Refuse(response, 403, "missing or wrong token: reload the page");
-            return false;
+        if (request.method == "POST" && request.Header(kTokenHeader) != m_token) {
+            return Refuse(403, "missing or wrong token: reload the page");
         }
-        return true;
-    }
-
-    void Routes() {
-        m_http.Get("/", [this](const httplib::Request&, httplib::Response& response) {
-            response.set_header("Content-Security-Policy",
-                                "default-src 'none'; script-src 'nonce-" + m_nonce +
-                                    "'; style-src 'nonce-" + m_nonce +
-                                    "'; connect-src 'self'; img-src 'self'; base-uri 'none'; "
-                                    "form-action 'none'; frame-ancestors 'none'");
-            response.set_header("X-Content-Type-Options", "nosniff");
-            response.set_header("Referrer-Policy", "no-referrer");
-            response.set_header("Cache-Control", "no-store");
-            response.set_content(ServePage(m_token, m_nonce), "text/html; charset=utf-8");
-        });
-        m_http.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& response) {
-            response.status = 204;  // no icon, and no error in the browser's console
-        });
-        m_http.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
-            m_driver->Seen();
-            response.set_header("Cache-Control", "no-store");
-            Reply(response, 200, State());
-        });
-        m_http.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
-            response.set_header("Cache-Control", "no-store");
-            auto last = std::make_shared<std::string>();
-            response.set_chunked_content_provider(
-                "text/event-stream",
-                [this, last](size_t, httplib::DataSink& sink) { return Stream(*last, sink); });
-        });
-        for (const char* operation : {"check", "update", "cable"}) {
-            m_http.Post(std::string("/api/") + operation,
-                        [this, operation](const httplib::Request&, httplib::Response& response) {
-                            Start(operation, response);
-                        });
-        }
-        m_http.Post("/api/popup",
-                    [this](const httplib::Request& request, httplib::Response& response) {
-                        Press(request, response);
-                    });
-    }
-
-    // One turn of an event stream: the state when it changed, else after a while a keep-alive
-    // line, which also finds a page that has gone. False ends the stream.
-    bool Stream(std::string& last, httplib::DataSink& sink) {
-        for (int tick = 0; tick < kTicksPerKeepAlive; ++tick) {
-            m_driver->Seen();
-            const std::string state = Dump(State());
-            if (state != last) {
-                last = state;
-                const std::string event = "data: " + state + "\n\n";
-                return sink.write(event.data(), event.size());
+        const std::string path = request.Path();
+        if (request.method == "GET") {
+            if (path == "/") {
+                return Page();
             }
-            std::unique_lock<std::mutex> lock(m_mutex);
-            if (m_stopped.wait_for(lock, kStreamTick, [this] { return m_stopping; })) {
-                sink.done();
-                return true;
+            if (path == "/favicon.ico") {
+                http::Response none;
+                none.status = 204;  // no icon, and no error in the browser's console
+                return none;
             }
+            if (path == "/api/state") {
+                m_driver->Seen();
+                http::Response response = Reply(200, State());
+                response.headers.emplace_back("Cache-Control", "no-store");
+                return response;
+            }
+            if (path == "/api/events") {
+                http::Response stream;
+                stream.eventStream = true;
+                stream.headers.emplace_back("Cache-Control", "no-store");
+                return stream;
+            }
+        } else if (path == "/api/check" || path == "/api/update" || path == "/api/cable") {
+            return Start(path.substr(5));
+        } else if (path == "/api/popup") {
+            return Press(request.body);
         }
-        static const std::string keepAlive = ": keep-alive\n\n";
-        return sink.write(keepAlive.data(), keepAlive.size());
+        return Refuse(404, "no such page");
     }
 
-    void Start(const std::string& operation, httplib::Response& response) {
+    http::Response Page() const {
+        http::Response response;
+        response.contentType = "text/html; charset=utf-8";
+        response.headers = {
+            {"Content-Security-Policy",
+             "default-src 'none'; script-src 'nonce-" + m_nonce + "'; style-src 'nonce-" + m_nonce +
+                 "'; connect-src 'self'; img-src 'self'; base-uri 'none'; "
+                 "form-action 'none'; frame-ancestors 'none'"},
+            {"X-Content-Type-Options", "nosniff"},
+            {"Referrer-Policy", "no-referrer"},
+            {"Cache-Control", "no-store"}};
+        response.body = ServePage(m_token, m_nonce);
+        return response;
+    }
+
+    http::Response Start(const std::string& operation) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping) {
-            Refuse(response, 503, "the server is stopping");
-            return;
+            return Refuse(503, "the server is stopping");
         }
         if (!m_running.empty()) {
             const std::string running = m_running == "check"    ? "A check"
                                         : m_running == "update" ? "An update"
                                                                 : "A cable update";
-            Refuse(response, 409,
-                   running + " is running; wait until it has finished, then try again.");
-            return;
+            return Refuse(409,
+                          running + " is running; wait until it has finished, then try again.");
         }
         if (m_worker.joinable()) {
             m_worker.join();  // the previous operation, which has finished
@@ -227,7 +248,7 @@ private:
         m_running = operation;
         m_message = {{"text", operation + " started"}, {"level", "info"}};
         m_worker = std::thread([this, operation] { Work(operation); });
-        Reply(response, 202, Json{{"started", operation}});
+        return Reply(202, Json{{"started", operation}});
     }
 
     // On the worker thread.
@@ -292,8 +313,8 @@ private:
 
     // A key of the popup's keyboard or one of its buttons: {"root": N, "key": CODE} or
     // {"root": N, "button": "tick" | "cross" | "back"}.
-    void Press(const httplib::Request& request, httplib::Response& response) {
-        const Json body = Json::parse(request.body, nullptr, false);
+    http::Response Press(const std::string& text) {
+        const Json body = Json::parse(text, nullptr, false);
         const bool rooted =
             body.is_object() && body.contains("root") && body["root"].is_number_integer();
         std::optional<host::PopupEvent> event;
@@ -311,16 +332,14 @@ private:
             }
         }
         if (!event) {
-            Refuse(response, 400,
-                   R"(expected {"root": N, "key": CODE} or {"root": N, "button": "tick"})");
-            return;
+            return Refuse(400,
+                          R"(expected {"root": N, "key": CODE} or {"root": N, "button": "tick"})");
         }
         const auto root = body["root"].get<long long>();
         if (root <= 0 || root > 0x7FFFFFFF || !m_driver->Post(static_cast<int>(root), *event)) {
-            Refuse(response, 409, "That popup is no longer open.");
-            return;
+            return Refuse(409, "That popup is no longer open.");
         }
-        Reply(response, 200, Json{{"accepted", true}});
+        return Reply(200, Json{{"accepted", true}});
     }
 
     Json State() {
@@ -356,9 +375,8 @@ private:
     Session& m_session;
     const std::string m_token = RandomHex(16);
     const std::string m_nonce = RandomHex(16);
-    std::vector<std::string> m_hosts;  // the Host headers answered; empty: any
+    std::vector<std::string> m_hosts;  // the Host headers answered; empty: any; set before serving
     host::BrowserDriver* m_driver;     // the popup library owns it while it is installed
-    httplib::Server m_http;
 
     std::mutex m_mutex;  // guards what follows
     std::condition_variable m_stopped;
@@ -369,6 +387,11 @@ private:
     Json m_rounds = Json::array();
     Json m_cable = nullptr;
     std::thread m_worker;
+
+    // Last, so that it goes first: no handler runs once the rest has gone.
+    http::Server m_http;
+    std::thread m_network;  // runs m_http
+    std::thread m_ticker;   // Tick
 };
 
 }  // namespace
@@ -380,26 +403,11 @@ int Serve(Session& session, const ServeOptions& options) {
                      options.listen.c_str());
         return kExitTrouble;
     }
-    // SIGINT and SIGTERM go to one waiting thread, which stops the server; every thread started
-    // from here on has them blocked.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
+#ifndef _WIN32
+    std::signal(SIGPIPE, SIG_IGN);  // a page that goes mid-answer is the server's to notice
+#endif
     Server server(session, options);
-    std::thread waiter([&signals, &server] {
-        int received = 0;
-        sigwait(&signals, &received);
-        server.Stop();
-    });
-    const int code = server.Run(*address);
-    // Serving ended without a signal (it could not listen): the waiter still waits for one.
-    kill(getpid(), SIGTERM);
-    waiter.join();
-    return code;
+    return server.Run(*address);
 }
 
 }  // namespace gwu::cli

@@ -1,5 +1,6 @@
 // The page of gwctl serve: plain HTML, CSS and JavaScript in one document, nothing fetched from
-// elsewhere, no build step.
+// elsewhere. They are written as the files page.html, page.css and page.js beside this one,
+// which the build embeds as they are.
 #pragma once
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "cli/ServeSupport.h"
+#include "cli/serve/ServeSupport.h"
 
 #include <cstdio>
 #include <random>
