@@ -1,4 +1,4 @@
-// One client's connection to the server (Server.cpp, the only file that includes this one: Beast
+// One client's connection to the server (Beast.cpp, the only file that includes this one: Beast
 // and Asio compile slowly), on the server's network thread.
 #pragma once
 

@@ -66,7 +66,7 @@ public:
     // How many event streams are open.
     size_t OpenStreams() const;
 
-    class Impl;  // Server.cpp's, as is everything of the network
+    class Impl;  // Beast.cpp's, as is everything of the network
 
 private:
     std::unique_ptr<Impl> m_impl;
