@@ -75,14 +75,14 @@ protected:
     };
     // Runs gwctl with the arguments and the runtime, log and (unless told not) firmware folders.
     Result Run(std::vector<std::string> arguments, bool firmware = true) const {
-        arguments.insert(arguments.begin(), GWCTL_PATH);
+        arguments.insert(arguments.begin(), m_gwctl.begin(), m_gwctl.end());
         arguments.insert(arguments.end(),
                          {"--runtime", Runtime().string(), "--logs", Logs().string()});
         if (firmware) {
             arguments.insert(arguments.end(), {"--firmware", Firmware().string()});
         }
         const std::string stem = (Root() / "gwctl").string();
-        const int code = Child(arguments, stem).Wait(kWaitMs);
+        const int code = Child(arguments, stem, m_environment).Wait(kWaitMs);
         const std::string out = ReadFile(stem + ".out");
         const json document = json::parse(out, nullptr, false);
         return {code, out, ReadFile(stem + ".err"),
@@ -95,6 +95,9 @@ protected:
         EXPECT_EQ(emulator->Device().rfind("tcp://127.0.0.1:", 0), 0u) << emulator->Error();
         return emulator;
     }
+
+    std::vector<std::string> m_gwctl = {GWCTL_PATH};  // the program, after what it runs under
+    std::vector<std::string> m_environment;           // of every gwctl run
 };
 
 }  // namespace gwu::test::cli
