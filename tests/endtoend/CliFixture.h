@@ -58,6 +58,14 @@ inline std::vector<std::string> Rounds(const json& document) {
     return lines;
 }
 
+// Writes the scenario file `base` changed by the JSON merge patch as `file`; the new file's path.
+inline std::string WriteScenario(const fs::path& file, const std::string& base, const json& patch) {
+    json scenario = json::parse(gwu::test::TestFolders::ReadFile(base));
+    scenario.merge_patch(patch);
+    gwu::test::TestFolders::WriteFile(file, scenario.dump());
+    return file.string();
+}
+
 // gwctl runs on copies of the sample firmware and runtime folders and on a log folder, all named by
 // options.
 class CliTest : public gwu::test::FolderFixture {

@@ -179,11 +179,9 @@ TEST_F(CliTest, ListProblemsAreReportedWithoutVerbose) {
 // the run ends with 1. The serial-number list holds the device once, and list shows every device
 // met.
 TEST_F(CliTest, UpdatesInProcessAndThroughGwemuThenList) {
-    json scenario = json::parse(ReadFile(Scenario("behind")));
-    scenario["faults"] = json::parse(
-        R"([{"card": "VCL", "request": "0x00400000", "kind": "throw", "error": 5, "repeat": true}])");
-    const std::string failing = (Root() / "failing.json").string();
-    WriteFile(failing, scenario.dump());
+    const std::string failing =
+        WriteScenario(Root() / "failing.json", Scenario("behind"), json::parse(R"({"faults":
+        [{"card": "VCL", "request": "0x00400000", "kind": "throw", "error": 5, "repeat": true}]})"));
     const auto emulator = Serve(Scenario("behind"));
     const auto failingEmulator = Serve(failing);
     const std::string address = emulator->Device();
@@ -335,14 +333,13 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
 // The cable firmware from its hex image: a device that takes it ends with 0 and reports the
 // image's release; one that cannot be read ends with 2.
 TEST_F(CliTest, CableUpdateIsVerifiedAgainstTheHexImage) {
-    json scenario = json::parse(ReadFile(Scenario("behind")));
-    scenario["communication"]["releases"]["cable"] = "KLEM_MAC_R2.9";
-    const std::string older = (Root() / "old-cable.json").string();
-    WriteFile(older, scenario.dump());
-    scenario["faults"] = json::parse(R"([{"card": "VCL", "request": "any", "repeat": true,
-                                          "kind": "throw"}])");
-    const std::string unreadable = (Root() / "unreadable.json").string();
-    WriteFile(unreadable, scenario.dump());
+    const std::string older =
+        WriteScenario(Root() / "old-cable.json", Scenario("behind"),
+                      {{"communication", {{"releases", {{"cable", "KLEM_MAC_R2.9"}}}}}});
+    const std::string unreadable = WriteScenario(
+        Root() / "unreadable.json", older,
+        json::parse(
+            R"({"faults": [{"card": "VCL", "request": "any", "repeat": true, "kind": "throw"}]})"));
     const Result good = Run({"cable", "--device", "emu:" + older, "--json"});
     EXPECT_EQ(good.code, 0) << good.err;
     EXPECT_EQ(At(good.document, "/cable/before"), "KLEM_MAC_R2.9");
