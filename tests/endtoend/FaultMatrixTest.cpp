@@ -1,7 +1,8 @@
-// Every device operation with a fault at every request position, placed by the emulated
-// gateway's scenario: a comms exception, an error code, a timeout, a reply of length 0, a reply
-// longer than the buffer and a connection that drops for good. Each run goes both in process and
-// over loopback TCP to the gateway as gwemu serves it, and ends alike on both. Whatever happens,
+// Every device operation (of the communication module's five updates, which send the same
+// requests, two) with a fault at every request position, placed by the emulated gateway's
+// scenario: a comms exception, an error code, a timeout, a reply of length 0, a reply longer than
+// the buffer and a connection that drops for good. Each run goes both in process and over
+// loopback TCP to the gateway as gwemu serves it, and ends alike on both. Whatever happens,
 // nothing escapes the library, a connection failure ends the sequence, and the result is the
 // documented one.
 #include <functional>
@@ -118,11 +119,10 @@ const std::vector<Operation>& Operations() {
              return result;
          },
          3},
+        // The other three updates of the communication module differ from these two only in the
+        // release they place before the same two requests.
         {"HLX UpdateBCF", "VCL", Call(&CHLXUtils::UpdateBCF), UpdateResult},
         {"HLX UpdatePROM", "VCL", Call(&CHLXUtils::UpdatePROM), UpdateResult},
-        {"HLX UpdateBootstrap", "VCL", Call(&CHLXUtils::UpdateBootstrap), UpdateResult},
-        {"HLX UpdateCPLD", "VCL", Call(&CHLXUtils::UpdateCPLD), UpdateResult},
-        {"HLX UpdateMACFirmware", "VCL", Call(&CHLXUtils::UpdateMACFirmware), UpdateResult},
         {"QPT UpdateBCF", "QPT", Call(&CQPTUtils::UpdateBCF), UpdateResult},
         {"QPT UpdatePROM", "QPT", Call(&CQPTUtils::UpdatePROM),
          [](bool result, const std::string& fault, size_t, RecordingFrame&) {
