@@ -44,20 +44,6 @@ constexpr const char* kHealthyScenario = R"({
                   "serial": "QP1"}
 })";
 
-// The fault rule for the request of the card at that position, whatever its type. A drop for
-// good drops every later request too.
-nlohmann::json FaultRule(const char* card, const std::string& fault, size_t position) {
-    nlohmann::json rule = {{"card", card},
-                           {"request", "any"},
-                           {"nth", position + 1},
-                           {"repeat", fault == "disconnect"},
-                           {"kind", fault}};
-    if (fault == "throw" || fault == "error") {
-        rule["error"] = fault == "throw" ? 5 : 6;
-    }
-    return rule;
-}
-
 struct Operation {
     const char* name;
     const char* card;  // the card the device is behind ("VCL": the communication module)
@@ -178,8 +164,16 @@ protected:
     RunResult Run(const Operation& operation, const std::optional<std::string>& fault,
                   size_t position, bool tcp) const {
         nlohmann::json scenario = nlohmann::json::parse(kHealthyScenario);
-        if (fault) {
-            scenario["faults"] = {FaultRule(operation.card, *fault, position)};
+        if (fault) {  // at the card's request at that position, whatever its type
+            nlohmann::json rule = {{"card", operation.card},
+                                   {"request", "any"},
+                                   {"nth", position + 1},
+                                   {"repeat", *fault == "disconnect"},  // every later one too
+                                   {"kind", *fault}};
+            if (*fault == "throw" || *fault == "error") {
+                rule["error"] = *fault == "throw" ? 5 : 6;
+            }
+            scenario["faults"] = {rule};
         }
         EmulatedDevice device(scenario.dump(), tcp, Firmware().string(), "matrix.json");
         device.Comms().SelectCard(operation.card);
