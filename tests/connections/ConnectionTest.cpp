@@ -1,7 +1,6 @@
-// The library over the stand-in host's real connections, in process and over TCP on 127.0.0.1:
-// what only a real socket shows. Sample scenarios read alike on both (faulty devices do too: see
-// the fault matrix); a latency is waited out; refused, garbled or silent peers end as
-// documented.
+// The stand-in host's real connections, in process and over TCP on 127.0.0.1: what only a real
+// socket shows. (That a device reads alike on both, healthy or faulty, is the fault matrix's.) A
+// latency is waited out; refused, garbled or silent peers end as documented.
 #include <chrono>
 #include <optional>
 #include <string>
@@ -10,12 +9,8 @@
 #include <utility>
 
 #include "connections/TcpConnection.h"
-#include "gateway/CGatewayChecks.h"
-#include "repair/CHLXSerialNumRepair.h"
-#include "repair/RepairReport.h"
 #include "testsupport/EmulatedDevice.h"
 #include "testsupport/Fixtures.h"
-#include "testsupport/RecordingFrame.h"
 #include "testsupport/ScriptedComms.h"
 #include "wire/CommsFailures.h"
 #include "wire/Socket.h"
@@ -23,44 +18,14 @@
 namespace gwu::test {
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 namespace net = wire::net;
 
 // Every request's timeout is scaled: the 10 s of a reading request become 200 ms.
 class ConnectionTest : public FolderFixture {
 protected:
-    // Spends the process's one serial-number repair for the test (its report in the test's
-    // folder), so that a lost serial number stays unpublished instead of starting a repair.
-    void SetUp() override {
-        CopySampleFirmware();
-        RepairReport::RestartForTesting(Root().string());
-        CHLXSerialNumRepair spent(nullptr, {});
-    }
-    void TearDown() override {
-        RepairReport::RestartForTesting("");
-        CHLXSerialNumRepair::ResetRepairCountForTesting();
-    }
     ScopedEnv m_scale{"GWU_TIMEOUT_SCALE", "0.02"};
 };
-
-// Every sample scenario publishes the same values and verdicts in process and over TCP.
-TEST_F(ConnectionTest, SampleScenariosReadAlikeOverBothConnections) {
-    for (const auto& entry : fs::directory_iterator(fs::path(GWU_SAMPLE_DIR) / "scenarios")) {
-        const std::string scenario = entry.path().stem().string();
-        const bool measurement = scenario == "measurement";
-        std::pair<Lines, std::string> readings[2];
-        for (const bool tcp : {false, true}) {
-            EmulatedDevice device(ReadFile(entry.path()), tcp, Firmware().string(), scenario);
-            RecordingFrame frame;
-            CGatewayChecks checks(&frame, &device.Comms());
-            checks.SetCardName(measurement ? "QPT" : "VCL");
-            const std::string verdicts = checks.CheckForUpdates(true).ToString();
-            readings[tcp] = {frame.Values(measurement ? "QPT" : "HLX"), verdicts};
-        }
-        EXPECT_EQ(readings[0], readings[1]) << scenario;
-    }
-}
 
 // A latency delays the answer in process and over TCP alike; one above the request's timeout
 // ends as a timeout, no sooner than the scaled timeout.

@@ -58,6 +58,14 @@ inline std::vector<std::string> Rounds(const json& document) {
     return lines;
 }
 
+// Writes the scenario file `base` changed by the JSON merge patch as `file`; the new file's path.
+inline std::string WriteScenario(const fs::path& file, const std::string& base, const json& patch) {
+    json scenario = json::parse(gwu::test::TestFolders::ReadFile(base));
+    scenario.merge_patch(patch);
+    gwu::test::TestFolders::WriteFile(file, scenario.dump());
+    return file.string();
+}
+
 // gwctl runs on copies of the sample firmware and runtime folders and on a log folder, all named by
 // options.
 class CliTest : public gwu::test::FolderFixture {
@@ -75,14 +83,14 @@ protected:
     };
     // Runs gwctl with the arguments and the runtime, log and (unless told not) firmware folders.
     Result Run(std::vector<std::string> arguments, bool firmware = true) const {
-        arguments.insert(arguments.begin(), GWCTL_PATH);
+        arguments.insert(arguments.begin(), m_gwctl.begin(), m_gwctl.end());
         arguments.insert(arguments.end(),
                          {"--runtime", Runtime().string(), "--logs", Logs().string()});
         if (firmware) {
             arguments.insert(arguments.end(), {"--firmware", Firmware().string()});
         }
         const std::string stem = (Root() / "gwctl").string();
-        const int code = Child(arguments, stem).Wait(kWaitMs);
+        const int code = Child(arguments, stem, m_environment).Wait(kWaitMs);
         const std::string out = ReadFile(stem + ".out");
         const json document = json::parse(out, nullptr, false);
         return {code, out, ReadFile(stem + ".err"),
@@ -95,6 +103,9 @@ protected:
         EXPECT_EQ(emulator->Device().rfind("tcp://127.0.0.1:", 0), 0u) << emulator->Error();
         return emulator;
     }
+
+    std::vector<std::string> m_gwctl = {GWCTL_PATH};  // the program, after what it runs under
+    std::vector<std::string> m_environment;           // of every gwctl run
 };
 
 }  // namespace gwu::test::cli

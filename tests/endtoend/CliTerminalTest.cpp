@@ -3,29 +3,24 @@
 // Text from devices and files reaches the terminal escaped, and a program as it is.
 #include <sys/wait.h>
 
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "os/Format.h"
-#include "testsupport/Fixtures.h"
-#include "testsupport/TestProcesses.h"
+#include "tests/endtoend/CliFixture.h"
 
 namespace {
 
-using json = nlohmann::json;
+using namespace gwu::test::cli;  // NOLINT(google-build-using-namespace): the end-to-end helpers
 
 constexpr const char* kClearLine = "\r\x1b[K";
 
-class CliTerminalTest : public gwu::test::FolderFixture {};
+class CliTerminalTest : public CliTest {};
 
 TEST_F(CliTerminalTest, StatusLineAppearsWhileWaitingAndIsClearedNotWithJsonOrQuiet) {
-    CopySampleFirmware();
-    auto scenario = json::parse(ReadFile(gwu::test::SampleScenarioPath("matching")));
-    scenario["latency_ms"] = 300;
-    const std::string slow = (Root() / "slow.json").string();
-    WriteFile(slow, scenario.dump());
+    const std::string slow =
+        WriteScenario(Root() / "slow.json", Scenario("matching"), {{"latency_ms", 300}});
     // No option draws the line; --json and --quiet keep the terminal free of it.
     for (const char* option : {"", "--json", "--quiet"}) {
         SCOPED_TRACE(option);
@@ -55,18 +50,16 @@ TEST_F(CliTerminalTest, StatusLineAppearsWhileWaitingAndIsClearedNotWithJsonOrQu
 // gwctl writes (tables, update rounds, list, warnings, --verbose monitor lines) shows them
 // escaped; its JSON keeps them (a byte that is not UTF-8 as U+FFFD, which JSON can carry).
 TEST_F(CliTerminalTest, DeviceTextIsEscapedOnTheTerminalAndKeptInJson) {
-    CopySampleFirmware();
     const std::string serial = "HX1\x1b[2J\xc2\x9b\\";
     const std::string cable =
         "KLEM_MAC_R3.1\x1b]0;owned\x07\xc2\x9b"
         "31m";
     const std::string prom = "KLEM_PROM_R2.0.3\x9b";
     const std::string listLine = "HX9\x9b\x1b[31m,R1,R1,R1";
-    auto scenario = json::parse(ReadFile(gwu::test::SampleScenarioPath("behind")));
-    scenario["communication"]["serial"] = serial;
-    scenario["communication"]["releases"]["cable"] = cable;
-    const std::string device = "emu:" + (Root() / "odd.json").string();
-    WriteFile(Root() / "odd.json", scenario.dump());
+    const std::string device =
+        "emu:" +
+        WriteScenario(Root() / "odd.json", Scenario("behind"),
+                      {{"communication", {{"serial", serial}, {"releases", {{"cable", cable}}}}}});
     WriteFile(Firmware() / "HLX_PROM.rel", "Release-Id: " + prom + "\r\n");
     const std::string logs = (Root() / "logs\x1b[2J").string();
     std::filesystem::create_directories(logs);
@@ -82,7 +75,7 @@ TEST_F(CliTerminalTest, DeviceTextIsEscapedOnTheTerminalAndKeptInJson) {
          {gwctl({"update", "--quiet", "--device", device}), gwctl({"list"}),
           // The repair finds no deployed-unit list: the monitor names the runtime folder.
           gwctl({"check", "--quiet", "--verbose", "--device",
-                 "emu:" + gwu::test::SampleScenarioPath("lost-serial-silent"), "--runtime",
+                 "emu:" + Scenario("lost-serial-silent"), "--runtime",
                  (Root() / "run\x1b[2J").string()})}) {
         const gwu::test::TerminalRun run = gwu::test::RunInTerminal(arguments);
         ASSERT_FALSE(run.timedOut) << run.output;
@@ -109,14 +102,13 @@ TEST_F(CliTerminalTest, DeviceTextIsEscapedOnTheTerminalAndKeptInJson) {
 
     const std::string stem = (Root() / "json").string();
     const std::string kept = "KLEM_PROM_R2.0.3\xef\xbf\xbd";  // the byte that is not UTF-8
-    ASSERT_EQ(gwu::test::Child(gwctl({"update", "--json", "--device", device}), stem).Wait(30000),
-              0);
+    ASSERT_EQ(Child(gwctl({"update", "--json", "--device", device}), stem).Wait(30000), 0);
     const json update = json::parse(ReadFile(stem + ".out"));
     EXPECT_EQ(update["values"]["HLX_SerialNum"], serial);
     EXPECT_EQ(update["values"]["HLX_MAC_Firmware_Release_Untrimmed"], cable);
     EXPECT_EQ(update["values"]["HLX_PROM_Release_Untrimmed"], kept);
     EXPECT_EQ(update["disk"]["PROM"], kept);
-    ASSERT_EQ(gwu::test::Child(gwctl({"list", "--json"}), stem).Wait(30000), 0);
+    ASSERT_EQ(Child(gwctl({"list", "--json"}), stem).Wait(30000), 0);
     EXPECT_EQ(json::parse(ReadFile(stem + ".out"))["lines"],
               json::array({"HX9\xef\xbf\xbd\x1b[31m,R1,R1,R1",
                            serial + ",R4.2.1," + kept.substr(10) + ",R1.4.0"}));

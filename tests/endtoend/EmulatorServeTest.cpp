@@ -26,7 +26,7 @@ namespace wire = gwu::wire;
 using gwu::host::EmulatorProcess;
 using Clock = std::chrono::steady_clock;
 
-class EmulatorServeTest : public gwu::test::FolderFixture {
+class EmulatorServeTest : public CliTest {
 protected:
     std::string Stem(const std::string& name) const { return (Root() / name).string(); }
     static std::uint16_t PortOf(const EmulatorProcess& gwemu) {
@@ -38,20 +38,17 @@ protected:
 // nobody else out: gwctl's check is served while both stay connected, and a stop still ends
 // gwemu at once.
 TEST_F(EmulatorServeTest, SilentClientsKeepNobodyOut) {
-    CopySampleFirmware();
-    EmulatorProcess gwemu(GWEMU_PATH, gwu::test::SampleScenarioPath("matching"),
-                          Firmware().string(), Stem("gwemu"), kWaitMs);
-    ASSERT_TRUE(gwemu.Listening()) << gwemu.Error();
-    const wire::net::Socket silent = wire::net::Connect("127.0.0.1", PortOf(gwemu));
-    const wire::net::Socket halfway = wire::net::Connect("127.0.0.1", PortOf(gwemu));
+    const auto gwemu = Serve(Scenario("matching"));
+    ASSERT_TRUE(gwemu->Listening()) << gwemu->Error();
+    const wire::net::Socket silent = wire::net::Connect("127.0.0.1", PortOf(*gwemu));
+    const wire::net::Socket halfway = wire::net::Connect("127.0.0.1", PortOf(*gwemu));
     const std::string frame = wire::EncodeClientMessage({wire::MessageKind::SelectCard, "VCL", {}});
     ASSERT_EQ(wire::net::Send(halfway, frame.data(), 6), 6);
     // The check's waits of 10 s become 1 s: kept out, it would fail within seconds.
-    Child gwctl({GWCTL_PATH, "check", "--device", gwemu.Device(), "--firmware", Firmware().string(),
-                 "--logs", Logs().string(), "--runtime", (kSamples / "runtime").string()},
-                Stem("gwctl"), {"GWU_TIMEOUT_SCALE=0.1"});
-    EXPECT_EQ(gwctl.Wait(kWaitMs), 0) << ReadFile(Stem("gwctl") + ".err");
-    EXPECT_NE(gwemu.Stop(5000), -1);
+    m_environment = {"GWU_TIMEOUT_SCALE=0.1"};
+    const Result check = Run({"check", "--device", gwemu->Device()});
+    EXPECT_EQ(check.code, 0) << check.err;
+    EXPECT_NE(gwemu->Stop(5000), -1);
     EXPECT_EQ(ReadFile(Stem("gwemu") + ".err").find("not on loopback"), std::string::npos);
 }
 

@@ -80,17 +80,6 @@ bool RunUnixScript(const std::string& script, std::vector<fs::path> paths, const
 #endif
 }
 
-// Makes the link a symbolic link to the target; false when the test cannot.
-bool MakeLink(const fs::path& target, const fs::path& link, const fs::path& stem) {
-    return RunUnixScript("ln -s \"$0\" \"$1\"", {target, link}, stem) && fs::exists(link);
-}
-
-// Whether the link is still a symbolic link that leads to the target.
-bool LinksTo(const fs::path& link, const fs::path& target, const fs::path& stem) {
-    return os::FinalPath(link.string()) == os::FinalPath(target.string()) &&
-           RunUnixScript("test -L \"$0\"", {link}, stem);
-}
-
 class ListWritersTest : public SerialListFixture {
 protected:
     // Runs writer processes at once, one on each folder (by default all on the log folder),
@@ -169,12 +158,17 @@ TEST_F(ListWritersTest, WritersThroughALinkAndThroughItsTargetShareTheList) {
     const fs::path shared = Root() / "shared";
     fs::create_directories(shared);
     WriteFile(shared / kSerialNumListName, "");
-    if (!MakeLink(shared / kSerialNumListName, List(), Root() / "ln")) {
+    if (!RunUnixScript("ln -s \"$0\" \"$1\"", {shared / kSerialNumListName, List()},
+                       Root() / "ln") ||
+        !fs::exists(List())) {
         GTEST_SKIP() << "this system makes no symbolic link here";
     }
     RunWriters(2, 45, {Logs(), shared});
     ExpectListHolds(2, 45);
-    EXPECT_TRUE(LinksTo(List(), shared / kSerialNumListName, Root() / "test"));
+    // The list is still a symbolic link, and leads to the target.
+    EXPECT_EQ(os::FinalPath(List().string()),
+              os::FinalPath((shared / kSerialNumListName).string()));
+    EXPECT_TRUE(RunUnixScript("test -L \"$0\"", {List()}, Root() / "test"));
     EXPECT_FALSE(fs::exists(shared / kSerialNumTempName));
 #ifdef _WIN32
     EXPECT_TRUE(fs::exists(shared / (std::string(kSerialNumListName) + ".lock")));

@@ -20,7 +20,6 @@
 namespace {
 
 using namespace gwu::test::cli;  // NOLINT(google-build-using-namespace): the end-to-end helpers
-using gwu::test::SerialListFixture;
 
 constexpr const char* kSetpriv = "/usr/bin/setpriv";
 // The matching scenario's device, met before with older releases: a check rewrites its line.
@@ -48,15 +47,12 @@ private:
 // gwctl, copied into a folder of its own (where its repair report must not go: a tool writes
 // it to the log folder), checks on copies of the sample folders, whose list already holds the
 // known device.
-class PermissionTest : public SerialListFixture {
+class PermissionTest : public CliTest {
 protected:
     void SetUp() override {
         if (::geteuid() == 0 && !fs::exists(kSetpriv)) {
             GTEST_SKIP() << "running as root without " << kSetpriv << ": permissions stop nothing";
         }
-        CopySampleFirmware();
-        fs::copy(kSamples / "runtime", Runtime(), fs::copy_options::recursive);
-        fs::create_directories(Logs());
         fs::create_directories(Bin());
         fs::copy_file(GWCTL_PATH, Bin() / "gwctl");
         WriteFile(List(), kKnownLine);
@@ -65,29 +61,19 @@ protected:
             fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
         }
         fs::permissions(Root(), fs::perms::all, fs::perm_options::add);
+        m_gwctl = {(Bin() / "gwctl").string()};
+        if (::geteuid() == 0) {
+            m_gwctl.insert(m_gwctl.begin(),
+                           {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+        }
     }
     fs::path Bin() const { return Root() / "bin"; }
+    fs::path List() const { return Logs() / gwu::kSerialNumListName; }
 
-    struct Result {
-        int code;
-        std::string err;
-        json document;  // stdout's JSON object; empty when there is none
-    };
-    Result Check(const std::string& scenario, const std::vector<std::string>& options = {}) const {
-        std::vector<std::string> arguments;
-        if (::geteuid() == 0) {
-            arguments = {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-        }
-        arguments.insert(
-            arguments.end(),
-            {(Bin() / "gwctl").string(), "check", "--json", "--verbose", "--device",
-             "emu:" + gwu::test::SampleScenarioPath(scenario), "--firmware", Firmware().string(),
-             "--runtime", Runtime().string(), "--logs", Logs().string()});
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        const std::string stem = (Root() / "gwctl").string();
-        const int code = gwu::test::Child(arguments, stem).Wait(kWaitMs);
-        const json document = json::parse(ReadFile(stem + ".out"), nullptr, false);
-        return {code, ReadFile(stem + ".err"), document.is_object() ? document : json::object()};
+    Result Check(const std::string& scenario, std::vector<std::string> options = {}) const {
+        options.insert(options.begin(),
+                       {"check", "--json", "--verbose", "--device", "emu:" + Scenario(scenario)});
+        return Run(options);
     }
 };
 
@@ -147,7 +133,7 @@ TEST_F(PermissionTest, RefusedFoldersAndFilesGiveTheirResultAndKeepTheList) {
 
 // A log folder on a 16 KiB file system, filled by new devices with long release texts and by
 // rewrites of known ones: after every reading the list holds exactly its old or its new content.
-class FullDiskTest : public SerialListFixture {};
+class FullDiskTest : public gwu::test::FolderFixture {};
 
 TEST_F(FullDiskTest, EveryReadingLeavesTheOldOrTheNewList) {
     const fs::path small = Root() / "small";

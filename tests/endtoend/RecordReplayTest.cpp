@@ -121,7 +121,7 @@ protected:
 // check and update of a device behind the release level, each recorded and replayed. The proxy
 // changes nothing: the recorded runs print what the same command prints in process.
 TEST_F(RecordReplayTest, RecordedCheckAndUpdateReplayByteForByte) {
-    const std::string behind = gwu::test::SampleScenarioPath("behind");
+    const std::string behind = Scenario("behind");
     // Command, exit code, serial-number list: the check lists what it read, the update what
     // the device ends with.
     using Case = std::tuple<const char*, int, const char*>;
@@ -170,13 +170,11 @@ TEST_F(RecordReplayTest, RecordedCheckAndUpdateReplayByteForByte) {
 // and the scenario made from the trace plays them again.
 TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
     m_environment = {"GWU_TIMEOUT_SCALE=0.05"};  // 10 s become 500 ms
-    json scenario = json::parse(ReadFile(gwu::test::SampleScenarioPath("unknown-serial")));
-    scenario["faults"] = json::parse(R"([
+    const std::string path = WriteScenario(Root() / "faults.json", Scenario("unknown-serial"),
+                                           json::parse(R"({"faults": [
         {"card": "VCL", "request": "0x00000200", "kind": "error", "error": 9},
         {"card": "VCL", "request": "0x80000000", "nth": 2, "kind": "timeout"},
-        {"card": "VCL", "request": "0x00020000", "kind": "disconnect"}])");
-    const std::string path = (Root() / "faults.json").string();
-    WriteFile(path, scenario.dump());
+        {"card": "VCL", "request": "0x00020000", "kind": "disconnect"}]})"));
     const Run recorded = Gwctl("faults", Recorder(path, "faults").second->Device(), {"check"});
     const std::string trace = ReadFile(TracePath("faults"));
     for (const char* fault : {R"("error":9,)", R"("result":"timeout")", R"("result":"dropped")"}) {
@@ -212,10 +210,9 @@ TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
 // A proxy that dies in the middle of a session leaves a trace that loads, and a replay answers
 // every exchange in it (a check, then the update as far as it came) and refuses the next one.
 TEST_F(RecordReplayTest, TraceOfAProxyKilledMidSessionReplaysToItsEnd) {
-    json scenario = json::parse(ReadFile(gwu::test::SampleScenarioPath("behind")));
-    scenario["latency_ms"] = 100;  // the update lasts seconds: the proxy goes in its middle
-    const std::string path = (Root() / "slow.json").string();
-    WriteFile(path, scenario.dump());
+    // The update lasts seconds: the proxy goes in its middle.
+    const std::string path =
+        WriteScenario(Root() / "slow.json", Scenario("behind"), {{"latency_ms", 100}});
     auto [device, proxy] = Recorder(path, "killed");
     const Run check = Gwctl("killed", proxy->Device(), {"check"});
     const size_t checkLines = AwaitLines("killed", 0);
