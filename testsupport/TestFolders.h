@@ -25,7 +25,6 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& Path() const { return m_path; }
-    std::string Str() const { return m_path.string(); }
 
 private:
     std::filesystem::path m_path;

@@ -83,7 +83,7 @@ TEST(ScenarioLoading, RefusedScenariosAndFilesNameTheFileTheFieldAndTheReason) {
     std::ofstream(big) << "{}" << std::string(gwu::emu::kMaxScenarioFileBytes - 1, ' ');
     const std::pair<std::string, const char*> files[] = {
         {(dir.Path() / "missing.json").string(), "cannot be read"},
-        {dir.Str(), ""},  // a folder
+        {dir.Path().string(), ""},  // a folder
         {big, "larger than"},
     };
     for (const auto& [path, reason] : files) {

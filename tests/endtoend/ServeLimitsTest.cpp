@@ -60,17 +60,12 @@ public:
         const ssize_t got = ::recv(m_fd, &byte, 1, MSG_DONTWAIT);
         return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
     }
-    bool Connected() const { return m_connected; }
 
 private:
     int m_fd;
     bool m_connected = false;
     std::string m_read;
 };
-
-std::string Get(const std::string& path, int port) {
-    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
-}
 
 // A value in kB of /proc/PID/status ("VmHWM", the peak resident size, say).
 long StatusKb(std::intptr_t pid, const std::string& name) {
@@ -87,7 +82,8 @@ class ServeLimitsTest : public gwu::test::ServeFixture {
 protected:
     // An event stream opened on a new connection: its answer's status line.
     std::string OpenStream(Socket& socket) {
-        socket.Send(Get("/api/events", m_port));
+        socket.Send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(m_port) +
+                    "\r\n\r\n");
         const std::string head = socket.ReadUntil("\r\n");
         return head.substr(0, head.find("\r\n"));
     }

@@ -35,7 +35,6 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-const char* const kKinds[] = {"throw", "error", "timeout", "short", "oversize", "disconnect"};
 std::string g_self;                 // this program, started again as the workers
 std::vector<std::string> g_worker;  // a worker's arguments: log folder, index, seconds, seed
 
@@ -277,7 +276,7 @@ TEST(SoakTest, FourProcessesAgainstGwemuWithRandomFaults) {
     EXPECT_LE(unknown, 1);
     EXPECT_EQ(lines, expected);
     EXPECT_FALSE(fs::exists(logs / kSerialNumTempName));
-    for (const char* kind : kKinds) {
+    for (const char* kind : {"throw", "error", "timeout", "short", "oversize", "disconnect"}) {
         EXPECT_GT(total[kind], 0) << kind;
     }
     std::printf("soak: totals %s\n", json(total).dump().c_str());

@@ -68,16 +68,6 @@ TEST_F(FirmwareFolderTest, ReleaseIdentifierIsTheFirstLinesValue) {
     }
 }
 
-TEST_F(FirmwareFolderTest, NamingSchemeCoversEachFamilysCodeTypes) {
-    CGatewayFileUtils files;
-    EXPECT_EQ(files.GetHLXFileName(BS_CODE, true), "HLX_BOOT.rel");
-    EXPECT_EQ(files.GetHLXFileName(MAC_CODE, false), "HLX_MAC.bin");
-    EXPECT_EQ(files.GetQPTFileName(PROM_CODE, true), "QPT_PROM.rel");
-    EXPECT_EQ(files.GetQPTFileName(BS_CODE, true), "");
-    EXPECT_EQ(files.GetHLXFileName(static_cast<CODETYPE>(5), true), "");
-    EXPECT_EQ(files.GetHexFilename(MAC_CODE), "HLX_MAC.hex");
-}
-
 // Either flag places an exact copy of the release as the device-load file, replacing the old
 // one and a stale temporary file, and keeps the release installed.
 TEST_F(FirmwareFolderTest, RenamePlacesACopyAndKeepsTheRelease) {
