@@ -2,11 +2,6 @@
 // the server's memory from /proc): open pages and slow clients never starve the others, a stream
 // past the cap is refused, stalled headers are cut off in all, a flood of header lines is refused
 // early in bounded memory, and the two signals.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -14,58 +9,13 @@
 #include <vector>
 
 #include "tests/endtoend/ServeFixture.h"
+#include "testsupport/LoopbackClient.h"
 
 namespace {
 
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
-
-// A TCP connection to the server on loopback, closed when it goes; every wait bounded.
-class Socket {
-public:
-    explicit Socket(int port) : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval wait{5, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Socket() { ::close(m_fd); }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-
-    bool Send(const std::string& bytes) {
-        return m_connected && ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                                  static_cast<ssize_t>(bytes.size());
-    }
-    // Everything read so far, once it holds the text, the peer has closed or 5 s have passed
-    // without a byte.
-    const std::string& ReadUntil(const std::string& text) {
-        char buffer[4096];
-        while (m_read.find(text) == std::string::npos) {
-            const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
-            if (got <= 0) {
-                break;
-            }
-            m_read.append(buffer, static_cast<size_t>(got));
-        }
-        return m_read;
-    }
-    // Whether the peer has closed: a read that ends the connection (not one that times out).
-    bool Closed() {
-        char byte;
-        const ssize_t got = ::recv(m_fd, &byte, 1, MSG_DONTWAIT);
-        return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-    }
-
-private:
-    int m_fd;
-    bool m_connected = false;
-    std::string m_read;
-};
+using Socket = gwu::test::LoopbackClient;
 
 // A value in kB of /proc/PID/status ("VmHWM", the peak resident size, say).
 long StatusKb(std::intptr_t pid, const std::string& name) {
@@ -142,7 +92,7 @@ TEST_F(ServeLimitsTest, StalledAndFloodedHeadersAreCutOffInBoundedMemory) {
     Socket trickle(m_port);
     ASSERT_TRUE(trickle.Send("GET /api/state HTTP/1.1\r\n"));
     int sent = 0;
-    for (; sent < 100 && trickle.Send("X") && !trickle.Closed(); ++sent) {
+    for (; sent < 100 && trickle.Send("X") && !trickle.Closed(0); ++sent) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     EXPECT_LT(sent, 100) << "a byte every 200 ms kept the request open for 20 s";
@@ -163,7 +113,7 @@ TEST_F(ServeLimitsTest, StalledAndFloodedHeadersAreCutOffInBoundedMemory) {
     // Refused with 431, or (when the refusal was lost to the close of a connection with unread
     // bytes) at least closed.
     const std::string answer = flood.ReadUntil("\r\n");
-    EXPECT_TRUE(answer.rfind("HTTP/1.1 431", 0) == 0 || flood.Closed()) << answer;
+    EXPECT_TRUE(answer.rfind("HTTP/1.1 431", 0) == 0 || flood.Closed(0)) << answer;
     ASSERT_TRUE(Send("GET", "/api/state")) << m_lastError;
     const long after = StatusKb(m_server->Id(), "VmHWM");
     EXPECT_LE(after - before, 4096) << "peak resident kB before " << before << ", after " << after;

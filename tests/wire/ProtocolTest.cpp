@@ -14,6 +14,7 @@
 
 #include "emulator/model/Gateway.h"
 #include "emulator/serving/TcpServer.h"
+#include "testsupport/LoopbackClient.h"
 #include "wire/Protocol.h"
 
 namespace {
@@ -166,15 +167,11 @@ TEST(ProtocolFrames, FramesSplitAtEveryByteBoundaryDecodeAlikeAndOversizedOnesAr
 // ---------------------------------------------------------------------------------------------
 // The server over loopback
 
-// A raw client on 127.0.0.1; every receive waits at most 5 s.
-class Client {
+// A raw client on 127.0.0.1 that reads the server's frames.
+class Client : public gwu::test::LoopbackClient {
 public:
-    explicit Client(std::uint16_t port) : m_socket(net::Connect("127.0.0.1", port)) {
-        EXPECT_TRUE(m_socket.Valid());
-    }
-    void Send(const std::string& bytes) const {
-        EXPECT_EQ(net::Send(m_socket, bytes.data(), bytes.size()), static_cast<long>(bytes.size()));
-    }
+    explicit Client(std::uint16_t port) : LoopbackClient(port) { EXPECT_TRUE(Connected()); }
+    void Send(const std::string& bytes) const { EXPECT_TRUE(LoopbackClient::Send(bytes)); }
     // The next payload; empty when the server closed the connection or sent nothing in time.
     std::optional<std::string> Receive() {
         char chunk[512];
@@ -182,7 +179,7 @@ public:
             if (auto payload = m_decoder.Next()) {
                 return payload;
             }
-            const long count = ReceiveWithin(chunk, sizeof chunk);
+            const long count = LoopbackClient::Receive(chunk, sizeof chunk);
             if (count <= 0) {
                 return std::nullopt;
             }
@@ -190,19 +187,8 @@ public:
         }
         return std::nullopt;
     }
-    // True when the server closed the connection without sending anything more.
-    bool Closed() const {
-        char byte = 0;
-        return ReceiveWithin(&byte, 1) == 0;
-    }
 
 private:
-    long ReceiveWithin(char* data, size_t size) const {
-        net::Wait waiting{&m_socket, net::kReadable};
-        return net::Poll(&waiting, 1, 5000) > 0 ? net::Receive(m_socket, data, size) : -1;
-    }
-
-    net::Socket m_socket;
     FrameDecoder m_decoder;
 };
 
