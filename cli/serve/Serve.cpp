@@ -123,26 +123,28 @@ private:
             std::fflush(stderr);
             std::_Exit(128 + signal);
         }
+        Set(m_stopping);
+    }
+
+    // Sets the flag under the lock and wakes whoever waits for one.
+    void Set(bool& flag) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_stopping = true;
+            flag = true;
         }
         m_stopped.notify_all();
     }
 
     // After the first signal, and once more from the destructor: ends a waiting popup as the
-    // cross would, waits for the operation, then stops serving. Signals are still watched while
-    // the operation finishes.
+    // cross would, waits for the operation (the pages still following it), then stops serving.
+    // Signals are still watched while the operation finishes.
     void Finish() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stopping = true;
-        }
-        m_stopped.notify_all();
+        Set(m_stopping);
         m_driver->Close();
         if (m_worker.joinable()) {
             m_worker.join();
         }
+        Set(m_finished);
         if (m_ticker.joinable()) {
             m_ticker.join();
         }
@@ -157,7 +159,7 @@ private:
     void Tick() {
         std::string last;
         std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_stopped.wait_for(lock, kStreamTick, [this] { return m_stopping; })) {
+        while (!m_stopped.wait_for(lock, kStreamTick, [this] { return m_finished; })) {
             if (m_http.OpenStreams() == 0) {
                 continue;
             }
@@ -380,8 +382,9 @@ private:
 
     std::mutex m_mutex;  // guards what follows
     std::condition_variable m_stopped;
-    bool m_stopping = false;
-    std::string m_running;  // the operation running, empty when none
+    bool m_stopping = false;  // no operation is started any more
+    bool m_finished = false;  // and none runs: the streams are done
+    std::string m_running;    // the operation running, empty when none
     Json m_message = nullptr;
     Json m_check = nullptr;
     Json m_rounds = Json::array();
