@@ -20,10 +20,12 @@
 # consumer.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS gatewayutils gwu_platform gwu_os gwu_firmware gatewayutils_host gatewayutils_popup
-                gatewayutils_standin gwu_wire gwu_emulator_scenario gwu_emulator_model
-                gwu_emulator_trace gwu_emulator_serving gwu_emulator_server gwu_emulator
-                gatewayutils_connections gwu_process gwctl gwemu
+set(GWU_INSTALLED_TARGETS
+    gatewayutils gwu_platform gwu_os gwu_firmware gatewayutils_host gatewayutils_popup
+    gatewayutils_standin gwu_wire gwu_emulator_scenario gwu_emulator_model gwu_emulator_trace
+    gwu_emulator_serving gwu_emulator_server gwu_emulator gatewayutils_connections gwu_process
+    gwctl gwemu)
+install(TARGETS ${GWU_INSTALLED_TARGETS}
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -43,7 +43,7 @@ public:
 // monitor and error lines are dropped.
 struct Workspace : gwu::test::TestFolders {
     Workspace() {
-        fs::copy_file(fs::path(GWU_SAMPLE_DIR) / "runtime" / "DeployedHLXs.ini",
+        fs::copy_file(gwu::test::SampleDir() / "runtime" / "DeployedHLXs.ini",
                       Runtime() / "DeployedHLXs.ini");
         gwu::host::SetMonitorSink([](const std::string&) {});
         gwu::host::SetErrorSink([](const std::string&) {});

@@ -31,7 +31,17 @@ wine --version
 # One Wine server for the whole run, so that each test does not start its own; stopped at the
 # end whatever happens.
 wineserver --persistent=60
-trap 'wineserver --kill >/dev/null 2>&1 || true' EXIT
+keeper_dir=$(mktemp -d)
+trap 'wineserver --kill >/dev/null 2>&1 || true; rm -rf "$keeper_dir"' EXIT
+# Wine starts its own system programs (services, explorer, the device drivers) with the first
+# Windows program and ends them only a while after the last one. Started by a test, they hold
+# that test's output open, and ctest waits for them: that test then lasts until a minute after
+# the whole run. So one program that waits for as long as this script runs (until the pipe it
+# reads is closed) starts them first, with its output going nowhere.
+mkfifo "$keeper_dir/keeper"
+wine cmd /c pause <"$keeper_dir/keeper" >/dev/null 2>&1 &
+exec 9>"$keeper_dir/keeper"
+wine cmd /c exit >/dev/null 2>&1
 # Under Wine a test run in parallel with others has, rarely, failed where it passes alone (an
 # emulator test once, in 0.03 s, and never again in repeated runs). The failed ones run once
 # more, alone, with their output: the log keeps both results, and a second failure fails the run.

@@ -95,7 +95,7 @@ void TestFolders::WriteRelease(const std::string& fileName, const std::string& r
 }
 
 void TestFolders::CopySampleFirmware() const {
-    for (const auto& entry : fs::directory_iterator(fs::path(GWU_SAMPLE_DIR) / "firmware")) {
+    for (const auto& entry : fs::directory_iterator(SampleDir() / "firmware")) {
         fs::copy_file(entry.path(), Firmware() / entry.path().filename(),
                       fs::copy_options::overwrite_existing);
     }
@@ -119,8 +119,12 @@ void TestFolders::WriteFile(const fs::path& path, const std::string& content) {
     out << content;
 }
 
+fs::path SampleDir() {
+    return fs::path(GWU_SAMPLE_DIR);
+}
+
 std::string SampleScenarioPath(const std::string& name) {
-    return (fs::path(GWU_SAMPLE_DIR) / "scenarios" / (name + ".json")).string();
+    return (SampleDir() / "scenarios" / (name + ".json")).string();
 }
 
 }  // namespace gwu::test

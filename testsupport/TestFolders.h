@@ -101,7 +101,11 @@ private:
     os::FileOpHook m_previous;
 };
 
-// The path of a sample scenario of the repository (samples/scenarios/NAME.json).
+// The repository's sample folders (samples/), and the path of a sample scenario
+// (samples/scenarios/NAME.json). Only testsupport's own source names the folder, so that the
+// sources that use it carry no path of this checkout (the compiler cache's objects of another
+// checkout serve them).
+std::filesystem::path SampleDir();
 std::string SampleScenarioPath(const std::string& name);
 
 }  // namespace gwu::test

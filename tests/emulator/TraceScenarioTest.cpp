@@ -10,6 +10,7 @@
 #include "emulator/model/Gateway.h"
 #include "emulator/trace/TraceScenario.h"
 #include "platform/DeviceRequests.h"
+#include "testsupport/TestFolders.h"
 #include "wire/CommsFailures.h"
 
 namespace {
@@ -106,9 +107,9 @@ TEST(TraceScenario, ThePlayedScenarioAnswersEveryRecordedReadAsRecorded) {
          8}};
     for (const auto& [source, faults] : cases) {
         const auto gateway =
-            *source == '{'
-                ? Gateway::FromScenarioText(source, "written.json", "")
-                : Gateway::FromScenarioFile(GWU_SAMPLE_DIR "/scenarios/" + std::string(source), "");
+            *source == '{' ? Gateway::FromScenarioText(source, "written.json", "")
+                           : Gateway::FromScenarioFile(
+                                 (gwu::test::SampleDir() / "scenarios" / source).string(), "");
         const Trace trace = Record(Session(), gateway.get());
         const std::string scenario = ScenarioFromTrace(trace);
         SCOPED_TRACE(scenario);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "process/EmulatorProcess.h"
+#include "tests/endtoend/Programs.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/TestProcesses.h"
 
@@ -20,7 +21,7 @@ using gwu::test::Child;
 
 inline constexpr int kWaitMs = 30000;  // per program run; each takes well under a second
 inline constexpr const char* kAllSame = "LC:Same, PROM:Same, BS:Same, CPLD:Same, MAC:Same,";
-inline const fs::path kSamples = GWU_SAMPLE_DIR;
+inline const fs::path kSamples = gwu::test::SampleDir();
 
 inline const auto Scenario = gwu::test::SampleScenarioPath;
 
@@ -99,13 +100,15 @@ protected:
     // gwemu on the scenario and the firmware folder, listening.
     std::unique_ptr<gwu::host::EmulatorProcess> Serve(const std::string& scenario) const {
         auto emulator = std::make_unique<gwu::host::EmulatorProcess>(
-            GWEMU_PATH, scenario, Firmware().string(), (Root() / "gwemu").string(), kWaitMs);
+            gwu::test::kGwemuProgram, scenario, Firmware().string(), (Root() / "gwemu").string(),
+            kWaitMs);
         EXPECT_EQ(emulator->Device().rfind("tcp://127.0.0.1:", 0), 0u) << emulator->Error();
         return emulator;
     }
 
-    std::vector<std::string> m_gwctl = {GWCTL_PATH};  // the program, after what it runs under
-    std::vector<std::string> m_environment;           // of every gwctl run
+    std::vector<std::string> m_gwctl = {
+        gwu::test::kGwctlProgram};           // the program, after what it runs under
+    std::vector<std::string> m_environment;  // of every gwctl run
 };
 
 }  // namespace gwu::test::cli

@@ -9,6 +9,7 @@
 
 #include "os/Format.h"
 #include "tests/endtoend/CliFixture.h"
+#include "tests/endtoend/Programs.h"
 
 namespace {
 
@@ -24,9 +25,9 @@ TEST_F(CliTerminalTest, StatusLineAppearsWhileWaitingAndIsClearedNotWithJsonOrQu
     // No option draws the line; --json and --quiet keep the terminal free of it.
     for (const char* option : {"", "--json", "--quiet"}) {
         SCOPED_TRACE(option);
-        std::vector<std::string> arguments = {GWCTL_PATH,    "check",        "--device",
-                                              "emu:" + slow, "--firmware",   Firmware().string(),
-                                              "--logs",      Logs().string()};
+        std::vector<std::string> arguments = {
+            gwu::test::kGwctlProgram, "check",  "--device",     "emu:" + slow, "--firmware",
+            Firmware().string(),      "--logs", Logs().string()};
         if (*option != '\0') {
             arguments.push_back(option);
         }
@@ -65,7 +66,7 @@ TEST_F(CliTerminalTest, DeviceTextIsEscapedOnTheTerminalAndKeptInJson) {
     std::filesystem::create_directories(logs);
     WriteFile(std::filesystem::path(logs) / "HLX_Serial_Nums.txt", listLine + "\r\n");
     const auto gwctl = [&](std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), GWCTL_PATH);
+        arguments.insert(arguments.begin(), gwu::test::kGwctlProgram);
         arguments.insert(arguments.end(), {"--firmware", Firmware().string(), "--logs", logs});
         return arguments;
     };

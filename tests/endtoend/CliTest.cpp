@@ -10,6 +10,7 @@
 
 #include "os/Format.h"
 #include "tests/endtoend/CliFixture.h"
+#include "tests/endtoend/Programs.h"
 
 namespace {
 
@@ -303,15 +304,15 @@ TEST_F(CliTest, TroubleExitsWith2HelpAndVersionWith0) {
     }
 
     // gwemu refuses the same bad scenario with exit 2, which its fixture reports with the reason.
-    gwu::host::EmulatorProcess refused(GWEMU_PATH, bad, "", (Root() / "gwemu-refused").string(),
-                                       kWaitMs);
+    gwu::host::EmulatorProcess refused(gwu::test::kGwemuProgram, bad, "",
+                                       (Root() / "gwemu-refused").string(), kWaitMs);
     EXPECT_FALSE(refused.Listening());
     EXPECT_EQ(refused.Error().rfind("gwemu ended with status 2: ", 0), 0u) << refused.Error();
     EXPECT_GT(refused.Error().size(), std::string("gwemu ended with status 2: ").size());
     EXPECT_EQ(refused.Stop(), 2);
 
     EXPECT_EQ(Run({"--help"}).code, 0);
-    for (const char* tool : {GWCTL_PATH, GWEMU_PATH}) {
+    for (const char* tool : {gwu::test::kGwctlProgram, gwu::test::kGwemuProgram}) {
         const std::string stem = (Root() / "version").string();
         EXPECT_EQ(Child({tool, "--version"}, stem).Wait(kWaitMs), 0) << tool;
         const std::string name = fs::path(tool).stem().string();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/endtoend/CliFixture.h"
+#include "tests/endtoend/Programs.h"
 #include "wire/FrameClient.h"
 #include "wire/Protocol.h"
 #include "wire/Socket.h"
@@ -54,8 +55,8 @@ TEST_F(EmulatorServeTest, SilentClientsKeepNobodyOut) {
 
 // (Listening on loopback, as in the test above, is not warned of.)
 TEST_F(EmulatorServeTest, ListeningOffLoopbackIsWarnedOf) {
-    Child gwemu({GWEMU_PATH, "--scenario", gwu::test::SampleScenarioPath("matching"), "--listen",
-                 "0.0.0.0:0"},
+    Child gwemu({gwu::test::kGwemuProgram, "--scenario", gwu::test::SampleScenarioPath("matching"),
+                 "--listen", "0.0.0.0:0"},
                 Stem("any"));
     for (int i = 0; i < 600 && ReadFile(Stem("any") + ".out").empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -76,8 +77,8 @@ TEST_F(EmulatorServeTest, UnusableFilesAreRefusedAtOnce) {
     WriteFile(readOnly, "");
     fs::permissions(readOnly, fs::perms::all, fs::perm_options::remove);
     const auto record = [](const fs::path& trace) {
-        return std::vector<std::string>{GWEMU_PATH, "--record", trace.string(), "--upstream",
-                                        "tcp://127.0.0.1:9"};
+        return std::vector<std::string>{gwu::test::kGwemuProgram, "--record", trace.string(),
+                                        "--upstream", "tcp://127.0.0.1:9"};
     };
     std::vector<std::tuple<std::vector<std::string>, std::string>> cases = {
         {record(Root() / "missing" / "t.jsonl"),
@@ -86,13 +87,13 @@ TEST_F(EmulatorServeTest, UnusableFilesAreRefusedAtOnce) {
 #ifndef _WIN32
     const std::string fifo = (Root() / "fifo").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (auto command :
-         std::vector<std::vector<std::string>>{{GWEMU_PATH, "--scenario", fifo},
-                                               {GWEMU_PATH, "--replay", fifo},
-                                               {GWEMU_PATH, "--scenario-from", fifo},
-                                               {GWCTL_PATH, "check", "--device", "emu:" + fifo},
-                                               {GWCTL_PATH, "check", "--device", "replay:" + fifo},
-                                               record(fifo)}) {
+    for (auto command : std::vector<std::vector<std::string>>{
+             {gwu::test::kGwemuProgram, "--scenario", fifo},
+             {gwu::test::kGwemuProgram, "--replay", fifo},
+             {gwu::test::kGwemuProgram, "--scenario-from", fifo},
+             {gwu::test::kGwctlProgram, "check", "--device", "emu:" + fifo},
+             {gwu::test::kGwctlProgram, "check", "--device", "replay:" + fifo},
+             record(fifo)}) {
         cases.emplace_back(command, ": is not a regular file");
     }
 #endif
@@ -115,8 +116,8 @@ TEST_F(EmulatorServeTest, ReplayTimingWaitsTheRecordedTimeOnlyWhenAsked) {
 {"n":1,"message":"connect","result":"answer","flag":true,"elapsed_ms":600}
 )");
     for (const bool timing : {true, false}) {
-        std::vector<std::string> arguments = {GWEMU_PATH, "--replay", Stem("slow.jsonl"),
-                                              "--replay-timing"};
+        std::vector<std::string> arguments = {gwu::test::kGwemuProgram, "--replay",
+                                              Stem("slow.jsonl"), "--replay-timing"};
         arguments.resize(timing ? 4 : 3);  // the flag only when timing
         EmulatorProcess gwemu(arguments, Stem("replay"), kWaitMs);
         ASSERT_TRUE(gwemu.Listening()) << gwemu.Error();

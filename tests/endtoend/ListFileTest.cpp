@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/endtoend/Programs.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/TestProcesses.h"
 
@@ -23,17 +24,17 @@ class ListFileTest : public SerialListFixture {
 protected:
     ListFileTest() {
         CopySampleFirmware();
-        fs::copy(fs::path(GWU_SAMPLE_DIR) / "runtime", Runtime(), fs::copy_options::recursive);
+        fs::copy(SampleDir() / "runtime", Runtime(), fs::copy_options::recursive);
     }
 
     // Runs gwctl check on the device and expects its report; returns gwctl's peak resident
     // memory.
     std::uint64_t Check() const {
         const std::string stem = (Root() / "gwctl").string();
-        Child gwctl(
-            {GWCTL_PATH, "check", "--device", "emu:" + SampleScenarioPath("matching"), "--runtime",
-             Runtime().string(), "--logs", Logs().string(), "--firmware", Firmware().string()},
-            stem);
+        Child gwctl({gwu::test::kGwctlProgram, "check", "--device",
+                     "emu:" + SampleScenarioPath("matching"), "--runtime", Runtime().string(),
+                     "--logs", Logs().string(), "--firmware", Firmware().string()},
+                    stem);
         EXPECT_EQ(gwctl.Wait(600000), 0) << ReadFile(stem + ".err");
         EXPECT_NE(ReadFile(stem + ".out").find("Summary: LC:Same"), std::string::npos);
         return gwctl.PeakResidentBytes();

@@ -14,6 +14,7 @@
 
 #include "os/Os.h"
 #include "tests/endtoend/ListWriterReadings.h"
+#include "tests/endtoend/Programs.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/TestProcesses.h"
 
@@ -89,8 +90,8 @@ protected:
         std::vector<std::unique_ptr<Child>> writers;
         for (int p = 0; p < processes; ++p) {
             writers.push_back(std::make_unique<Child>(
-                std::vector<std::string>{GWU_LIST_WRITER, folders[p].string(), std::to_string(p),
-                                         std::to_string(operations)},
+                std::vector<std::string>{gwu::test::kListWriterProgram, folders[p].string(),
+                                         std::to_string(p), std::to_string(operations)},
                 (Root() / ("writer" + std::to_string(p))).string()));
         }
         for (int p = 0; p < processes; ++p) {

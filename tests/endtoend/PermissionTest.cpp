@@ -16,6 +16,7 @@
 
 #include "devices/SerialNumList.h"
 #include "tests/endtoend/CliFixture.h"
+#include "tests/endtoend/Programs.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ protected:
             GTEST_SKIP() << "running as root without " << kSetpriv << ": permissions stop nothing";
         }
         fs::create_directories(Bin());
-        fs::copy_file(GWCTL_PATH, Bin() / "gwctl");
+        fs::copy_file(gwu::test::kGwctlProgram, Bin() / "gwctl");
         WriteFile(List(), kKnownLine);
         // The unprivileged user reaches everything until a case takes a permission away.
         for (const auto& entry : fs::recursive_directory_iterator(Root())) {

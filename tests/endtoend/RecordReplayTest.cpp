@@ -14,6 +14,7 @@
 
 #include "emulator/trace/Trace.h"
 #include "tests/endtoend/CliFixture.h"
+#include "tests/endtoend/Programs.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ protected:
     // gwemu with the options, listening; its output in Root()/NAME.out and .err.
     std::unique_ptr<EmulatorProcess> Gwemu(std::vector<std::string> options,
                                            const std::string& name) const {
-        options.insert(options.begin(), GWEMU_PATH);
+        options.insert(options.begin(), gwu::test::kGwemuProgram);
         auto gwemu = std::make_unique<EmulatorProcess>(options, (Root() / name).string(), kWaitMs,
                                                        m_environment);
         EXPECT_TRUE(gwemu->Listening()) << gwemu->Error();
@@ -52,7 +53,7 @@ protected:
     std::unique_ptr<Child> StartGwctl(const std::string& name, const std::string& device,
                                       std::vector<std::string> arguments) const {
         const fs::path folder = Folders(name);
-        arguments.insert(arguments.begin(), GWCTL_PATH);
+        arguments.insert(arguments.begin(), gwu::test::kGwctlProgram);
         arguments.insert(
             arguments.end(),
             {"--json", "--device", device, "--firmware", (folder / "firmware").string(), "--logs",
@@ -187,7 +188,9 @@ TEST_F(RecordReplayTest, FaultsAreRecordedAndReplayed) {
 
     // The scenario made from the trace, faults and all, gives the check what it recorded.
     const std::string made = (Root() / "made").string();
-    EXPECT_EQ(Child({GWEMU_PATH, "--scenario-from", TracePath("faults")}, made).Wait(kWaitMs), 0);
+    EXPECT_EQ(Child({gwu::test::kGwemuProgram, "--scenario-from", TracePath("faults")}, made)
+                  .Wait(kWaitMs),
+              0);
     ExpectSame({Gwctl("faults-scenario", "emu:" + made + ".out", {"check"})}, recorded);
 
     // A gateway silent on a card selection (here a replay of one) is waited for as long as the

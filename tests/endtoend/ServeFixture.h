@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "http/Client.h"
+#include "tests/endtoend/Programs.h"
 #include "testsupport/Fixtures.h"
 #include "testsupport/TestProcesses.h"
 
@@ -27,7 +28,7 @@ protected:
         CopySampleFirmware();
         m_stem = (Root() / "serve").string();
         std::vector<std::string> arguments = {
-            GWCTL_PATH,
+            gwu::test::kGwctlProgram,
             "serve",
             "--device",
             "emu:" +
