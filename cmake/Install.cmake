@@ -92,15 +92,34 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/samples/firmware ${PROJECT_SOURCE_DIR}/s
         PATTERN "*.bin" EXCLUDE PATTERN "*.placing" EXCLUDE)
 install(DIRECTORY DESTINATION ${GWU_SAMPLES_INSTALL_DIR}/logs)
 
+# The copyright file and the changelog (compressed, as Debian installs it) in share/doc.
+set(_gwu_changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${_gwu_changelog}
+                   COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${_gwu_changelog}
+                   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
+add_custom_target(gwu_changelog ALL DEPENDS ${_gwu_changelog})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${_gwu_changelog}
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 # cpack -G DEB / -G TGZ from a (release) build: everything above in one package.
 set(CPACK_PACKAGE_NAME gatewayutils)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Firmware checks and updates of a vehicle-diagnostic gateway: library, stand-in host, emulator, tools")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware checks and updates of a vehicle-diagnostic gateway")
+set(CPACK_PACKAGE_DESCRIPTION
+    "The gatewayutils library reads the releases of a gateway's code types,\n\
+compares them with the releases installed on disk, updates them and repairs\n\
+a lost serial number. The package holds the library, stand-ins for the\n\
+host's libraries, an emulated gateway, the tools gwctl and gwemu with their\n\
+manual pages and bash completions, and samples.")
 set(CPACK_PACKAGE_CONTACT "gatewayutils maintainers <maintainers@users.noreply.c-seed-d07cdf2d.example>")
 set(CPACK_GENERATOR "TGZ;DEB")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What Debian's checks (lintian) ask of a package with programs and shared libraries: stripped
+# binaries, a shlibs file and the ldconfig trigger, a copyright file and a changelog.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
 include(CPack)

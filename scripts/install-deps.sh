@@ -7,9 +7,9 @@
 set -euo pipefail
 
 # libboost-dev: Beast and Asio, the programs' HTTP (http/), headers only; ccache: the compiler
-# cache every preset uses.
+# cache every preset uses; help2man: the tools' manual pages, which man-db renders in their test.
 packages=(cmake ninja-build ccache g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
-          libboost-dev clang libclang-rt-14-dev clang-tidy)
+          libboost-dev clang libclang-rt-14-dev clang-tidy help2man man-db)
 browser_packages=(chromium fonts-dejavu-core)
 
 extra=()

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # The SDK's packages: builds the release preset, makes the .deb and the .tar.gz with CPack and
-# checks their file lists: the headers of every installed target, the libraries, gwctl and gwemu,
-# every sample, the CMake package and the pkg-config files; none of the project's private
-# headers; the same files in both; no path of this tree in any file. Fails when one is off.
+# checks their file lists: the headers of every installed target, the libraries, gwctl and gwemu
+# with their manual pages and bash completions, every sample, the CMake package and the
+# pkg-config files; none of the project's private headers; the same files in both; no path of
+# this tree in any file; no lintian error, and no warning but the explained ones. Fails when one
+# is off.
 # Usage: scripts/package.sh   (CMAKE_BUILD_PARALLEL_LEVEL limits the build's jobs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 build=build/release
 
-# CPack's .deb needs dpkg-shlibdeps (dpkg-dev), which reads the binaries with file and objdump.
-bash scripts/install-deps.sh dpkg-dev file binutils
+# CPack's .deb needs dpkg-shlibdeps (dpkg-dev), which reads the binaries with file and objdump;
+# lintian checks the .deb as Debian checks its packages.
+bash scripts/install-deps.sh dpkg-dev file binutils lintian
 cmake --preset release
 cmake --build --preset release
 rm -rf "$build/packages"
@@ -47,7 +50,8 @@ expected=(
     include/gatewayutils/connections/EmulatorRequests.h
     include/gatewayutils/process/EmulatorProcess.h include/gatewayutils/process/ChildProcess.h
     include/gatewayutils/process/ProcessUtils.h
-    bin/gwctl bin/gwemu
+    bin/gwctl bin/gwemu share/man/man1/gwctl.1.gz share/man/man1/gwemu.1.gz
+    share/bash-completion/completions/gwctl share/bash-completion/completions/gwemu
     lib/cmake/gatewayutils/gatewayutilsConfig.cmake
     lib/cmake/gatewayutils/gatewayutilsConfigVersion.cmake
     lib/cmake/gatewayutils/gatewayutilsTargets.cmake
@@ -85,7 +89,16 @@ logs=$(mktemp -d)
 trap 'rm -rf "$unpacked" "$logs"' EXIT
 tar -xzf "$tgz" -C "$unpacked"
 hits=$(grep -rlF "$top" "$unpacked" || true)
+while IFS= read -r -d '' compressed; do
+    ! zcat "$compressed" | grep -qF "$top" || hits+=$'\n'"$compressed"
+done < <(find "$unpacked" -name '*.gz' -print0)
 [ -z "$hits" ] || fail "files naming $top:"$'\n'"$hits"
+
+# Debian's checks: no error, and no warning but those the README explains (section "Installing").
+explained='link-to-shared-library-in-wrong-package|maintscript-calls-ldconfig|package-name-doesnt-match-sonames|pkg-config-unavailable-for-cross-compilation|shared-library-lacks-version'
+findings=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -E '^[EW]: ' || true)
+unexplained=$(grep -vE "^W: [^ ]+ ($explained)( |$)" <<<"$findings" || true)
+[ -z "$unexplained" ] || fail "lintian:"$'\n'"$unexplained"
 
 # The shared library exports the classes a host uses and derives from, not the library's
 # internals (symbols are hidden unless marked).

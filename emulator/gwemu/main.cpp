@@ -102,7 +102,7 @@ std::string DefaultFirmwareFolder() {
 }
 
 int Run(int argc, char** argv) {
-    CLI::App app{"Serves an emulated gateway over TCP."};
+    CLI::App app{"Serves an emulated gateway over TCP.", "gwemu"};
     std::string scenarioPath;
     std::string listen = "127.0.0.1:0";
     std::string firmware = DefaultFirmwareFolder();
@@ -131,8 +131,11 @@ int Run(int argc, char** argv) {
     replayOption->excludes(scenarioFromOption);
     app.add_option("--listen", listen, "Address to listen on, HOST:PORT (port 0: any free port)")
         ->capture_default_str();
-    app.add_option("--firmware", firmware, "Firmware folder the devices load their releases from")
-        ->capture_default_str();
+    // The default in words: the help (and the manual page made from it) names no folder of the
+    // machine it ran on.
+    app.add_option("--firmware", firmware,
+                   "Firmware folder the devices load their releases from (default: "
+                   "GWU_FIRMWARE_DIR, else the sample firmware folder)");
     bool logFaults = false;
     app.add_flag("--log-faults", logFaults, "Print a line for every faulted request")
         ->needs(scenarioOption);
