@@ -209,7 +209,13 @@ bool Session::Open(std::string& error) {
             error = "cannot create a working copy of the sample firmware folder";
             return false;
         }
-        fs::copy(samples / "firmware", m_scratch, fs::copy_options::recursive, ec);
+        // Entry by entry: copying a folder onto the existing scratch folder fails on Windows
+        // ("File exists"), where the standard library creates the target folder again.
+        for (fs::directory_iterator it(samples / "firmware", ec), end; !ec && it != end;
+             it.increment(ec)) {
+            fs::copy(it->path(), fs::path(m_scratch) / it->path().filename(),
+                     fs::copy_options::recursive, ec);
+        }
         if (ec) {
             error = "cannot copy the sample firmware folder: " + ec.message();
             return false;

@@ -104,6 +104,14 @@ std::string RuntimeFolder() {
     return FolderFrom(kRuntimeDirVariable, "runtime");
 }
 std::string LogFolder() {
+    // An installed program writes nothing into its installation (which a user may not even be
+    // allowed to write): without a folder named, its logs go to the user's own data folder.
+    const char* value = std::getenv(kLogDirVariable);
+    if ((value == nullptr || *value == '\0') && !os::RunsFromBuildTree()) {
+        if (const std::string user = os::UserDataFolder(); !user.empty()) {
+            return os::JoinPath(user, "logs");
+        }
+    }
     return FolderFrom(kLogDirVariable, "logs");
 }
 

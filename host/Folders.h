@@ -3,7 +3,9 @@
 // when installed):
 //   GWU_FIRMWARE_DIR  firmware release folder   (default samples/firmware)
 //   GWU_RUNTIME_DIR   runtime folder            (default samples/runtime)
-//   GWU_LOG_DIR       log-files folder          (default samples/logs)
+//   GWU_LOG_DIR       log-files folder          (default samples/logs from the build tree; an
+//                                                installed program's is "logs" in the user's
+//                                                data folder, os::UserDataFolder)
 #pragma once
 
 #include <functional>

@@ -57,7 +57,6 @@ expected=(
     lib/cmake/gatewayutils/gatewayutilsTargets.cmake
     lib/pkgconfig/gatewayutils.pc lib/pkgconfig/gatewayutils-standin.pc
     lib/pkgconfig/gatewayutils-connections.pc lib/pkgconfig/gatewayutils-process.pc
-    share/gatewayutils/logs/
 )
 for sample in $(git ls-files samples/firmware samples/runtime samples/scenarios); do
     expected+=("share/gatewayutils/${sample#samples/}")
@@ -111,15 +110,21 @@ internal=$(grep -E "CHLXSerialNumRepair|CDeployedUnitList|CKeyboardDialog|Serial
 [ -z "$internal" ] || fail "libgatewayutils.so exports internals:"$'\n'"$internal"
 
 # Unpacked anywhere, the tools run on the package's own samples: a check from another folder,
-# with no folder named, finds the sample module behind the sample release (exit 1).
-relocated=$(cd "$unpacked" && env -u GWU_FIRMWARE_DIR -u GWU_RUNTIME_DIR -u GWU_LOG_DIR \
-    ./*/bin/gwctl check --quiet --logs "$unpacked" 2>&1) && status=0 || status=$?
+# with no folder named, finds the sample module behind the sample release (exit 1), and writes
+# its serial-number list into the user's data folder.
+home=$(mktemp -d)
+trap 'rm -rf "$unpacked" "$logs" "$home"' EXIT
+installed=$(find "$unpacked" | sort)
+relocated=$(cd "$home" && env -u GWU_FIRMWARE_DIR -u GWU_RUNTIME_DIR -u GWU_LOG_DIR \
+    -u XDG_STATE_HOME HOME="$home" "$unpacked"/*/bin/gwctl check --quiet 2>&1) && status=0 || status=$?
 [ "$status" -eq 1 ] && grep -q "PROM:Older" <<<"$relocated" ||
     fail "the unpacked gwctl check ended with $status: $relocated"
+[ -s "$home/.local/state/gatewayutils/logs/HLX_Serial_Nums.txt" ] ||
+    fail "the unpacked gwctl check wrote no serial-number list into ~/.local/state/gatewayutils/logs"
 
 # A repair run from the package (the sample module that lost its serial number, repaired from
 # the sample deployed-unit list without a prompt) leaves its report in the log folder and
-# nothing in the package's bin/: an installed tool never writes into the installation.
+# nothing in the package: an installed tool never writes into the installation.
 scenario=$(echo "$unpacked"/*/share/gatewayutils/scenarios/lost-serial-silent.json)
 repaired=$(cd "$unpacked" && env -u GWU_FIRMWARE_DIR -u GWU_RUNTIME_DIR -u GWU_LOG_DIR \
     ./*/bin/gwctl check --quiet --logs "$logs" --device "emu:$scenario" 2>&1) && status=0 || status=$?
@@ -127,8 +132,8 @@ repaired=$(cd "$unpacked" && env -u GWU_FIRMWARE_DIR -u GWU_RUNTIME_DIR -u GWU_L
     fail "the unpacked gwctl's repair ended with $status: $repaired"
 grep -q "WriteBackToHLX" "$logs/ReportHLXRepair.txt" 2>/dev/null ||
     fail "the repair report is not in the log folder $logs"
-written=$(ls "$unpacked"/*/bin | grep -vxE 'gwctl|gwemu' || true)
-[ -z "$written" ] || fail "the package's bin/ holds what a run wrote: $written"
+written=$(diff <(echo "$installed") <(find "$unpacked" | sort) || true)
+[ -z "$written" ] || fail "the runs wrote into the unpacked package:"$'\n'"$written"
 
 if [ "$failed" -eq 0 ]; then
     echo "package: $(basename "$deb") and $(basename "$tgz"): $(files_only "$deb_list" | wc -l) files each, every one expected there"

@@ -263,10 +263,12 @@ void LockedFile::Close() {
     }
 }
 
-std::string SampleFolder() {
+namespace {
+// The first line of the samples file beside the executable; empty when there is none.
+std::string BuildTreeSamples() {
     const std::string executable = ExecutableFolder();
     if (executable.empty()) {
-        return ".";
+        return {};
     }
     std::ifstream beside(JoinPath(executable, GWU_BUILD_TREE_SAMPLES), std::ios::binary);
     std::string folder;
@@ -274,9 +276,22 @@ std::string SampleFolder() {
         while (!folder.empty() && (folder.back() == '\r' || folder.back() == ' ')) {
             folder.pop_back();
         }
-        if (!folder.empty()) {
-            return folder;
-        }
+    }
+    return folder;
+}
+}  // namespace
+
+bool RunsFromBuildTree() {
+    return !BuildTreeSamples().empty();
+}
+
+std::string SampleFolder() {
+    const std::string executable = ExecutableFolder();
+    if (executable.empty()) {
+        return ".";
+    }
+    if (std::string folder = BuildTreeSamples(); !folder.empty()) {
+        return folder;
     }
     return (std::filesystem::path(executable) / GWU_SAMPLES_FROM_BINDIR)
         .lexically_normal()

@@ -36,6 +36,14 @@ std::string ExecutableFolder();
 // executable's bin/ folder, where the install puts them. The current folder (".") when the
 // executable's folder is unknown.
 std::string SampleFolder();
+// Whether the running executable runs from the build tree (the file above lies beside it).
+bool RunsFromBuildTree();
+
+// The folder where the project's installed programs keep a user's own files (logs, reports),
+// without a trailing separator: %LOCALAPPDATA%\gatewayutils on Windows, elsewhere
+// $XDG_STATE_HOME/gatewayutils, else ~/.local/state/gatewayutils. Empty when the environment
+// names no such folder. Nothing is created.
+std::string UserDataFolder();
 
 bool PathExists(const std::string& path);
 

@@ -270,6 +270,19 @@ std::string ExecutableFolder() {
     return exe.parent_path().string();
 }
 
+std::string UserDataFolder() {
+    // The XDG base directories: a program's state (logs, history) belongs in the state home.
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') {  // a relative value is to be ignored
+        return JoinPath(state, "gatewayutils");
+    }
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+        return {};
+    }
+    return (fs::path(home) / ".local" / "state" / "gatewayutils").lexically_normal().string();
+}
+
 bool PathExists(const std::string& path) {
     std::error_code ec;
     return fs::exists(fs::symlink_status(path, ec));

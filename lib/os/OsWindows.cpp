@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -308,6 +309,18 @@ std::string ExecutableFolder() {
         }
         buffer.resize(buffer.size() * 2);
     }
+}
+
+std::string UserDataFolder() {
+    // The user's local application data, which no roaming profile copies to other computers.
+    if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr && local[0] != '\0') {
+        return JoinPath(local, "gatewayutils");
+    }
+    if (const char* profile = std::getenv("USERPROFILE");
+        profile != nullptr && profile[0] != '\0') {
+        return JoinPath(JoinPath(JoinPath(profile, "AppData"), "Local"), "gatewayutils");
+    }
+    return {};
 }
 
 bool PathExists(const std::string& path) {

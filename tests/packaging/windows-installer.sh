@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# The Windows installer as a technician uses it, under Wine in a Wine prefix of its own:
+# - per user, silently, with the tools added to the PATH: exactly the installed files (those of
+#   the install manifest, and the uninstaller) land in the folder given, the uninstaller is
+#   registered, the PATH keeps its entries and gains bin\;
+# - the installed gwctl, run from another folder, says its version and checks the sample device
+#   on the installed samples, writing its logs into the user's data folder and nothing into the
+#   installation;
+# - the silent uninstall leaves nothing but the user's data: no file, no registration, the PATH
+#   as it was;
+# - per machine, without the PATH: registered for all users; the uninstall keeps a file the
+#   installer did not put there, and with it its folder.
+# Usage: windows-installer.sh INSTALLER INSTALL_MANIFEST STAGE_DIR
+set -uo pipefail
+installer=$1 manifest=$2 stage=$3
+scratch=$(mktemp -d)
+export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+failed=0
+fail() {
+    echo "installer: $*"
+    failed=1
+}
+finish() {
+    wineserver -k 2>/dev/null
+    rm -rf "$scratch"
+}
+trap finish EXIT
+wineboot -i >/dev/null 2>&1 || { echo "installer: cannot make a Wine prefix"; exit 1; }
+drive=$WINEPREFIX/drive_c
+user_data=$(echo "$drive"/users/*/AppData/Local)/gatewayutils
+
+# A registry value as reg prints it: "TYPE DATA", empty when absent.
+reg_value() {
+    wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+        awk -v name="$2" '$1 == name { $1 = ""; sub(/^ +/, ""); print }'
+}
+# The files below a folder, relative to it, with '/' between folders.
+files_below() {
+    (cd "$1" && find . -type f | sed 's@^\./@@' | sort)
+}
+# Tries a command every 0.1 s, for a minute at most, until it succeeds: the uninstaller copies
+# itself away and works from there, so the process started ends before the work does (the
+# registration goes last).
+within_a_minute() {
+    for _ in $(seq 600); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+unregistered() {
+    [ -z "$(reg_value "$1\\$uninstall_key" InstallLocation)" ]
+}
+
+uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\gatewayutils'
+expected=$( (sed "s@^$stage/@@" "$manifest"; echo; echo uninstall.exe) | grep -v '^$' | sort)
+wine reg add 'HKCU\Environment' /v Path /t REG_EXPAND_SZ /d 'C:\keep;%SystemRoot%\tools' /f >/dev/null
+
+# Per user, with the PATH.
+wine "$installer" /S /CurrentUser /AddToPath '/D=C:\gwu\user' || fail "the per-user install failed"
+folder=$drive/gwu/user
+[ "$(files_below "$folder")" = "$expected" ] ||
+    fail "the per-user install holds other files than the manifest's:"$'\n'"$(diff <(echo "$expected") <(files_below "$folder"))"
+[ "$(reg_value "HKCU\\$uninstall_key" InstallLocation)" = 'REG_SZ C:\gwu\user' ] ||
+    fail "no per-user uninstall registration for C:\\gwu\\user"
+quiet=$(reg_value "HKCU\\$uninstall_key" QuietUninstallString)
+[ "$quiet" = 'REG_SZ "C:\gwu\user\uninstall.exe" /CurrentUser /S' ] || fail "quiet uninstall: $quiet"
+path=$(reg_value 'HKCU\Environment' Path)
+[ "$path" = 'REG_EXPAND_SZ C:\keep;%SystemRoot%\tools;C:\gwu\user\bin' ] || fail "PATH after install: $path"
+
+mkdir -p "$scratch/elsewhere"
+version=$(cd "$scratch/elsewhere" && wine 'C:\gwu\user\bin\gwctl.exe' --version 2>&1 | tr -d '\r')
+grep -q "^gwctl [0-9.]*, gatewayutils library" <<<"$version" && grep -q "shared module, registered" <<<"$version" ||
+    fail "the installed gwctl --version: $version"
+checked=$(cd "$scratch/elsewhere" && wine 'C:\gwu\user\bin\gwctl.exe' check 2>&1 | tr -d '\r') && status=0 || status=$?
+[ "$status" -eq 1 ] && grep -q "PROM:Older" <<<"$checked" && grep -q 'gatewayutils.*scenarios.*behind.json' <<<"$checked" ||
+    fail "the installed gwctl check on the installed samples ended with $status: $checked"
+[ -s "$user_data/logs/HLX_Serial_Nums.txt" ] || fail "the check wrote no serial-number list into $user_data/logs"
+[ "$(files_below "$folder")" = "$expected" ] || fail "the check wrote into the installation"
+[ -z "$(ls -A "$scratch/elsewhere")" ] || fail "the check wrote into the current folder"
+
+wine 'C:\gwu\user\uninstall.exe' /CurrentUser /S || fail "the per-user uninstall failed"
+within_a_minute unregistered HKCU || fail "the per-user registration stays"
+[ ! -e "$folder" ] || fail "the per-user uninstall left:"$'\n'"$(files_below "$folder")"
+path=$(reg_value 'HKCU\Environment' Path)
+[ "$path" = 'REG_EXPAND_SZ C:\keep;%SystemRoot%\tools' ] || fail "PATH after uninstall: $path"
+[ -s "$user_data/logs/HLX_Serial_Nums.txt" ] || fail "the uninstall took the user's data"
+
+# Per machine, without the PATH; a file of the user's in the installation stays.
+machine_path=$(reg_value 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' Path)
+wine "$installer" /S /AllUsers '/D=C:\gwu\machine' || fail "the per-machine install failed"
+folder=$drive/gwu/machine
+[ "$(files_below "$folder")" = "$expected" ] || fail "the per-machine install holds other files than the manifest's"
+[ "$(reg_value "HKLM\\$uninstall_key" InstallLocation)" = 'REG_SZ C:\gwu\machine' ] ||
+    fail "no per-machine uninstall registration"
+echo "notes" >"$folder/bin/notes.txt"
+wine 'C:\gwu\machine\uninstall.exe' /AllUsers /S || fail "the per-machine uninstall failed"
+within_a_minute unregistered HKLM || fail "the per-machine registration stays"
+left=$(files_below "$folder")
+[ "$left" = bin/notes.txt ] || fail "the per-machine uninstall left other than the user's file: $left"
+[ "$(reg_value 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' Path)" = "$machine_path" ] ||
+    fail "the machine's PATH changed"
+
+[ "$failed" -eq 0 ] && echo "installer: installed, used and removed per user and per machine"
+exit "$failed"
