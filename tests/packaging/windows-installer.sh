@@ -8,6 +8,7 @@
 #   installation;
 # - the silent uninstall leaves nothing but the user's data: no file, no registration, the PATH
 #   as it was;
+# - a PATH too long for the installer's strings is left whole;
 # - per machine, without the PATH: registered for all users; the uninstall keeps a file the
 #   installer did not put there, and with it its folder.
 # Usage: windows-installer.sh INSTALLER INSTALL_MANIFEST STAGE_DIR
@@ -85,6 +86,16 @@ within_a_minute unregistered HKCU || fail "the per-user registration stays"
 path=$(reg_value 'HKCU\Environment' Path)
 [ "$path" = 'REG_EXPAND_SZ C:\keep;%SystemRoot%\tools' ] || fail "PATH after uninstall: $path"
 [ -s "$user_data/logs/HLX_Serial_Nums.txt" ] || fail "the uninstall took the user's data"
+
+# A PATH longer than the installer's strings is never cut: it stays as it was, install and
+# uninstall alike.
+long_path="C:\\keep$(printf ';C:\\folder%04d' $(seq 100))"
+wine reg add 'HKCU\Environment' /v Path /t REG_EXPAND_SZ /d "$long_path" /f >/dev/null
+wine "$installer" /S /CurrentUser /AddToPath '/D=C:\gwu\long' || fail "the install beside a long PATH failed"
+[ "$(reg_value 'HKCU\Environment' Path)" = "REG_EXPAND_SZ $long_path" ] || fail "the install changed a long PATH"
+wine 'C:\gwu\long\uninstall.exe' /CurrentUser /S || fail "the uninstall beside a long PATH failed"
+within_a_minute unregistered HKCU || fail "the registration beside a long PATH stays"
+[ "$(reg_value 'HKCU\Environment' Path)" = "REG_EXPAND_SZ $long_path" ] || fail "the uninstall changed a long PATH"
 
 # Per machine, without the PATH; a file of the user's in the installation stays.
 machine_path=$(reg_value 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' Path)
