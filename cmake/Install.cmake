@@ -12,6 +12,9 @@
 #                               gatewayutils::wire);
 #   gatewayutils::process       gwemu as a test's fixture, child programs, environment variables
 #                               and temporary folders, for a host's tests;
+#   gatewayutils::signing       the cryptography of signed release folders (SHA-256, ECDSA P-256
+#                               verification, and signing on Linux), over OpenSSL 3 on Linux, which
+#                               the package's config finds for the consumer, and CNG on Windows;
 #   gatewayutils::gwctl, gatewayutils::gwemu  the tools, in bin/.
 # The headers go to include/gatewayutils (cmake/Headers.cmake), the sample folders to
 # share/gatewayutils, pkg-config files of the same four entry points to lib/pkgconfig. The
@@ -24,7 +27,7 @@ set(GWU_INSTALLED_TARGETS
     gatewayutils gwu_platform gwu_os gwu_firmware gatewayutils_host gatewayutils_popup
     gatewayutils_standin gwu_wire gwu_emulator_scenario gwu_emulator_model gwu_emulator_trace
     gwu_emulator_serving gwu_emulator_server gwu_emulator gatewayutils_connections gwu_process
-    gwctl gwemu)
+    gwu_signing gwctl gwemu)
 install(TARGETS ${GWU_INSTALLED_TARGETS}
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -40,10 +43,17 @@ install(EXPORT gatewayutilsTargets
 write_basic_package_version_file(
   ${CMAKE_CURRENT_BINARY_DIR}/gatewayutilsConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
+# gatewayutils::signing is a static library over OpenSSL's libcrypto on Linux: a consumer that
+# links it links OpenSSL::Crypto too, which the config finds (on Windows it uses the system's
+# bcrypt and crypt32, which need no finding).
+set(_gwu_openssl_dependency "")
+if(NOT WIN32)
+  set(_gwu_openssl_dependency "find_dependency(OpenSSL 3 COMPONENTS Crypto)\n")
+endif()
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/gatewayutilsConfig.cmake
 "include(CMakeFindDependencyMacro)
 find_dependency(Threads)
-include(\${CMAKE_CURRENT_LIST_DIR}/gatewayutilsTargets.cmake)
+${_gwu_openssl_dependency}include(\${CMAKE_CURRENT_LIST_DIR}/gatewayutilsTargets.cmake)
 ")
 install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/gatewayutilsConfig.cmake

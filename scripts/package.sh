@@ -36,6 +36,7 @@ expected=(
     include/gatewayutils/devices/CHLXUtils.h include/gatewayutils/repair/CHLXSerialNumRepair.h
     include/gatewayutils/dialogs/CTabDialog.h include/gatewayutils/os/Os.h
     include/gatewayutils/firmware/ReleaseFile.h include/gatewayutils/host/Folders.h
+    include/gatewayutils/firmware/signing/Crypto.h
     include/gatewayutils/host/MemoryValueStore.h include/gatewayutils/host/popup/PopupLibrary.h
     include/gatewayutils/wire/Protocol.h include/gatewayutils/wire/FrameClient.h
     include/gatewayutils/emulator/model/Gateway.h include/gatewayutils/emulator/scenario/Scenario.h
@@ -64,8 +65,8 @@ done
 libraries=(gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup gwu_wire
            gwu_emulator_scenario gwu_emulator_model gwu_emulator_trace gwu_emulator_serving
            gwu_emulator_server
-           gatewayutils_connections gwu_process)
-private='(OsNative|SocketPlatform|PopupWidgetTree|PopupNames|CommunicationModule|MeasurementModule|DeviceReplies|FaultInjector|FileText|TraceNames)\.h$|testsupport|gtest|warnings'
+           gatewayutils_connections gwu_process gwu_signing)
+private='(OsNative|SocketPlatform|PopupWidgetTree|PopupNames|CommunicationModule|MeasurementModule|DeviceReplies|FaultInjector|FileText|TraceNames|SigningText)\.h$|testsupport|gtest|warnings'
 
 for name in deb tgz; do
     list=${name}_list

@@ -128,6 +128,9 @@ EOF
     probe 'lib/devices/CHLXUtils\.cpp' 'host/Folders.h' refused
     probe 'lib/devices/CHLXUtils\.cpp' 'wire/Protocol.h' refused
     probe 'firmware/ReleaseFile\.cpp' 'platform/Types.h' refused
+    probe 'firmware/signing/Crypto\.cpp' 'firmware/signing/Crypto.h' ok
+    probe 'firmware/signing/Crypto\.cpp' 'platform/Types.h' refused
+    probe 'firmware/signing/Crypto\.cpp' 'firmware/ReleaseFile.h' refused
     probe 'emulator/(.*/)?Gateway\.cpp' 'platform/DeviceRequests.h' ok
     probe 'emulator/(.*/)?Gateway\.cpp' 'os/Os.h' refused
     probe 'emulator/(.*/)?Gateway\.cpp' 'devices/CHLXUtils.h' refused
