@@ -216,11 +216,13 @@ TEST(PublicKeyTest, OnlyUncompressedP256PublicKeysAreTaken) {
     PublicKey moved = FixtureKey();
     const PublicKey taker = std::move(moved);
     EXPECT_EQ(Verified(taker, Fixture("signed.txt"), Fixture("signed.txt.sig")), "");
-    EXPECT_NE(Verified(moved, Fixture("signed.txt"), Fixture("signed.txt.sig")), "");  // NOLINT
+    EXPECT_EQ(Verified(moved, Fixture("signed.txt"), Fixture("signed.txt.sig")),  // NOLINT
+              "the key was moved away");
 }
 
-// Signing where it is available (Linux): the committed key's signature verifies, and changes
-// nothing of the data; elsewhere it is refused with its reason.
+// Signing where it is available (Linux): the committed key's signature verifies, not over
+// changed data, and a text without a private key signs nothing; elsewhere signing is refused
+// with its reason.
 TEST(SignTest, SignsWhereAvailable) {
     const std::string data = Bytes(5000);
     std::string problem;
