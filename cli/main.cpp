@@ -10,6 +10,7 @@
 
 #include "base/Version.h"
 #include "cli/Commands.h"
+#include "cli/Release.h"
 #include "cli/serve/Serve.h"
 #include "host/LineSinks.h"
 #include "os/Format.h"
@@ -64,7 +65,10 @@ int Run(int argc, char** argv) {
         "  list    print the serial-number list file\n"
         "  serve   show the tester's screen as a page in a browser, on loopback by default;\n"
         "          its buttons run check, update and cable. The first SIGINT (Ctrl+C) or SIGTERM\n"
-        "          stops it once a running operation has finished; a second one at once\n\n"
+        "          stops it once a running operation has finished; a second one at once\n"
+        "  release sign a firmware folder as its publisher, or verify one (gwctl release sign\n"
+        "          --key KEY.pem [--sequence N] FOLDER, gwctl release verify [--trust DIR]\n"
+        "          [--json] FOLDER; gwctl release --help)\n\n"
         "Exit codes: 0 the device was compared with the releases on disk and matches them,\n"
         "1 differences remain (or the cable update did not take), 2 trouble (bad arguments, no\n"
         "release on disk to compare with, device not read, bad scenario).\n\n"
@@ -76,7 +80,8 @@ int Run(int argc, char** argv) {
     for (const gwu::cli::Command& command : gwu::cli::Commands()) {
         names.emplace_back(command.name);
     }
-    app.add_option("command", options.command, "check, update, cable, list or serve")
+    names.emplace_back("release");  // with arguments of its own, taken before this parser
+    app.add_option("command", options.command, "check, update, cable, list, serve or release")
         ->required()
         ->check(CLI::IsMember(names));
     app.add_option("--card", options.card,
@@ -128,6 +133,11 @@ int Run(int argc, char** argv) {
         return kExitTrouble;
     }
 
+    if (options.command == "release") {
+        return Fail(options,
+                    "release comes first, with its own arguments: gwctl release "
+                    "sign|verify ... (gwctl release --help)");
+    }
     // The parser admits only the commands' names.
     const gwu::cli::Command& command = *gwu::cli::FindCommand(options.command);
     if (!options.verbose) {
@@ -152,6 +162,9 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     try {
+        if (argc > 1 && std::string(argv[1]) == "release") {
+            return gwu::cli::RunRelease(argc, argv);
+        }
         return Run(argc, argv);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "gwctl: %s\n", gwu::EscapeForTerminal(e.what()).c_str());

@@ -93,14 +93,17 @@ gwu_pkg_config(gatewayutils-process
   "-lgwu_process")
 install(DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
-# The sample folders the tools fall back to: the firmware release, the runtime folder and the
-# scenarios. A device-load file (.bin) an emulated update left in the repository's firmware
-# folder is no sample. No log folder: an installed tool writes its logs into the user's data
-# folder.
+# The sample folders the tools fall back to: the firmware release (signed by the sample key),
+# the runtime folder, the scenarios, the sample key's trust folder (sample-trust/, for the
+# sample release only) and the trust folder of real releases (keys/, empty: a tester puts its
+# publishers' keys there). A device-load file (.bin) an emulated update left in the repository's
+# firmware folder is no sample. No log folder: an installed tool writes its logs into the user's
+# data folder.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/samples/firmware ${PROJECT_SOURCE_DIR}/samples/runtime
-                  ${PROJECT_SOURCE_DIR}/samples/scenarios
+                  ${PROJECT_SOURCE_DIR}/samples/scenarios ${PROJECT_SOURCE_DIR}/samples/sample-trust
         DESTINATION ${GWU_SAMPLES_INSTALL_DIR}
-        PATTERN "*.bin" EXCLUDE PATTERN "*.placing" EXCLUDE)
+        PATTERN "*.bin" EXCLUDE PATTERN "*.placing" EXCLUDE PATTERN ".gitattributes" EXCLUDE)
+install(DIRECTORY DESTINATION ${GWU_SAMPLES_INSTALL_DIR}/keys)
 
 # The copyright file and the changelog (compressed, as Debian installs it) in share/doc.
 set(_gwu_changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)

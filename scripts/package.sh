@@ -59,9 +59,11 @@ expected=(
     lib/pkgconfig/gatewayutils.pc lib/pkgconfig/gatewayutils-standin.pc
     lib/pkgconfig/gatewayutils-connections.pc lib/pkgconfig/gatewayutils-process.pc
 )
-for sample in $(git ls-files samples/firmware samples/runtime samples/scenarios); do
+for sample in $(git ls-files samples/firmware samples/runtime samples/scenarios samples/sample-trust |
+                grep -v '/\.gitattributes$'); do
     expected+=("share/gatewayutils/${sample#samples/}")
 done
+expected+=(share/gatewayutils/keys/)
 libraries=(gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup gwu_wire
            gwu_emulator_scenario gwu_emulator_model gwu_emulator_trace gwu_emulator_serving
            gwu_emulator_server

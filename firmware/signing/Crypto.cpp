@@ -79,7 +79,7 @@ FileDigest DigestOfFile(const std::string& path) {
         return result;
     }
     // 64 KiB at a time: a release image of any size in bounded memory.
-    std::vector<char> piece(64 * 1024);
+    std::vector<char> piece(std::size_t{64} * 1024);
     Sha256 hasher;
     while (in) {
         in.read(piece.data(), static_cast<std::streamsize>(piece.size()));

@@ -42,6 +42,18 @@ foreach(_file IN LISTS _files)
   string(APPEND _uninstall "Delete \"$INSTDIR\\${_windows}\"\n")
 endforeach()
 
+# An empty folder the install rules make (a trust folder to fill, say) is made and removed too.
+file(GLOB_RECURSE _entries LIST_DIRECTORIES true "${STAGE}/*")
+foreach(_entry IN LISTS _entries)
+  file(GLOB _inside "${_entry}/*")
+  if(IS_DIRECTORY "${_entry}" AND NOT _inside)
+    file(RELATIVE_PATH _relative "${STAGE}" "${_entry}")
+    string(REPLACE "/" "\\" _windows_folder "${_relative}")
+    string(APPEND _install "CreateDirectory \"$INSTDIR\\${_windows_folder}\"\n")
+    list(APPEND _folders "${_relative}")
+  endif()
+endforeach()
+
 # The deepest folders first: sorting the paths backwards puts each folder before its parent.
 list(REMOVE_DUPLICATES _folders)
 list(SORT _folders)

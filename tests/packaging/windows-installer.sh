@@ -3,8 +3,8 @@
 # - per user, silently, with the tools added to the PATH: exactly the installed files (those of
 #   the install manifest, and the uninstaller) land in the folder given, the uninstaller is
 #   registered, the PATH keeps its entries and gains bin\;
-# - the installed gwctl, run from another folder, says its version and checks the sample device
-#   on the installed samples, writing its logs into the user's data folder and nothing into the
+# - the installed gwctl, run from another folder, says its version, verifies the signed sample
+#   release and checks the sample device on the installed samples, writing its logs into the user's data folder and nothing into the
 #   installation;
 # - the silent uninstall leaves nothing but the user's data: no file, no registration, the PATH
 #   as it was;
@@ -62,6 +62,7 @@ wine "$installer" /S /CurrentUser /AddToPath '/D=C:\gwu\user' || fail "the per-u
 folder=$drive/gwu/user
 [ "$(files_below "$folder")" = "$expected" ] ||
     fail "the per-user install holds other files than the manifest's:"$'\n'"$(diff <(echo "$expected") <(files_below "$folder"))"
+[ -d "$folder/share/gatewayutils/keys" ] || fail "the install made no (empty) trust folder share\\gatewayutils\\keys"
 [ "$(reg_value "HKCU\\$uninstall_key" InstallLocation)" = 'REG_SZ C:\gwu\user' ] ||
     fail "no per-user uninstall registration for C:\\gwu\\user"
 quiet=$(reg_value "HKCU\\$uninstall_key" QuietUninstallString)
@@ -76,6 +77,9 @@ grep -q "^gwctl [0-9.]*, gatewayutils library" <<<"$version" && grep -q "shared 
 checked=$(cd "$scratch/elsewhere" && wine 'C:\gwu\user\bin\gwctl.exe' check 2>&1 | tr -d '\r') && status=0 || status=$?
 [ "$status" -eq 1 ] && grep -q "PROM:Older" <<<"$checked" && grep -q 'gatewayutils.*scenarios.*behind.json' <<<"$checked" ||
     fail "the installed gwctl check on the installed samples ended with $status: $checked"
+verified=$(cd "$scratch/elsewhere" && wine 'C:\gwu\user\bin\gwctl.exe' release verify --trust \
+    'C:\gwu\user\share\gatewayutils\sample-trust' 'C:\gwu\user\share\gatewayutils\firmware' 2>&1 | tr -d '\r') ||
+    fail "the installed sample release does not verify: $verified"
 [ -s "$user_data/logs/HLX_Serial_Nums.txt" ] || fail "the check wrote no serial-number list into $user_data/logs"
 [ "$(files_below "$folder")" = "$expected" ] || fail "the check wrote into the installation"
 [ -z "$(ls -A "$scratch/elsewhere")" ] || fail "the check wrote into the current folder"
