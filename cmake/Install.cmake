@@ -44,11 +44,12 @@ write_basic_package_version_file(
   ${CMAKE_CURRENT_BINARY_DIR}/gatewayutilsConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 # gatewayutils::signing is a static library over OpenSSL's libcrypto on Linux: a consumer that
-# links it links OpenSSL::Crypto too, which the config finds (on Windows it uses the system's
-# bcrypt and crypt32, which need no finding).
+# links it links OpenSSL::Crypto too, which the config looks for (on Windows it uses the system's
+# bcrypt and crypt32, which need no finding). Quietly: a host that does not link signing finds
+# the package without OpenSSL's development files; one that does is told the target is missing.
 set(_gwu_openssl_dependency "")
 if(NOT WIN32)
-  set(_gwu_openssl_dependency "find_dependency(OpenSSL 3 COMPONENTS Crypto)\n")
+  set(_gwu_openssl_dependency "find_package(OpenSSL 3 QUIET COMPONENTS Crypto)\n")
 endif()
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/gatewayutilsConfig.cmake
 "include(CMakeFindDependencyMacro)
@@ -130,6 +131,8 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A host that links gatewayutils::signing (static, over libcrypto) needs OpenSSL's development files.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libssl-dev (>= 3)")
 # What Debian's checks (lintian) ask of a package with programs and shared libraries: stripped
 # binaries, a shlibs file and the ldconfig trigger, a copyright file and a changelog.
 set(CPACK_STRIP_FILES ON)
