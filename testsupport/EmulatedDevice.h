@@ -13,9 +13,8 @@ namespace gwu::test {
 
 class EmulatedDevice {
 public:
-    // The scenario as JSON text, named by the file name in the gateway's refusals.
-    EmulatedDevice(const std::string& scenario, bool tcp, const std::string& firmwareFolder,
-                   const std::string& fileName = "scenario.json");
+    // The scenario as JSON text, named "scenario.json" in the gateway's refusals.
+    EmulatedDevice(const std::string& scenario, bool tcp, const std::string& firmwareFolder);
     emu::Gateway& Gateway() { return *m_gateway; }
     CBaseComms& Comms() { return *m_comms; }
 

@@ -5,7 +5,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "host/Folders.h"
 #include "host/LineSinks.h"
 #include "host/ReleaseFileNames.h"
 #include "process/ProcessUtils.h"
@@ -83,9 +82,6 @@ TestFolders::TestFolders() {
     for (const fs::path& folder : {Firmware(), Runtime(), Logs()}) {
         fs::create_directories(folder);
     }
-    m_firmwareEnv.emplace(host::kFirmwareDirVariable, Firmware().string());
-    m_runtimeEnv.emplace(host::kRuntimeDirVariable, Runtime().string());
-    m_logEnv.emplace(host::kLogDirVariable, Logs().string());
 }
 
 void TestFolders::WriteRelease(const std::string& fileName, const std::string& releaseId) const {

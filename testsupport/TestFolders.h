@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/Folders.h"
 #include "os/Os.h"
 
 namespace gwu::test {
@@ -83,9 +84,9 @@ public:
 
 private:
     TempDir m_root;
-    std::optional<ScopedEnv> m_firmwareEnv;
-    std::optional<ScopedEnv> m_runtimeEnv;
-    std::optional<ScopedEnv> m_logEnv;
+    ScopedEnv m_firmwareEnv{host::kFirmwareDirVariable, Firmware().string()};
+    ScopedEnv m_runtimeEnv{host::kRuntimeDirVariable, Runtime().string()};
+    ScopedEnv m_logEnv{host::kLogDirVariable, Logs().string()};
 };
 
 // Installs a file-operation hook of the OS helper for its lifetime.

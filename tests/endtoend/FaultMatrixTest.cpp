@@ -117,16 +117,12 @@ const std::vector<Operation>& Operations() {
         {"HLX UpdateActiveCableFirmware", "VCL", Call(&CHLXUtils::UpdateActiveCableFirmware),
          [](bool, const std::string&, size_t, RecordingFrame&) { return true; }},
         {"repair", "VCL",
-         [](CBaseComms& comms, RecordingFrame&) {
-             CHLXSerialNumRepair repair(nullptr,
-                                        [&comms](CSubStream& command, int timeout, bool, bool) {
-                                            try {
-                                                comms.ExecuteSubCommand(command, timeout, 0);
-                                                return 0;
-                                            } catch (const CBaseCommsException&) {
-                                                return -1;
-                                            }
-                                        });
+         [](CBaseComms& comms, RecordingFrame& frame) {
+             CHLXUtils device(&comms, &frame);  // its comms callback, as its reading repairs
+             CHLXSerialNumRepair repair(
+                 nullptr, [&device](CSubStream& command, int timeout, bool first, bool second) {
+                     return device.HLXCommsCallback(command, timeout, first, second);
+                 });
              return repair.RepairSerialNumber();
          },
          [](bool result, const std::string& fault, size_t position, RecordingFrame&) {
@@ -175,7 +171,7 @@ protected:
             }
             scenario["faults"] = {rule};
         }
-        EmulatedDevice device(scenario.dump(), tcp, Firmware().string(), "matrix.json");
+        EmulatedDevice device(scenario.dump(), tcp, Firmware().string());
         device.Comms().SelectCard(operation.card);
         RecordingFrame frame;
         CHLXSerialNumRepair::ResetRepairCountForTesting();  // every run may repair

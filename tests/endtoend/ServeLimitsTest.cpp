@@ -13,7 +13,6 @@
 
 namespace {
 
-using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using Socket = gwu::test::LoopbackClient;
 

@@ -1,4 +1,5 @@
-// CGatewayChecks and the release comparison behind CompareGatewayReleaseID.
+// CGatewayChecks, the five verdicts of one check (CCodeDiffResults) and the release comparison
+// behind CompareGatewayReleaseID.
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <tuple>
 #include <utility>
 
+#include "gateway/CCodeDiffResults.h"
 #include "gateway/CGatewayChecks.h"
 #include "gateway/ReleaseCompare.h"
 #include "testsupport/FacadeFixture.h"
@@ -18,6 +20,42 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
+
+// Each code type's verdict is its own field, reached by code type too and named in the text in
+// field order (a verdict outside the enumeration with no word); any verdict but Same in any field
+// is a difference; a value outside CODETYPE reaches no field.
+TEST(CodeDiffResultsTest, EachCodeTypeHasItsOwnVerdictAndWord) {
+    const std::pair<CODETYPE, DIFFTYPE CCodeDiffResults::*> fields[] = {
+        {LC_CODE, &CCodeDiffResults::m_eLC},
+        {PROM_CODE, &CCodeDiffResults::m_ePROM},
+        {BS_CODE, &CCodeDiffResults::m_eBS},
+        {CPLD_CODE, &CCodeDiffResults::m_eCPLD},
+        {MAC_CODE, &CCodeDiffResults::m_eMAC}};
+    const std::pair<DIFFTYPE, const char*> verdicts[] = {
+        {DIFF_SAME, "Same"},     {DIFF_NEWER, "Newer"},          {DIFF_OLDER, "Older"},
+        {DIFF_FORCED, "Forced"}, {static_cast<DIFFTYPE>(7), ""}, {static_cast<DIFFTYPE>(-1), ""}};
+    const char* const names[] = {"LC", "PROM", "BS", "CPLD", "MAC"};
+    for (const auto& [codeType, field] : fields) {
+        for (const auto& [verdict, word] : verdicts) {
+            CCodeDiffResults results;  // Same everywhere else
+            results.SetDiff(codeType, verdict);
+            EXPECT_EQ(results.*field, verdict) << codeType;
+            EXPECT_EQ(results.GetDiff(codeType), verdict);
+            EXPECT_EQ(results.DifferencesFound(), verdict != DIFF_SAME) << results.ToString();
+            std::string text;
+            for (int code = LC_CODE; code <= MAC_CODE; ++code) {
+                text += std::string(code == LC_CODE ? "" : " ") + names[code] + ":" +
+                        (code == codeType ? word : "Same") + ",";
+            }
+            EXPECT_EQ(results.ToString(), text);
+        }
+    }
+    CCodeDiffResults results;
+    results.SetDiff(static_cast<CODETYPE>(5), DIFF_OLDER);
+    EXPECT_FALSE(results.DifferencesFound());
+    results.m_eMAC = DIFF_OLDER;
+    EXPECT_EQ(results.GetDiff(static_cast<CODETYPE>(5)), DIFF_SAME);
+}
 
 // Leading E letters go, then leading R letters; components are separated by one or more dots,
 // read the way atoi reads them (saturating at the int range) and compared as numbers; missing
@@ -118,8 +156,6 @@ TEST_F(GatewayChecksTest, ServicesGoToTheActiveDeviceAndAreNeutralWithoutOne) {
     EXPECT_EQ(checks->GetCustomCPLDFileName(), "other.jed");
     hlx->hasCustomCpld = true;
     EXPECT_TRUE(checks->DeviceHasCustomCPLD());
-    checks->UpdateActiveCableFirmware();
-    EXPECT_EQ(With("UpdateActiveCableFirmware"), Lines{"HLX UpdateActiveCableFirmware"});
 }
 
 // Check sequence and gates
@@ -199,8 +235,7 @@ TEST_F(GatewayChecksTest, VerdictFromDeviceValueAndReleaseFile) {
         SCOPED_TRACE(std::to_string(code) + " '" + device + "' against " +
                      (disk != nullptr ? disk : "no file"));
         Set(hlx, code, device, disk);
-        const CCodeDiffResults results = checks->PerformAllChecks();
-        EXPECT_EQ(results.GetDiff(code), expected);
+        EXPECT_EQ(checks->PerformAllChecks().GetDiff(code), expected);
         EXPECT_EQ(checks->IsKRTInstalled(), *legacy != '\0');
         EXPECT_EQ(checks->GetKRTVersion(), legacy);
         Set(hlx, code, "KLEM_R1.0", "KLEM_R1.0");

@@ -1,7 +1,10 @@
 // The serial-number repair against a modelled device and the scripted keyboard: matching,
 // the exact device traffic, the two device commands and their report lines, and the report
-// file.
+// file. Then the repair entered from the communication module's release reading: the repaired
+// serial number published and listed, only for an empty or exactly "UNKNOWN" one and once per
+// process, and the device commands' results through the module's comms callback.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -10,6 +13,8 @@
 #include <tuple>
 #include <vector>
 
+#include "devices/CHLXUtils.h"
+#include "testsupport/DeviceBench.h"
 #include "testsupport/RepairFixture.h"
 
 namespace gwu::test {
@@ -17,6 +22,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+
+// A read's dump in the report starts so, and goes on so after an exchange that went well.
+const std::string kReadDump = "GetPartialHLXData OUT..nBufferLength ";
+const std::string kExchanged = " ExecuteSubCommand nError 0 nRetValue 0 BUFFER <";
 
 // ---------------------------------------------------------------------------------------------
 // Matching
@@ -36,21 +45,19 @@ TEST_F(RepairTest, SingleAgreeingEntryIsTakenSilentlyAndEveryStepIsReported) {
                   static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&engine)));
     EXPECT_EQ(Requests(), (Lines{kRead, kReadEthernet, kReadUsb, kCommitSerial + "HX100001"}));
     const std::string mac = " 0x30 0x31 0x32 0x33 0x34 0x35 0x36 0x37 0x38 0x39 0x41";
-    const std::string out = " ExecuteSubCommand nError 0 nRetValue 0 BUFFER <";
     EXPECT_EQ(
         ReportLines(),
         (Lines{
             constructed,
             "About to call GetPartialHLXData for VSI_GET_CARD_SERIAL_NUM flags 0",
             "GetPartialHLXData LINE 1034 nBufferLength (in) 16 flags 0x0 timeout 10000",
-            "GetPartialHLXData OUT..nBufferLength 8" + out +
-                " 0x48 0x58 0x31 0x30 0x30 0x30 0x30 0xffffffc1>",
+            kReadDump + "8" + kExchanged + " 0x48 0x58 0x31 0x30 0x30 0x30 0x30 0xffffffc1>",
             "About to call GetPartialHLXData for PartialEthernetMACAddress",
             "GetPartialHLXData LINE 1034 nBufferLength (in) 12 flags 0x88000000 timeout 10000",
-            "GetPartialHLXData OUT..nBufferLength 12" + out + mac + " 0x42>",
+            kReadDump + "12" + kExchanged + mac + " 0x42>",
             "About to call GetPartialHLXData for PartialUSBMACAddress",
             "GetPartialHLXData LINE 1034 nBufferLength (in) 12 flags 0x48000000 timeout 10000",
-            "GetPartialHLXData OUT..nBufferLength 12" + out + mac + " 0x43>",
+            kReadDump + "12" + kExchanged + mac + " 0x43>",
             "GetPartialDataFromHLX finished with bRetrievedData 1",
             "ParseHLXFileName...bReply 1 m_PartialMatchIndices count 1 m_pSerialNumbers "
             "count 2",
@@ -208,8 +215,6 @@ TEST_F(RepairTest, UnreadableDeviceOrListEndsTheRepairQuietly) {
 // Whatever length a reply claims, the dump never reads past the buffer nor beyond forty bytes,
 // and a negative length dumps nothing.
 TEST_F(RepairTest, DumpStaysInsideTheBufferAndTheFirstFortyBytes) {
-    const std::string head = "GetPartialHLXData OUT..nBufferLength ";
-    const std::string out = " ExecuteSubCommand nError 0 nRetValue 0 BUFFER <";
     const std::string sixteen = "ABCDEFGHIJKLMNOP";
     std::string forty;
     for (int i = 0; i < 40; ++i) {
@@ -221,12 +226,13 @@ TEST_F(RepairTest, DumpStaysInsideTheBufferAndTheFirstFortyBytes) {
     for (const auto& [reply, room, result, line] :
          std::vector<std::tuple<Reply, int, bool, std::string>>{
              {Reply{sixteen, 0, 500, {}}, 16, true,
-              head + "500" + out +
+              kReadDump + "500" + kExchanged +
                   " 0x41 0x42 0x43 0x44 0x45 0x46 0x47 0x48 0x49 0x4a 0x4b 0x4c 0x4d 0x4e 0x4f "
                   "0x50>"},
-             {Reply{sixteen, 0, -3, {}}, 16, false, head + "-3" + out + ">"},
-             {Reply::Text(std::string(50, 'A')), 64, true, head + "50" + out + forty + ">"},
-             {Reply::Text(""), 16, false, head + "0" + out + ">"}}) {
+             {Reply{sixteen, 0, -3, {}}, 16, false, kReadDump + "-3" + kExchanged + ">"},
+             {Reply::Text(std::string(50, 'A')), 64, true,
+              kReadDump + "50" + kExchanged + forty + ">"},
+             {Reply::Text(""), 16, false, kReadDump + "0" + kExchanged + ">"}}) {
         SCOPED_TRACE(line);
         comms.AnswerAt(position++, reply);
         std::vector<char> buffer(static_cast<size_t>(room));  // exact size: overreads show
@@ -235,6 +241,106 @@ TEST_F(RepairTest, DumpStaysInsideTheBufferAndTheFirstFortyBytes) {
                   result);
         EXPECT_EQ(LastReportLine(), line);
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The repair entered from the release reading
+
+class RepairEntry : public RepairTest {
+protected:
+    void SetUp() override {
+        RepairTest::SetUp();
+        AnswerHlxReleases(comms);
+        WriteList("HX100001,0050C2A10010\r\nHX200002,0050C2A10020\r\n");
+        // Nothing in use; the stored copy is damaged in one character.
+        device.serial = Item{"", "HX1\xFF"s + "0001"};
+        device.ethernet = Same("0050C2A10010");
+        device.usb = Same("0050C2A10011");
+    }
+
+    // The release reading's own requests: five releases and the serial number.
+    static constexpr size_t kReleaseRequests = 6;
+
+    RecordingFrame frame;
+    CHLXUtils hlx{&comms, &frame};
+};
+
+// An empty serial number is repaired, published and listed, without the user; a report that
+// cannot be created stops nothing and is mentioned once.
+TEST_F(RepairEntry, ReleaseReadingRepairsAndPublishesTheSerialNumber) {
+    RepairReport::RestartForTesting((Root() / "missing").string());
+    EXPECT_TRUE(hlx.SetReleaseIds(true));
+    EXPECT_EQ(frame.Value("HLX_SerialNum"), "HX100001");
+    EXPECT_EQ(ReadFile(Logs() / "HLX_Serial_Nums.txt"), "HX100001,R0.6.2,R1.4,ER12\r\n");
+    const auto requests = Requests();
+    ASSERT_GT(requests.size(), kReleaseRequests);
+    EXPECT_EQ(Lines(requests.begin() + kReleaseRequests, requests.end()),
+              (Lines{kRead, kReadStored, kReadEthernet, kReadUsb, kCommitSerial + "HX100001"}));
+    EXPECT_EQ(CHLXSerialNumRepair::GetRepairCount(), 1);
+    EXPECT_TRUE(Shown().empty());
+    EXPECT_EQ(m_diagnostics.MonitorSince(0, "Repair report"),
+              Lines{"Repair report ReportHLXRepair.txt create failed: " + std::to_string(ENOENT)});
+}
+
+// Besides an empty one only exactly "UNKNOWN" is repaired, and at most once per process: a
+// later repair sends nothing and reports nothing.
+TEST_F(RepairEntry, OnlyExactlyUnknownIsRepairedAndOnlyOncePerProcess) {
+    comms.AnswerAt(kReleaseRequests - 1, Reply::Text("unknown"));
+    EXPECT_TRUE(hlx.SetReleaseIds(true));
+    EXPECT_EQ(frame.Value("HLX_SerialNum"), "unknown");
+    EXPECT_EQ(comms.Requests().size(), kReleaseRequests);
+    EXPECT_FALSE(fs::exists(ReportPath()));
+
+    comms.ClearRecords();
+    comms.AnswerAt(kReleaseRequests - 1, Reply::Text("UNKNOWN"));
+    ASSERT_TRUE(hlx.SetReleaseIds(true));
+    ASSERT_EQ(frame.Value("HLX_SerialNum"), "HX100001");
+    const std::string report = ReadFile(ReportPath());
+
+    comms.ClearRecords();
+    device.serial = Item{"", "HX2\xFF"s + "0002"};
+    EXPECT_TRUE(hlx.SetReleaseIds(true));
+    EXPECT_EQ(comms.Requests().size(), kReleaseRequests);  // no partial data requests
+    EXPECT_EQ(frame.Value("HLX_SerialNum"), "HX100001");   // left as it was
+    EXPECT_EQ(ReadFile(ReportPath()), report);
+}
+
+// The callback gives 0 after an exchange and -1, with a monitor line, when the connection
+// throws. Its result is only logged: the device's return value decides, and a command that
+// never got a reply fails whatever its buffer holds.
+TEST_F(RepairEntry, DeviceReturnValueDecidesNotTheCallbackResult) {
+    bool overruled = false;  // the callback reports -1 whatever happened
+    CHLXSerialNumRepair repair(nullptr, [&](CSubStream& sub, int timeoutMs, bool a, bool b) {
+        const int result = hlx.HLXCommsCallback(sub, timeoutMs, a, b);
+        return overruled ? -1 : result;
+    });
+    const std::string setHead =
+        "SetPartialHLXData RequestType 0x40000000  nBufferLength 3 nFlags 0x0 ExecuteSubCommand ";
+    device.serial = Same("HX1");
+    char buffer[16] = {};
+    char serial[] = "HX2";
+    EXPECT_TRUE(repair.GetPartialHLXData(VSI_GET_CARD_SERIAL_NUM, buffer, 16, 0));
+    EXPECT_EQ(LastReportLine(), kReadDump + "3" + kExchanged + " 0x48 0x58 0x31>");
+    overruled = true;
+    EXPECT_TRUE(repair.SetPartialHLXData(VSI_SET_CARD_SERIAL_NUM, serial, 3, 0));
+    EXPECT_EQ(LastReportLine(),
+              setHead + "nError -1 nRetValue 0 timeout 30000 BUFFER < 0x48 0x58 0x32>");
+    device.writeError = 2;
+    overruled = false;
+    EXPECT_FALSE(repair.SetPartialHLXData(VSI_SET_CARD_SERIAL_NUM, serial, 3, 0));
+    EXPECT_FALSE(m_diagnostics.MonitorHas("catch exception"));
+
+    comms.AnswerAt(3, Reply::Throw(7));
+    comms.AnswerAt(4, Reply::Throw(7));
+    char unanswered[16] = {};
+    EXPECT_FALSE(repair.GetPartialHLXData(VSI_GET_CARD_SERIAL_NUM, unanswered, 16, 0));
+    EXPECT_EQ(LastReportLine(),
+              kReadDump + "16 ExecuteSubCommand nError -1 nRetValue -1 BUFFER <" +
+                  " 0x0 0x0 0x0 0x0 0x0 0x0 0x0 0x0 0x0 0x0 0x0 0x0 0x0 0x0 0x0 0x0>");
+    EXPECT_TRUE(m_diagnostics.MonitorHas("CHLXUtils::HLXCommsCallback catch exception"));
+    EXPECT_FALSE(repair.SetPartialHLXData(VSI_SET_CARD_SERIAL_NUM, serial, 3, 0));
+    EXPECT_EQ(LastReportLine(),
+              setHead + "nError -1 nRetValue -1 timeout 30000 BUFFER < 0x48 0x58 0x32>");
 }
 
 }  // namespace
