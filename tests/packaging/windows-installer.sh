@@ -40,8 +40,7 @@ files_below() {
     (cd "$1" && find . -type f | sed 's@^\./@@' | sort)
 }
 # Tries a command every 0.1 s, for a minute at most, until it succeeds: the uninstaller copies
-# itself away and works from there, so the process started ends before the work does (the
-# registration goes last).
+# itself away and works from there, so the process started ends before the work does.
 within_a_minute() {
     for _ in $(seq 600); do
         "$@" && return 0
@@ -49,8 +48,14 @@ within_a_minute() {
     done
     return 1
 }
-unregistered() {
-    [ -z "$(reg_value "$1\\$uninstall_key" InstallLocation)" ]
+# Whether the uninstall of the folder has ended: its uninstaller, which it deletes after every
+# other file, is gone, and the registry's list of uninstallers (read whole: a query that fails
+# says nothing) holds no gatewayutils entry, which it removes last.
+uninstalled() {
+    local listing
+    [ ! -e "$2/uninstall.exe" ] || return 1
+    listing=$(wine reg query "$1\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall" 2>/dev/null) || return 1
+    ! grep -qi '\\gatewayutils' <<<"$listing"
 }
 
 uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\gatewayutils'
@@ -85,7 +90,7 @@ verified=$(cd "$scratch/elsewhere" && wine 'C:\gwu\user\bin\gwctl.exe' release v
 [ -z "$(ls -A "$scratch/elsewhere")" ] || fail "the check wrote into the current folder"
 
 wine 'C:\gwu\user\uninstall.exe' /CurrentUser /S || fail "the per-user uninstall failed"
-within_a_minute unregistered HKCU || fail "the per-user registration stays"
+within_a_minute uninstalled HKCU "$folder" || fail "the per-user uninstall did not end, or its registration stays"
 [ ! -e "$folder" ] || fail "the per-user uninstall left:"$'\n'"$(files_below "$folder")"
 path=$(reg_value 'HKCU\Environment' Path)
 [ "$path" = 'REG_EXPAND_SZ C:\keep;%SystemRoot%\tools' ] || fail "PATH after uninstall: $path"
@@ -98,7 +103,7 @@ wine reg add 'HKCU\Environment' /v Path /t REG_EXPAND_SZ /d "$long_path" /f >/de
 wine "$installer" /S /CurrentUser /AddToPath '/D=C:\gwu\long' || fail "the install beside a long PATH failed"
 [ "$(reg_value 'HKCU\Environment' Path)" = "REG_EXPAND_SZ $long_path" ] || fail "the install changed a long PATH"
 wine 'C:\gwu\long\uninstall.exe' /CurrentUser /S || fail "the uninstall beside a long PATH failed"
-within_a_minute unregistered HKCU || fail "the registration beside a long PATH stays"
+within_a_minute uninstalled HKCU "$drive/gwu/long" || fail "the uninstall beside a long PATH did not end, or its registration stays"
 [ "$(reg_value 'HKCU\Environment' Path)" = "REG_EXPAND_SZ $long_path" ] || fail "the uninstall changed a long PATH"
 
 # Per machine, without the PATH; a file of the user's in the installation stays.
@@ -110,7 +115,7 @@ folder=$drive/gwu/machine
     fail "no per-machine uninstall registration"
 echo "notes" >"$folder/bin/notes.txt"
 wine 'C:\gwu\machine\uninstall.exe' /AllUsers /S || fail "the per-machine uninstall failed"
-within_a_minute unregistered HKLM || fail "the per-machine registration stays"
+within_a_minute uninstalled HKLM "$folder" || fail "the per-machine uninstall did not end, or its registration stays"
 left=$(files_below "$folder")
 [ "$left" = bin/notes.txt ] || fail "the per-machine uninstall left other than the user's file: $left"
 [ "$(reg_value 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' Path)" = "$machine_path" ] ||
