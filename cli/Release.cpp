@@ -74,6 +74,11 @@ int Sign(const std::string& folder, const std::string& keyFile, std::uint64_t se
     const signing::FolderCheck before = signing::CheckFolder(folder, {});
     if (before.manifest) {
         current = before.manifest->sequence;
+    } else if (sequence == 0 && before.signature == SignatureState::Invalid) {
+        // An unreadable manifest gives no sequence to grow: starting again at 1 would let an
+        // old signed set pass for a newer one.
+        Say(before.problem + "; name the publication's sequence with --sequence");
+        return kExitTrouble;
     }
     if (sequence == 0) {
         sequence = current + 1;

@@ -77,6 +77,12 @@ TEST_F(ReleaseTest, SignedAndCheckedBothWaysWithTheOpensslCommand) {
     result = Release({"sign", "--key", key, "--sequence", "2", Firmware().string()});
     EXPECT_EQ(result.code, 2);
     EXPECT_NE(result.err.find("needs a higher one"), std::string::npos) << result.err;
+    const std::string published = ReadFile(manifest);
+    WriteFile(manifest, "{");  // unreadable: no sequence to grow without --sequence
+    result = Release({"sign", "--key", key, Firmware().string()});
+    EXPECT_EQ(result.code, 2);
+    EXPECT_NE(result.err.find("--sequence"), std::string::npos) << result.err;
+    WriteFile(manifest, published);
 
     // A byte changed, another key trusted, a signature cut short: each refused, with why.
     std::string prom = ReadFile(Firmware() / "HLX_PROM.rel");
