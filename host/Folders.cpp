@@ -95,7 +95,16 @@ int WriteNewFileDurably(const std::string& path, const std::string& content, fs:
 }
 #endif
 
+PlacementCheck& InstalledPlacementCheck() {
+    static PlacementCheck check;
+    return check;
+}
+
 }  // namespace
+
+PlacementCheck SetPlacementCheck(PlacementCheck check) {
+    return std::exchange(InstalledPlacementCheck(), std::move(check));
+}
 
 std::string FirmwareFolder() {
     return FolderFrom(kFirmwareDirVariable, "firmware");
@@ -124,6 +133,9 @@ Placement PlaceDeviceLoadFile(const std::string& folder, const std::string& rele
         return {EINVAL, false, std::move(reading.problem)};
     }
     std::string content;
+    if (const int injected = os::CheckFileOp(os::FileOp::Read, source)) {
+        return {injected, false, {}};
+    }
     {
         std::ifstream in(source, std::ios::binary);
         if (!in) {
@@ -138,6 +150,11 @@ Placement PlaceDeviceLoadFile(const std::string& folder, const std::string& rele
     // gets, whatever became of the file in between.
     if (auto reading = firmware::ReleaseIdOrProblemIn(content); !reading.id) {
         return {EINVAL, false, std::move(reading.problem)};
+    }
+    if (const PlacementCheck& check = InstalledPlacementCheck()) {
+        if (std::string refusal = check(folder, releaseName, content); !refusal.empty()) {
+            return {EACCES, false, std::move(refusal)};
+        }
     }
     std::error_code error;
     const fs::perms sourceMode = fs::status(source, error).permissions();

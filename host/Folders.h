@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace gwu::host {
 
@@ -34,6 +35,10 @@ std::string LogFolder();
 // (nor any beyond rw-r--r--, the umask taking away more); on Windows it takes the folder's
 // inherited access rules, as any new file there, and never the read-only attribute, which would
 // stop the next placement from replacing it.
+//
+// With a placement check installed (SetPlacementCheck), the exact bytes read for the copy are
+// given to it before anything is written, and a refusal places nothing (EACCES, its reason as
+// the problem): a release swapped after an earlier check is caught where it is copied.
 constexpr const char* kPlacingSuffix = ".placing";
 struct Placement {
     int cause = 0;        // 0 or the error number (EINVAL for a refused release file)
@@ -42,6 +47,14 @@ struct Placement {
 };
 Placement PlaceDeviceLoadFile(const std::string& folder, const std::string& releaseName,
                               const std::string& deviceLoadName);
+
+// The check of the bytes about to be placed (the folder, the release's name, its bytes): empty
+// when they may go to the device, else why not. None is installed by default; the tools install
+// the signed folders' check. Returns the one installed before. Install while no other thread
+// places files.
+using PlacementCheck = std::function<std::string(
+    const std::string& folder, const std::string& releaseName, std::string_view bytes)>;
+PlacementCheck SetPlacementCheck(PlacementCheck check);
 
 // Test-only: a host whose services fail where the stand-in's own never do. While a function is
 // installed, the runtime-folder lookup (CSystemInfo::GetRuntimePath) or the whole-file read

@@ -61,34 +61,41 @@ std::string Fingerprint(const std::string& pem) {
     return ToHex(Sha256::Of(body));
 }
 
-// The file the name lists, checked as a plain file of the folder: a link is followed only when
-// it stays in the folder.
-FileCheck CheckListedFile(const fs::path& folder, const Manifest& manifest,
-                          const ManifestEntry& entry) {
-    const fs::path path = folder / entry.name;
+FolderCheck CheckFolderFiles(const std::string& folderName, const std::vector<TrustedKey>& trusted,
+                             bool readFiles);
+
+}  // namespace
+
+FileCheck CheckFileAs(const std::string& folderName, const std::string& name,
+                      const Manifest& manifest, const std::string& listedAs) {
+    const fs::path folder(folderName);
+    const fs::path path = folder / name;
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(path, ec);
     if (ec || !fs::exists(status)) {
-        return {entry.name, FileState::Missing, "listed in the manifest, not in the folder"};
+        return {name, FileState::Missing, "not in the folder"};
     }
     if (fs::is_symlink(status)) {
         const fs::path target = fs::canonical(path, ec);
         const fs::path home = fs::canonical(folder, ec);
         if (ec || target.parent_path() != home) {
-            return {entry.name, FileState::Unusable, "a link that leaves the folder"};
+            return {name, FileState::Unusable, "a link that leaves the folder"};
         }
     }
     if (!fs::is_regular_file(fs::status(path, ec))) {
-        return {entry.name, FileState::Unusable, "not a plain file"};
+        return {name, FileState::Unusable, "not a plain file"};
     }
     const FileDigest file = DigestOfFile(path.string());
     if (!file.problem.empty()) {
-        return {entry.name, FileState::Unusable, file.problem};
+        return {name, FileState::Unusable, file.problem};
     }
-    return CheckBytes(manifest, entry.name, file.digest, file.size);
+    FileCheck check = CheckBytes(manifest, listedAs, file.digest, file.size);
+    if (listedAs != name && check.state != FileState::Matches) {
+        check.problem = "it is not a copy of " + listedAs + ": " + check.problem;
+    }
+    check.name = name;
+    return check;
 }
-
-}  // namespace
 
 const char* SignatureStateName(SignatureState state) {
     switch (state) {
@@ -177,7 +184,18 @@ FileCheck CheckBytes(const Manifest& manifest, const std::string& name, const Di
     return {name, FileState::Matches, {}};
 }
 
-FolderCheck CheckFolder(const std::string& folderName, const std::vector<TrustedKey>& trusted) {
+FolderCheck CheckFolder(const std::string& folder, const std::vector<TrustedKey>& trusted) {
+    return CheckFolderFiles(folder, trusted, true);
+}
+
+FolderCheck CheckManifest(const std::string& folder, const std::vector<TrustedKey>& trusted) {
+    return CheckFolderFiles(folder, trusted, false);
+}
+
+namespace {
+
+FolderCheck CheckFolderFiles(const std::string& folderName, const std::vector<TrustedKey>& trusted,
+                             bool readFiles) {
     FolderCheck check;
     const fs::path folder(folderName);
     std::error_code ec;
@@ -198,11 +216,17 @@ FolderCheck CheckFolder(const std::string& folderName, const std::vector<Trusted
         return check;
     }
     check.sequence = reading.manifest->sequence;
-    for (const ManifestEntry& entry : reading.manifest->files) {
-        check.files.push_back(CheckListedFile(folder, *reading.manifest, entry));
+    for (size_t i = 0; readFiles && i < reading.manifest->files.size(); ++i) {
+        const ManifestEntry& entry = reading.manifest->files[i];
+        FileCheck file = CheckFileAs(folderName, entry.name, *reading.manifest, entry.name);
+        if (file.state == FileState::Missing) {
+            file.problem = "listed in the manifest, not in the folder";
+        }
+        check.files.push_back(std::move(file));
     }
     std::vector<std::string> unlisted;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(folder, ec), end; readFiles && !ec && it != end;
+         it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (IsPublishedFile(name) && reading.manifest->Find(name) == nullptr) {
             unlisted.push_back(name);
@@ -250,5 +274,7 @@ FolderCheck CheckFolder(const std::string& folderName, const std::vector<Trusted
     }
     return check;
 }
+
+}  // namespace
 
 }  // namespace gwu::signing

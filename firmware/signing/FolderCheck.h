@@ -70,8 +70,16 @@ struct FolderCheck {
 
 // Checks a folder: its manifest (when there is one) against its files, byte for byte, whatever
 // the keys; the signature against the trusted keys. The sequence is not compared here (see
-// SequenceLedger in the tools); a caller that keeps one turns Valid into RolledBack.
+// SequenceLedger, Policy.h); a caller that keeps one turns Valid into RolledBack.
 FolderCheck CheckFolder(const std::string& folder, const std::vector<TrustedKey>& trusted);
+// The same without reading the files: the manifest and its signature only (files stays empty).
+FolderCheck CheckManifest(const std::string& folder, const std::vector<TrustedKey>& trusted);
+
+// The check of one file of the folder (a plain file of the folder, a link only when it stays in
+// it) against the manifest entry of another name: a device-load file against the release it is
+// a copy of. Missing when the folder has no such file.
+FileCheck CheckFileAs(const std::string& folder, const std::string& name, const Manifest& manifest,
+                      const std::string& listedAs);
 
 // The check of one file's bytes against the folder's manifest entry for that name.
 FileCheck CheckBytes(const Manifest& manifest, const std::string& name, const Digest& digest,

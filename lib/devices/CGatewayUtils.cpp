@@ -1,6 +1,11 @@
 #include "devices/CGatewayUtils.h"
 
+#include <algorithm>
+#include <exception>
+#include <utility>
+
 #include "os/Os.h"
+#include "platform/Diagnostics.h"
 #include "platform/FirmwareFiles.h"
 #include "platform/ValueStore.h"
 
@@ -55,4 +60,65 @@ CString CGatewayUtils::FetchValue(const CString& name) {
     CString value;
     ValueStore().GetValue(name, &value, CTabValueStore::kMaxLength);
     return value;
+}
+
+std::vector<GatewayLoadFile> CGatewayUtils::DeviceLoadFiles() {
+    std::vector<GatewayLoadFile> files;
+    for (const CODETYPE codeType : {LC_CODE, PROM_CODE, BS_CODE, CPLD_CODE, MAC_CODE}) {
+        if (!SupportsCodeType(codeType)) {
+            continue;
+        }
+        const CString release = GetFilename(codeType, true);
+        const CString deviceLoad = GetFilename(codeType, false);
+        if (!release.empty()) {
+            files.push_back({release, release});
+            if (!deviceLoad.empty()) {
+                files.push_back({deviceLoad, release});
+            }
+        }
+    }
+    return files;
+}
+
+void CGatewayUtils::SetFileVerifier(GatewayFileVerifier verifier) {
+    m_fileVerifier = std::move(verifier);
+}
+
+CString CGatewayUtils::GetRefusal() const {
+    return m_strRefusal;
+}
+
+bool CGatewayUtils::LoadFilesAccepted(const std::vector<CODETYPE>& placing) {
+    if (!m_fileVerifier) {
+        m_strRefusal.clear();
+        return true;
+    }
+    std::vector<GatewayLoadFile> files = DeviceLoadFiles();
+    for (const CODETYPE codeType : placing) {
+        const CString deviceLoad = GetFilename(codeType, false);
+        files.erase(std::remove_if(files.begin(), files.end(),
+                                   [&deviceLoad](const GatewayLoadFile& file) {
+                                       return file.name == deviceLoad;
+                                   }),
+                    files.end());
+    }
+    CString reason;
+    try {
+        reason = m_fileVerifier(CGatewayFileUtils::GetDefaultSoftwareLocation(), files);
+    } catch (const std::exception& e) {
+        reason = CString("the file check failed: ") + e.what();
+    } catch (...) {
+        reason = "the file check failed";
+    }
+    if (reason.empty()) {
+        m_strRefusal.clear();
+        return true;
+    }
+    Refuse(reason);
+    return false;
+}
+
+void CGatewayUtils::Refuse(const CString& reason) {
+    m_strRefusal = reason;
+    MonPrintf("Firmware files refused, nothing sent to the device: %s", reason.c_str());
 }

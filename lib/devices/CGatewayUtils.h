@@ -6,9 +6,12 @@
 // device at the same time.
 #pragma once
 
+#include <vector>
+
 #include "gatewayutils/base/Export.h"
 #include "gatewayutils/platform/CodeTypes.h"
 #include "gatewayutils/platform/Comms.h"
+#include "gatewayutils/platform/FileVerifier.h"
 #include "gatewayutils/platform/Types.h"
 #include "gatewayutils/platform/ValueStore.h"
 
@@ -55,11 +58,37 @@ public:
     virtual bool HasCustomCPLD();                          // false
     virtual void UpdateActiveCableFirmware();              // nothing
 
+    // Every file of the firmware release folder this device may load, with the file whose
+    // published bytes each must hold: per code type its release and its device-load file;
+    // a family adds its own (the cable's hex image, a custom CPLD file).
+    virtual std::vector<GatewayLoadFile> DeviceLoadFiles();
+
+    // The host's check of those files (platform/FileVerifier.h), asked before every update or
+    // cable request; none by default. The facade sets it on both device objects.
+    void SetFileVerifier(GatewayFileVerifier verifier);
+    // Why the last update or cable request was not sent, in words; empty when nothing was
+    // refused.
+    CString GetRefusal() const;
+
 protected:
+    // Asks the verifier about the device-load files and keeps its answer for GetRefusal; true
+    // without a verifier. Before the release files are placed, the device-load files of the
+    // code types about to be placed are left out (placing), since a copy of their checked
+    // release replaces them; once placed, every file is asked about again. A refusal is said
+    // on the monitor.
+    bool LoadFilesAccepted(const std::vector<CODETYPE>& placing);
+    bool HasFileVerifier() const { return static_cast<bool>(m_fileVerifier); }
+    // Records a refusal that is not the verifier's (a release that could not be placed).
+    void Refuse(const CString& reason);
+
     CTabValueStore& ValueStore() { return m_pFrame->GetValueStore(); }
     // Reads a published value; empty when the store holds none.
     CString FetchValue(const CString& name);
 
     CBaseComms* m_pComms;
     CTabQuillonFrame* m_pFrame;
+
+private:
+    GatewayFileVerifier m_fileVerifier;
+    CString m_strRefusal;
 };

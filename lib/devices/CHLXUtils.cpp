@@ -307,11 +307,25 @@ bool CHLXUtils::ReleaseFileExists() {
 // Updates
 
 bool CHLXUtils::UpdateCodeType(CODETYPE codeType) {
-    bool result = true;
-    RenameFile(codeType, false);
+    std::vector<CODETYPE> placing{codeType};
     if (codeType != LC_CODE) {
-        RenameFile(LC_CODE, false);
+        placing.push_back(LC_CODE);
     }
+    // A reset loads every device-load file: each is checked before anything is placed, and
+    // again once the releases are placed, before the device is told anything.
+    if (!LoadFilesAccepted(placing)) {
+        return false;
+    }
+    for (const CODETYPE placed : placing) {
+        if (!RenameFile(placed, false) && HasFileVerifier()) {
+            Refuse(GetFilename(placed, true) + " was not placed as " + GetFilename(placed, false));
+            return false;
+        }
+    }
+    if (!LoadFilesAccepted({})) {
+        return false;
+    }
+    bool result = true;
     try {
         SendUpdateCommand();
         ResetDevice();
@@ -337,7 +351,22 @@ bool CHLXUtils::UpdateMACFirmware() {
     return UpdateCodeType(MAC_CODE);
 }
 
+std::vector<GatewayLoadFile> CHLXUtils::DeviceLoadFiles() {
+    std::vector<GatewayLoadFile> files = CGatewayUtils::DeviceLoadFiles();
+    const CString hexImage = m_fileUtils.GetHexFilename(MAC_CODE);
+    files.push_back({hexImage, hexImage});
+    // A custom CPLD file configured by its plain name lies in the firmware release folder.
+    const CString customCpld = GetCustomCPLDFileName();
+    if (!customCpld.empty() && customCpld.find_first_of("/\\:") == CString::npos) {
+        files.push_back({customCpld, customCpld});
+    }
+    return files;
+}
+
 void CHLXUtils::UpdateActiveCableFirmware() {
+    if (!LoadFilesAccepted({})) {
+        return;
+    }
     try {
         const CString path = gwu::os::JoinPath(CGatewayFileUtils::GetDefaultSoftwareLocation(),
                                                m_fileUtils.GetHexFilename(MAC_CODE));

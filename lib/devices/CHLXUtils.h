@@ -38,8 +38,12 @@ public:
     void SetCustomCPLDFileName(CString fileName) override;
     // Whether the last reading found a non-standard (custom) CPLD.
     bool HasCustomCPLD() override;
-    // Loads the active-cable firmware from its hex image; reports only on the monitor.
+    // Loads the active-cable firmware from its hex image; reports only on the monitor. Sends
+    // nothing when the file check refuses the device-load files (GetRefusal says why).
     void UpdateActiveCableFirmware() override;
+    // The code types' files, the cable's hex image and a custom CPLD file named without a
+    // folder.
+    std::vector<GatewayLoadFile> DeviceLoadFiles() override;
 
     virtual bool ReleaseFileExists();
 

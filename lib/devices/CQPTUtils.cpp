@@ -138,6 +138,10 @@ CString CQPTUtils::GetUntrimmedReleaseValueName(CODETYPE codeType) {
 }
 
 bool CQPTUtils::UpdatePROM() {
+    // The module reads its PROM from the release file itself, once told to.
+    if (!LoadFilesAccepted({})) {
+        return false;
+    }
     try {
         const CString path = gwu::os::JoinPath(CGatewayFileUtils::GetDefaultSoftwareLocation(),
                                                m_fileUtils.GetQPTFileName(PROM_CODE, true));
@@ -158,8 +162,18 @@ bool CQPTUtils::UpdatePROM() {
 }
 
 bool CQPTUtils::UpdateBCF() {
+    // A reset loads every device-load file: each is checked before and after the placing.
+    if (!LoadFilesAccepted({LC_CODE})) {
+        return false;
+    }
+    if (!RenameFile(LC_CODE, false) && HasFileVerifier()) {
+        Refuse(GetFilename(LC_CODE, true) + " was not placed as " + GetFilename(LC_CODE, false));
+        return false;
+    }
+    if (!LoadFilesAccepted({})) {
+        return false;
+    }
     bool result = true;
-    RenameFile(LC_CODE, false);
     try {
         ResetDevice();
     } catch (const CBaseCommsException&) {

@@ -313,6 +313,25 @@ void CGatewayChecks::UpdateActiveCableFirmware() {
     }
 }
 
+void CGatewayChecks::SetFileVerifier(GatewayFileVerifier verifier) {
+    if (OnWorkerThread()) {
+        // The running update may be inside the very verifier it would replace.
+        Quietly([] { MonPrintf("CGatewayChecks::SetFileVerifier: refused on the update worker"); });
+        return;
+    }
+    const std::unique_lock<std::mutex> call = EnterHostCall();
+    for (CGatewayUtils* device : {m_pHLXUtils.get(), m_pQPTUtils.get()}) {
+        if (device != nullptr) {
+            device->SetFileVerifier(verifier);
+        }
+    }
+}
+
+CString CGatewayChecks::GetFileRefusal() {
+    const std::unique_lock<std::mutex> call = EnterHostCall();
+    return m_pActiveGateway != nullptr ? m_pActiveGateway->GetRefusal() : CString{};
+}
+
 bool CGatewayChecks::IsKRTInstalled() const {
     const std::lock_guard<std::mutex> lock(m_krtMutex);
     return m_bKRTInstalled;

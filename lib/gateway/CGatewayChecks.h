@@ -21,6 +21,7 @@
 
 #include "gatewayutils/base/Export.h"
 #include "gatewayutils/gateway/CCodeDiffResults.h"
+#include "gatewayutils/platform/FileVerifier.h"
 #include "gatewayutils/platform/Types.h"
 #include "gatewayutils/platform/ValueStore.h"
 
@@ -66,6 +67,14 @@ public:
     void SetCustomCPLDFileName(CString fileName);
     bool DeviceHasCustomCPLD();
     void UpdateActiveCableFirmware();
+    // Installs the host's check of the files a device loads (platform/FileVerifier.h) on both
+    // device objects; an empty one removes it. It is asked before every update or cable request,
+    // on that operation's thread: on a refusal nothing is sent, the update fails and
+    // GetFileRefusal says why. Refused on the update worker, like SetCardName.
+    void SetFileVerifier(GatewayFileVerifier verifier);
+    // Why the active device's last update or cable request was not sent, in words; empty when
+    // it was not refused.
+    CString GetFileRefusal();
     // Whether a check ever found the legacy tester's software on the device, and its text.
     bool IsKRTInstalled() const;
     CString GetKRTVersion() const;
