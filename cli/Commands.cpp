@@ -45,7 +45,8 @@ Json RoundJson(const UpdateRound& round) {
             {"result", UpdateResultWord(round.result)},
             {"expected", round.expected ? Json(*round.expected) : Json(nullptr)},
             {"reported", round.reported},
-            {"took", round.took}};
+            {"took", round.took},
+            {"refused", round.refused.empty() ? Json(nullptr) : Json(round.refused)}};
 }
 
 CheckReport Session::Update(
@@ -53,6 +54,13 @@ CheckReport Session::Update(
     const std::function<void(const UpdateRound&, const CheckReport&)>& onRound) {
     std::map<CODETYPE, int> failuresInARow;
     std::set<CODETYPE> givenUp;
+    // Nothing is placed and the device is told nothing unless the policy lets the folder in.
+    if (report.read && report.results.DifferencesFound()) {
+        if (const auto refusal = AcceptFolder()) {
+            report.refused = *refusal;
+            return report;
+        }
+    }
     for (int number = 1; number <= kMaxRounds && report.read; ++number) {
         // A code type given up on is left as it is; the others still get their turn.
         CCodeDiffResults asked = report.results;
@@ -69,6 +77,7 @@ CheckReport Session::Update(
         m_comms->SetPhase("updating", CodeLabel(round.codeType));
         m_checks->PerformUpdate(asked);
         round.result = m_checks->WaitForUpdate();
+        round.refused = m_checks->GetFileRefusal();
         report = Check();
         round.after = report.results;
         const CodeRow* row = report.Row(round.codeType);
@@ -82,6 +91,11 @@ CheckReport Session::Update(
             round.givenUp = true;
         }
         onRound(round, report);
+        if (!round.refused.empty()) {
+            // A file changed since the folder was checked: no later round would fare better.
+            report.refused = round.refused;
+            break;
+        }
     }
     return report;
 }
@@ -91,7 +105,8 @@ Json CableJson(const CableOutcome& outcome) {
             {"after", outcome.after},
             {"expected", outcome.expected ? Json(*outcome.expected) : Json(nullptr)},
             {"result", outcome.resultLine},
-            {"took", outcome.took}};
+            {"took", outcome.took},
+            {"refused", outcome.refused.empty() ? Json(nullptr) : Json(outcome.refused)}};
 }
 
 CableOutcome Session::Cable() {
@@ -100,6 +115,11 @@ CableOutcome Session::Cable() {
     CGatewayFileUtils files;
     outcome.image = files.GetHexFilename(MAC_CODE);
     outcome.expected = ReleaseIn(outcome.image);
+    outcome.folder = Folder();
+    if (const auto refusal = AcceptFolder()) {
+        outcome.refused = *refusal;
+        return outcome;
+    }
     m_comms->SetPhase("reading", "");
     const bool readBefore = m_checks->SetReleaseIds(true);
     m_frame.Store().GetValue(valueName, &outcome.before, CTabValueStore::kMaxLength);
@@ -112,6 +132,7 @@ CableOutcome Session::Cable() {
         m_comms->SetPhase("updating", "MAC");
         m_checks->UpdateActiveCableFirmware();
     }
+    outcome.refused = m_checks->GetFileRefusal();
     m_comms->SetPhase("reading", "");
     outcome.read = readBefore && m_checks->SetReleaseIds(true);
     m_frame.Store().GetValue(valueName, &outcome.after, CTabValueStore::kMaxLength);
@@ -135,12 +156,46 @@ SerialList ReadSerialList() {
 
 namespace {
 
+// What every run says of the firmware folder on stderr: the trust folder's broken entries and
+// why a folder in use is not verified.
+void WarnAboutFolder(const Session& session, const FolderReport& folder) {
+    for (const std::string& problem : session.TrustProblems()) {
+        std::fprintf(stderr, "gwctl: warning: trust folder: %s\n",
+                     EscapeForTerminal(problem).c_str());
+    }
+    if (!folder.warning.empty()) {
+        std::fprintf(stderr, "gwctl: warning: %s (%s)\n", EscapeForTerminal(folder.warning).c_str(),
+                     EscapeForTerminal(folder.path).c_str());
+    }
+}
+
+// Why an update or a cable run sent nothing, with what the user can do about it.
+void SayRefusal(const FolderReport& folder, const std::string& refusal) {
+    std::string hint;
+    if (!folder.usable && folder.signature == "rolled back") {
+        hint = " (an older set is used only with --allow-rollback)";
+    } else if (!folder.usable && folder.signature != "valid" &&
+               refusal.rfind("the folder", 0) == 0) {
+        hint = " (a folder without a trusted signature is used only with --allow-unsigned)";
+    }
+    // The folder's own check comes before anything is placed; the library's, before each
+    // request.
+    std::fprintf(stderr,
+                 "gwctl: firmware folder %s refused: %s%s; %sthe device was not told to update\n",
+                 EscapeForTerminal(folder.path).c_str(), EscapeForTerminal(refusal).c_str(),
+                 hint.c_str(), folder.usable ? "" : "nothing was placed and ");
+}
+
 // Prints a document in JSON mode and turns the final check into the exit code.
 int Finish(const Options& options, const Json& document, const CheckReport& report) {
     if (options.json) {
         std::cout << DumpJson(document) << std::endl;
     }
     WarnAboutList(report);
+    if (!report.refused.empty()) {
+        SayRefusal(report.folder, report.refused);
+        return kExitTrouble;
+    }
     if (!report.read) {
         return kExitTrouble;
     }
@@ -153,6 +208,7 @@ int Finish(const Options& options, const Json& document, const CheckReport& repo
 int RunCheck(Session& session) {
     const Options& options = session.GetOptions();
     const CheckReport report = session.Check();
+    WarnAboutFolder(session, report.folder);
     if (!options.json) {
         std::printf("Check of card %s (%s)\n", EscapeForTerminal(options.card).c_str(),
                     EscapeForTerminal(session.DeviceText()).c_str());
@@ -167,6 +223,7 @@ int RunUpdate(Session& session) {
     const std::string serialName =
         session.Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue;
     const CheckReport first = session.Check();
+    WarnAboutFolder(session, first.folder);
     if (!options.json) {
         std::printf("Check of card %s (%s)\n", EscapeForTerminal(options.card).c_str(),
                     EscapeForTerminal(session.DeviceText()).c_str());
@@ -184,7 +241,10 @@ int RunUpdate(Session& session) {
                         round.number, label, UpdateResultWord(round.result),
                         round.before.ToString().c_str(), round.after.ToString().c_str());
             const std::string reported = EscapeForTerminal(round.reported);
-            if (round.took) {
+            if (!round.refused.empty()) {
+                std::printf("  REFUSED: %s was not sent to the device: %s\n", label,
+                            EscapeForTerminal(round.refused).c_str());
+            } else if (round.took) {
                 std::printf("  %s took: the device reports %s\n", label, reported.c_str());
             } else {
                 std::printf(
@@ -197,12 +257,13 @@ int RunUpdate(Session& session) {
                             round.failuresInARow);
             }
         });
-    if (!options.json) {
+    if (!options.json && (!rounds.empty() || report.refused.empty())) {
         std::printf("Final check:\n");
         PrintReport(report, serialName);
     }
     Json document = ToJson(report, options.card);
     document["rounds"] = rounds;
+    document["refused"] = report.refused.empty() ? Json(nullptr) : Json(report.refused);
     return Finish(options, document, report);
 }
 
@@ -214,6 +275,18 @@ int RunCable(Session& session) {
         return kExitTrouble;
     }
     const CableOutcome outcome = session.Cable();
+    WarnAboutFolder(session, outcome.folder);
+    if (!outcome.refused.empty()) {
+        if (options.json) {
+            std::cout << DumpJson(Json{{"card", options.card},
+                                       {"cable", CableJson(outcome)},
+                                       {"signature", SignatureJson(outcome.folder)},
+                                       {"folder", FolderJson(outcome.folder)}})
+                      << std::endl;
+        }
+        SayRefusal(outcome.folder, outcome.refused);
+        return kExitTrouble;
+    }
     if (options.json) {
         std::cout << DumpJson(Json{{"card", options.card}, {"cable", CableJson(outcome)}})
                   << std::endl;

@@ -171,16 +171,6 @@ int Verify(const std::string& folder, const std::string& trustDir, bool json) {
 
 }  // namespace
 
-std::string TrustFolder(const std::string& option) {
-    if (!option.empty()) {
-        return option;
-    }
-    if (const char* value = std::getenv(kTrustDirVariable); value != nullptr && *value != '\0') {
-        return value;
-    }
-    return os::JoinPath(os::SampleFolder(), "keys");
-}
-
 int RunRelease(int argc, char** argv) {
     CLI::App app{"gwctl release: signs a firmware release folder (a publisher) or verifies one.",
                  "gwctl release"};

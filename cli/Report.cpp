@@ -123,6 +123,13 @@ Json ToJson(const CheckReport& report, const std::string& card) {
     document["differences"] = report.results.DifferencesFound();
     document["up_to_date"] = report.UpToDate();
     document["legacy"] = {{"installed", report.legacyInstalled}, {"version", report.legacyVersion}};
+    Json manifest = Json::object();
+    for (const CodeRow& row : report.rows) {
+        manifest[CodeLabel(row.codeType)] = row.manifest ? Json(*row.manifest) : Json(nullptr);
+    }
+    document["signature"] = SignatureJson(report.folder);
+    document["manifest"] = manifest;
+    document["folder"] = FolderJson(report.folder);
     document["list"] = nullptr;
     if (report.list) {
         document["list"] = {
@@ -143,7 +150,8 @@ Json RowsJson(const CheckReport& report) {
                         {"disk_text", DiskText(row)},
                         {"problem", row.problem ? Json(*row.problem) : Json(nullptr)},
                         {"verdict", gwu::DiffTypeWord(row.verdict)},
-                        {"compared", row.compared}});
+                        {"compared", row.compared},
+                        {"manifest", row.manifest ? Json(*row.manifest) : Json(nullptr)}});
     }
     return rows;
 }
@@ -157,8 +165,8 @@ void PrintReport(const CheckReport& report, const std::string& serialValueName) 
     const Json serial =
         report.values.contains(serialValueName) ? report.values[serialValueName] : Json("");
     std::printf("  Serial number  %s\n", EscapeForTerminal(serial.get<std::string>()).c_str());
-    std::printf("  %-5s %-36s %-34s %s\n", "code", "device release (trimmed)", "disk release",
-                "verdict");
+    std::printf("  %-5s %-36s %-34s %-9s %s\n", "code", "device release (trimmed)", "disk release",
+                "manifest", "verdict");
     for (const CodeRow& row : report.rows) {
         std::string device = EscapeForTerminal(row.device);
         if (row.trimmed != row.device) {
@@ -168,9 +176,11 @@ void PrintReport(const CheckReport& report, const std::string& serialValueName) 
         if (row.basis == Basis::Release && !row.compared) {
             verdict += ", not compared";
         }
-        std::printf("  %-5s %-36s %-34s %s\n", CodeLabel(row.codeType), device.c_str(),
-                    EscapeForTerminal(DiskText(row)).c_str(), verdict.c_str());
+        std::printf("  %-5s %-36s %-34s %-9s %s\n", CodeLabel(row.codeType), device.c_str(),
+                    EscapeForTerminal(DiskText(row)).c_str(),
+                    row.manifest ? row.manifest->c_str() : "-", verdict.c_str());
     }
+    std::printf("  Firmware folder: %s\n", EscapeForTerminal(FolderText(report.folder)).c_str());
     std::printf("  Summary: %s (%d of %d releases compared with the disk)\n",
                 report.results.ToString().c_str(), report.ComparedCount(),
                 report.ReleaseRowCount());
@@ -198,6 +208,45 @@ void WarnAboutList(const CheckReport& report) {
         std::fprintf(stderr, "gwctl: warning: the serial-number list %s was not updated: %s\n",
                      file.c_str(), problem.c_str());
     }
+}
+
+Json SignatureJson(const FolderReport& folder) {
+    Json signature{{"state", folder.signature}};
+    if (!folder.publisher.empty()) {
+        signature["publisher"] = folder.publisher;
+    }
+    if (folder.sequence) {
+        signature["sequence"] = *folder.sequence;
+    }
+    if (!folder.problem.empty()) {
+        signature["problem"] = folder.problem;
+    }
+    return signature;
+}
+
+Json FolderJson(const FolderReport& folder) {
+    auto text = [](const std::string& value) {
+        return value.empty() ? Json(nullptr) : Json(value);
+    };
+    return {{"verified", folder.verified},
+            {"usable", folder.usable},
+            {"refusal", text(folder.refusal)},
+            {"warning", text(folder.warning)}};
+}
+
+std::string FolderText(const FolderReport& folder) {
+    if (folder.verified) {
+        return "signed by " + folder.publisher + ", sequence " +
+               std::to_string(folder.sequence.value_or(0)) + ", every file matches its manifest";
+    }
+    if (!folder.usable) {
+        return "refused: " + folder.refusal;
+    }
+    std::string text = "signature " + folder.signature;
+    if (!folder.problem.empty()) {
+        text += " (" + folder.problem + ")";
+    }
+    return text + "; not verified";
 }
 
 std::string DumpJson(const Json& document, int indent) {

@@ -3,6 +3,7 @@
 // verdict that had nothing on disk to compare with.
 #pragma once
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -41,6 +42,23 @@ struct CodeRow {
     std::optional<std::string> problem;
     bool compared = false;  // a release comparison with a disk release took place
     DIFFTYPE verdict = DIFF_SAME;
+    // The release file against the folder's manifest ("matches", "differs", "missing",
+    // "unlisted", "unusable", or "absent": neither listed nor there); none when the folder has
+    // no readable manifest.
+    std::optional<std::string> manifest;
+};
+
+// The firmware folder's signature and what the tester's policy makes of it.
+struct FolderReport {
+    std::string path;
+    std::string signature = "unsigned";  // "valid", "unsigned", "invalid", "untrusted", ...
+    std::string publisher;               // the trusted key's name, when signed by one
+    std::optional<std::uint64_t> sequence;
+    std::string problem;    // why the signature is not valid, in words
+    bool verified = false;  // signed by a trusted key, every file matching its manifest
+    bool usable = false;    // the policy lets its files reach the device
+    std::string refusal;    // why not usable
+    std::string warning;    // why a usable folder is not verified
 };
 
 // What became of the device's line in the serial-number list. Only the communication module is
@@ -64,6 +82,10 @@ struct CheckReport {
     bool legacyInstalled = false;
     std::string legacyVersion;
     std::optional<ListOutcome> list;  // the communication module's only
+    FolderReport folder;
+    // An update that sent nothing to the device: why (the folder refused, or the library's file
+    // check refused a round); empty otherwise.
+    std::string refused;
 
     const CodeRow* Row(CODETYPE codeType) const;
     int ComparedCount() const;
@@ -81,6 +103,13 @@ void PrintReport(const CheckReport& report, const std::string& serialValueName);
 // A warning on stderr when the check read a device whose line the list lacks, or whose writer
 // reported a problem; nothing otherwise.
 void WarnAboutList(const CheckReport& report);
+// The folder's signature as JSON: {"state", "publisher", "sequence", "problem"} (the last three
+// when known), and the folder as the policy sees it.
+Json SignatureJson(const FolderReport& folder);
+Json FolderJson(const FolderReport& folder);
+// The folder's state in words, one line: "signed by NAME, sequence N, every file matches" or
+// why it is not verified.
+std::string FolderText(const FolderReport& folder);
 // A document as gwctl prints it: device and file texts as they are, bytes that are not UTF-8 as
 // the replacement character (JSON has no way to carry them).
 std::string DumpJson(const Json& document, int indent = 2);

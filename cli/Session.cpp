@@ -17,6 +17,7 @@
 #include "host/LineSinks.h"
 #include "host/popup/PopupDrivers.h"
 #include "host/popup/TerminalIo.h"
+#include "os/Format.h"
 #include "os/Os.h"
 #include "platform/FirmwareFiles.h"
 #include "platform/ValueStore.h"
@@ -136,6 +137,20 @@ ListOutcome ListOutcomeOf(const std::string& file, const std::string& serial,
     return outcome;
 }
 
+std::string TrustFolder(const std::string& option) {
+    if (!option.empty()) {
+        return option;
+    }
+    if (const char* value = std::getenv(kTrustDirVariable); value != nullptr && *value != '\0') {
+        return value;
+    }
+    return gwu::os::JoinPath(gwu::os::SampleFolder(), "keys");
+}
+
+std::string SampleTrustFolder() {
+    return gwu::os::JoinPath(gwu::os::SampleFolder(), "sample-trust");
+}
+
 std::optional<std::string> ReleaseIn(const std::string& fileName) {
     CString id;
     if (fileName.empty() || !CGatewayFileUtils().GetHLXVersionFromFile(fileName, id)) {
@@ -165,6 +180,9 @@ Session::Session(const Options& options, const Needs& needs)
 
 Session::~Session() {
     m_checks.reset();
+    if (m_previousPlacement) {
+        gwu::host::SetPlacementCheck(std::move(*m_previousPlacement));
+    }
     if (!m_scratch.empty()) {
         std::error_code ec;
         fs::remove_all(m_scratch, ec);
@@ -256,7 +274,77 @@ bool Session::Open(std::string& error) {
         error = *problem;
         return false;
     }
+    InstallPolicy();
     return true;
+}
+
+void Session::InstallPolicy() {
+    // The sample publisher's key is trusted for the sample firmware only: the working copy made
+    // above, or the shipped folder itself.
+    const std::string sampleFirmware = gwu::os::JoinPath(gwu::os::SampleFolder(), "firmware");
+    const bool sample =
+        !m_scratch.empty() || gwu::os::FinalPath(m_firmware) == gwu::os::FinalPath(sampleFirmware);
+    const bool trustNamed = !m_options.trust.empty() || std::getenv(kTrustDirVariable) != nullptr;
+    const std::string trust =
+        sample && !trustNamed ? SampleTrustFolder() : TrustFolder(m_options.trust);
+    signing::Policy policy = signing::TesterPolicy(
+        trust, gwu::host::LogFolder(), m_options.allowUnsigned, m_options.allowRollback);
+    if (!sample) {
+        const signing::TrustFolder samples = signing::LoadTrustFolder(SampleTrustFolder());
+        auto& keys = policy.trusted;
+        for (const signing::TrustedKey& sampleKey : samples.keys) {
+            const auto found = std::find_if(keys.begin(), keys.end(), [&](const auto& key) {
+                return key.fingerprint == sampleKey.fingerprint;
+            });
+            if (found != keys.end()) {
+                policy.problems.push_back(found->name +
+                                          ".pem: the samples' own key, trusted for the sample "
+                                          "firmware only");
+                keys.erase(found);
+            }
+        }
+    }
+    m_policy = std::make_shared<const signing::Policy>(std::move(policy));
+    m_checks->SetFileVerifier(signing::MakeFileVerifier(m_policy));
+    m_previousPlacement = gwu::host::SetPlacementCheck(signing::MakePlacementCheck(m_policy));
+}
+
+namespace {
+
+FolderReport ReportOf(const signing::FolderVerdict& verdict, const std::string& path) {
+    FolderReport report;
+    const signing::FolderCheck& check = verdict.check;
+    report.path = path;
+    report.signature = signing::SignatureStateName(check.signature);
+    report.publisher = check.publisher;
+    if (check.manifest) {
+        report.sequence = check.sequence;
+    }
+    report.problem = check.problem;
+    report.verified = verdict.verified;
+    report.usable = verdict.usable;
+    report.refusal = verdict.refusal;
+    report.warning = verdict.warning;
+    return report;
+}
+
+}  // namespace
+
+FolderReport Session::Folder() const {
+    return ReportOf(signing::Evaluate(m_firmware, *m_policy), m_firmware);
+}
+
+std::optional<std::string> Session::AcceptFolder() {
+    const signing::FolderVerdict verdict = signing::Evaluate(m_firmware, *m_policy);
+    if (!verdict.usable) {
+        return verdict.refusal;
+    }
+    if (const std::string problem = signing::RecordAccepted(verdict, *m_policy); !problem.empty()) {
+        // The set is used; only a later rollback would go unnoticed.
+        std::fprintf(stderr, "gwctl: warning: the accepted sequence was not recorded: %s\n",
+                     EscapeForTerminal(problem).c_str());
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> Session::FirmwareFolderProblem() const {
@@ -344,6 +432,8 @@ CheckReport Session::Check() {
             report.list = ListOutcome{file, false, "the device was not read"};
         }
     }
+    const signing::FolderVerdict verdict = signing::Evaluate(m_firmware, *m_policy);
+    report.folder = ReportOf(verdict, m_firmware);
     for (const CODETYPE codeType : FamilyCodeTypes(Communication())) {
         CodeRow row;
         row.codeType = codeType;
@@ -361,6 +451,11 @@ CheckReport Session::Check() {
         }
         row.compared = report.read && row.basis == Basis::Release && row.disk.has_value();
         row.verdict = report.results.GetDiff(codeType);
+        if (verdict.check.manifest) {
+            const signing::FileCheck* file =
+                verdict.check.Find(m_checks->GetFilename("", codeType, true));
+            row.manifest = file != nullptr ? signing::FileStateName(file->state) : "absent";
+        }
         report.rows.push_back(row);
     }
     report.legacyInstalled = m_checks->IsKRTInstalled();

@@ -10,7 +10,9 @@
 
 #include "cli/Progress.h"
 #include "cli/Report.h"
+#include "firmware/signing/Policy.h"
 #include "gateway/CGatewayChecks.h"
+#include "host/Folders.h"
 #include "host/MemoryValueStore.h"
 #include "platform/Comms.h"
 #include "wire/Cards.h"
@@ -32,10 +34,21 @@ struct Options {
     std::string customCpld;
     std::string reportDir;  // the repair report's folder; empty: the log-files folder
     std::optional<std::string> keys;
+    std::string trust;           // the trust folder; empty: GWU_TRUST_DIR, else the default
+    bool allowUnsigned = false;  // a folder without a trusted signature may still be used
+    bool allowRollback = false;  // an older set of a trusted publisher may still be used
     bool json = false;
     bool verbose = false;
     bool quiet = false;
 };
+
+// The trust folder: the option, else GWU_TRUST_DIR, else the samples' keys/ (share/gatewayutils
+// of the install, which ships it empty, or the repository's samples/ from the build tree).
+constexpr const char* kTrustDirVariable = "GWU_TRUST_DIR";
+std::string TrustFolder(const std::string& option);
+// The samples' own trust folder, which holds the sample publisher's key: trusted for the sample
+// firmware folder only.
+std::string SampleTrustFolder();
 
 // The release identifier stored in a file of the firmware folder; none for a missing or
 // malformed file.
@@ -74,6 +87,7 @@ struct UpdateRound {
     bool took = false;
     int failuresInARow = 0;
     bool givenUp = false;  // failed too often in a row: not tried again
+    std::string refused;   // why the library sent nothing (its file check); empty when it sent
 };
 Json RoundJson(const UpdateRound& round);
 
@@ -86,6 +100,8 @@ struct CableOutcome {
     std::string after;
     std::string resultLine;  // the device's answer line, empty when none came
     bool took = false;
+    std::string refused;  // why nothing was sent to the device; empty when the request went
+    FolderReport folder;
 };
 Json CableJson(const CableOutcome& outcome);
 
@@ -132,6 +148,14 @@ public:
                        const std::function<void(const UpdateRound&, const CheckReport&)>& onRound);
     CableOutcome Cable();
 
+    // The firmware folder as the tester's policy sees it now, every file read.
+    FolderReport Folder() const;
+    // Before an update or a cable run: why the folder may not reach the device, or none; a
+    // verified folder's sequence is then recorded for its publisher.
+    std::optional<std::string> AcceptFolder();
+    // Lines a person must see on every run: the trust folder's broken entries.
+    const std::vector<std::string>& TrustProblems() const { return m_policy->problems; }
+
     // Safe from any thread while an operation runs.
     bool Communication() const { return wire::IsCommunicationCard(m_options.card); }
     const Options& GetOptions() const { return m_options; }
@@ -146,6 +170,9 @@ private:
     // A message when the firmware folder gives the checks nothing to compare with. Asks the
     // facade for the family's file names.
     std::optional<std::string> FirmwareFolderProblem() const;
+    // The trust folder and the policy for the firmware folder; installs its checks in the
+    // library and the stand-in host.
+    void InstallPolicy();
 
     const Options& m_options;
     const Needs m_needs;
@@ -157,6 +184,8 @@ private:
     std::unique_ptr<ProgressComms> m_comms;
     gwu::host::Frame m_frame;
     std::unique_ptr<CGatewayChecks> m_checks;
+    std::shared_ptr<const signing::Policy> m_policy = std::make_shared<const signing::Policy>();
+    std::optional<host::PlacementCheck> m_previousPlacement;  // restored at the end
 };
 
 }  // namespace gwu::cli

@@ -72,6 +72,10 @@ int Run(int argc, char** argv) {
         "Exit codes: 0 the device was compared with the releases on disk and matches them,\n"
         "1 differences remain (or the cable update did not take), 2 trouble (bad arguments, no\n"
         "release on disk to compare with, device not read, bad scenario).\n\n"
+        "Signed folders: with a trusted key (--trust or GWU_TRUST_DIR), update and cable use a\n"
+        "firmware folder only when a trusted key signed its manifest RELEASES.json and every file\n"
+        "matches it, and never an older set than one already accepted (exit 2 otherwise, nothing\n"
+        "placed). Without one, every run says the folder is unverified.\n\n"
         "Environment: GWU_FIRMWARE_DIR, GWU_RUNTIME_DIR, GWU_LOG_DIR name the folders when the\n"
         "options do not; else the sample folders are used (share/gatewayutils of the install, the\n"
         "repository's samples/ from the build tree; the firmware folder as a scratch copy, so\n"
@@ -102,6 +106,15 @@ int Run(int argc, char** argv) {
     app.add_option("--keys", options.keys,
                    "scripted keyboard for the repair's prompts, e.g. 'HX100241<tick>' (<tick>, "
                    "<cross>, <back>, <bs>); without it the terminal is used when stdin is one");
+    app.add_option("--trust", options.trust,
+                   "folder of trusted publishers' public keys (*.pem) that firmware folders are "
+                   "verified with (default: GWU_TRUST_DIR, else the package's empty keys/; the "
+                   "sample firmware is verified with the samples' own key)");
+    app.add_flag("--allow-unsigned", options.allowUnsigned,
+                 "update from a firmware folder without a trusted signature (its manifest's "
+                 "digests are still checked); says so on every run");
+    app.add_flag("--allow-rollback", options.allowRollback,
+                 "update from an older signed set than one already accepted from its publisher");
     app.add_flag("--json", options.json, "print one JSON document and nothing else on stdout");
     app.add_flag("--verbose", options.verbose, "monitor and error lines to stderr");
     app.add_flag("--quiet", options.quiet,

@@ -90,8 +90,12 @@ void TestFolders::WriteRelease(const std::string& fileName, const std::string& r
     }
 }
 
-void TestFolders::CopySampleFirmware() const {
+void TestFolders::CopySampleFirmware(bool signedSet) const {
     for (const auto& entry : fs::directory_iterator(SampleDir() / "firmware")) {
+        const std::string name = entry.path().filename().string();
+        if (name[0] == '.' || (!signedSet && name.rfind("RELEASES.json", 0) == 0)) {
+            continue;
+        }
         fs::copy_file(entry.path(), Firmware() / entry.path().filename(),
                       fs::copy_options::overwrite_existing);
     }

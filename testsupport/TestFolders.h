@@ -75,8 +75,10 @@ public:
     // Writes a firmware file with the identifier into the firmware folder; throws when it
     // cannot.
     void WriteRelease(const std::string& fileName, const std::string& releaseId) const;
-    // Copies the sample firmware folder of the repository into the firmware folder.
-    void CopySampleFirmware() const;
+    // Copies the sample firmware folder's releases into the firmware folder, without its
+    // manifest and signature: a folder the tests may change file by file. With signedSet, the
+    // manifest and its signature too (the samples' own key signed them).
+    void CopySampleFirmware(bool signedSet = false) const;
     // Empties the firmware folder and copies the sample firmware in again: undoes updates.
     void FreshFirmware() const;
     static std::string ReadFile(const std::filesystem::path& path);

@@ -276,9 +276,14 @@ private:
                         rounds = round.number;
                         PublishLocked(now);
                     });
-                message = {{"text", "Update: " + std::to_string(rounds) + " round" +
-                                        (rounds == 1 ? "" : "s") + ". " + CheckMessage(last)},
-                           {"level", CheckLevel(last)}};
+                const std::string refused =
+                    last.refused.empty()
+                        ? std::string()
+                        : "Refused: " + last.refused + ". The device was not told to update. ";
+                message = {
+                    {"text", "Update: " + std::to_string(rounds) + " round" +
+                                 (rounds == 1 ? "" : "s") + ". " + refused + CheckMessage(last)},
+                    {"level", CheckLevel(last)}};
             } else if (!m_session.Communication()) {
                 message = {{"text", "Only the communication module (card VCL) has cable firmware."},
                            {"level", "error"}};
@@ -311,6 +316,7 @@ private:
         m_check = ToJson(report, m_session.GetOptions().card);
         m_check.erase("values");  // the page shows the live values instead
         m_check["rows"] = RowsJson(report);
+        m_check["folder_text"] = FolderText(report.folder);
     }
 
     // A key of the popup's keyboard or one of its buttons: {"root": N, "key": CODE} or

@@ -47,6 +47,9 @@ std::string CheckMessage(const CheckReport& report) {
 }
 
 std::string CableMessage(const CableOutcome& outcome) {
+    if (!outcome.refused.empty()) {
+        return "Refused: " + outcome.refused + ". Nothing was sent to the device.";
+    }
     if (!outcome.read) {
         return "The device was not read.";
     }
@@ -60,7 +63,7 @@ std::string CableMessage(const CableOutcome& outcome) {
 }
 
 const char* CheckLevel(const CheckReport& report) {
-    if (!report.read || report.ComparedCount() == 0) {
+    if (!report.read || report.ComparedCount() == 0 || !report.refused.empty()) {
         return "error";
     }
     return report.UpToDate() ? "ok" : "warn";

@@ -42,6 +42,7 @@ function renderCheck(check) {
   const rows = $("rows");
   rows.replaceChildren();
   $("summary").textContent = "";
+  $("folder").textContent = "";
   $("legacy").textContent = "";
   if (!check) {
     rows.append(row(["not checked yet: press Check"]));
@@ -51,11 +52,13 @@ function renderCheck(check) {
     const verdict = el("td", r.verdict, "verdict-" + r.verdict);
     const compared = r.basis !== "release" ? "(" + r.basis + ")" : r.compared ? "yes" : "not compared";
     rows.append(row([r.code_type, el("td", r.device, "mono"), el("td", r.trimmed, "mono"),
-                     el("td", r.disk_text, "mono"), verdict, compared]));
+                     el("td", r.disk_text, "mono"), r.manifest || "-", verdict, compared]));
   }
   $("summary").textContent = (check.read ? "" : "The device was not read. ") + "Summary: " +
     check.summary + " (" + check.compared_count + " of " + check.release_count +
     " releases compared with the disk)";
+  $("folder").textContent = "Firmware folder: " + check.folder_text;
+  $("folder").className = check.folder.usable ? (check.folder.verified ? "ok" : "warn") : "error";
   $("legacy").textContent = check.legacy.installed
     ? "Legacy tester software on the device: " + check.legacy.version
     : "No legacy tester software on the device.";

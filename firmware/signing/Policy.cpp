@@ -53,6 +53,10 @@ std::vector<LedgerLine> ParseLedger(std::string_view bytes) {
 // Turns Valid into RolledBack when the ledger knows a higher sequence from the same key, or
 // cannot tell (its file unreadable): the set's age is then unknown.
 void ApplyLedger(FolderCheck& check, const Policy& policy) {
+    if (check.signature == SignatureState::Untrusted && policy.trusted.empty() &&
+        policy.TrustConfigured()) {
+        check.problem = "the trust folder holds no usable key";
+    }
     if (check.signature != SignatureState::Valid || policy.ledger.empty()) {
         return;
     }
@@ -71,13 +75,15 @@ void ApplyLedger(FolderCheck& check, const Policy& policy) {
 // Why the manifest and its signature keep the folder's files from a device; empty when they
 // do not.
 std::string SignatureRefusal(const FolderCheck& check, const Policy& policy) {
-    const std::string said =
-        std::string("the folder's signature is ") + SignatureStateName(check.signature) + ": ";
+    const std::string said = check.signature == SignatureState::Unsigned
+                                 ? std::string("the folder is not signed: ")
+                                 : std::string("the folder's signature is ") +
+                                       SignatureStateName(check.signature) + ": ";
     if (!check.manifest && check.signature == SignatureState::Invalid) {
         // The digests cannot be checked at all.
         return policy.allowUnsigned ? std::string() : said + check.problem;
     }
-    if (policy.trusted.empty() || check.signature == SignatureState::Valid) {
+    if (!policy.TrustConfigured() || check.signature == SignatureState::Valid) {
         return {};
     }
     if (check.signature == SignatureState::RolledBack) {
@@ -198,7 +204,7 @@ FolderVerdict Evaluate(const std::string& folder, const Policy& policy) {
     verdict.usable = verdict.refusal.empty();
     verdict.verified = check.signature == SignatureState::Valid && check.FilesMatch();
     if (verdict.usable && !verdict.verified) {
-        if (policy.trusted.empty()) {
+        if (!policy.TrustConfigured()) {
             verdict.warning = "the firmware folder is unverified: no trusted key is configured";
         } else {
             verdict.warning =

@@ -9,7 +9,8 @@
 //   of a sequence no lower than the highest accepted from that key. allowUnsigned lets an
 //   unsigned, untrusted or badly signed folder through (its digests are still checked when the
 //   manifest can be read); allowRollback lets an older set of a trusted key through.
-// - Without a trusted key the folder is unverified: it is used, and the tools say so.
+// - Without a trusted key the folder is unverified: it is used, and the tools say so. A trust
+//   folder whose files hold no usable key counts as configured, and verifies nothing.
 #pragma once
 
 #include <cstdint>
@@ -46,12 +47,17 @@ private:
 };
 
 struct Policy {
+    // Whether a trusted key is configured: a key, or a trust file meant as one.
+    bool TrustConfigured() const { return !trusted.empty() || !problems.empty(); }
+
     std::vector<TrustedKey> trusted;  // none: folders are used unverified
     bool allowUnsigned = false;
     bool allowRollback = false;
-    std::string ledger;                 // the sequence ledger's path; empty: none is kept
-    std::vector<std::string> problems;  // trust files that hold no usable key
-    std::string trustFolder;            // where the keys came from, for the messages
+    std::string ledger;  // the sequence ledger's path; empty: none is kept
+    // Trust files that hold no usable key. A trust folder with such a file still counts as
+    // configured: whoever put it there meant folders to be verified.
+    std::vector<std::string> problems;
+    std::string trustFolder;  // where the keys came from, for the messages
 };
 
 // A tester's policy: the keys of the trust folder and the ledger in its log folder.

@@ -114,11 +114,7 @@ bool CGatewayUtils::LoadFilesAccepted(const std::vector<CODETYPE>& placing) {
         m_strRefusal.clear();
         return true;
     }
-    Refuse(reason);
-    return false;
-}
-
-void CGatewayUtils::Refuse(const CString& reason) {
     m_strRefusal = reason;
     MonPrintf("Firmware files refused, nothing sent to the device: %s", reason.c_str());
+    return false;
 }

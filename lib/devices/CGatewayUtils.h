@@ -77,9 +77,6 @@ protected:
     // release replaces them; once placed, every file is asked about again. A refusal is said
     // on the monitor.
     bool LoadFilesAccepted(const std::vector<CODETYPE>& placing);
-    bool HasFileVerifier() const { return static_cast<bool>(m_fileVerifier); }
-    // Records a refusal that is not the verifier's (a release that could not be placed).
-    void Refuse(const CString& reason);
 
     CTabValueStore& ValueStore() { return m_pFrame->GetValueStore(); }
     // Reads a published value; empty when the store holds none.

@@ -317,10 +317,7 @@ bool CHLXUtils::UpdateCodeType(CODETYPE codeType) {
         return false;
     }
     for (const CODETYPE placed : placing) {
-        if (!RenameFile(placed, false) && HasFileVerifier()) {
-            Refuse(GetFilename(placed, true) + " was not placed as " + GetFilename(placed, false));
-            return false;
-        }
+        RenameFile(placed, false);  // a release not placed leaves the device what it has
     }
     if (!LoadFilesAccepted({})) {
         return false;

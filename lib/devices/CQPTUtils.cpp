@@ -166,10 +166,7 @@ bool CQPTUtils::UpdateBCF() {
     if (!LoadFilesAccepted({LC_CODE})) {
         return false;
     }
-    if (!RenameFile(LC_CODE, false) && HasFileVerifier()) {
-        Refuse(GetFilename(LC_CODE, true) + " was not placed as " + GetFilename(LC_CODE, false));
-        return false;
-    }
+    RenameFile(LC_CODE, false);
     if (!LoadFilesAccepted({})) {
         return false;
     }

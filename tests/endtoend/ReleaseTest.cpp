@@ -14,6 +14,7 @@ namespace {
 
 class ReleaseTest : public CliTest {
 protected:
+    ReleaseTest() { CopySampleFirmware(true); }
     // gwctl release with the arguments; the JSON document when it printed one.
     Result Release(std::vector<std::string> arguments) const {
         arguments.insert(arguments.begin(), {kGwctlProgram, "release"});
