@@ -17,7 +17,7 @@
 #                               the package's config finds for the consumer, and CNG on Windows;
 #   gatewayutils::gwctl, gatewayutils::gwemu  the tools, in bin/.
 # The headers go to include/gatewayutils (cmake/Headers.cmake), the sample folders to
-# share/gatewayutils, pkg-config files of the same four entry points to lib/pkgconfig. The
+# share/gatewayutils, pkg-config files of the same five entry points to lib/pkgconfig. The
 # rules hold for shared libraries as well (a DLL goes to bin/). gwu_warnings stays in the build:
 # the targets link it as $<BUILD_INTERFACE:...>, so that no warning or sanitizer flag reaches a
 # consumer.
@@ -92,6 +92,9 @@ gwu_pkg_config(gatewayutils-connections
 gwu_pkg_config(gatewayutils-process
   "gwemu as a test fixture, child programs, environment variables and temporary folders" ""
   "-lgwu_process")
+gwu_pkg_config(gatewayutils-signing
+  "Signed firmware release folders: manifests, verification and the tester's policy"
+  "" "-lgwu_signing -lgwu_firmware -lgwu_os $<IF:$<PLATFORM_ID:Windows>,-lbcrypt -lcrypt32,-lcrypto>")
 install(DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # The sample folders the tools fall back to: the firmware release (signed by the sample key),

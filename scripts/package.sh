@@ -58,6 +58,7 @@ expected=(
     lib/cmake/gatewayutils/gatewayutilsTargets.cmake
     lib/pkgconfig/gatewayutils.pc lib/pkgconfig/gatewayutils-standin.pc
     lib/pkgconfig/gatewayutils-connections.pc lib/pkgconfig/gatewayutils-process.pc
+    lib/pkgconfig/gatewayutils-signing.pc
 )
 for sample in $(git ls-files samples/firmware samples/runtime samples/scenarios samples/sample-trust |
                 grep -v '/\.gitattributes$'); do
