@@ -126,13 +126,14 @@ TEST_F(FileVerifierTest, AsksAboutEveryDeviceLoadFileBeforeAndAfterPlacing) {
 // no request reaches the device, the update fails, the facade says why; refused before placing,
 // nothing is placed either.
 TEST_F(FileVerifierTest, RefusalSendsNothing) {
-    const struct {
+    struct Case {
         const char* card;
         std::optional<CODETYPE> code;  // none: the cable request
         int refuseAt;                  // the ask that refuses
         int throws;                    // 0: returns the reason; 1: throws it; 2: throws an int
         Lines placed;
-    } cases[] = {
+    };
+    const Case cases[] = {
         {"VCL", std::nullopt, 1, 2, {}},
         {"VCL", LC_CODE, 1, 0, {}},
         {"VCL", LC_CODE, 2, 0, {"HLX_LC.bin"}},
@@ -174,6 +175,14 @@ TEST_F(FileVerifierTest, RefusalSendsNothing) {
                   std::string::npos)
             << checks.GetFileRefusal();
     }
+    // With a verifier, a release that cannot be placed stops the update too.
+    const Case accepting{"VCL", LC_CODE, 3, 0, {}};
+    current = &accepting;
+    asks = 0;
+    fs::remove(Firmware() / "HLX_LC.rel");
+    Run("VCL", LC_CODE);
+    EXPECT_EQ(comms.Sent(), Lines{});
+    EXPECT_EQ(checks.GetFileRefusal(), "HLX_LC.rel was not placed as HLX_LC.bin");
 }
 
 }  // namespace
