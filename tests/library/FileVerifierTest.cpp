@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 class FileVerifierTest : public FolderFixture {
 protected:
     FileVerifierTest() { CopySampleFirmware(); }
-    // The device-load files in the firmware folder now; removes them when asked to.
+    // The device-load files in the firmware folder, sorted; removed when asked to.
     Lines Placed(bool remove = false) const {
         Lines names;
         for (const auto& entry : fs::directory_iterator(Firmware())) {
@@ -28,12 +28,10 @@ protected:
                 names.push_back(entry.path().filename().string());
             }
         }
-        for (const std::string& name : names) {
-            if (remove) {
-                fs::remove(Firmware() / name);
-            }
-        }
         std::sort(names.begin(), names.end());
+        for (size_t i = 0; remove && i < names.size(); ++i) {
+            fs::remove(Firmware() / names[i]);
+        }
         return names;
     }
     // The update of the code type, or the cable request (none), on the card named.
@@ -54,14 +52,6 @@ protected:
     host::Frame frame;
     CGatewayChecks checks{&frame, &comms};
 };
-
-std::string Text(const std::vector<GatewayLoadFile>& files) {
-    std::string text;
-    for (const GatewayLoadFile& file : files) {
-        text += file.name + ">" + file.listedAs + " ";
-    }
-    return text;
-}
 
 // Every device-load file, present or not, as each must hold a release's bytes; before placing,
 // the device-load files about to be replaced are left out, and once placed, all are asked about.
@@ -90,8 +80,11 @@ TEST_F(FileVerifierTest, AsksAboutEveryDeviceLoadFileBeforeAndAfterPlacing) {
     Lines asks;
     checks.SetFileVerifier([&](const CString& folder, const std::vector<GatewayLoadFile>& files) {
         EXPECT_EQ(folder, Firmware().string());
-        Lines placed = Placed();
-        asks.push_back(Text(files) + "with " + std::to_string(placed.size()) + " placed");
+        std::string text;
+        for (const GatewayLoadFile& file : files) {
+            text += file.name + ">" + file.listedAs + " ";
+        }
+        asks.push_back(text + "with " + std::to_string(Placed().size()) + " placed");
         return CString{};
     });
     checks.SetCardName("VCL");

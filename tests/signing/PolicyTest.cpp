@@ -144,7 +144,7 @@ TEST(SequenceLedgerTest, ConcurrentAcceptKeepsTheHighest) {
 
 // Each file against the release it must be a copy of: a true copy passes, a missing one is
 // skipped, a device-load file holding another release's bytes is refused whatever is asked with
-// it, and so is an unsigned folder.
+// it, and so are a file the manifest does not list and an unsigned folder.
 TEST_F(PolicyTest, FileVerifierChecksEachFileAgainstItsRelease) {
     const GatewayFileVerifier verify = MakeFileVerifier(With(kSampleKey));
     const std::string lc = TestFolders::ReadFile(folders.Firmware() / "HLX_LC.rel");
@@ -160,6 +160,9 @@ TEST_F(PolicyTest, FileVerifierChecksEachFileAgainstItsRelease) {
         << verify(Folder(), files);
     files.pop_back();
     EXPECT_EQ(verify(Folder(), files), "");
+    TestFolders::WriteFile(folders.Firmware() / "custom.jed", "a file the publisher never listed");
+    EXPECT_NE(verify(Folder(), {{"custom.jed", "custom.jed"}}).find("custom.jed: not listed"),
+              std::string::npos);
     fs::remove(folders.Firmware() / kSignatureName);
     EXPECT_NE(verify(Folder(), files).find("unsigned"), std::string::npos);
 }
