@@ -107,12 +107,6 @@ TEST_F(FileVerifierTest, AsksAboutEveryDeviceLoadFileBeforeAndAfterPlacing) {
         EXPECT_EQ(Placed(), c.placed);
         EXPECT_FALSE(comms.Sent().empty());  // accepted: the update went on
     }
-    // A custom CPLD file named with a folder is not the firmware folder's.
-    checks.SetCardName("VCL");
-    checks.SetCustomCPLDFileName("elsewhere/custom.jed");
-    asks.clear();
-    Run("VCL", std::nullopt);
-    EXPECT_EQ(asks, Lines{hlx.substr(0, hlx.find("custom")) + "with 0 placed"});
 }
 
 // Refused at the first ask, at the second (the files changed after placing), or by throwing:
