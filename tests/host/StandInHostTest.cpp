@@ -2,12 +2,15 @@
 // folder's files, reply filling, the OS helper's lookup.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <tuple>
 
 #include "devices/CHLXUtils.h"
+#include "firmware/signing/Policy.h"
 #include "host/Folders.h"
 #include "host/MemoryValueStore.h"
 #include "host/Replies.h"
@@ -123,6 +126,43 @@ TEST_F(FirmwareFolderTest, UpdateSyncsTheFolderAfterEachPlacement) {
     EXPECT_TRUE(
         m_diagnostics.MonitorHas("HLX_LC.rel placed as HLX_LC.bin, but not yet safe on the disk: " +
                                  std::generic_category().message(EIO)));
+}
+
+// With the signed folders' placement check installed, the bytes placed are the bytes checked:
+// a release swapped for other bytes (a valid release still) at the moment it is read for the
+// copy is refused and nothing is written; the release as signed is placed.
+TEST_F(FirmwareFolderTest, ReleaseSwappedWhileReadForPlacingIsRefused) {
+    CopySampleFirmware();
+    const auto policy = std::make_shared<const signing::Policy>(
+        signing::TesterPolicy((SampleDir() / "sample-trust").string(), ""));
+    struct Installed {
+        host::PlacementCheck before;
+        ~Installed() { host::SetPlacementCheck(std::move(before)); }
+    } installed{host::SetPlacementCheck(signing::MakePlacementCheck(policy))};
+    const std::string release = ReadFile(Firmware() / "HLX_LC.rel");
+    int swaps = 0;
+    {
+        const ScopedFileOpHook hook([&](os::FileOp op, const std::string& path) {
+            if (op == os::FileOp::Read && fs::path(path).filename() == "HLX_LC.rel") {
+                ++swaps;
+                WriteFile(Firmware() / "HLX_LC.rel", "Release-Id: KLEM_12345_R9.9\r\nswapped\r\n");
+            }
+            return 0;
+        });
+        const host::Placement refused =
+            host::PlaceDeviceLoadFile(Firmware().string(), "HLX_LC.rel", "HLX_LC.bin");
+        EXPECT_FALSE(refused.placed);
+        EXPECT_EQ(refused.cause, EACCES);
+        EXPECT_NE(refused.problem.find("HLX_LC.rel"), std::string::npos) << refused.problem;
+    }
+    EXPECT_EQ(swaps, 1);
+    EXPECT_FALSE(fs::exists(Firmware() / "HLX_LC.bin"));
+    EXPECT_FALSE(fs::exists(Firmware() / ("HLX_LC.bin" + std::string(host::kPlacingSuffix))));
+    WriteFile(Firmware() / "HLX_LC.rel", release);
+    const host::Placement placed =
+        host::PlaceDeviceLoadFile(Firmware().string(), "HLX_LC.rel", "HLX_LC.bin");
+    EXPECT_TRUE(placed.placed) << placed.problem;
+    EXPECT_EQ(ReadFile(Firmware() / "HLX_LC.bin"), release);
 }
 
 TEST_F(FirmwareFolderTest, FoldersComeFromTheEnvironmentWithoutTrailingSeparator) {
