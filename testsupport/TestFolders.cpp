@@ -101,10 +101,10 @@ void TestFolders::CopySampleFirmware(bool signedSet) const {
     }
 }
 
-void TestFolders::FreshFirmware() const {
+void TestFolders::FreshFirmware(bool signedSet) const {
     fs::remove_all(Firmware());
     fs::create_directories(Firmware());
-    CopySampleFirmware();
+    CopySampleFirmware(signedSet);
 }
 
 std::string TestFolders::ReadFile(const fs::path& path) {

@@ -80,7 +80,7 @@ public:
     // manifest and its signature too (the samples' own key signed them).
     void CopySampleFirmware(bool signedSet = false) const;
     // Empties the firmware folder and copies the sample firmware in again: undoes updates.
-    void FreshFirmware() const;
+    void FreshFirmware(bool signedSet = false) const;
     static std::string ReadFile(const std::filesystem::path& path);
     static void WriteFile(const std::filesystem::path& path, const std::string& content);
 

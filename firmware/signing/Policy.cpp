@@ -1,9 +1,12 @@
 // A tester's policy for firmware release folders (Policy.h).
 #include "firmware/signing/Policy.h"
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <iterator>
+#include <optional>
+#include <system_error>
 #include <utility>
 
 #include "os/Os.h"

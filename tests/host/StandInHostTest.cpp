@@ -132,7 +132,7 @@ TEST_F(FirmwareFolderTest, UpdateSyncsTheFolderAfterEachPlacement) {
 // a release swapped for other bytes (a valid release still) at the moment it is read for the
 // copy is refused and nothing is written; the release as signed is placed.
 TEST_F(FirmwareFolderTest, ReleaseSwappedWhileReadForPlacingIsRefused) {
-    CopySampleFirmware();
+    CopySampleFirmware(true);
     const auto policy = std::make_shared<const signing::Policy>(
         signing::TesterPolicy((SampleDir() / "sample-trust").string(), ""));
     struct Installed {

@@ -162,14 +162,6 @@ TEST_F(FileVerifierTest, RefusalSendsNothing) {
                   std::string::npos)
             << checks.GetFileRefusal();
     }
-    // With a verifier, a release that cannot be placed stops the update too.
-    const Case accepting{"VCL", LC_CODE, 3, 0, {}};
-    current = &accepting;
-    asks = 0;
-    fs::remove(Firmware() / "HLX_LC.rel");
-    Run("VCL", LC_CODE);
-    EXPECT_EQ(comms.Sent(), Lines{});
-    EXPECT_EQ(checks.GetFileRefusal(), "HLX_LC.rel was not placed as HLX_LC.bin");
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ enum Change { kAsSigned = 0, kTampered = 1, kUnsigned = 2, kMalformed = 4 };
 
 class PolicyTest : public ::testing::Test {
 protected:
-    PolicyTest() { folders.CopySampleFirmware(); }
+    PolicyTest() { folders.CopySampleFirmware(true); }
     // The sample publisher's key, a key that did not sign the folder (the one usable key of the
     // signing tests' data), or none.
     Policy With(Trust trust, bool allowUnsigned = false, bool allowRollback = false) const {
@@ -31,7 +31,7 @@ protected:
                             allowRollback);
     }
     void Make(int change) const {
-        folders.FreshFirmware();
+        folders.FreshFirmware(true);
         if (change & kTampered) {
             std::string bytes = TestFolders::ReadFile(folders.Firmware() / "HLX_PROM.rel");
             bytes.back() ^= 1;  // same size
@@ -62,7 +62,7 @@ TEST_F(PolicyTest, EvaluateLetsThroughWhatThePolicyAllows) {
     } cases[] = {
         {kAsSigned, kSampleKey, false, true, true, ""},
         {kTampered, kSampleKey, false, false, false, "HLX_PROM.rel: its SHA-256"},
-        {kUnsigned, kSampleKey, false, false, false, "signature is unsigned"},
+        {kUnsigned, kSampleKey, false, false, false, "is not signed"},
         {kUnsigned, kSampleKey, true, true, false, "signature is unsigned"},
         {kUnsigned | kTampered, kSampleKey, true, false, false, "HLX_PROM.rel"},
         {kAsSigned, kOtherKey, false, false, false, "signature is untrusted"},
@@ -164,7 +164,7 @@ TEST_F(PolicyTest, FileVerifierChecksEachFileAgainstItsRelease) {
     EXPECT_NE(verify(Folder(), {{"custom.jed", "custom.jed"}}).find("custom.jed: not listed"),
               std::string::npos);
     fs::remove(folders.Firmware() / kSignatureName);
-    EXPECT_NE(verify(Folder(), files).find("unsigned"), std::string::npos);
+    EXPECT_NE(verify(Folder(), files).find("not signed"), std::string::npos);
 }
 
 }  // namespace
