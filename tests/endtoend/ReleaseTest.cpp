@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,69 @@ TEST_F(ReleaseTest, TheSampleFolderIsSignedByTheSampleKey) {
         {"verify", "--json", "--trust", (kSamples / "sample-trust").string(), Firmware().string()});
     EXPECT_EQ(result.code, 0) << result.out << result.err;
     EXPECT_EQ(At(result.document, "/signature/publisher"), "sample-publisher");
+}
+
+// A tester's updates under its trust folder, the sample folder signed by the tests' own key:
+// gwemu notes every update command it gets (a fault line), and a tampered release gets none
+// and nothing placed, while the folder as signed does. Then, in process: what the policy lets
+// in updates; the rest is refused with exit 2 and why, or used as an option allows, saying so.
+TEST_F(ReleaseTest, UpdateUsesOnlyWhatATrustedPublisherSigned) {
+    const fs::path data = kSamples / ".." / "tests" / "signing" / "data", trust = Root() / "trust";
+    fs::create_directories(trust);
+    fs::create_directories(Root() / "empty");
+    fs::copy_file(data / "p256-public.pem", trust / "test-publisher.pem");
+    const fs::path signature = Firmware() / "RELEASES.json.sig", prom = Firmware() / "HLX_PROM.rel";
+    WriteFile(signature, ReadFile(data / "sample-manifest.sig"));
+    const std::string release = ReadFile(prom), told = Root() / "gwemu.out";
+    const json fault = {
+        {"card", "VCL"}, {"request", "0x00400000"}, {"kind", "error"}, {"error", 7}};
+    const auto gwemu = std::make_unique<gwu::host::EmulatorProcess>(
+        kGwemuProgram,
+        WriteScenario(Root() / "told.json", Scenario("behind"), {{"faults", {fault}}}),
+        Firmware().string(), (Root() / "gwemu").string(), kWaitMs,
+        std::vector<std::string>{"--log-faults"});
+    const size_t listening = ReadFile(told).size();
+    WriteFile(prom, release.substr(0, release.size() - 1) + "!");
+    Result result = Run({"update", "--device", gwemu->Device(), "--trust", trust.string()});
+    EXPECT_EQ(result.code, 2);
+    EXPECT_NE(result.err.find("HLX_PROM.rel: its SHA-256"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(Firmware() / "HLX_BOOT.bin"));
+    EXPECT_EQ(ReadFile(told).size(), listening);
+    WriteFile(prom, release);
+    EXPECT_NE(Run({"update", "--device", gwemu->Device(), "--trust", trust.string()}).code, 2);
+    EXPECT_GT(ReadFile(told).size(), listening) << "the device was told to update";
+
+    const std::string device = "emu:" + Scenario("behind");
+    const std::string ledger = (Logs() / "trusted-sequences.txt").string();
+    const std::string ours = trust.string(), samples = (kSamples / "sample-trust").string();
+    const struct {
+        std::function<void()> change;
+        std::string trust;
+        const char* option;
+        int code;
+        const char* said;  // on stderr
+    } cases[] = {
+        {[] {}, ours, "--quiet", 0, ""},
+        {[&] { WriteFile(Firmware() / "HLX_PROM.bin", ReadFile(Firmware() / "HLX_LC.rel")); }, ours,
+         "--quiet", 2, "HLX_PROM.bin: it is not a copy of HLX_PROM.rel"},
+        {[&] { fs::remove(Firmware() / "HLX_PROM.bin"); }, samples, "--quiet", 2,
+         "the samples' own key"},
+        {[&] { WriteFile(ledger, ReadFile(ledger).replace(64, 2, " 2")); }, ours, "--quiet", 2,
+         "older than sequence 2"},
+        {[] {}, ours, "--allow-rollback", 0, "rolled back"},
+        {[&] { fs::remove(signature); }, ours, "--quiet", 2, "--allow-unsigned"},
+        {[] {}, ours, "--allow-unsigned", 0, "not verified"},
+        {[] {}, (Root() / "empty").string(), "--quiet", 0, "unverified"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        c.change();
+        result = Run({"update", "--json", "--device", device, "--trust", c.trust, c.option});
+        EXPECT_EQ(result.code, c.code) << result.err;
+        EXPECT_NE(result.err.find(c.said), std::string::npos) << result.err;
+        EXPECT_EQ(At(result.document, "/refused").is_null(), c.code == 0) << result.out;
+    }
+    EXPECT_EQ(ReadFile(ledger).substr(64), " 2\r\n");
 }
 
 #ifndef _WIN32
