@@ -110,12 +110,16 @@ test("behind: Check shows values and verdicts; Update brings it to the disk rele
   const page = await open(server);
   await page.click("#check");
   await idle(page);
-  assert.deepStrictEqual((await verdicts(page)).map((r) => [r[0], r[1], r[3], r[4], r[5]]), [
-    ["LC", "KLEM_12345_R4.2.1", "KLEM_12345_R4.2.1", "Same", "yes"],
-    ["PROM", "KLEM_PROM_R1.9.8", "KLEM_PROM_R2.0.3", "Older", "yes"],
-    ["BS", "KLEM_BOOT_R1.2.0", "KLEM_BOOT_R1.4.0", "Older", "yes"],
-    ["CPLD", "STANDARD BEXA CPLD", "custom CPLD rule: none configured", "Same", "(custom-cpld)"],
-    ["MAC", "KLEM_MAC_R3.1", "no release file by design", "Same", "(none)"]]);
+  assert.deepStrictEqual((await verdicts(page)).map((r) => [r[0], r[1], r[3], r[4], r[5], r[6]]),
+    [["LC", "KLEM_12345_R4.2.1", "KLEM_12345_R4.2.1", "matches", "Same", "yes"],
+     ["PROM", "KLEM_PROM_R1.9.8", "KLEM_PROM_R2.0.3", "matches", "Older", "yes"],
+     ["BS", "KLEM_BOOT_R1.2.0", "KLEM_BOOT_R1.4.0", "matches", "Older", "yes"],
+     ["CPLD", "STANDARD BEXA CPLD", "custom CPLD rule: none configured", "matches", "Same",
+      "(custom-cpld)"],
+     ["MAC", "KLEM_MAC_R3.1", "no release file by design", "matches", "Same", "(none)"]]);
+  // The sample firmware is signed by the sample key, which its own trust folder holds.
+  assert.match(await text(page, "#folder"),
+               /^Firmware folder: signed by sample-publisher, sequence \d+, every file matches/);
   const before = await values(page);
   assert.strictEqual(before.HLX_SerialNum, "HX100307");
   assert.strictEqual(before.HLX_PROM_Release_Untrimmed, "KLEM_PROM_R1.9.8");
@@ -144,7 +148,7 @@ test("behind: Check shows values and verdicts; Update brings it to the disk rele
     rows.map((r) => Array.from(r.cells, (c) => c.textContent))), [
     ["1", "BS", "succeeded", "KLEM_BOOT_R1.4.0", "KLEM_BOOT_R1.4.0", "took"],
     ["2", "PROM", "succeeded", "KLEM_PROM_R2.0.3", "KLEM_PROM_R2.0.3", "took"]]);
-  assert.ok((await verdicts(page)).every((r) => r[4] === "Same"));
+  assert.ok((await verdicts(page)).every((r) => r[5] === "Same"));
   assert.strictEqual((await values(page)).HLX_Bootstrap_Release_Untrimmed, "KLEM_BOOT_R1.4.0");
   assert.match(await text(page, "#message"), /^Update: 2 rounds\. Up to date/);
   assert.strictEqual(await text(page, "#list"), "HX100307,R4.2.1,R2.0.3,R1.4.0");
