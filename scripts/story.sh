@@ -2,7 +2,8 @@
 # The story the README's first command tells, on the embedded default (the in-process emulated
 # gateway and the sample folders): a communication module behind the sample release is checked
 # and updated until it matches, the serial-number list shows the devices met, and modules that
-# lost their serial numbers are repaired from the deployed-unit list.
+# lost their serial numbers are repaired from the deployed-unit list; the sample release is
+# verified, and a tampered copy of it refused.
 # Usage: scripts/story.sh BUILD_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,20 +13,19 @@ gwctl="$build/cli/gwctl"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/logs"
-# An update places release files: every step starts from a fresh copy of the sample release.
-fresh_firmware() { rm -rf "$work/firmware" && cp -r samples/firmware "$work/firmware"; }
-export GWU_FIRMWARE_DIR="$work/firmware" GWU_LOG_DIR="$work/logs" GWU_RUNTIME_DIR="$PWD/samples/runtime"
+# Each gwctl run works on a fresh scratch copy of the sample release (its embedded default),
+# verified with the sample publisher's key.
+unset GWU_FIRMWARE_DIR GWU_TRUST_DIR
+export GWU_LOG_DIR="$work/logs" GWU_RUNTIME_DIR="$PWD/samples/runtime"
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 # gwctl exits 1 when differences remain: that is part of the story, not a failure.
 run() { "$gwctl" "$@" || [ $? -eq 1 ]; }
 
-fresh_firmware
 step "1. A communication module whose PROM and bootstrap are behind the sample release:"
 echo "   check it, then update one code type at a time until it matches"
 run update --device emu:samples/scenarios/behind.json
 
-fresh_firmware
 step "2. A module that lost its serial number: the deployed-unit list resolves it silently"
 run check --device emu:samples/scenarios/lost-serial-silent.json
 
@@ -36,3 +36,13 @@ grep -E "ParseHLXFileName|WriteBackToHLX|About to write" "$work/logs/ReportHLXRe
 
 step "4. The serial-number list of the modules met"
 run list
+
+step "5. The sample release is signed by the sample publisher; a copy with one byte added"
+echo "   is refused before anything reaches the device (exit 2)"
+"$gwctl" release verify --trust samples/sample-trust samples/firmware
+cp -r samples/firmware "$work/tampered"
+printf '!' >> "$work/tampered/HLX_PROM.rel"
+status=0
+"$gwctl" update --quiet --firmware "$work/tampered" --device emu:samples/scenarios/behind.json \
+    > /dev/null || status=$?
+[ "$status" -eq 2 ] || { echo "the tampered folder was not refused ($status)"; exit 1; }
