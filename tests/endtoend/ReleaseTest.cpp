@@ -54,7 +54,7 @@ TEST_F(ReleaseTest, UpdateUsesOnlyWhatATrustedPublisherSigned) {
     fs::copy_file(data / "p256-public.pem", trust / "test-publisher.pem");
     const fs::path signature = Firmware() / "RELEASES.json.sig", prom = Firmware() / "HLX_PROM.rel";
     WriteFile(signature, ReadFile(data / "sample-manifest.sig"));
-    const std::string release = ReadFile(prom), told = Root() / "gwemu.out";
+    const std::string release = ReadFile(prom), told = (Root() / "gwemu.out").string();
     const json fault = {
         {"card", "VCL"}, {"request", "0x00400000"}, {"kind", "error"}, {"error", 7}};
     const auto gwemu = std::make_unique<gwu::host::EmulatorProcess>(
