@@ -228,7 +228,8 @@ std::string RecordAccepted(const FolderVerdict& verdict, const Policy& policy) {
 }
 
 GatewayFileVerifier MakeFileVerifier(std::shared_ptr<const Policy> policy) {
-    return [policy](const CString& folder, const std::vector<GatewayLoadFile>& files) {
+    return [policy = std::move(policy)](const CString& folder,
+                                        const std::vector<GatewayLoadFile>& files) {
         FolderCheck check = CheckManifest(folder, policy->trusted);
         ApplyLedger(check, *policy);
         if (std::string refusal = SignatureRefusal(check, *policy); !refusal.empty()) {
@@ -253,8 +254,8 @@ GatewayFileVerifier MakeFileVerifier(Policy policy) {
 }
 
 PlacementCheck MakePlacementCheck(std::shared_ptr<const Policy> policy) {
-    return [policy](const std::string& folder, const std::string& releaseName,
-                    std::string_view bytes) {
+    return [policy = std::move(policy)](const std::string& folder, const std::string& releaseName,
+                                        std::string_view bytes) {
         FolderCheck check = CheckManifest(folder, policy->trusted);
         ApplyLedger(check, *policy);
         if (std::string refusal = SignatureRefusal(check, *policy); !refusal.empty()) {

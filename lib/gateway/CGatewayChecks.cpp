@@ -313,7 +313,7 @@ void CGatewayChecks::UpdateActiveCableFirmware() {
     }
 }
 
-void CGatewayChecks::SetFileVerifier(GatewayFileVerifier verifier) {
+void CGatewayChecks::SetFileVerifier(const GatewayFileVerifier& verifier) {
     if (OnWorkerThread()) {
         // The running update may be inside the very verifier it would replace.
         Quietly([] { MonPrintf("CGatewayChecks::SetFileVerifier: refused on the update worker"); });

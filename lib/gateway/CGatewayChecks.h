@@ -71,7 +71,7 @@ public:
     // device objects; an empty one removes it. It is asked before every update or cable request,
     // on that operation's thread: on a refusal nothing is sent, the update fails and
     // GetFileRefusal says why. Refused on the update worker, like SetCardName.
-    void SetFileVerifier(GatewayFileVerifier verifier);
+    void SetFileVerifier(const GatewayFileVerifier& verifier);
     // Why the active device's last update or cable request was not sent, in words; empty when
     // it was not refused.
     CString GetFileRefusal();
