@@ -20,10 +20,6 @@ namespace gwu::cli {
 
 namespace {
 
-constexpr int kMaxRounds = 6;
-// A code type whose update did not take this many rounds in a row is not tried again.
-constexpr int kFailuresBeforeGivingUp = 2;
-
 const char* UpdateResultWord(UPDATERESULT result) {
     switch (result) {
         case UPDATE_SUCCEEDED:
@@ -47,57 +43,6 @@ Json RoundJson(const UpdateRound& round) {
             {"reported", round.reported},
             {"took", round.took},
             {"refused", round.refused.empty() ? Json(nullptr) : Json(round.refused)}};
-}
-
-CheckReport Session::Update(
-    CheckReport report,
-    const std::function<void(const UpdateRound&, const CheckReport&)>& onRound) {
-    std::map<CODETYPE, int> failuresInARow;
-    std::set<CODETYPE> givenUp;
-    // Nothing is placed and the device is told nothing unless the policy lets the folder in.
-    if (report.read && report.results.DifferencesFound()) {
-        if (const auto refusal = AcceptFolder()) {
-            report.refused = *refusal;
-            return report;
-        }
-    }
-    for (int number = 1; number <= kMaxRounds && report.read; ++number) {
-        // A code type given up on is left as it is; the others still get their turn.
-        CCodeDiffResults asked = report.results;
-        for (const CODETYPE codeType : givenUp) {
-            asked.SetDiff(codeType, DIFF_SAME);
-        }
-        UpdateRound round;
-        round.number = number;
-        if (!CGatewayChecks::SelectUpdateCodeType(asked, round.codeType)) {
-            break;  // never asked with nothing differing: the library would repeat the last
-        }
-        round.expected = ReleaseIn(m_checks->GetFilename("", round.codeType, true));
-        round.before = report.results;
-        m_comms->SetPhase("updating", CodeLabel(round.codeType));
-        m_checks->PerformUpdate(asked);
-        round.result = m_checks->WaitForUpdate();
-        round.refused = m_checks->GetFileRefusal();
-        report = Check();
-        round.after = report.results;
-        const CodeRow* row = report.Row(round.codeType);
-        round.reported = row != nullptr ? row->device : std::string();
-        round.took = report.read && row != nullptr && row->verdict == DIFF_SAME &&
-                     (row->basis != Basis::Release || row->compared);
-        round.failuresInARow = round.took ? 0 : failuresInARow[round.codeType] + 1;
-        failuresInARow[round.codeType] = round.failuresInARow;
-        if (round.failuresInARow >= kFailuresBeforeGivingUp) {
-            givenUp.insert(round.codeType);
-            round.givenUp = true;
-        }
-        onRound(round, report);
-        if (!round.refused.empty()) {
-            // A file changed since the folder was checked: no later round would fare better.
-            report.refused = round.refused;
-            break;
-        }
-    }
-    return report;
 }
 
 Json CableJson(const CableOutcome& outcome) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gateway/CCodeDiffResults.h"
+#include "gateway/VerifiedUpdate.h"
 
 namespace gwu::cli {
 
@@ -75,6 +76,7 @@ struct ListOutcome {
 };
 
 struct CheckReport {
+    gwu::CheckRecord record;  // the check as the library's verified update made it
     bool read = false;
     CCodeDiffResults results;   // exactly as the library returned them
     std::vector<CodeRow> rows;  // the family's code types, in code-type order

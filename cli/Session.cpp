@@ -179,6 +179,7 @@ Session::Session(const Options& options, const Needs& needs)
                                 gwu::host::terminal::IsTerminal(kStderr)) {}
 
 Session::~Session() {
+    m_update.reset();
     m_checks.reset();
     if (m_previousPlacement) {
         gwu::host::SetPlacementCheck(std::move(*m_previousPlacement));
@@ -267,6 +268,10 @@ bool Session::Open(std::string& error) {
 
     m_checks = std::make_unique<CGatewayChecks>(&m_frame, m_comms.get());
     m_checks->SetCardName(m_options.card);
+    m_update = std::make_unique<gwu::VerifiedUpdate>(*m_checks, m_frame, m_options.card);
+    m_update->onStep = [this](const char* step, CODETYPE codeType) {
+        m_comms->SetPhase(step, std::string(step) == "reading" ? "" : CodeLabel(codeType));
+    };
     if (!m_options.customCpld.empty()) {
         m_checks->SetCustomCPLDFileName(m_options.customCpld);
     }
@@ -311,7 +316,7 @@ void Session::InstallPolicy() {
 
 namespace {
 
-FolderReport ReportOf(const signing::FolderVerdict& verdict, const std::string& path) {
+FolderReport FolderReportOf(const signing::FolderVerdict& verdict, const std::string& path) {
     FolderReport report;
     const signing::FolderCheck& check = verdict.check;
     report.path = path;
@@ -331,7 +336,7 @@ FolderReport ReportOf(const signing::FolderVerdict& verdict, const std::string& 
 }  // namespace
 
 FolderReport Session::Folder() const {
-    return ReportOf(signing::Evaluate(m_firmware, *m_policy), m_firmware);
+    return FolderReportOf(signing::Evaluate(m_firmware, *m_policy), m_firmware);
 }
 
 std::optional<std::string> Session::AcceptFolder() {
@@ -393,19 +398,55 @@ Json Session::PublishedValues() const {
     return values;
 }
 
+namespace {
+
+// Collects the list writer's monitor lines while it lives.
+class ListWriterLines {
+public:
+    ListWriterLines()
+        : m_tap([this](const std::string& line) {
+              if (line.rfind(kListWriter, 0) == 0) {
+                  m_lines.push_back(line);
+              }
+          }) {}
+    // The lines since the last call.
+    std::vector<std::string> Take() { return std::exchange(m_lines, {}); }
+
+private:
+    std::vector<std::string> m_lines;
+    MonitorTap m_tap;
+};
+
+}  // namespace
+
 CheckReport Session::Check() {
+    ListWriterLines lines;
+    const gwu::CheckRecord record = m_update->Check();
+    return ReportOf(record, lines.Take());
+}
+
+CheckReport Session::Update(
+    CheckReport report,
+    const std::function<void(const UpdateRound&, const CheckReport&)>& onRound) {
+    ListWriterLines lines;
+    // Nothing is placed and the device is told nothing unless the policy lets the folder in.
+    m_update->beforeUpdating = [this] { return AcceptFolder().value_or(std::string()); };
+    m_update->onRound = [&](const UpdateRound& round, const gwu::CheckRecord& check) {
+        report = ReportOf(check, lines.Take());
+        onRound(round, report);
+    };
+    const gwu::UpdateRecord record = m_update->Run(report.record);
+    m_update->onRound = nullptr;
+    report.refused = record.refused;
+    return report;
+}
+
+CheckReport Session::ReportOf(const gwu::CheckRecord& record,
+                              const std::vector<std::string>& writerLines) const {
     CheckReport report;
-    m_comms->SetPhase("reading", "");
-    std::vector<std::string> writerLines;  // what the list writer says on the monitor
-    {
-        const MonitorTap tap([&writerLines](const std::string& line) {
-            if (line.rfind(kListWriter, 0) == 0) {
-                writerLines.push_back(line);
-            }
-        });
-        report.read = m_checks->SetReleaseIds(true);
-    }
-    report.results = m_checks->PerformAllChecks();
+    report.record = record;
+    report.read = record.read;
+    report.results = record.results;
     report.values = PublishedValues();
     auto value = [this](const std::string& name) {
         CString text;
@@ -433,27 +474,22 @@ CheckReport Session::Check() {
         }
     }
     const signing::FolderVerdict verdict = signing::Evaluate(m_firmware, *m_policy);
-    report.folder = ReportOf(verdict, m_firmware);
-    for (const CODETYPE codeType : FamilyCodeTypes(Communication())) {
+    report.folder = FolderReportOf(verdict, m_firmware);
+    for (const gwu::CodeTypeCheck& check : record.codeTypes) {
         CodeRow row;
-        row.codeType = codeType;
-        row.basis = BasisOf(codeType);
-        const gwu::ReleaseValueNames& names =
-            Communication() ? gwu::kHLXReleaseValues[codeType] : gwu::kQPTReleaseValues[codeType];
-        row.trimmed = value(names.trimmed);
-        row.device = value(names.untrimmed);
-        if (row.basis == Basis::Release) {
-            const std::string fileName = m_checks->GetFilename("", codeType, true);
-            row.disk = ReleaseIn(fileName);
-            row.problem = row.disk ? std::nullopt : ReleaseProblemIn(fileName);
-        } else if (row.basis == Basis::CustomCpld && !m_checks->GetCustomCPLDFileName().empty()) {
-            row.disk = m_checks->GetCustomCPLDFileName();
+        row.codeType = check.codeType;
+        row.basis = BasisOf(check.codeType);
+        row.trimmed = check.trimmed;
+        row.device = check.device;
+        row.disk = check.disk;
+        if (row.basis == Basis::Release && !row.disk) {
+            row.problem = ReleaseProblemIn(m_checks->GetFilename("", check.codeType, true));
         }
-        row.compared = report.read && row.basis == Basis::Release && row.disk.has_value();
-        row.verdict = report.results.GetDiff(codeType);
+        row.compared = check.compared;
+        row.verdict = check.verdict;
         if (verdict.check.manifest) {
             const signing::FileCheck* file =
-                verdict.check.Find(m_checks->GetFilename("", codeType, true));
+                verdict.check.Find(m_checks->GetFilename("", check.codeType, true));
             row.manifest = file != nullptr ? signing::FileStateName(file->state) : "absent";
         }
         report.rows.push_back(row);

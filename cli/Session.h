@@ -12,6 +12,7 @@
 #include "cli/Report.h"
 #include "firmware/signing/Policy.h"
 #include "gateway/CGatewayChecks.h"
+#include "gateway/VerifiedUpdate.h"
 #include "host/Folders.h"
 #include "host/MemoryValueStore.h"
 #include "platform/Comms.h"
@@ -75,20 +76,8 @@ private:
 ListOutcome ListOutcomeOf(const std::string& file, const std::string& serial,
                           const std::string& expected, const std::vector<std::string>& writerLines);
 
-// One round of an update: the code type tried, the verdicts around it and whether it took.
-struct UpdateRound {
-    int number = 0;
-    CODETYPE codeType = LC_CODE;
-    CCodeDiffResults before;
-    CCodeDiffResults after;
-    UPDATERESULT result = UPDATE_NOT_RUN;
-    std::optional<std::string> expected;  // the release placed; none when there is none on disk
-    std::string reported;                 // the device's release after the round
-    bool took = false;
-    int failuresInARow = 0;
-    bool givenUp = false;  // failed too often in a row: not tried again
-    std::string refused;   // why the library sent nothing (its file check); empty when it sent
-};
+// One round of an update, with its evidence (the library's verified update).
+using gwu::UpdateRound;
 Json RoundJson(const UpdateRound& round);
 
 // An update of the active cable's firmware.
@@ -141,8 +130,9 @@ public:
     bool Open(std::string& error);
 
     // The operations behind the commands, for one thread at a time. Check reads the device and
-    // runs the checks; Update goes on from that check round by round until nothing differs,
-    // telling each round and the check after it; Cable updates the active cable's firmware.
+    // runs the checks; Update goes on from that check round by round until nothing differs
+    // (the library's verified update), telling each round and the check after it; Cable
+    // updates the active cable's firmware.
     CheckReport Check();
     CheckReport Update(CheckReport report,
                        const std::function<void(const UpdateRound&, const CheckReport&)>& onRound);
@@ -170,6 +160,10 @@ private:
     // A message when the firmware folder gives the checks nothing to compare with. Asks the
     // facade for the family's file names.
     std::optional<std::string> FirmwareFolderProblem() const;
+    // The report of a check the library made, with what gwctl adds: the published values, the
+    // list's outcome from the list writer's monitor lines, the folder's state.
+    CheckReport ReportOf(const gwu::CheckRecord& record,
+                         const std::vector<std::string>& writerLines) const;
     // The trust folder and the policy for the firmware folder; installs its checks in the
     // library and the stand-in host.
     void InstallPolicy();
@@ -184,6 +178,7 @@ private:
     std::unique_ptr<ProgressComms> m_comms;
     gwu::host::Frame m_frame;
     std::unique_ptr<CGatewayChecks> m_checks;
+    std::unique_ptr<gwu::VerifiedUpdate> m_update;  // over m_checks
     std::shared_ptr<const signing::Policy> m_policy = std::make_shared<const signing::Policy>();
     std::optional<host::PlacementCheck> m_previousPlacement;  // restored at the end
 };
