@@ -56,6 +56,7 @@ size_t TextLength(const char* text, size_t size) {
 }  // namespace
 
 std::atomic<int> CHLXSerialNumRepair::s_repairCount{0};
+std::atomic<CHLXSerialNumRepair::Outcome> CHLXSerialNumRepair::s_lastOutcome{Outcome::None};
 
 CHLXSerialNumRepair::CHLXSerialNumRepair(EE_CExecutionEngine* pEngine, CommsCallback commsCallback)
     : m_pEngine(pEngine),
@@ -73,6 +74,26 @@ int CHLXSerialNumRepair::GetRepairCount() {
     return s_repairCount;
 }
 
+CHLXSerialNumRepair::Outcome CHLXSerialNumRepair::GetLastOutcome() {
+    return s_lastOutcome;
+}
+
+const char* CHLXSerialNumRepair::OutcomeWord(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Silent:
+            return "silent";
+        case Outcome::Typed:
+            return "typed";
+        case Outcome::Refused:
+            return "refused";
+        case Outcome::Failed:
+            return "failed";
+        case Outcome::None:
+            break;
+    }
+    return "none";
+}
+
 bool CHLXSerialNumRepair::RepairOnce(CommsCallback commsCallback, CString& serialNum) {
     if (GetRepairCount() != 0) {
         return false;
@@ -87,6 +108,7 @@ bool CHLXSerialNumRepair::RepairOnce(CommsCallback commsCallback, CString& seria
 
 void CHLXSerialNumRepair::ResetRepairCountForTesting() {
     s_repairCount = 0;
+    s_lastOutcome = Outcome::None;
 }
 
 CString CHLXSerialNumRepair::GetRepairedSerialNum() const {
@@ -150,6 +172,7 @@ bool CHLXSerialNumRepair::SetPartialHLXData(int requestType, char* buffer, int n
 bool CHLXSerialNumRepair::RepairSerialNumber() {
     bool result = false;
     bool asked = false;
+    s_lastOutcome = Outcome::Failed;
     if (!GetPartialDataFromHLX()) {
         return false;
     }
@@ -166,6 +189,7 @@ bool CHLXSerialNumRepair::RepairSerialNumber() {
             result = MatchEnteredSerialNumByBits();
         }
         if (!result) {
+            s_lastOutcome = Outcome::Refused;
             ShowResult(false);
             return false;
         }
@@ -184,6 +208,7 @@ bool CHLXSerialNumRepair::RepairSerialNumber() {
     } else {
         NotifyHost(false);
     }
+    s_lastOutcome = !result ? Outcome::Failed : asked ? Outcome::Typed : Outcome::Silent;
     return result;
 }
 
