@@ -133,13 +133,15 @@ bool Passes(const Event& event, const Filter& filter) {
 }
 
 // Reads one open file: each line that can pass the filter is parsed, each event that passes is
-// given on, unless its number is not above `last` (then read before, in a file a rotation
-// renamed while the reading went on). Returns false when the sink stopped the reading.
+// given on, unless its number is not above `last`, the highest given from the files before
+// (then read before, in a file a rotation renamed while the reading went on). Returns false
+// when the sink stopped the reading.
 bool ReadOpenFile(os::ReadOnlyFile& file, const std::string& path, const Filter& filter,
                   const EventSink& onEvent, const WarningSink& onWarning,
                   std::optional<std::uint64_t>& last, std::size_t& given) {
     const std::string needle =
         filter.serial.empty() ? std::string() : SerialMemberText(filter.serial);
+    const std::optional<std::uint64_t> before = last;
     bool going = true;
     const auto warn = [&](std::uint64_t line, const std::string& what) {
         if (onWarning) {
@@ -155,10 +157,10 @@ bool ReadOpenFile(os::ReadOnlyFile& file, const std::string& path, const Filter&
                 return true;
             }
             const Event& event = *reading.event;
-            if (!Passes(event, filter) || (last && event.sequence <= *last)) {
+            if (!Passes(event, filter) || (before && event.sequence <= *before)) {
                 return true;
             }
-            last = event.sequence;
+            last = std::max(last.value_or(0), event.sequence);
             ++given;
             going = !onEvent || onEvent(event);
             return going;

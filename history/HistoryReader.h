@@ -12,8 +12,9 @@
 // - With a serial number to match, a line is parsed only when it holds the serial's member text
 //   as the writer writes it (SerialMemberText), so the other devices' lines cost a search.
 // - All files are opened before the first is read (on Windows sharing read, write and delete:
-//   writers append, rotate and remove as ever). An event whose sequence number is not above the
-//   last one given is not given again (a file read twice while a rotation renamed it).
+//   writers append, rotate and remove as ever). An event of a later file whose number is not
+//   above the highest given from the files before is not given again (a file read twice while
+//   a rotation renamed it).
 #pragma once
 
 #include <cstddef>
