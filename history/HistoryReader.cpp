@@ -31,6 +31,28 @@ std::size_t CountNewlines(const char* at, const char* end) {
     return count;
 }
 
+// Finds a text in a piece: with the C library's memmem where it has one (GNU's is several times
+// faster than a generic search), else by Boyer-Moore-Horspool.
+class NeedleSearch {
+public:
+    explicit NeedleSearch(std::string_view needle)
+        : m_needle(needle), m_searcher(needle.data(), needle.data() + needle.size()) {}
+    // The first place of the text in [at, end), else end.
+    const char* Find(const char* at, const char* end) const {
+#ifdef __GLIBC__
+        const void* hit =
+            ::memmem(at, static_cast<std::size_t>(end - at), m_needle.data(), m_needle.size());
+        return hit != nullptr ? static_cast<const char*>(hit) : end;
+#else
+        return std::search(at, end, m_searcher);
+#endif
+    }
+
+private:
+    std::string_view m_needle;
+    std::boyer_moore_horspool_searcher<const char*> m_searcher;
+};
+
 // Takes a whole line (without its "\n") and its number; false stops the scan.
 using LineSink = std::function<bool(std::string_view line, std::uint64_t number)>;
 using LineWarning = std::function<void(std::uint64_t number, const std::string& what)>;
@@ -45,10 +67,7 @@ int ScanLines(os::ReadOnlyFile& file, std::string_view needle, const LineSink& o
     std::size_t carried = 0;   // a partial line from the last block, at the buffer's start
     bool skipping = false;     // inside a line too long to hold, up to its "\n"
     std::uint64_t number = 1;  // the number of the line at the buffer's start
-    const std::optional<std::boyer_moore_horspool_searcher<const char*>> searcher =
-        needle.empty() ? std::nullopt
-                       : std::make_optional(std::boyer_moore_horspool_searcher<const char*>(
-                             needle.data(), needle.data() + needle.size()));
+    const NeedleSearch searcher(needle);
     const auto tooLong = [&](std::uint64_t at) {
         onWarning(at, "longer than " + std::to_string(kMaxLineBytes) + " bytes: refused");
     };
@@ -83,7 +102,7 @@ int ScanLines(os::ReadOnlyFile& file, std::string_view needle, const LineSink& o
             ++number;
             skipping = false;
         }
-        if (cut > data && !searcher) {
+        if (cut > data && needle.empty()) {
             while (at < cut) {
                 const char* lineEnd = static_cast<const char*>(std::memchr(at, '\n', cut - at));
                 if (!line(at, lineEnd, number++)) {
@@ -94,7 +113,7 @@ int ScanLines(os::ReadOnlyFile& file, std::string_view needle, const LineSink& o
         } else if (cut > data) {
             const char* counted = at;  // lines counted up to here
             while (at < cut) {
-                const char* hit = std::search(at, cut, *searcher);
+                const char* hit = searcher.Find(at, cut);
                 if (hit == cut) {
                     break;
                 }
