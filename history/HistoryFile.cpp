@@ -1,5 +1,7 @@
 #include "history/HistoryFile.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -43,7 +45,7 @@ int ReadExactly(os::ReadOnlyFile& file, std::uint64_t offset, char* data, std::s
 // Where the last "\n" before `end` is, reading backward a piece at a time; none at all: nullopt.
 int LastNewlineBefore(os::ReadOnlyFile& file, std::uint64_t end,
                       std::optional<std::uint64_t>& found) {
-    char piece[16 * 1024];
+    char piece[4 * 1024];  // a few lines: most tails are found in one read
     found.reset();
     while (end > 0) {
         const std::size_t size =
@@ -61,6 +63,31 @@ int LastNewlineBefore(os::ReadOnlyFile& file, std::uint64_t end,
         end = from;
     }
     return 0;
+}
+
+// The number of the event on a line. A line as the writer writes it, its "format" and "id"
+// first and then "seq", and whole JSON, needs no more than a check of its syntax; any other
+// line is read in full.
+std::optional<std::uint64_t> SequenceOf(const std::string& line) {
+    static const std::string kStart = "{\"format\":1,\"id\":\"";
+    static const std::string kSeq = "\",\"seq\":";
+    const std::size_t idEnd = line.compare(0, kStart.size(), kStart) == 0
+                                  ? line.find('"', kStart.size())
+                                  : std::string::npos;
+    if (idEnd != std::string::npos && line.compare(idEnd, kSeq.size(), kSeq) == 0) {
+        std::uint64_t sequence = 0;
+        std::size_t at = idEnd + kSeq.size();
+        const std::size_t digits = at;
+        while (at < line.size() && at - digits < 19 && line[at] >= '0' && line[at] <= '9') {
+            sequence = sequence * 10 + static_cast<std::uint64_t>(line[at++] - '0');
+        }
+        if (at > digits && at < line.size() && line[at] == ',' &&
+            nlohmann::json::accept(line.begin(), line.end())) {
+            return sequence;
+        }
+    }
+    const EventReading reading = ParseJsonLine(line);
+    return reading.event ? std::optional<std::uint64_t>(reading.event->sequence) : std::nullopt;
 }
 
 // What an append needs to know of a file: its size, whether it ends in "\n" (else a crash tore
@@ -95,8 +122,7 @@ int ReadTail(const std::string& path, Tail& tail) {
         if (cause == 0 && *lineEnd - begin < kMaxLineBytes) {
             line.resize(static_cast<std::size_t>(*lineEnd - begin));
             cause = ReadExactly(file, begin, line.data(), line.size());
-            if (const EventReading reading = ParseJsonLine(line); cause == 0 && reading.event) {
-                tail.sequence = reading.event->sequence;
+            if (cause == 0 && (tail.sequence = SequenceOf(line))) {
                 return 0;
             }
         }
@@ -125,8 +151,11 @@ public:
             event.time = UtcNow();
         }
         event.sequence = 0;
-        // The longest sequence number adds 19 digits to "0".
-        const std::size_t estimate = ToJsonLine(event).size() + 19;
+        // The line with its number put in place of the 0 (the first "seq" member is the event's
+        // own: a text's quotes are escaped); the longest number adds 19 digits.
+        const std::string line = ToJsonLine(event);
+        const std::size_t number = line.find(",\"seq\":0,") + 7;
+        const std::size_t estimate = line.size() + 19;
         if (estimate > kMaxLineBytes) {
             return {false, 0,
                     "the event's line would be above " + std::to_string(kMaxLineBytes) +
@@ -152,7 +181,10 @@ public:
                 continue;  // a new current file
             }
             event.sequence = last + 1;
-            if (const int cause = AppendLine(file, tail, ToJsonLine(event))) {
+            if (const int cause =
+                    AppendLine(file, tail,
+                               line.substr(0, number) + std::to_string(event.sequence) +
+                                   line.substr(number + 1))) {
                 return {false, 0,
                         "the history file " + file.Path() + " cannot be written: " + Words(cause)};
             }
