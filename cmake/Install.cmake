@@ -15,6 +15,8 @@
 #   gatewayutils::signing       the cryptography of signed release folders (SHA-256, ECDSA P-256
 #                               verification, and signing on Linux), over OpenSSL 3 on Linux, which
 #                               the package's config finds for the consumer, and CNG on Windows;
+#   gatewayutils::history       a tester's update history: its events, the history file's writer
+#                               and reader (static; JSON through nlohmann::json, built in);
 #   gatewayutils::gwctl, gatewayutils::gwemu  the tools, in bin/.
 # The headers go to include/gatewayutils (cmake/Headers.cmake), the sample folders to
 # share/gatewayutils, pkg-config files of the same five entry points to lib/pkgconfig. The
@@ -27,7 +29,7 @@ set(GWU_INSTALLED_TARGETS
     gatewayutils gwu_platform gwu_os gwu_firmware gatewayutils_host gatewayutils_popup
     gatewayutils_standin gwu_wire gwu_emulator_scenario gwu_emulator_model gwu_emulator_trace
     gwu_emulator_serving gwu_emulator_server gwu_emulator gatewayutils_connections gwu_process
-    gwu_signing gwctl gwemu)
+    gwu_signing gatewayutils_history gwctl gwemu)
 install(TARGETS ${GWU_INSTALLED_TARGETS}
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -95,6 +97,9 @@ gwu_pkg_config(gatewayutils-process
 gwu_pkg_config(gatewayutils-signing
   "Signed firmware release folders: manifests, verification and the tester's policy"
   "" "-lgwu_signing -lgwu_firmware -lgwu_os $<IF:$<PLATFORM_ID:Windows>,-lbcrypt -lcrypt32,-lcrypto>")
+gwu_pkg_config(gatewayutils-history
+  "A tester's update history: events, the history file's writer and reader"
+  "" "-lgatewayutils_history -lgwu_os")
 install(DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # The sample folders the tools fall back to: the firmware release (signed by the sample key),

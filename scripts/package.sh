@@ -37,6 +37,7 @@ expected=(
     include/gatewayutils/dialogs/CTabDialog.h include/gatewayutils/os/Os.h
     include/gatewayutils/firmware/ReleaseFile.h include/gatewayutils/host/Folders.h
     include/gatewayutils/firmware/signing/Crypto.h
+    include/gatewayutils/history/HistoryFile.h
     include/gatewayutils/host/MemoryValueStore.h include/gatewayutils/host/popup/PopupLibrary.h
     include/gatewayutils/wire/Protocol.h include/gatewayutils/wire/FrameClient.h
     include/gatewayutils/emulator/model/Gateway.h include/gatewayutils/emulator/scenario/Scenario.h
@@ -58,7 +59,7 @@ expected=(
     lib/cmake/gatewayutils/gatewayutilsTargets.cmake
     lib/pkgconfig/gatewayutils.pc lib/pkgconfig/gatewayutils-standin.pc
     lib/pkgconfig/gatewayutils-connections.pc lib/pkgconfig/gatewayutils-process.pc
-    lib/pkgconfig/gatewayutils-signing.pc
+    lib/pkgconfig/gatewayutils-signing.pc lib/pkgconfig/gatewayutils-history.pc
 )
 for sample in $(git ls-files samples/firmware samples/runtime samples/scenarios samples/sample-trust |
                 grep -v '/\.gitattributes$'); do
@@ -68,7 +69,7 @@ expected+=(share/gatewayutils/keys/)
 libraries=(gatewayutils gwu_os gwu_firmware gatewayutils_host gatewayutils_popup gwu_wire
            gwu_emulator_scenario gwu_emulator_model gwu_emulator_trace gwu_emulator_serving
            gwu_emulator_server
-           gatewayutils_connections gwu_process gwu_signing)
+           gatewayutils_connections gwu_process gwu_signing gatewayutils_history)
 private='(OsNative|SocketPlatform|PopupWidgetTree|PopupNames|CommunicationModule|MeasurementModule|DeviceReplies|FaultInjector|FileText|TraceNames|SigningText)\.h$|testsupport|gtest|warnings'
 
 for name in deb tgz; do

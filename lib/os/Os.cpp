@@ -252,6 +252,32 @@ int LockedFile::ReplaceWith(const std::string& from) {
     return result;
 }
 
+int LockedFile::Sync() {
+    if (const int injected = CheckFileOp(FileOp::Flush, m_path)) {
+        return injected;
+    }
+    return SyncFile(m_file);
+}
+
+int LockedFile::MoveTo(const std::string& to) {
+    if (const int injected = CheckFileOp(FileOp::Rename, to)) {
+        return injected;
+    }
+    // As in ReplaceWith: where the open file stands in the rename's way, only the file is
+    // closed, and the writers' lock stays held until the file has its new name.
+    if (!RenamesOverOpenFiles() && m_file != kNoFile) {
+        CloseNative(m_file);
+        m_file = kNoFile;
+    }
+    int result = RenameNoReplaceNative(m_path, to);
+    for (int tries = 0; result == EACCES && !RenamesOverOpenFiles() && tries < 200; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        result = RenameNoReplaceNative(m_path, to);
+    }
+    Close();
+    return result;
+}
+
 void LockedFile::Close() {
     if (m_file != kNoNative) {
         CloseNative(m_file);
@@ -260,6 +286,39 @@ void LockedFile::Close() {
     if (m_writersLock != kNoNative) {
         CloseNative(m_writersLock);
         m_writersLock = kNoNative;
+    }
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+    Close();
+}
+
+int ReadOnlyFile::Open(const std::string& path) {
+    Close();
+    if (const int injected = CheckFileOp(FileOp::Open, path)) {
+        return injected;
+    }
+    return OpenForReading(path, m_file);
+}
+
+int ReadOnlyFile::ReadSome(char* data, size_t size, size_t& got) {
+    got = 0;
+    return native::ReadSome(m_file, data, size, got);
+}
+
+int ReadOnlyFile::ReadAt(std::uint64_t offset, char* data, size_t size, size_t& got) {
+    got = 0;
+    return native::ReadAt(m_file, offset, data, size, got);
+}
+
+std::uint64_t ReadOnlyFile::Size() const {
+    return m_file == kNoNative ? 0 : SizeOf(m_file);
+}
+
+void ReadOnlyFile::Close() {
+    if (m_file != kNoNative) {
+        CloseNative(m_file);
+        m_file = kNoNative;
     }
 }
 

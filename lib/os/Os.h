@@ -153,6 +153,13 @@ public:
     // until the new file is under the name. Closes this file. Returns 0 or the error number;
     // on failure both files are as they were.
     int ReplaceWith(const std::string& from);
+    // Flushes what was appended to the disk. Returns 0 or the error number.
+    int Sync();
+    // Renames this file to `to`, which must not exist (EEXIST), while other writers stay
+    // locked out, and closes it: the next Open of the name begins a new file. Readers that
+    // hold the file (ReadOnlyFile) read on. Returns 0 or the error number; on failure the file
+    // stays under its name (closed all the same).
+    int MoveTo(const std::string& to);
     void Close();
     bool IsOpen() const { return m_file != kNoFile; }
 
@@ -162,6 +169,31 @@ private:
     std::intptr_t m_file = kNoFile;
     std::intptr_t m_writersLock = kNoFile;
     std::string m_path;
+};
+
+// A file opened for reading only that never stands in its writers' way: on Windows it is opened
+// sharing read, write and delete, so that a writer may append to it, rename it or remove it while
+// it is open (POSIX never stops them). Not copyable; one owner.
+class ReadOnlyFile {
+public:
+    ReadOnlyFile() = default;
+    ~ReadOnlyFile();
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    // Consults the file-operation hook (FileOp::Open). Returns 0 or the error number.
+    int Open(const std::string& path);
+    // Reads on from where the last read ended (from the start after Open); got 0 at the end.
+    int ReadSome(char* data, std::size_t size, std::size_t& got);
+    // Reads at the offset without moving the position of ReadSome. Returns 0 or the error number.
+    int ReadAt(std::uint64_t offset, char* data, std::size_t size, std::size_t& got);
+    // The file's size now; 0 when unknown.
+    std::uint64_t Size() const;
+    void Close();
+    bool IsOpen() const { return m_file != -1; }
+
+private:
+    std::intptr_t m_file = -1;  // the file descriptor, or on Windows the file's HANDLE
 };
 
 }  // namespace gwu::os

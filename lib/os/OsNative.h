@@ -36,6 +36,10 @@ int Truncate(Native file, std::uint64_t size);
 // The file's size; 0 when unknown.
 std::uint64_t SizeOf(Native file);
 int ReadSome(Native file, char* data, size_t size, size_t& got);
+// Opens an existing file for reading, granting other openers everything (write, rename, remove).
+int OpenForReading(const std::string& path, Native& file);
+// Reads at the offset; the position of ReadSome does not move (POSIX) or does not matter.
+int ReadAt(Native file, std::uint64_t offset, char* data, size_t size, size_t& got);
 int WriteSome(Native file, const char* data, size_t size, size_t& written);
 int SyncFile(Native file);
 int CloseNative(Native file);

@@ -129,6 +129,24 @@ int ReadSome(Native file, char* data, size_t size, size_t& got) {
     }
 }
 
+int OpenForReading(const std::string& path, Native& file) {
+    return OpenNative(path, O_RDONLY, file);
+}
+
+int ReadAt(Native file, std::uint64_t offset, char* data, size_t size, size_t& got) {
+    for (;;) {
+        const ssize_t count = ::pread(static_cast<int>(file), data, std::min(size, kChunk),
+                                      static_cast<off_t>(offset));
+        if (count >= 0) {
+            got = static_cast<size_t>(count);
+            return 0;
+        }
+        if (errno != EINTR) {
+            return Failed();
+        }
+    }
+}
+
 int WriteSome(Native file, const char* data, size_t size, size_t& written) {
     for (;;) {
         const ssize_t count = ::write(static_cast<int>(file), data, std::min(size, kChunk));

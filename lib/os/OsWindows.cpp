@@ -215,6 +215,31 @@ int ReadSome(Native file, char* data, size_t size, size_t& got) {
     return 0;
 }
 
+// Every sharing granted: a writer may append to the file, rename it (a rotation) or remove it
+// while it is open here.
+int OpenForReading(const std::string& path, Native& file) {
+    return OpenNative(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      OPEN_EXISTING, file);
+}
+
+int ReadAt(Native file, std::uint64_t offset, char* data, size_t size, size_t& got) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD count = 0;
+    if (!::ReadFile(AsHandle(file), data, static_cast<DWORD>(std::min(size, kChunk)), &count,
+                    &at)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_HANDLE_EOF) {
+            got = 0;
+            return 0;
+        }
+        return ErrnoOf(error);
+    }
+    got = count;
+    return 0;
+}
+
 int WriteSome(Native file, const char* data, size_t size, size_t& written) {
     DWORD count = 0;
     if (!::WriteFile(AsHandle(file), data, static_cast<DWORD>(std::min(size, kChunk)), &count,
