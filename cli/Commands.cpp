@@ -7,8 +7,11 @@
 #include <set>
 
 #include "cli/Commands.h"
+#include "cli/History.h"
 #include "devices/SerialNumList.h"
 #include "devices/ValueNames.h"
+#include "history/HistoryFile.h"
+#include "history/HistoryReader.h"
 #include "host/Folders.h"
 #include "host/LineSinks.h"
 #include "os/Format.h"
@@ -131,17 +134,10 @@ void SayRefusal(const FolderReport& folder, const std::string& refusal) {
                  hint.c_str(), folder.usable ? "" : "nothing was placed and ");
 }
 
-// Prints a document in JSON mode and turns the final check into the exit code.
-int Finish(const Options& options, const Json& document, const CheckReport& report) {
-    if (options.json) {
-        std::cout << DumpJson(document) << std::endl;
-    }
-    WarnAboutList(report);
-    if (!report.refused.empty()) {
-        SayRefusal(report.folder, report.refused);
-        return kExitTrouble;
-    }
-    if (!report.read) {
+}  // namespace
+
+int CheckExitCode(const CheckReport& report) {
+    if (!report.refused.empty() || !report.read) {
         return kExitTrouble;
     }
     if (report.ComparedCount() == 0) {
@@ -150,8 +146,35 @@ int Finish(const Options& options, const Json& document, const CheckReport& repo
     return report.results.DifferencesFound() ? kExitDifferences : kExitSame;
 }
 
+int CableExitCode(const CableOutcome& outcome) {
+    if (!outcome.refused.empty() || !outcome.read || !outcome.expected) {
+        return kExitTrouble;
+    }
+    return outcome.took ? kExitSame : kExitDifferences;
+}
+
+namespace {
+
+// Records the command in the history, prints the document in JSON mode and says what stderr
+// must; returns the exit code.
+int Finish(const Session& session, Json document, const CheckReport& report, Operation operation,
+           CHLXSerialNumRepair::Outcome repairBefore) {
+    const Options& options = session.GetOptions();
+    operation.exitStatus = CheckExitCode(report);
+    document["history"] = RecordOperation(session, operation, repairBefore);
+    if (options.json) {
+        std::cout << DumpJson(document) << std::endl;
+    }
+    WarnAboutList(report);
+    if (!report.refused.empty()) {
+        SayRefusal(report.folder, report.refused);
+    }
+    return operation.exitStatus;
+}
+
 int RunCheck(Session& session) {
     const Options& options = session.GetOptions();
+    const auto repairBefore = CHLXSerialNumRepair::GetLastOutcome();
     const CheckReport report = session.Check();
     WarnAboutFolder(session, report.folder);
     if (!options.json) {
@@ -160,13 +183,15 @@ int RunCheck(Session& session) {
         PrintReport(report,
                     session.Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue);
     }
-    return Finish(options, ToJson(report, options.card), report);
+    return Finish(session, ToJson(report, options.card), report,
+                  {"check", &report, &report, nullptr, nullptr, 0}, repairBefore);
 }
 
 int RunUpdate(Session& session) {
     const Options& options = session.GetOptions();
     const std::string serialName =
         session.Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue;
+    const auto repairBefore = CHLXSerialNumRepair::GetLastOutcome();
     const CheckReport first = session.Check();
     WarnAboutFolder(session, first.folder);
     if (!options.json) {
@@ -175,9 +200,11 @@ int RunUpdate(Session& session) {
         PrintReport(first, serialName);
     }
     Json rounds = Json::array();
+    std::vector<UpdateRound> made;
     const CheckReport report =
         session.Update(first, [&](const UpdateRound& round, const CheckReport&) {
             rounds.push_back(RoundJson(round));
+            made.push_back(round);
             if (options.json) {
                 return;
             }
@@ -209,7 +236,8 @@ int RunUpdate(Session& session) {
     Json document = ToJson(report, options.card);
     document["rounds"] = rounds;
     document["refused"] = report.refused.empty() ? Json(nullptr) : Json(report.refused);
-    return Finish(options, document, report);
+    return Finish(session, document, report, {"update", &first, &report, &made, nullptr, 0},
+                  repairBefore);
 }
 
 int RunCable(Session& session) {
@@ -219,21 +247,28 @@ int RunCable(Session& session) {
                      "gwctl: only the communication module (card VCL) has cable firmware\n");
         return kExitTrouble;
     }
+    const auto repairBefore = CHLXSerialNumRepair::GetLastOutcome();
     const CableOutcome outcome = session.Cable();
     WarnAboutFolder(session, outcome.folder);
+    const int code = CableExitCode(outcome);
+    const Json history = RecordOperation(
+        session, {"cable", nullptr, nullptr, nullptr, &outcome, code}, repairBefore);
     if (!outcome.refused.empty()) {
         if (options.json) {
             std::cout << DumpJson(Json{{"card", options.card},
                                        {"cable", CableJson(outcome)},
                                        {"signature", SignatureJson(outcome.folder)},
-                                       {"folder", FolderJson(outcome.folder)}})
+                                       {"folder", FolderJson(outcome.folder)},
+                                       {"history", history}})
                       << std::endl;
         }
         SayRefusal(outcome.folder, outcome.refused);
-        return kExitTrouble;
+        return code;
     }
     if (options.json) {
-        std::cout << DumpJson(Json{{"card", options.card}, {"cable", CableJson(outcome)}})
+        std::cout << DumpJson(Json{{"card", options.card},
+                                   {"cable", CableJson(outcome)},
+                                   {"history", history}})
                   << std::endl;
     } else {
         const std::string after = EscapeForTerminal(outcome.after);
@@ -253,10 +288,7 @@ int RunCable(Session& session) {
                         EscapeForTerminal(*outcome.expected).c_str(), after.c_str());
         }
     }
-    if (!outcome.read || !outcome.expected) {
-        return kExitTrouble;
-    }
-    return outcome.took ? kExitSame : kExitDifferences;
+    return code;
 }
 
 int RunList(Session& session) {
@@ -276,6 +308,32 @@ int RunList(Session& session) {
     return kExitSame;
 }
 
+int RunHistory(Session& session) {
+    const Options& options = session.GetOptions();
+    history::Filter filter;
+    filter.serial = options.serialFilter;
+    filter.since = options.since;
+    filter.operation = options.operationFilter;
+    std::vector<history::Event> events;
+    history::ReadHistory(
+        host::LogFolder(), filter,
+        [&events](const history::Event& event) {
+            events.push_back(event);
+            return true;
+        },
+        [](const std::string& warning) {
+            std::fprintf(stderr, "gwctl: warning: %s\n", EscapeForTerminal(warning).c_str());
+        });
+    if (!options.json) {
+        std::printf(
+            "History %s (%zu events)\n",
+            EscapeForTerminal(os::JoinPath(host::LogFolder(), history::kHistoryFileName)).c_str(),
+            events.size());
+    }
+    PrintHistory(events, options.json);
+    return kExitSame;
+}
+
 }  // namespace
 
 const std::vector<Command>& Commands() {
@@ -283,9 +341,9 @@ const std::vector<Command>& Commands() {
     // needs, over TCP, the folder gwemu uses; serve shows its waits and prompts on its page.
     static const std::vector<Command> commands = {
         // Name, needs (device, places releases, terminal), run.
-        {"check", {true, false, true}, RunCheck}, {"update", {true, true, true}, RunUpdate},
-        {"cable", {true, true, true}, RunCable},  {"list", {false, false, true}, RunList},
-        {"serve", {true, true, false}, nullptr},
+        {"check", {true, false, true}, RunCheck},      {"update", {true, true, true}, RunUpdate},
+        {"cable", {true, true, true}, RunCable},       {"list", {false, false, true}, RunList},
+        {"history", {false, false, true}, RunHistory}, {"serve", {true, true, false}, nullptr},
     };
     return commands;
 }

@@ -16,6 +16,11 @@ struct Command {
     int (*run)(Session& session);
 };
 
+// The exit code of a command that ends with a check (0 same, 1 differences, 2 trouble or a
+// refused update), and of a cable update.
+int CheckExitCode(const CheckReport& report);
+int CableExitCode(const CableOutcome& outcome);
+
 // Every command, in the order the help lists them.
 const std::vector<Command>& Commands();
 // The command of that name; none for any other name.

@@ -35,9 +35,13 @@ struct Options {
     std::string customCpld;
     std::string reportDir;  // the repair report's folder; empty: the log-files folder
     std::optional<std::string> keys;
-    std::string trust;           // the trust folder; empty: GWU_TRUST_DIR, else the default
-    bool allowUnsigned = false;  // a folder without a trusted signature may still be used
-    bool allowRollback = false;  // an older set of a trusted publisher may still be used
+    std::string tester;           // the tester's name in the history; empty: the default
+    std::string serialFilter;     // history: only this serial number's events
+    std::string since;            // history: only events from this UTC time on
+    std::string operationFilter;  // history: only this operation's events
+    std::string trust;            // the trust folder; empty: GWU_TRUST_DIR, else the default
+    bool allowUnsigned = false;   // a folder without a trusted signature may still be used
+    bool allowRollback = false;   // an older set of a trusted publisher may still be used
     bool json = false;
     bool verbose = false;
     bool quiet = false;
@@ -50,6 +54,9 @@ std::string TrustFolder(const std::string& option);
 // The samples' own trust folder, which holds the sample publisher's key: trusted for the sample
 // firmware folder only.
 std::string SampleTrustFolder();
+
+// The folder as the policy's verdict sees it, for the reports.
+FolderReport FolderReportOf(const signing::FolderVerdict& verdict, const std::string& path);
 
 // The release identifier stored in a file of the firmware folder; none for a missing or
 // malformed file.

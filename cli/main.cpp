@@ -63,6 +63,8 @@ int Run(int argc, char** argv) {
         "          two rounds in a row is not tried again)\n"
         "  cable   update the active-cable firmware from its hex image\n"
         "  list    print the serial-number list file\n"
+        "  history print the tester's update history, oldest first (--serial S, --since TIME,\n"
+        "          --operation OP to choose; --json for JSON Lines)\n"
         "  serve   show the tester's screen as a page in a browser, on loopback by default;\n"
         "          its buttons run check, update and cable. The first SIGINT (Ctrl+C) or SIGTERM\n"
         "          stops it once a running operation has finished; a second one at once\n"
@@ -76,6 +78,8 @@ int Run(int argc, char** argv) {
         "firmware folder only when a trusted key signed its manifest RELEASES.json and every file\n"
         "matches it, and never an older set than one already accepted (exit 2 otherwise, nothing\n"
         "placed). Without one, every run says the folder is unverified.\n\n"
+        "History: check, update and cable (and serve's) each append an event with their evidence\n"
+        "to history.jsonl in the log folder; a repair during one adds its own.\n\n"
         "Environment: GWU_FIRMWARE_DIR, GWU_RUNTIME_DIR, GWU_LOG_DIR name the folders when the\n"
         "options do not; else the sample folders are used (share/gatewayutils of the install, the\n"
         "repository's samples/ from the build tree; the firmware folder as a scratch copy, so\n"
@@ -85,7 +89,8 @@ int Run(int argc, char** argv) {
         names.emplace_back(command.name);
     }
     names.emplace_back("release");  // with arguments of its own, taken before this parser
-    app.add_option("command", options.command, "check, update, cable, list, serve or release")
+    app.add_option("command", options.command,
+                   "check, update, cable, list, history, serve or release")
         ->required()
         ->check(CLI::IsMember(names));
     app.add_option("--card", options.card,
@@ -115,6 +120,15 @@ int Run(int argc, char** argv) {
                  "digests are still checked); says so on every run");
     app.add_flag("--allow-rollback", options.allowRollback,
                  "update from an older signed set than one already accepted from its publisher");
+    app.add_option("--tester", options.tester,
+                   "this tester's name in the history (default: GWU_TESTER, else the host name)");
+    app.add_option("--serial", options.serialFilter, "history: only this serial number's events");
+    app.add_option("--since", options.since,
+                   "history: only events from this UTC time on, e.g. 2026-12-08 or "
+                   "2026-12-08T10:00:00Z");
+    app.add_option("--operation", options.operationFilter,
+                   "history: only events of this operation (check, update, cable, repair, "
+                   "dropped)");
     app.add_flag("--json", options.json, "print one JSON document and nothing else on stdout");
     app.add_flag("--verbose", options.verbose, "monitor and error lines to stderr");
     app.add_flag("--quiet", options.quiet,

@@ -5,7 +5,24 @@
 #include <random>
 #include <system_error>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace gwu::host {
+
+std::string HostName() {
+#ifdef _WIN32
+    const char* name = std::getenv("COMPUTERNAME");
+    return name != nullptr ? std::string(name) : std::string();
+#else
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return name;
+#endif
+}
 
 void SetEnvVar(const std::string& name, const std::string& value) {
 #ifdef _WIN32

@@ -3,7 +3,7 @@
 # gateway and the sample folders): a communication module behind the sample release is checked
 # and updated until it matches, the serial-number list shows the devices met, and modules that
 # lost their serial numbers are repaired from the deployed-unit list; the sample release is
-# verified, and a tampered copy of it refused.
+# verified, and a tampered copy of it refused; the tester's history tells it all again.
 # Usage: scripts/story.sh BUILD_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,3 +46,6 @@ status=0
 "$gwctl" update --quiet --firmware "$work/tampered" --device emu:samples/scenarios/behind.json \
     > /dev/null || status=$?
 [ "$status" -eq 2 ] || { echo "the tampered folder was not refused ($status)"; exit 1; }
+
+step "6. The tester's history: every check, update and repair, with its evidence"
+run history

@@ -129,9 +129,13 @@ EOF
     probe 'lib/devices/CHLXUtils\.cpp' 'wire/Protocol.h' refused
     probe 'firmware/ReleaseFile\.cpp' 'platform/Types.h' refused
     probe 'firmware/signing/Crypto\.cpp' 'firmware/signing/Crypto.h' ok
-    probe 'firmware/signing/Crypto\.cpp' 'platform/Types.h' refused
+    probe 'firmware/signing/Crypto\.cpp' 'platform/FileVerifier.h' ok
+    probe 'firmware/signing/Crypto\.cpp' 'gateway/CGatewayChecks.h' refused
     probe 'firmware/signing/Crypto\.cpp' 'firmware/ReleaseFile.h' ok
     probe 'firmware/signing/Crypto\.cpp' 'host/Folders.h' refused
+    probe 'history/Event\.cpp' 'os/Os.h' ok
+    probe 'history/Event\.cpp' 'gateway/CGatewayChecks.h' refused
+    probe 'history/Event\.cpp' 'host/Folders.h' refused
     probe 'emulator/(.*/)?Gateway\.cpp' 'platform/DeviceRequests.h' ok
     probe 'emulator/(.*/)?Gateway\.cpp' 'os/Os.h' refused
     probe 'emulator/(.*/)?Gateway\.cpp' 'devices/CHLXUtils.h' refused

@@ -11,8 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "cli/Commands.h"
+#include "cli/History.h"
 #include "cli/serve/ServePage.h"
 #include "cli/serve/ServeSupport.h"
+#include "host/Folders.h"
 #include "host/popup/PopupDrivers.h"
 #include "http/Server.h"
 #include "wire/Address.h"
@@ -30,6 +33,8 @@ constexpr std::chrono::milliseconds kStreamTick{100};
 // Waits shorter than this are not shown, as on the terminal.
 constexpr double kFirstShownSeconds = 0.15;
 constexpr const char* kTokenHeader = "X-Gwctl-Token";
+// The history's latest events the page shows.
+constexpr size_t kHistoryShown = 20;
 
 // Device texts are any bytes: what is not UTF-8 is shown as the replacement character.
 std::string Dump(const Json& json) {
@@ -257,8 +262,12 @@ private:
     void Work(const std::string& operation) {
         Json message;
         try {
+            const auto repairBefore = CHLXSerialNumRepair::GetLastOutcome();
             if (operation == "check") {
                 const CheckReport report = m_session.Check();
+                RecordOperation(
+                    m_session, {"check", &report, &report, nullptr, nullptr, CheckExitCode(report)},
+                    repairBefore);
                 Publish(report);
                 message = {{"text", CheckMessage(report)}, {"level", CheckLevel(report)}};
             } else if (operation == "update") {
@@ -266,8 +275,11 @@ private:
                 const CheckReport first = m_session.Check();
                 Publish(first);
                 int rounds = 0;
+                std::vector<UpdateRound> made;
                 const CheckReport last = m_session.Update(
-                    first, [this, &rounds](const UpdateRound& round, const CheckReport& now) {
+                    first,
+                    [this, &rounds, &made](const UpdateRound& round, const CheckReport& now) {
+                        made.push_back(round);
                         Json entry = RoundJson(round);
                         entry["number"] = round.number;
                         entry["given_up"] = round.givenUp;
@@ -276,19 +288,19 @@ private:
                         rounds = round.number;
                         PublishLocked(now);
                     });
-                const std::string refused =
-                    last.refused.empty()
-                        ? std::string()
-                        : "Refused: " + last.refused + ". The device was not told to update. ";
-                message = {
-                    {"text", "Update: " + std::to_string(rounds) + " round" +
-                                 (rounds == 1 ? "" : "s") + ". " + refused + CheckMessage(last)},
-                    {"level", CheckLevel(last)}};
+                RecordOperation(m_session,
+                                {"update", &first, &last, &made, nullptr, CheckExitCode(last)},
+                                repairBefore);
+                message = {{"text", UpdateMessage(rounds, last)}, {"level", CheckLevel(last)}};
             } else if (!m_session.Communication()) {
                 message = {{"text", "Only the communication module (card VCL) has cable firmware."},
                            {"level", "error"}};
             } else {
                 const CableOutcome outcome = m_session.Cable();
+                RecordOperation(
+                    m_session,
+                    {"cable", nullptr, nullptr, nullptr, &outcome, CableExitCode(outcome)},
+                    repairBefore);
                 message = {{"text", CableMessage(outcome)},
                            {"level", outcome.took ? "ok" : "error"}};
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -322,29 +334,12 @@ private:
     // A key of the popup's keyboard or one of its buttons: {"root": N, "key": CODE} or
     // {"root": N, "button": "tick" | "cross" | "back"}.
     http::Response Press(const std::string& text) {
-        const Json body = Json::parse(text, nullptr, false);
-        const bool rooted =
-            body.is_object() && body.contains("root") && body["root"].is_number_integer();
-        std::optional<host::PopupEvent> event;
-        if (rooted && body.contains("key") && body["key"].is_number_integer()) {
-            const auto code = body["key"].get<long long>();
-            if (code >= 0 && code <= 0xFFFF) {
-                event = host::PopupEvent::Key(static_cast<int>(code));
-            }
-        } else if (rooted && body.contains("button") && body["button"].is_string()) {
-            const std::string button = body["button"].get<std::string>();
-            if (button == "tick" || button == "cross" || button == "back") {
-                event = host::PopupEvent::Press(button == "tick"    ? host::kTickButton
-                                                : button == "cross" ? host::kCrossButton
-                                                                    : host::kGoBackButton);
-            }
-        }
+        const auto [root, event] = PopupPress(text);
         if (!event) {
             return Refuse(400,
                           R"(expected {"root": N, "key": CODE} or {"root": N, "button": "tick"})");
         }
-        const auto root = body["root"].get<long long>();
-        if (root <= 0 || root > 0x7FFFFFFF || !m_driver->Post(static_cast<int>(root), *event)) {
+        if (!m_driver->Post(root, *event)) {
             return Refuse(409, "That popup is no longer open.");
         }
         return Reply(200, Json{{"accepted", true}});
@@ -377,6 +372,7 @@ private:
         const SerialList list = ReadSerialList();
         state["list"] = {{"file", list.path}, {"exists", list.exists}, {"lines", list.lines}};
         state["popup"] = Json::parse(m_driver->PopupJson(), nullptr, false);
+        state["history"] = m_history.Get(host::LogFolder());
         return state;
     }
 
@@ -396,6 +392,8 @@ private:
     Json m_rounds = Json::array();
     Json m_cable = nullptr;
     std::thread m_worker;
+
+    LatestEvents m_history{kHistoryShown};
 
     // Last, so that it goes first: no handler runs once the rest has gone.
     http::Server m_http;

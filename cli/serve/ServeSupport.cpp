@@ -1,8 +1,15 @@
 #include "cli/serve/ServeSupport.h"
 
 #include <cstdio>
+#include <deque>
+#include <filesystem>
 #include <random>
+#include <system_error>
 
+#include "cli/History.h"
+#include "history/HistoryFile.h"
+#include "history/HistoryReader.h"
+#include "os/Os.h"
 #include "wire/Address.h"
 
 namespace gwu::cli {
@@ -62,11 +69,74 @@ std::string CableMessage(const CableOutcome& outcome) {
     return "Cable firmware updated: the device reports " + outcome.after;
 }
 
+std::string UpdateMessage(int rounds, const CheckReport& last) {
+    const std::string refused =
+        last.refused.empty() ? std::string()
+                             : "Refused: " + last.refused + ". The device was not told to update. ";
+    return "Update: " + std::to_string(rounds) + " round" + (rounds == 1 ? "" : "s") + ". " +
+           refused + CheckMessage(last);
+}
+
 const char* CheckLevel(const CheckReport& report) {
     if (!report.read || report.ComparedCount() == 0 || !report.refused.empty()) {
         return "error";
     }
     return report.UpToDate() ? "ok" : "warn";
+}
+
+std::pair<int, std::optional<host::PopupEvent>> PopupPress(const std::string& text) {
+    const Json body = Json::parse(text, nullptr, false);
+    if (!body.is_object() || !body.contains("root") || !body["root"].is_number_integer()) {
+        return {0, std::nullopt};
+    }
+    const auto root = body["root"].get<long long>();
+    if (root <= 0 || root > 0x7FFFFFFF) {
+        return {0, std::nullopt};
+    }
+    std::optional<host::PopupEvent> event;
+    if (body.contains("key") && body["key"].is_number_integer()) {
+        const auto code = body["key"].get<long long>();
+        if (code >= 0 && code <= 0xFFFF) {
+            event = host::PopupEvent::Key(static_cast<int>(code));
+        }
+    } else if (body.contains("button") && body["button"].is_string()) {
+        const std::string button = body["button"].get<std::string>();
+        if (button == "tick" || button == "cross" || button == "back") {
+            event = host::PopupEvent::Press(button == "tick"    ? host::kTickButton
+                                            : button == "cross" ? host::kCrossButton
+                                                                : host::kGoBackButton);
+        }
+    }
+    return {static_cast<int>(root), event};
+}
+
+Json LatestEvents::Get(const std::string& folder) {
+    std::error_code ec;
+    const std::uintmax_t size =
+        std::filesystem::file_size(os::JoinPath(folder, history::kHistoryFileName), ec);
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (!ec && size == m_size) {
+        return m_events;
+    }
+    m_size = ec ? 0 : size;
+    std::deque<history::Event> latest;
+    history::ReadHistory(
+        folder, {},
+        [this, &latest](const history::Event& event) {
+            latest.push_back(event);
+            if (latest.size() > m_count) {
+                latest.pop_front();
+            }
+            return true;
+        },
+        [](const std::string&) {});
+    m_events = Json::array();
+    for (const history::Event& event : latest) {
+        Json entry = EventJson(event);
+        entry["summary"] = EventSummary(event);
+        m_events.push_back(std::move(entry));
+    }
+    return m_events;
 }
 
 }  // namespace gwu::cli

@@ -93,6 +93,12 @@ function renderState(state) {
     : "not updated in this run";
   $("list-file").textContent = state.list.file + (state.list.exists ? "" : " (none yet)");
   $("list").textContent = state.list.lines.join("\n");
+  const history = $("history");
+  history.replaceChildren();
+  for (const e of [...state.history].reverse()) {
+    history.append(row([e.seq, el("td", e.time, "mono"), e.operation, e.card || "",
+                        el("td", e.serial || "", "mono"), e.summary]));
+  }
   renderPopup(state.popup);
 }
 

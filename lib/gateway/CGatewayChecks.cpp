@@ -30,8 +30,7 @@ bool EqualNoCase(const CString& a, const CString& b) {
 // The facade whose update worker runs on this thread; null on every other thread.
 thread_local const CGatewayChecks* t_updatingFacade = nullptr;
 
-// Runs a monitor line where nothing may escape (the worker, the refusals): a host's sink that
-// throws loses the line, never the process.
+// Runs a monitor line where nothing may escape: a throwing sink loses the line, not the process.
 template <typename Write>
 void Quietly(Write write) noexcept {
     try {
@@ -184,8 +183,7 @@ void CGatewayChecks::PerformUpdate(CCodeDiffResults results) {
         Quietly([] { MonPrintf("CGatewayChecks::PerformUpdate: refused on the update worker"); });
         return;
     }
-    // One update at a time: the record and the device belong to the running worker until it
-    // ends.
+    // One update at a time: the record and the device are the running worker's until it ends.
     const std::unique_lock<std::mutex> call = EnterHostCall();
     if (m_pActiveGateway == nullptr) {
         return;
@@ -222,8 +220,7 @@ bool CGatewayChecks::SelectUpdateCodeType(const CCodeDiffResults& results, CODET
 
 void CGatewayChecks::UpdateThreadProc(UpdateThreadParams params, std::atomic<bool>* running,
                                       std::atomic<UPDATERESULT>* result) {
-    // Nothing may leave the worker: an escaping exception would end the host process. Its own
-    // monitor lines go through the host's sink, which may throw too.
+    // Nothing may leave the worker (it would end the host process), the host sink's throws too.
     bool succeeded = false;
     try {
         switch (params.eCodeType) {
@@ -314,8 +311,7 @@ void CGatewayChecks::UpdateActiveCableFirmware() {
 }
 
 void CGatewayChecks::SetFileVerifier(const GatewayFileVerifier& verifier) {
-    if (OnWorkerThread()) {
-        // The running update may be inside the very verifier it would replace.
+    if (OnWorkerThread()) {  // the running update may be inside the verifier it would replace
         Quietly([] { MonPrintf("CGatewayChecks::SetFileVerifier: refused on the update worker"); });
         return;
     }
