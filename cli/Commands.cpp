@@ -84,6 +84,7 @@ CableOutcome Session::Cable() {
     m_comms->SetPhase("reading", "");
     outcome.read = readBefore && m_checks->SetReleaseIds(true);
     m_frame.Store().GetValue(valueName, &outcome.after, CTabValueStore::kMaxLength);
+    m_frame.Store().GetValue(gwu::kHLXSerialNumValue, &outcome.serial, CTabValueStore::kMaxLength);
     outcome.took = outcome.read && outcome.expected && outcome.after == *outcome.expected;
     return outcome;
 }

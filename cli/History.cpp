@@ -6,8 +6,8 @@
 #include <iostream>
 
 #include "base/Version.h"
-#include "devices/ValueNames.h"
 #include "history/HistoryFile.h"
+#include "history/UpdateEvent.h"
 #include "host/Folders.h"
 #include "os/Format.h"
 #include "process/ProcessUtils.h"
@@ -16,33 +16,13 @@ namespace gwu::cli {
 
 namespace {
 
-const char* ResultWord(UPDATERESULT result) {
-    switch (result) {
-        case UPDATE_SUCCEEDED:
-            return "succeeded";
-        case UPDATE_FAILED:
-            return "failed";
-        case UPDATE_NOT_RUN:
-            break;
-    }
-    return "not run";
-}
-
-std::string Value(const CheckReport& report, const char* name) {
-    return report.values.contains(name) && report.values[name].is_string()
-               ? report.values[name].get<std::string>()
-               : std::string();
-}
-
-// The event every command's events start from: who, where, with what.
-history::Event BaseEvent(const Session& session, const std::string& operation) {
-    history::Event event;
+// Who recorded the event, where, with what.
+void Stamp(history::Event& event, const Session& session, const std::string& operation) {
     event.tester = TesterName(session.GetOptions().tester);
     event.tool = std::string("gwctl ") + LibraryVersion();
     event.library = LibraryVersion();
     event.operation = operation;
     event.card = session.GetOptions().card;
-    return event;
 }
 
 void AddFolder(history::Event& event, const FolderReport& folder) {
@@ -66,39 +46,33 @@ std::string TesterName(const std::string& option) {
 
 Json RecordOperation(const Session& session, const Operation& operation,
                      CHLXSerialNumRepair::Outcome repairBefore) {
-    const bool communication = session.Communication();
-    const char* serialName = communication ? kHLXSerialNumValue : kQPTSerialNumValue;
     std::vector<history::Event> events;
     const CHLXSerialNumRepair::Outcome repair = CHLXSerialNumRepair::GetLastOutcome();
     const CheckReport* last = operation.last;
-    if (communication && repair != repairBefore && repair != CHLXSerialNumRepair::Outcome::None) {
-        history::Event event = BaseEvent(session, "repair");
+    if (session.Communication() && repair != repairBefore &&
+        repair != CHLXSerialNumRepair::Outcome::None) {
+        history::Event event;
+        Stamp(event, session, "repair");
         event.repair = CHLXSerialNumRepair::OutcomeWord(repair);
-        event.serial = last != nullptr ? Value(*last, serialName) : std::string();
+        event.serial = last != nullptr ? last->record.serial : std::string();
         events.push_back(std::move(event));
     }
-    history::Event event = BaseEvent(session, operation.name);
+    // A check's or an update's event is the SDK's, made from the library's records.
+    history::Event event;
+    if (last != nullptr) {
+        const CheckReport& first = operation.first != nullptr ? *operation.first : *last;
+        event = history::EventOf(
+            operation.name, first.record, last->record,
+            operation.rounds != nullptr ? *operation.rounds : std::vector<UpdateRound>{});
+    }
+    Stamp(event, session, operation.name);
     event.exitStatus = operation.exitStatus;
     if (last != nullptr) {
-        event.serial = Value(*last, serialName);
         AddFolder(event, last->folder);
-        const CheckReport& first = operation.first != nullptr ? *operation.first : *last;
-        for (const CodeRow& row : last->rows) {
-            const CodeRow* before = first.Row(row.codeType);
-            event.codeTypes.push_back(
-                {CodeLabel(row.codeType), before != nullptr ? before->device : row.device,
-                 row.device, row.disk.value_or(""), DiffTypeWord(row.verdict), row.compared});
-        }
-    }
-    if (operation.rounds != nullptr) {
-        for (const UpdateRound& round : *operation.rounds) {
-            event.rounds.push_back({round.number, CodeLabel(round.codeType),
-                                    ResultWord(round.result), round.expected, round.reported,
-                                    round.took, round.refused});
-        }
     }
     if (const CableOutcome* cable = operation.cable) {
         AddFolder(event, cable->folder);
+        event.serial = cable->serial;
         event.codeTypes.push_back({CodeLabel(MAC_CODE), cable->before, cable->after,
                                    cable->expected.value_or(""), cable->took ? "Same" : "Older",
                                    cable->read && cable->expected.has_value()});

@@ -20,7 +20,7 @@ std::string TesterName(const std::string& option);
 
 // What a command did, for its event.
 struct Operation {
-    std::string name;   // "check", "update", "cable"
+    std::string name;                    // "check", "update", "cable"
     const CheckReport* first = nullptr;  // the check it started from (check, update)
     const CheckReport* last = nullptr;   // the check it ended with
     const std::vector<UpdateRound>* rounds = nullptr;

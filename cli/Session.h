@@ -98,6 +98,7 @@ struct CableOutcome {
     bool took = false;
     std::string refused;  // why nothing was sent to the device; empty when the request went
     FolderReport folder;
+    std::string serial;  // the device's serial number after the update
 };
 Json CableJson(const CableOutcome& outcome);
 

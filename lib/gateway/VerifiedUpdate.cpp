@@ -57,6 +57,8 @@ CheckRecord VerifiedUpdate::Check() {
     record.read = m_checks.SetReleaseIds(true);
     record.results = m_checks.PerformAllChecks();
     const bool communication = IsCommunicationCard(m_card);
+    m_frame.GetValueStore().GetValue(communication ? kHLXSerialNumValue : kQPTSerialNumValue,
+                                     &record.serial, CTabValueStore::kMaxLength);
     for (const CODETYPE codeType : FamilyCodeTypes(m_card)) {
         const ReleaseValueNames& names =
             communication ? kHLXReleaseValues[codeType] : kQPTReleaseValues[codeType];

@@ -45,6 +45,7 @@ struct CodeTypeCheck {
 
 struct CheckRecord {
     bool read = false;                     // the device was read
+    CString serial;                        // the serial number the device published
     CCodeDiffResults results;              // exactly as the facade returned them
     std::vector<CodeTypeCheck> codeTypes;  // the family's, in code-type order
 
