@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """clang-tidy over the sources of the tree's own layers, with a cache of earlier passes.
 
-Runs the repository's .clang-tidy on every source that the configured build compiles under lib/,
+Runs the repository's .clang-tidy on every source that the configured build compiles under lib/, history/,
 host/, firmware/, wire/, connections/, process/, http/, emulator/ and cli/ (the compile commands of BUILD_DIR,
 default build/dev); any finding fails the run.
 
@@ -24,7 +24,7 @@ import shlex
 import subprocess
 import sys
 
-LAYERS = ("lib", "host", "firmware", "wire", "connections", "process", "http", "emulator", "cli")
+LAYERS = ("lib", "host", "firmware", "history", "wire", "connections", "process", "http", "emulator", "cli")
 NOISE = re.compile(r"^(\d+ warnings? generated\.|Suppressed \d+ warnings.*|Use -header-filter.*)$")
 
 
