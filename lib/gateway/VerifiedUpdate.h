@@ -43,7 +43,7 @@ struct CodeTypeCheck {
     DIFFTYPE verdict = DIFF_SAME;
 };
 
-struct CheckRecord {
+struct GWU_API CheckRecord {
     bool read = false;                     // the device was read
     CString serial;                        // the serial number the device published
     CCodeDiffResults results;              // exactly as the facade returned them

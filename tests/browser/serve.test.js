@@ -152,6 +152,12 @@ test("behind: Check shows values and verdicts; Update brings it to the disk rele
   assert.strictEqual((await values(page)).HLX_Bootstrap_Release_Untrimmed, "KLEM_BOOT_R1.4.0");
   assert.match(await text(page, "#message"), /^Update: 2 rounds\. Up to date/);
   assert.strictEqual(await text(page, "#list"), "HX100307,R4.2.1,R2.0.3,R1.4.0");
+  // The history, newest first: the update with its rounds, then the check before it.
+  await page.waitForFunction(() => document.querySelectorAll("#history tr").length === 2);
+  assert.deepStrictEqual(await page.$$eval("#history tr", (rows) =>
+    rows.map((r) => [r.cells[2].textContent, r.cells[4].textContent,
+                     /BS took KLEM_BOOT_R1.4.0, PROM took KLEM_PROM_R2.0.3/.test(r.cells[5].textContent)])),
+    [["update", "HX100307", true], ["check", "HX100307", false]]);
   await page.close();
 });
 
