@@ -159,7 +159,7 @@ namespace {
 // Records the command in the history, prints the document in JSON mode and says what stderr
 // must; returns the exit code.
 int Finish(const Session& session, Json document, const CheckReport& report, Operation operation,
-           CHLXSerialNumRepair::Outcome repairBefore) {
+           gwu::RepairOutcome repairBefore) {
     const Options& options = session.GetOptions();
     operation.exitStatus = CheckExitCode(report);
     document["history"] = RecordOperation(session, operation, repairBefore);
@@ -175,7 +175,7 @@ int Finish(const Session& session, Json document, const CheckReport& report, Ope
 
 int RunCheck(Session& session) {
     const Options& options = session.GetOptions();
-    const auto repairBefore = CHLXSerialNumRepair::GetLastOutcome();
+    const auto repairBefore = gwu::LastRepairOutcome();
     const CheckReport report = session.Check();
     WarnAboutFolder(session, report.folder);
     if (!options.json) {
@@ -192,7 +192,7 @@ int RunUpdate(Session& session) {
     const Options& options = session.GetOptions();
     const std::string serialName =
         session.Communication() ? gwu::kHLXSerialNumValue : gwu::kQPTSerialNumValue;
-    const auto repairBefore = CHLXSerialNumRepair::GetLastOutcome();
+    const auto repairBefore = gwu::LastRepairOutcome();
     const CheckReport first = session.Check();
     WarnAboutFolder(session, first.folder);
     if (!options.json) {
@@ -248,7 +248,7 @@ int RunCable(Session& session) {
                      "gwctl: only the communication module (card VCL) has cable firmware\n");
         return kExitTrouble;
     }
-    const auto repairBefore = CHLXSerialNumRepair::GetLastOutcome();
+    const auto repairBefore = gwu::LastRepairOutcome();
     const CableOutcome outcome = session.Cable();
     WarnAboutFolder(session, outcome.folder);
     const int code = CableExitCode(outcome);

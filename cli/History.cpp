@@ -45,15 +45,14 @@ std::string TesterName(const std::string& option) {
 }
 
 Json RecordOperation(const Session& session, const Operation& operation,
-                     CHLXSerialNumRepair::Outcome repairBefore) {
+                     gwu::RepairOutcome repairBefore) {
     std::vector<history::Event> events;
-    const CHLXSerialNumRepair::Outcome repair = CHLXSerialNumRepair::GetLastOutcome();
+    const gwu::RepairOutcome repair = gwu::LastRepairOutcome();
     const CheckReport* last = operation.last;
-    if (session.Communication() && repair != repairBefore &&
-        repair != CHLXSerialNumRepair::Outcome::None) {
+    if (session.Communication() && repair != repairBefore && repair != gwu::RepairOutcome::None) {
         history::Event event;
         Stamp(event, session, "repair");
-        event.repair = CHLXSerialNumRepair::OutcomeWord(repair);
+        event.repair = gwu::RepairOutcomeWord(repair);
         event.serial = last != nullptr ? last->record.serial : std::string();
         events.push_back(std::move(event));
     }

@@ -9,7 +9,7 @@
 #include "cli/Report.h"
 #include "cli/Session.h"
 #include "history/Event.h"
-#include "repair/CHLXSerialNumRepair.h"
+#include "repair/RepairOutcome.h"
 
 namespace gwu::cli {
 
@@ -34,7 +34,7 @@ struct Operation {
 // ({"recorded": true, "seq": N} or {"recorded": false, "problem": ...}); a history that
 // cannot be written is also said on stderr, and the command's result stays as it was.
 Json RecordOperation(const Session& session, const Operation& operation,
-                     CHLXSerialNumRepair::Outcome repairBefore);
+                     gwu::RepairOutcome repairBefore);
 
 // The events as a table, oldest first, or as JSON Lines.
 void PrintHistory(const std::vector<history::Event>& events, bool json);

@@ -262,7 +262,7 @@ private:
     void Work(const std::string& operation) {
         Json message;
         try {
-            const auto repairBefore = CHLXSerialNumRepair::GetLastOutcome();
+            const auto repairBefore = gwu::LastRepairOutcome();
             if (operation == "check") {
                 const CheckReport report = m_session.Check();
                 RecordOperation(

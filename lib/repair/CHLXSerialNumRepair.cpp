@@ -56,7 +56,34 @@ size_t TextLength(const char* text, size_t size) {
 }  // namespace
 
 std::atomic<int> CHLXSerialNumRepair::s_repairCount{0};
-std::atomic<CHLXSerialNumRepair::Outcome> CHLXSerialNumRepair::s_lastOutcome{Outcome::None};
+
+namespace {
+std::atomic<gwu::RepairOutcome> g_lastOutcome{gwu::RepairOutcome::None};
+}  // namespace
+
+namespace gwu {
+
+RepairOutcome LastRepairOutcome() {
+    return g_lastOutcome;
+}
+
+const char* RepairOutcomeWord(RepairOutcome outcome) {
+    switch (outcome) {
+        case RepairOutcome::Silent:
+            return "silent";
+        case RepairOutcome::Typed:
+            return "typed";
+        case RepairOutcome::Refused:
+            return "refused";
+        case RepairOutcome::Failed:
+            return "failed";
+        case RepairOutcome::None:
+            break;
+    }
+    return "none";
+}
+
+}  // namespace gwu
 
 CHLXSerialNumRepair::CHLXSerialNumRepair(EE_CExecutionEngine* pEngine, CommsCallback commsCallback)
     : m_pEngine(pEngine),
@@ -74,26 +101,6 @@ int CHLXSerialNumRepair::GetRepairCount() {
     return s_repairCount;
 }
 
-CHLXSerialNumRepair::Outcome CHLXSerialNumRepair::GetLastOutcome() {
-    return s_lastOutcome;
-}
-
-const char* CHLXSerialNumRepair::OutcomeWord(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::Silent:
-            return "silent";
-        case Outcome::Typed:
-            return "typed";
-        case Outcome::Refused:
-            return "refused";
-        case Outcome::Failed:
-            return "failed";
-        case Outcome::None:
-            break;
-    }
-    return "none";
-}
-
 bool CHLXSerialNumRepair::RepairOnce(CommsCallback commsCallback, CString& serialNum) {
     if (GetRepairCount() != 0) {
         return false;
@@ -108,7 +115,7 @@ bool CHLXSerialNumRepair::RepairOnce(CommsCallback commsCallback, CString& seria
 
 void CHLXSerialNumRepair::ResetRepairCountForTesting() {
     s_repairCount = 0;
-    s_lastOutcome = Outcome::None;
+    g_lastOutcome = gwu::RepairOutcome::None;
 }
 
 CString CHLXSerialNumRepair::GetRepairedSerialNum() const {
@@ -172,7 +179,7 @@ bool CHLXSerialNumRepair::SetPartialHLXData(int requestType, char* buffer, int n
 bool CHLXSerialNumRepair::RepairSerialNumber() {
     bool result = false;
     bool asked = false;
-    s_lastOutcome = Outcome::Failed;
+    g_lastOutcome = gwu::RepairOutcome::Failed;
     if (!GetPartialDataFromHLX()) {
         return false;
     }
@@ -189,7 +196,7 @@ bool CHLXSerialNumRepair::RepairSerialNumber() {
             result = MatchEnteredSerialNumByBits();
         }
         if (!result) {
-            s_lastOutcome = Outcome::Refused;
+            g_lastOutcome = gwu::RepairOutcome::Refused;
             ShowResult(false);
             return false;
         }
@@ -208,7 +215,9 @@ bool CHLXSerialNumRepair::RepairSerialNumber() {
     } else {
         NotifyHost(false);
     }
-    s_lastOutcome = !result ? Outcome::Failed : asked ? Outcome::Typed : Outcome::Silent;
+    g_lastOutcome = !result ? gwu::RepairOutcome::Failed
+                    : asked ? gwu::RepairOutcome::Typed
+                            : gwu::RepairOutcome::Silent;
     return result;
 }
 

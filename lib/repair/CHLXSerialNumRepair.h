@@ -12,12 +12,12 @@
 #include <memory>
 #include <vector>
 
-#include "gatewayutils/base/Export.h"
 #include "gatewayutils/platform/Comms.h"
 #include "gatewayutils/platform/DeviceRequests.h"
 #include "gatewayutils/platform/PopupAttributes.h"
 #include "gatewayutils/platform/Types.h"
 #include "gatewayutils/repair/CDeployedUnitList.h"
+#include "gatewayutils/repair/RepairOutcome.h"
 
 class EE_CExecutionEngine;
 
@@ -42,13 +42,6 @@ public:
     bool IsNewSerialNum() const;
     // How many repair objects this process has made; never lowered.
     static int GetRepairCount();
-    // How the process's last repair ended: none ran; the deployed-unit list decided alone
-    // (Silent); the user's entry decided (Typed); the user was asked and no serial number was
-    // chosen (Refused); or it failed otherwise (Failed: the device's data could not be read,
-    // the list holds no candidate, or the device did not keep what was written).
-    enum class Outcome { None, Silent, Typed, Refused, Failed };
-    GWU_API static Outcome GetLastOutcome();
-    GWU_API static const char* OutcomeWord(Outcome outcome);  // "silent", "typed", ...
     // The process's one repair, for a device whose serial number is unusable: runs it unless a
     // repair object was made before (a device still unusable after that waits for a restart).
     // True, with the serial number chosen, when it repaired the device; the text is left as it
@@ -118,5 +111,4 @@ private:
     CommsCallback m_pfnCommsCallback;
 
     static std::atomic<int> s_repairCount;
-    static std::atomic<Outcome> s_lastOutcome;
 };

@@ -39,7 +39,7 @@ TEST_F(RepairTest, SingleAgreeingEntryIsTakenSilentlyAndEveryStepIsReported) {
     EXPECT_TRUE(Run(&engine));
     EXPECT_EQ(repaired, "HX100001");
     EXPECT_TRUE(Shown().empty());
-    EXPECT_EQ(CHLXSerialNumRepair::GetLastOutcome(), CHLXSerialNumRepair::Outcome::Silent);
+    EXPECT_EQ(gwu::LastRepairOutcome(), gwu::RepairOutcome::Silent);
     EXPECT_EQ(engine.busyNotifications, kListAndWriteBack);
     char constructed[80];
     std::snprintf(constructed, sizeof constructed, "CHLXSerialNumRepair constructor pEngine 0x%x",
@@ -97,9 +97,8 @@ TEST_F(RepairTest, TypedSerialNumberPicksACandidateAndItsOwnMACAndIsVerified) {
         }
         const bool verified = keepsWrites && made == 10;
         EXPECT_EQ(Run(&engine), verified);
-        EXPECT_EQ(
-            CHLXSerialNumRepair::GetLastOutcome(),
-            verified ? CHLXSerialNumRepair::Outcome::Typed : CHLXSerialNumRepair::Outcome::Failed);
+        EXPECT_EQ(gwu::LastRepairOutcome(),
+                  verified ? gwu::RepairOutcome::Typed : gwu::RepairOutcome::Failed);
         EXPECT_EQ(engine.busyNotifications, kListAndWriteBack);
         ASSERT_FALSE(seen.empty());
         EXPECT_EQ(seen.back(), 4u);
@@ -133,9 +132,8 @@ TEST_F(RepairTest, BitwiseFallbackAcceptsOnlyClearedBitsAndNeverAnEmptyText) {
         device.ethernet = Same("0050C2A100\0"s + "7");
         device.usb = Same("0050C2A100\0"s + "8");
         EXPECT_EQ(Run(), accepted);
-        EXPECT_EQ(
-            CHLXSerialNumRepair::GetLastOutcome(),
-            accepted ? CHLXSerialNumRepair::Outcome::Typed : CHLXSerialNumRepair::Outcome::Refused);
+        EXPECT_EQ(gwu::LastRepairOutcome(),
+                  accepted ? gwu::RepairOutcome::Typed : gwu::RepairOutcome::Refused);
         EXPECT_EQ(Shown(),
                   (Lines{"first prompt", "repeated prompt", Message(accepted ? 1217 : 1218)}));
         EXPECT_EQ(Requests(true),
@@ -213,7 +211,7 @@ TEST_F(RepairTest, UnreadableDeviceOrListEndsTheRepairQuietly) {
             fs::remove(Runtime() / CDeployedUnitList::kFileName);
         }
         EXPECT_FALSE(Run(&engine));
-        EXPECT_EQ(CHLXSerialNumRepair::GetLastOutcome(), CHLXSerialNumRepair::Outcome::Failed);
+        EXPECT_EQ(gwu::LastRepairOutcome(), gwu::RepairOutcome::Failed);
         EXPECT_EQ(Requests(), requests);
         EXPECT_EQ(engine.busyNotifications, notified);
         EXPECT_TRUE(Shown().empty());
