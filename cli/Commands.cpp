@@ -63,8 +63,7 @@ CableOutcome Session::Cable() {
     CGatewayFileUtils files;
     outcome.image = files.GetHexFilename(MAC_CODE);
     outcome.expected = ReleaseIn(outcome.image);
-    outcome.folder = Folder();
-    if (const auto refusal = AcceptFolder()) {
+    if (const auto refusal = AcceptFolder(&outcome.folder)) {
         outcome.refused = *refusal;
         return outcome;
     }

@@ -73,12 +73,11 @@ FolderReport FolderReportOf(const signing::FolderVerdict& verdict, const std::st
     return report;
 }
 
-FolderReport Session::Folder() const {
-    return FolderReportOf(signing::Evaluate(m_firmware, *m_policy), m_firmware);
-}
-
-std::optional<std::string> Session::AcceptFolder() {
+std::optional<std::string> Session::AcceptFolder(FolderReport* seen) {
     const signing::FolderVerdict verdict = signing::Evaluate(m_firmware, *m_policy);
+    if (seen != nullptr) {
+        *seen = FolderReportOf(verdict, m_firmware);
+    }
     if (!verdict.usable) {
         return verdict.refusal;
     }

@@ -146,11 +146,10 @@ public:
                        const std::function<void(const UpdateRound&, const CheckReport&)>& onRound);
     CableOutcome Cable();
 
-    // The firmware folder as the tester's policy sees it now, every file read.
-    FolderReport Folder() const;
     // Before an update or a cable run: why the folder may not reach the device, or none; a
-    // verified folder's sequence is then recorded for its publisher.
-    std::optional<std::string> AcceptFolder();
+    // verified folder's sequence is then recorded for its publisher. The folder as the policy
+    // saw it (every file read) goes to seen when one is given.
+    std::optional<std::string> AcceptFolder(FolderReport* seen = nullptr);
     // Lines a person must see on every run: the trust folder's broken entries.
     const std::vector<std::string>& TrustProblems() const { return m_policy->problems; }
 
