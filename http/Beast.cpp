@@ -1,7 +1,6 @@
-// The server and the client over Beast and Asio (Boost's header-only HTTP and networking
-// libraries). This is the one source that includes them (with Connection.h): they compile slowly,
-// in every build configuration.
-#include "http/Client.h"
+// The server over Beast and Asio (Boost's header-only HTTP and networking libraries), and over
+// OpenSSL for TLS on Linux. This source and the client's (BeastClient.cpp) are the only ones that
+// include them (with Connection.h): they compile slowly, in every build configuration.
 #include "http/Server.h"
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "http/Connection.h"
+#include "http/TlsReason.h"
 
 namespace gwu::http {
 
@@ -22,6 +22,7 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 using detail::Connection;
+using detail::ConnectionBase;
 using tcp = net::ip::tcp;
 
 class Server::Impl final : public detail::ConnectionOwner {
@@ -42,6 +43,9 @@ public:
     }
 
     int Listen(const std::string& host, int port, std::string& error) {
+        if (m_options.tls && !LoadTls(*m_options.tls, error)) {
+            return 0;
+        }
         beast::error_code ec;
         tcp::resolver resolver(m_io);
         const auto endpoints =
@@ -91,7 +95,7 @@ public:
     void Publish(const std::string& text) {
         net::post(m_io, [this, event = "data: " + text + "\n\n"]() mutable {
             m_latest = std::move(event);
-            ForEachStream([this](Connection& stream) { Queue(stream, m_latest); });
+            ForEachStream([this](ConnectionBase& stream) { stream.Queue(m_latest); });
         });
     }
 
@@ -127,7 +131,7 @@ public:
     const Limits& GetLimits() const override {
         return m_options.limits;
     }
-    bool AddStream(const std::shared_ptr<Connection>& stream) override;
+    bool AddStream(const std::shared_ptr<ConnectionBase>& stream) override;
     void RemoveStream() override {
         --m_openStreams;
     }
@@ -136,9 +140,11 @@ public:
     }
 
 private:
+    bool LoadTls(const TlsFiles& files, std::string& error);
     void Accept();
+    template <class Stream, class... StreamArguments>
+    void Admit(tcp::socket socket, StreamArguments&... arguments);
     void CloseAll();
-    void Queue(Connection& stream, const std::string& event);
     template <typename Action>
     void ForEachStream(Action action);
 
@@ -153,6 +159,9 @@ private:
     }
 
     ServerOptions m_options;
+#ifdef GWU_HTTP_TLS
+    std::optional<net::ssl::context> m_tls;  // with TLS files given, once they are loaded
+#endif
     net::io_context m_io{1};
     tcp::acceptor m_acceptor{m_io};
     net::signal_set m_signals{m_io};
@@ -161,8 +170,8 @@ private:
     std::atomic<bool> m_stopRequested{false};
     std::atomic<size_t> m_openStreams{0};
     // On the network thread only.
-    std::vector<std::weak_ptr<Connection>> m_connections;
-    std::vector<std::weak_ptr<Connection>> m_streams;
+    std::vector<std::weak_ptr<ConnectionBase>> m_connections;
+    std::vector<std::weak_ptr<ConnectionBase>> m_streams;
     std::string m_latest;  // the latest event, sent first to a new stream
     int m_signalCount = 0;
     bool m_closed = false;
@@ -170,7 +179,7 @@ private:
     friend class Server;
 };
 
-bool Server::Impl::AddStream(const std::shared_ptr<Connection>& stream) {
+bool Server::Impl::AddStream(const std::shared_ptr<ConnectionBase>& stream) {
     if (m_openStreams >= m_options.limits.streams) {
         return false;
     }
@@ -181,7 +190,7 @@ bool Server::Impl::AddStream(const std::shared_ptr<Connection>& stream) {
 
 template <typename Action>
 void Server::Impl::ForEachStream(Action action) {
-    std::vector<std::weak_ptr<Connection>> open;
+    std::vector<std::weak_ptr<ConnectionBase>> open;
     for (const auto& weak : m_streams) {
         if (const auto stream = weak.lock(); stream && stream->IsStream()) {
             open.push_back(weak);
@@ -191,8 +200,29 @@ void Server::Impl::ForEachStream(Action action) {
     m_streams = std::move(open);
 }
 
-void Server::Impl::Queue(Connection& stream, const std::string& event) {
-    stream.Queue(event);
+// The certificate chain and key, in a TLS context that takes nothing older than TLS 1.2.
+bool Server::Impl::LoadTls([[maybe_unused]] const TlsFiles& files, std::string& error) {
+#ifdef GWU_HTTP_TLS
+    net::ssl::context context(net::ssl::context::tls_server);
+    SSL_CTX_set_min_proto_version(context.native_handle(), TLS1_2_VERSION);
+    context.set_options(net::ssl::context::default_workarounds | net::ssl::context::no_compression);
+    beast::error_code ec;
+    context.use_certificate_chain_file(files.certificateChain, ec);
+    if (ec) {
+        error = "the certificate chain " + files.certificateChain + ": " + detail::TlsReason(ec);
+        return false;
+    }
+    context.use_private_key_file(files.privateKey, net::ssl::context::pem, ec);
+    if (ec) {
+        error = "the private key " + files.privateKey + ": " + detail::TlsReason(ec);
+        return false;
+    }
+    m_tls.emplace(std::move(context));
+    return true;
+#else
+    error = "TLS is not available in this build (Linux only)";
+    return false;
+#endif
 }
 
 void Server::Impl::Accept() {
@@ -210,23 +240,36 @@ void Server::Impl::Accept() {
             });
             return;
         }
-        std::vector<std::weak_ptr<Connection>> open;
-        for (const auto& weak : m_connections) {
-            if (!weak.expired()) {
-                open.push_back(weak);
-            }
+#ifdef GWU_HTTP_TLS
+        if (m_tls) {
+            Admit<detail::TlsStream>(std::move(socket), *m_tls);
+            Accept();
+            return;
         }
-        m_connections = std::move(open);
-        auto connection = std::make_shared<Connection>(*this, std::move(socket));
-        m_connections.push_back(connection);
-        if (m_connections.size() > m_options.limits.connections) {
-            connection->Refuse(503, "too many connections (at most " +
-                                        std::to_string(m_options.limits.connections) + ")");
-        } else {
-            connection->Start();
-        }
+#endif
+        Admit<detail::PlainStream>(std::move(socket));
         Accept();
     });
+}
+
+// The accepted socket as a connection over the stream, started, or refused past the cap.
+template <class Stream, class... StreamArguments>
+void Server::Impl::Admit(tcp::socket socket, StreamArguments&... arguments) {
+    std::vector<std::weak_ptr<ConnectionBase>> open;
+    for (const auto& weak : m_connections) {
+        if (!weak.expired()) {
+            open.push_back(weak);
+        }
+    }
+    m_connections = std::move(open);
+    auto connection = std::make_shared<Connection<Stream>>(*this, std::move(socket), arguments...);
+    m_connections.push_back(connection);
+    if (m_connections.size() > m_options.limits.connections) {
+        connection->StartRefused(503, "too many connections (at most " +
+                                          std::to_string(m_options.limits.connections) + ")");
+    } else {
+        connection->Start();
+    }
 }
 
 void Server::Impl::CloseAll() {
@@ -269,82 +312,6 @@ void Server::Publish(const std::string& text) {
 
 size_t Server::OpenStreams() const {
     return m_impl->OpenStreams();
-}
-
-// The client: one exchange on a connection of its own, under one deadline.
-std::optional<Response> Fetch(const std::string& host, int port, const Request& request,
-                              std::string& error, const ClientOptions& options) {
-    net::io_context io{1};
-    beast::tcp_stream stream(io);
-    beast::flat_buffer buffer;
-    bhttp::request<bhttp::string_body> message;
-    message.version(11);
-    message.method_string(request.method);
-    message.target(request.target.empty() ? "/" : request.target);
-    for (const auto& [name, value] : request.headers) {
-        message.insert(name, value);
-    }
-    if (request.Header("Host").empty()) {
-        const std::string name = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-        message.set(bhttp::field::host, name + ":" + std::to_string(port));
-    }
-    message.body() = request.body;
-    message.keep_alive(false);
-    message.prepare_payload();
-    bhttp::response_parser<bhttp::string_body> parser;
-    parser.body_limit(options.bodyBytes);
-
-    beast::error_code failure;
-    // One deadline for the whole exchange: every step below runs under it.
-    stream.expires_after(options.timeout);
-    tcp::resolver resolver(io);
-    resolver.async_resolve(host, std::to_string(port), [&](beast::error_code ec, auto endpoints) {
-        if (ec) {
-            failure = ec;
-            return;
-        }
-        stream.async_connect(endpoints, [&](beast::error_code connected, const tcp::endpoint&) {
-            if (connected) {
-                failure = connected;
-                return;
-            }
-            bhttp::async_write(stream, message, [&](beast::error_code written, size_t) {
-                if (written) {
-                    failure = written;
-                    return;
-                }
-                bhttp::async_read(stream, buffer, parser,
-                                  [&](beast::error_code read, size_t) { failure = read; });
-            });
-        });
-    });
-    // The resolver has no deadline of its own: stop waiting for it at the deadline too.
-    io.run_for(options.timeout + std::chrono::milliseconds(100));
-    if (!io.stopped()) {
-        error = "timed out";
-        return std::nullopt;
-    }
-    if (failure) {
-        error = failure == beast::error::timeout ? "timed out" : failure.message();
-        return std::nullopt;
-    }
-    if (!parser.is_done()) {
-        error = "no response";
-        return std::nullopt;
-    }
-    auto& answer = parser.get();
-    Response response;
-    response.status = static_cast<int>(answer.result_int());
-    for (const auto& field : answer) {
-        if (field.name() == bhttp::field::content_type) {
-            response.contentType = std::string(field.value());
-        } else {
-            response.headers.emplace_back(std::string(field.name_string()),
-                                          std::string(field.value()));
-        }
-    }
-    response.body = std::move(answer.body());
-    return response;
 }
 
 }  // namespace gwu::http

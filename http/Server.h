@@ -1,14 +1,15 @@
-// The HTTP server of the programs (gwctl serve now, the fleet's services later), on every
-// platform: HTTP/1.1 over TCP, every request read within fixed bounds (the size of its headers and
-// of its body, the time to read it in all), event streams that hold no thread, and a cap on
-// connections and on streams. One thread does all the network work; handlers run on a small pool
-// of their own, so that a slow handler never stops the others' reading and writing.
+// The HTTP server of the programs (gwctl serve, the fleet's services), on every platform:
+// HTTP/1.1 over TCP (or over TLS, on Linux), every request read within fixed bounds (the size of
+// its headers and of its body, the time to read it in all), event streams that hold no thread,
+// and a cap on connections and on streams. One thread does all the network work; handlers run on a
+// small pool of their own, so that a slow handler never stops the others' reading and writing.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "http/Message.h"
@@ -31,8 +32,18 @@ struct Limits {
     size_t handlerThreads = 2;
 };
 
+// What a server that speaks TLS presents (Linux only): PEM files, the chain being the server's
+// certificate followed by the certificates that lead to its CA.
+struct TlsFiles {
+    std::string certificateChain;
+    std::string privateKey;
+};
+
 struct ServerOptions {
     Limits limits;
+    // With these, every connection speaks TLS (1.2 at least): the handshake within the time a
+    // request may take, counted with the first request. Event streams are refused there (501).
+    std::optional<TlsFiles> tls;
     // The answer to every request that reaches a handler.
     std::function<Response(const Request&)> handler;
     // The answer the server gives itself (status, sentence): to a request above a limit, a
@@ -53,7 +64,7 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Binds host:port (port 0: a free one) and returns the port; 0 and the reason in error
-    // when it cannot.
+    // when it cannot, or when the TLS files cannot be read or do not match.
     int Listen(const std::string& host, int port, std::string& error);
     // Serves on the calling thread until Stop.
     void Run();
