@@ -8,6 +8,7 @@
 
 #include "cli/Commands.h"
 #include "cli/History.h"
+#include "cli/Sync.h"
 #include "devices/SerialNumList.h"
 #include "devices/ValueNames.h"
 #include "history/HistoryFile.h"
@@ -338,12 +339,17 @@ int RunHistory(Session& session) {
 
 const std::vector<Command>& Commands() {
     // Only what reads a device needs the firmware folder to compare with; what places releases
-    // needs, over TCP, the folder gwemu uses; serve shows its waits and prompts on its page.
+    // needs, over TCP, the folder gwemu uses; serve shows its waits and prompts on its page; sync
+    // needs only the log folder.
     static const std::vector<Command> commands = {
-        // Name, needs (device, places releases, terminal), run.
-        {"check", {true, false, true}, RunCheck},      {"update", {true, true, true}, RunUpdate},
-        {"cable", {true, true, true}, RunCable},       {"list", {false, false, true}, RunList},
-        {"history", {false, false, true}, RunHistory}, {"serve", {true, true, false}, nullptr},
+        // Name, needs (device, places releases, terminal), run, syncs after.
+        {"check", {true, false, true}, RunCheck, true},
+        {"update", {true, true, true}, RunUpdate, true},
+        {"cable", {true, true, true}, RunCable, true},
+        {"list", {false, false, true}, RunList},
+        {"history", {false, false, true}, RunHistory},
+        {"serve", {true, true, false}, nullptr},
+        {"sync", {false, false, true}, RunSync},
     };
     return commands;
 }

@@ -14,6 +14,9 @@ struct Command {
     // Runs the command on an open session and returns the exit code. None for serve, which
     // gwctl's main starts with its own options (cli/serve/Serve.h).
     int (*run)(Session& session);
+    // After its result is out, the command sends the history to the fleet when the log folder's
+    // fleet.conf names one (cli/Sync.h).
+    bool syncsAfter = false;
 };
 
 // The exit code of a command that ends with a check (0 same, 1 differences, 2 trouble or a

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "base/Version.h"
+#include "cli/Sync.h"
 #include "history/HistoryFile.h"
 #include "history/UpdateEvent.h"
 #include "host/Folders.h"
@@ -84,7 +85,8 @@ Json RecordOperation(const Session& session, const Operation& operation,
     }
     events.push_back(std::move(event));
 
-    history::HistoryFile file(host::LogFolder());
+    // A rotation keeps what the fleet has not acknowledged yet.
+    history::HistoryFile file(host::LogFolder(), FleetAcknowledged(host::LogFolder()));
     Json member = {{"recorded", true}};
     for (history::Event& recorded : events) {
         const history::AppendResult result = file.Append(recorded);

@@ -40,6 +40,8 @@ struct Options {
     std::string since;            // history: only events from this UTC time on
     std::string operationFilter;  // history: only this operation's events
     std::string trust;            // the trust folder; empty: GWU_TRUST_DIR, else the default
+    std::string fleetUrl;         // sync: the collector's URL; empty: fleet.conf's
+    std::string tokenFile;        // sync: the tester's token file; empty: fleet.conf's
     bool allowUnsigned = false;   // a folder without a trusted signature may still be used
     bool allowRollback = false;   // an older set of a trusted publisher may still be used
     bool json = false;

@@ -11,6 +11,7 @@
 #include "base/Version.h"
 #include "cli/Commands.h"
 #include "cli/Release.h"
+#include "cli/Sync.h"
 #include "cli/serve/Serve.h"
 #include "host/LineSinks.h"
 #include "os/Format.h"
@@ -70,7 +71,9 @@ int Run(int argc, char** argv) {
         "          stops it once a running operation has finished; a second one at once\n"
         "  release sign a firmware folder as its publisher, or verify one (gwctl release sign\n"
         "          --key KEY.pem [--sequence N] FOLDER, gwctl release verify [--trust DIR]\n"
-        "          [--json] FOLDER; gwctl release --help)\n\n"
+        "          [--json] FOLDER; gwctl release --help)\n"
+        "  sync    send the history's events that the fleet collector has not acknowledged yet\n"
+        "          (--to URL and --token-file FILE, else fleet.conf in the log folder)\n\n"
         "Exit codes: 0 the device was compared with the releases on disk and matches them,\n"
         "1 differences remain (or the cable update did not take), 2 trouble (bad arguments, no\n"
         "release on disk to compare with, device not read, bad scenario).\n\n"
@@ -80,6 +83,10 @@ int Run(int argc, char** argv) {
         "placed). Without one, every run says the folder is unverified.\n\n"
         "History: check, update and cable (and serve's) each append an event with their evidence\n"
         "to history.jsonl in the log folder; a repair during one adds its own.\n\n"
+        "Fleet: when fleet.conf in the log folder (lines \"key = value\": url, token_file,\n"
+        "ca_file) names a url, check, update and cable then send the history to the fleet within\n"
+        "5 s; a problem with that is a warning on stderr, their output and exit code stay as\n"
+        "they are. fleet-cursor.json beside the history keeps what the fleet acknowledged.\n\n"
         "Environment: GWU_FIRMWARE_DIR, GWU_RUNTIME_DIR, GWU_LOG_DIR name the folders when the\n"
         "options do not; else the sample folders are used (share/gatewayutils of the install, the\n"
         "repository's samples/ from the build tree; the firmware folder as a scratch copy, so\n"
@@ -90,7 +97,7 @@ int Run(int argc, char** argv) {
     }
     names.emplace_back("release");  // with arguments of its own, taken before this parser
     app.add_option("command", options.command,
-                   "check, update, cable, list, history, serve or release")
+                   "check, update, cable, list, history, serve, sync or release")
         ->required()
         ->check(CLI::IsMember(names));
     app.add_option("--card", options.card,
@@ -129,6 +136,12 @@ int Run(int argc, char** argv) {
     app.add_option("--operation", options.operationFilter,
                    "history: only events of this operation (check, update, cable, repair, "
                    "dropped)");
+    app.add_option("--to", options.fleetUrl,
+                   "sync: the fleet collector's URL, http://HOST:PORT or https://HOST (default: "
+                   "the url of fleet.conf in the log folder)");
+    app.add_option("--token-file", options.tokenFile,
+                   "sync: the file that holds this tester's token, mode 0600 (default: the "
+                   "token_file of fleet.conf)");
     app.add_flag("--json", options.json, "print one JSON document and nothing else on stdout");
     app.add_flag("--verbose", options.verbose, "monitor and error lines to stderr");
     app.add_flag("--quiet", options.quiet,
@@ -182,7 +195,14 @@ int Run(int argc, char** argv) {
         serve.popupTimeout = std::chrono::milliseconds(static_cast<long long>(popupTimeout * 1000));
         return gwu::cli::Serve(session, serve);
     }
-    return command.run(session);
+    const int code = command.run(session);
+    if (command.syncsAfter) {
+        // The command's result is out before the fleet is tried, which says only warnings.
+        std::cout.flush();
+        std::fflush(stdout);
+        gwu::cli::SyncAfterCommand();
+    }
+    return code;
 }
 
 }  // namespace

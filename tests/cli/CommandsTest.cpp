@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "cli/Commands.h"
+#include "history/HistoryFile.h"
 #include "testsupport/Fixtures.h"
 
 namespace gwu::test {
@@ -60,6 +61,39 @@ TEST_F(CommandsTest, CableOnTheMeasurementModuleIsRefused) {
     std::string error;
     ASSERT_TRUE(session.Open(error)) << error;
     EXPECT_EQ(cable.run(session), cli::kExitTrouble);
+}
+
+// A rotation keeps the events the fleet has not acknowledged: with a fleet configured and nothing
+// acknowledged the current file grows past the rotation size; once the cursor acknowledges them,
+// or with no fleet at all, it rotates.
+TEST_F(CommandsTest, TheHistoryKeepsWhatTheFleetHasNotAcknowledged) {
+    CopySampleFirmware();
+    struct RestoredLimits {
+        history::Limits before = history::SetLimits({1024, 8192});
+        ~RestoredLimits() { history::SetLimits(before); }
+    } limits;
+    // fleet.conf, fleet-cursor.json, whether the history rotated.
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"url = http://127.0.0.1:1", "{}", false},
+        {"url = http://127.0.0.1:1", R"({"fleet": "f", "url": "u", "acknowledged": 99})", true},
+        {"# no fleet", "{}", true},
+    };
+    cli::Options options;
+    options.device = "emu:" + SampleScenarioPath("behind");
+    options.json = true;
+    for (const auto& [conf, cursor, rotates] : cases) {
+        std::filesystem::remove_all(Logs());
+        std::filesystem::create_directories(Logs());
+        WriteFile(Logs() / "fleet.conf", conf);
+        WriteFile(Logs() / "fleet-cursor.json", cursor);
+        for (int run = 0; run < 3; ++run) {
+            cli::Session session(options, CommandNamed("check").needs);
+            std::string error;
+            ASSERT_TRUE(session.Open(error)) << error;
+            CommandNamed("check").run(session);
+        }
+        EXPECT_EQ(std::filesystem::exists(Logs() / history::RotatedFileName(1)), rotates) << cursor;
+    }
 }
 
 }  // namespace

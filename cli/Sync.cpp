@@ -1,0 +1,549 @@
+// The tester's side of the fleet (Sync.h).
+#include "cli/Sync.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "base/Version.h"
+#include "cli/FleetTransport.h"
+#include "cli/Report.h"
+#include "history/HistoryReader.h"
+#include "host/Folders.h"
+#include "os/Format.h"
+#include "os/Os.h"
+
+namespace gwu::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr std::size_t kConfigBytes = 64 * 1024;
+constexpr milliseconds kFirstPause{250};
+constexpr milliseconds kLongestPause{4000};
+constexpr milliseconds kLongestRequest{30000};
+constexpr int kFleetChanges = 2;  // restarts for another fleet id within one sync
+
+std::string Trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return std::string(text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1));
+}
+
+std::string ErrorText(int cause) {
+    return std::generic_category().message(cause);
+}
+
+// A text from the collector or a file as one line of at most 300 bytes.
+std::string OneLine(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
+    return text.size() > 300 ? text.substr(0, 300) + "..." : text;
+}
+
+// A small file's content; none when it cannot be read or is longer than the limit.
+std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::string content(limit + 1, '\0');
+    in.read(&content[0], static_cast<std::streamsize>(content.size()));
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    content.resize(static_cast<std::size_t>(in.gcount()));
+    return content.size() > limit ? std::nullopt : std::optional<std::string>(content);
+}
+
+int WriteFleetCursor(const std::string& folder, const FleetCursor& cursor) {
+    const std::string path = os::JoinPath(folder, kFleetCursorName);
+    const std::string temp = path + ".tmp";
+    const Json document = {
+        {"fleet", cursor.fleet}, {"url", cursor.url}, {"acknowledged", cursor.acknowledged}};
+    // Under the sync's lock: a temporary file left by a sync that stopped is this one's to reuse.
+    os::RemoveFile(temp);
+    int result = os::WriteNewFileDurably(temp, document.dump() + "\n");
+    if (result == 0 && (result = os::RenameReplace(temp, path)) == 0) {
+        result = os::SyncFolder(folder);
+    }
+    if (result != 0) {
+        os::RemoveFile(temp);
+    }
+    return result;
+}
+
+// Hands on each event line of the folder's history whose sequence is above `after` and above
+// every one handed on before, oldest first, as the file holds it (its line end included): a
+// line that is no event, one too long and a last line without its line end are passed over, as
+// the history's reader passes them over. The sink's false stops the reading. Returns why a file
+// could not be read, in words; empty when none.
+using LineSink = std::function<bool(std::string_view line, std::uint64_t sequence)>;
+std::string ForEachUnsentLine(const std::string& folder, std::uint64_t after,
+                              const LineSink& onLine) {
+    // Every file open before the first read: a rotation meanwhile renames them, the open files
+    // read on.
+    std::vector<std::pair<std::string, std::unique_ptr<os::ReadOnlyFile>>> files;
+    for (std::string& path : history::HistoryFiles(folder)) {
+        auto file = std::make_unique<os::ReadOnlyFile>();
+        if (const int cause = file->Open(path)) {
+            if (cause == ENOENT) {
+                continue;  // removed meanwhile by the size cap
+            }
+            return path + ": cannot be opened: " + ErrorText(cause);
+        }
+        files.emplace_back(std::move(path), std::move(file));
+    }
+    std::uint64_t floor = after;
+    std::vector<char> block(256 * 1024);
+    for (auto& [path, file] : files) {
+        std::string line;       // the line being gathered, up to its "\n"
+        bool skipping = false;  // inside a line too long for an event
+        for (;;) {
+            std::size_t got = 0;
+            if (const int cause = file->ReadSome(block.data(), block.size(), got)) {
+                return path + ": cannot be read: " + ErrorText(cause);
+            }
+            if (got == 0) {
+                break;  // a line without its "\n" is still being written
+            }
+            for (const char *at = block.data(), *end = at + got; at < end;) {
+                const char* newline = static_cast<const char*>(std::memchr(at, '\n', end - at));
+                const char* stop = newline != nullptr ? newline + 1 : end;
+                if (!skipping) {
+                    line.append(at, stop);
+                    skipping = line.size() > history::kMaxLineBytes;
+                }
+                at = stop;
+                if (newline == nullptr) {
+                    continue;
+                }
+                if (!skipping) {
+                    const history::EventReading reading =
+                        history::ParseJsonLine(std::string_view(line).substr(0, line.size() - 1));
+                    if (reading.event && reading.event->sequence > floor) {
+                        floor = reading.event->sequence;
+                        if (!onLine(line, floor)) {
+                            return {};
+                        }
+                    }
+                }
+                line.clear();
+                skipping = false;
+            }
+        }
+    }
+    return {};
+}
+
+struct Batch {
+    std::string body;
+    std::uint64_t count = 0;
+    std::uint64_t highest = 0;
+};
+
+// "503 Service Unavailable", or the number alone where no phrase is known here.
+std::string StatusText(int status) {
+    const std::string phrase = http::ReasonPhrase(status);
+    return std::to_string(status) + (phrase == "Unknown" ? "" : " " + phrase);
+}
+
+// What the collector's error body says, if anything.
+std::string CollectorError(const http::Response& response) {
+    const Json body = Json::parse(response.body, nullptr, false);
+    if (body.is_object() && body.contains("error") && body["error"].is_string()) {
+        return OneLine(body["error"].get<std::string>());
+    }
+    return OneLine(Trim(response.body));
+}
+
+// Retry-After in seconds (its date form is not used by the collector); zero when none.
+milliseconds RetryAfter(const http::Response& response) {
+    const std::string value = Trim(http::HeaderValue(response.headers, "Retry-After"));
+    if (value.empty() || value.size() > 5 ||
+        value.find_first_not_of("0123456789") != std::string::npos) {
+        return milliseconds(0);
+    }
+    return milliseconds(std::stoll(value) * 1000);
+}
+
+// One sync's posting of batches and keeping of the cursor, under the lock.
+class Sender {
+public:
+    Sender(const SyncSettings& settings, std::string token, Clock::time_point deadline,
+           SyncResult& result)
+        : m_settings(settings), m_token(std::move(token)), m_deadline(deadline), m_result(result) {
+        m_cursor = ReadFleetCursor(settings.folder).value_or(FleetCursor{});
+        m_result.acknowledged = m_cursor.acknowledged;
+        m_result.fleet = m_cursor.fleet;
+    }
+
+    // Sends every unsent event; false when the sync stopped short (the problem then said).
+    bool SendAll() {
+        for (int changes = 0; changes <= kFleetChanges; ++changes) {
+            m_fleetChanged = false;
+            Batch batch;
+            const auto add = [&](std::string_view line, std::uint64_t sequence) {
+                if (batch.count == kBatchEvents || batch.body.size() + line.size() > kBatchBytes) {
+                    if (!Post(batch)) {
+                        return false;
+                    }
+                    batch = Batch{};
+                }
+                batch.body.append(line.data(), line.size());
+                ++batch.count;
+                batch.highest = sequence;
+                return true;
+            };
+            const std::string unreadable =
+                ForEachUnsentLine(m_settings.folder, m_cursor.acknowledged, add);
+            const bool sent = m_result.problem.empty() && !m_fleetChanged && unreadable.empty() &&
+                              (batch.count == 0 || Post(batch));
+            if (sent) {
+                return true;
+            }
+            if (!m_fleetChanged) {  // else from the first event again, for the new fleet
+                return m_result.problem.empty() ? Stop("the history cannot be read: " + unreadable)
+                                                : false;
+            }
+        }
+        return Stop("the collector's fleet id changed again and again");
+    }
+
+private:
+    bool Stop(const std::string& problem) {
+        m_result.problem = problem;
+        return false;
+    }
+
+    // Posts the batch until the collector answers it, trying again while that may help; true
+    // when it was acknowledged. False also when the answer came from another fleet
+    // (m_fleetChanged).
+    bool Post(const Batch& batch) {
+        http::Request request;
+        request.method = "POST";
+        request.target = "/api/v1/events";
+        request.headers = {{"Authorization", "Bearer " + m_token},
+                           {"Content-Type", "application/x-ndjson"},
+                           {"Accept", "application/json"},
+                           {"User-Agent", std::string("gwctl/") + LibraryVersion()}};
+        request.body = batch.body;
+        milliseconds pause = kFirstPause;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<milliseconds>(m_deadline - Clock::now());
+            if (left <= milliseconds(0)) {
+                return Stop("the sync's time ran out");
+            }
+            std::string error;
+            const std::optional<http::Response> response = PostToFleet(
+                m_settings.url, request, m_settings.caFile, std::min(left, kLongestRequest), error);
+            std::string trouble;  // worth another try
+            milliseconds asked(0);
+            if (!response) {
+                trouble = "the collector cannot be reached: " + OneLine(error);
+            } else if (response->status == 200) {
+                return Acknowledged(batch, *response);
+            } else if (response->status >= 500 || response->status == 429) {
+                trouble = "the collector answered " + StatusText(response->status) + ": " +
+                          CollectorError(*response);
+                asked = RetryAfter(*response);
+            } else {
+                return Stop(Refusal(*response));
+            }
+            const milliseconds wait = std::max(pause, asked);
+            if (Clock::now() + wait >= m_deadline) {
+                return Stop(trouble + " (no time left to try again)");
+            }
+            std::this_thread::sleep_for(wait);
+            pause = std::min(pause * 2, kLongestPause);
+        }
+    }
+
+    std::string Refusal(const http::Response& response) const {
+        const std::string status = StatusText(response.status);
+        const std::string says = CollectorError(response);
+        switch (response.status) {
+            case 401:
+                return "the collector refused the token of " + m_settings.tokenFile + " (" +
+                       status + "): " + says;
+            case 403:
+                return "the collector does not take events with this token (" + status +
+                       "; an admin token cannot send them): " + says;
+            case 400:
+            case 413:
+                return "the collector refused a batch (" + status + "): " + says;
+            default:
+                return "the collector answered " + status + ": " + says;
+        }
+    }
+
+    bool Acknowledged(const Batch& batch, const http::Response& response) {
+        const Json body = Json::parse(response.body, nullptr, false);
+        const auto count = [&body](const char* name) {
+            return body.is_object() && body.contains(name) && body[name].is_number_unsigned();
+        };
+        if (!count("stored") || !count("duplicates") || !count("conflicts") ||
+            !count("acknowledged") || !body.contains("fleet") || !body["fleet"].is_string() ||
+            body["fleet"].get<std::string>().empty()) {
+            return Stop("the collector's answer is not understood: " + OneLine(response.body));
+        }
+        const std::string fleet = body["fleet"].get<std::string>();
+        const std::uint64_t acknowledged = body["acknowledged"].get<std::uint64_t>();
+        m_result.sent += batch.count;
+        m_result.stored += body["stored"].get<std::uint64_t>();
+        m_result.duplicates += body["duplicates"].get<std::uint64_t>();
+        m_result.conflicts += body["conflicts"].get<std::uint64_t>();
+        FleetCursor cursor{fleet, m_settings.url, acknowledged};
+        if (!m_cursor.fleet.empty() && fleet != m_cursor.fleet) {
+            // Another database: what the old fleet acknowledged counts for nothing there.
+            cursor.acknowledged = 0;
+            m_fleetChanged = true;
+        } else if (acknowledged != batch.highest) {
+            return Stop("the collector acknowledged " + std::to_string(acknowledged) +
+                        " for a batch up to " + std::to_string(batch.highest));
+        }
+        if (const int cause = WriteFleetCursor(m_settings.folder, cursor)) {
+            return Stop("the cursor " + os::JoinPath(m_settings.folder, kFleetCursorName) +
+                        " cannot be written: " + ErrorText(cause));
+        }
+        m_cursor = cursor;
+        m_result.acknowledged = cursor.acknowledged;
+        m_result.fleet = fleet;
+        return !m_fleetChanged;
+    }
+
+    const SyncSettings& m_settings;
+    const std::string m_token;
+    const Clock::time_point m_deadline;
+    SyncResult& m_result;
+    FleetCursor m_cursor;
+    bool m_fleetChanged = false;
+};
+
+// The fleet's url, token file and CA file: the options over fleet.conf's.
+std::optional<SyncSettings> SettingsFor(const Options& options, std::string& error) {
+    SyncSettings settings;
+    settings.folder = host::LogFolder();
+    const std::optional<FleetConfig> config = ReadFleetConfig(settings.folder, error);
+    if (!error.empty()) {
+        return std::nullopt;
+    }
+    const std::string conf = os::JoinPath(settings.folder, kFleetConfigName);
+    settings.url = !options.fleetUrl.empty() ? options.fleetUrl : config ? config->url : "";
+    settings.tokenFile = !options.tokenFile.empty() ? options.tokenFile
+                         : config                   ? config->tokenFile
+                                                    : "";
+    settings.caFile = config ? config->caFile : "";
+    if (settings.url.empty()) {
+        error = "no fleet to send to: give --to URL, or a url in " + conf;
+    } else if (settings.tokenFile.empty()) {
+        error = "no token: give --token-file FILE, or a token_file in " + conf;
+    }
+    return error.empty() ? std::optional<SyncSettings>(settings) : std::nullopt;
+}
+
+}  // namespace
+
+std::optional<FleetConfig> ReadFleetConfig(const std::string& folder, std::string& error) {
+    const std::string path = os::JoinPath(folder, kFleetConfigName);
+    if (!os::PathExists(path)) {
+        return std::nullopt;
+    }
+    const std::optional<std::string> content = ReadSmallFile(path, kConfigBytes);
+    if (!content) {
+        error =
+            path + ": cannot be read, or longer than " + std::to_string(kConfigBytes) + " bytes";
+        return std::nullopt;
+    }
+    const auto inFolder = [&folder](const std::string& file) {
+        return file.empty() || std::filesystem::path(file).is_absolute()
+                   ? file
+                   : os::JoinPath(folder, file);
+    };
+    FleetConfig config;
+    std::size_t number = 0;
+    for (std::size_t at = 0; at < content->size(); ++number) {
+        const std::size_t end = std::min(content->find('\n', at), content->size());
+        const std::string line = Trim(std::string_view(*content).substr(at, end - at));
+        at = end + 1;
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        const std::string key = Trim(line.substr(0, equals));
+        // A comment may also follow the value, after white space.
+        std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
+        value = Trim(value.substr(0, std::min(value.find(" #"), value.find("\t#"))));
+        const std::string where = path + ": line " + std::to_string(number + 1) + ": ";
+        if (equals == std::string::npos) {
+            error = where + "not a \"key = value\" line";
+        } else if (key == "url") {
+            config.url = value;
+        } else if (key == "token_file") {
+            config.tokenFile = inFolder(value);
+        } else if (key == "ca_file") {
+            config.caFile = inFolder(value);
+        } else {
+            error = where + "unknown key \"" + OneLine(key) + "\" (url, token_file, ca_file)";
+        }
+        if (!error.empty()) {
+            return std::nullopt;
+        }
+    }
+    return config;
+}
+
+std::optional<FleetCursor> ReadFleetCursor(const std::string& folder) {
+    const std::optional<std::string> content =
+        ReadSmallFile(os::JoinPath(folder, kFleetCursorName), kConfigBytes);
+    const Json document = Json::parse(content.value_or(""), nullptr, false);
+    if (!document.is_object() || !document.contains("fleet") || !document["fleet"].is_string() ||
+        !document.contains("acknowledged") || !document["acknowledged"].is_number_unsigned()) {
+        return std::nullopt;
+    }
+    FleetCursor cursor;
+    cursor.fleet = document["fleet"].get<std::string>();
+    cursor.acknowledged = document["acknowledged"].get<std::uint64_t>();
+    if (document.contains("url") && document["url"].is_string()) {
+        cursor.url = document["url"].get<std::string>();
+    }
+    return cursor;
+}
+
+history::AcknowledgedSequence FleetAcknowledged(const std::string& folder) {
+    return [folder]() -> std::uint64_t {
+        if (const std::optional<FleetCursor> cursor = ReadFleetCursor(folder)) {
+            return cursor->acknowledged;
+        }
+        std::string error;
+        const std::optional<FleetConfig> config = ReadFleetConfig(folder, error);
+        // A fleet.conf that cannot be read still means a fleet: its events are kept for it.
+        return !error.empty() || (config && !config->url.empty())
+                   ? 0
+                   : std::numeric_limits<std::uint64_t>::max();
+    };
+}
+
+SyncResult SyncHistory(const SyncSettings& settings) {
+    const Clock::time_point deadline = Clock::now() + settings.time;
+    SyncResult result;
+    std::string error;
+    if (!CheckFleetUrl(settings.url, settings.caFile, error)) {
+        result.problem = error;
+        return result;
+    }
+    const std::optional<std::string> content = ReadTokenFile(settings.tokenFile, error);
+    if (!content) {
+        result.problem = error;
+        return result;
+    }
+    const std::string token = Trim(*content);
+    if (token.empty() || std::any_of(token.begin(), token.end(), [](char c) {
+            return static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F;
+        })) {
+        result.problem = "the token file " + settings.tokenFile + " holds no token of one word";
+        return result;
+    }
+    // Syncs of one folder take turns; the wait for the lock counts against the time.
+    os::LockedFile lock;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    const milliseconds before = os::SetWriterWait(std::max(left, milliseconds(0)));
+    const int locked = lock.Open(os::JoinPath(settings.folder, kFleetLockName));
+    os::SetWriterWait(before);
+    if (locked != 0) {
+        result.problem = locked == EWOULDBLOCK
+                             ? "another sync of this log folder is still running"
+                             : "the lock " + os::JoinPath(settings.folder, kFleetLockName) +
+                                   " cannot be taken: " + ErrorText(locked);
+        return result;
+    }
+    Sender sender(settings, token, deadline, result);
+    result.complete = sender.SendAll();
+    return result;
+}
+
+int RunSync(Session& session) {
+    const Options& options = session.GetOptions();
+    std::string error;
+    const std::optional<SyncSettings> settings = SettingsFor(options, error);
+    const SyncResult result = settings ? SyncHistory(*settings) : SyncResult{};
+    const std::string problem = settings ? result.problem : error;
+    if (options.json) {
+        Json document = Json::object();
+        if (settings) {
+            document["sync"] = {{"sent", result.sent},
+                                {"stored", result.stored},
+                                {"duplicates", result.duplicates},
+                                {"conflicts", result.conflicts},
+                                {"acknowledged", result.acknowledged},
+                                {"fleet", result.fleet}};
+        }
+        if (!problem.empty()) {
+            document["error"] = {{"message", problem}};
+        }
+        std::cout << DumpJson(document) << std::endl;
+    } else if (settings) {
+        std::printf(
+            "Fleet sync with %s: sent %llu events (stored %llu, duplicates %llu, "
+            "conflicts %llu); acknowledged up to %llu by fleet %s\n",
+            EscapeForTerminal(settings->url).c_str(), static_cast<unsigned long long>(result.sent),
+            static_cast<unsigned long long>(result.stored),
+            static_cast<unsigned long long>(result.duplicates),
+            static_cast<unsigned long long>(result.conflicts),
+            static_cast<unsigned long long>(result.acknowledged),
+            result.fleet.empty() ? "(none yet)" : EscapeForTerminal(result.fleet).c_str());
+    }
+    if (!problem.empty() && !options.json) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "gwctl: sync: %s\n", EscapeForTerminal(problem).c_str());
+    }
+    if (result.conflicts > 0) {
+        std::fprintf(stderr,
+                     "gwctl: warning: the fleet holds %llu of these events' ids with other "
+                     "content (conflicts)\n",
+                     static_cast<unsigned long long>(result.conflicts));
+    }
+    return problem.empty() && result.complete ? kExitSame : kExitTrouble;
+}
+
+void SyncAfterCommand() {
+    std::string problem;
+    SyncSettings settings;
+    settings.folder = host::LogFolder();
+    const std::optional<FleetConfig> config = ReadFleetConfig(settings.folder, problem);
+    if (problem.empty() && (!config || config->url.empty())) {
+        return;  // no fleet
+    }
+    if (problem.empty()) {
+        settings.url = config->url;
+        settings.tokenFile = config->tokenFile;
+        settings.caFile = config->caFile;
+        settings.time = kAutomaticSyncTime;
+        if (settings.tokenFile.empty()) {
+            problem = os::JoinPath(settings.folder, kFleetConfigName) + " names no token_file";
+        } else {
+            problem = SyncHistory(settings).problem;
+        }
+    }
+    if (!problem.empty()) {
+        std::fprintf(stderr, "gwctl: warning: fleet sync: %s\n",
+                     EscapeForTerminal(problem).c_str());
+    }
+}
+
+}  // namespace gwu::cli

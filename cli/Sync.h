@@ -1,0 +1,84 @@
+// Sending the tester's history to the fleet collector (gwfleet): the fleet configuration of the
+// log folder, the cursor of what the fleet acknowledged, and the sync itself, as the command
+// `gwctl sync` and as the automatic sync after check, update and cable.
+//
+// The sync reads the history's events above the cursor's acknowledged sequence and posts their
+// lines, as the files hold them, in batches of at most kBatchEvents events and kBatchBytes bytes
+// to POST /api/v1/events, oldest first. After each 200 it records the acknowledged sequence in
+// the cursor (replaced atomically), so that a sync that stops resumes where the fleet's
+// acknowledgement ended and nothing stored is sent again. A 503 (and any 5xx or 429), a
+// connection that fails and a timeout are tried again with a growing pause (0.25 s doubling up
+// to 4 s, at least what Retry-After asks) while the sync's time lasts; any other refusal ends
+// the sync and is said. An answer from another fleet than the cursor's (its database's own id)
+// starts again from the first event. Syncs of one log folder take turns on a lock file.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "cli/Session.h"
+#include "history/HistoryFile.h"
+
+namespace gwu::cli {
+
+constexpr const char* kFleetConfigName = "fleet.conf";
+constexpr const char* kFleetCursorName = "fleet-cursor.json";
+constexpr const char* kFleetLockName = "fleet-sync.lock";
+constexpr std::size_t kBatchEvents = 500;
+constexpr std::size_t kBatchBytes = 1024 * 1024;
+// The automatic sync after a command, in all; and `gwctl sync`'s.
+constexpr std::chrono::milliseconds kAutomaticSyncTime{5000};
+constexpr std::chrono::milliseconds kSyncTime{30000};
+
+// fleet.conf: lines "key = value" (url, token_file, ca_file), '#' comment lines and blank ones.
+// A relative token_file or ca_file is taken from the log folder.
+struct FleetConfig {
+    std::string url;
+    std::string tokenFile;
+    std::string caFile;
+};
+// The folder's fleet.conf; none without one. An unknown key or a line that is no "key = value"
+// is an error naming the file and the line: then none, and the error set.
+std::optional<FleetConfig> ReadFleetConfig(const std::string& folder, std::string& error);
+
+// fleet-cursor.json: {"fleet": FLEET_ID, "url": URL, "acknowledged": SEQ}.
+struct FleetCursor {
+    std::string fleet;
+    std::string url;
+    std::uint64_t acknowledged = 0;
+};
+// The folder's cursor; none when it is missing or unreadable (a sync then starts from 0).
+std::optional<FleetCursor> ReadFleetCursor(const std::string& folder);
+
+// The history writer's view of the fleet: the cursor's acknowledged sequence, 0 when a fleet is
+// configured and nothing was acknowledged yet, and every event when no fleet is configured (the
+// rotation then keeps nothing for a fleet that will never ask).
+history::AcknowledgedSequence FleetAcknowledged(const std::string& folder);
+
+struct SyncSettings {
+    std::string folder;  // the log folder: history, cursor, lock
+    std::string url;
+    std::string tokenFile;
+    std::string caFile;
+    std::chrono::milliseconds time = kSyncTime;  // for everything, waiting for the lock included
+};
+
+struct SyncResult {
+    bool complete = false;  // every event was acknowledged
+    std::uint64_t sent = 0, stored = 0, duplicates = 0, conflicts = 0;
+    std::uint64_t acknowledged = 0;  // the cursor's, at the end
+    std::string fleet;
+    std::string problem;  // why the sync is not complete, in words (one line)
+};
+SyncResult SyncHistory(const SyncSettings& settings);
+
+// gwctl sync: the options, else the log folder's fleet.conf.
+int RunSync(Session& session);
+// After check, update and cable: a sync when the log folder's fleet.conf names a url, within
+// kAutomaticSyncTime; a problem is one warning line on stderr.
+void SyncAfterCommand();
+
+}  // namespace gwu::cli
