@@ -33,4 +33,12 @@ bool CheckFleetUrl(const std::string& url, const std::string& caFile, std::strin
 // refused.
 std::optional<std::string> ReadTokenFile(const std::string& path, std::string& error);
 
+// Whether a plain http:// URL may name this host: only the machine itself ("localhost", 127.0.0.0/8,
+// "::1"), since the token and the history would cross any other network in the clear.
+inline bool IsLoopbackHost(const std::string& host) {
+    return host == "localhost" || host == "::1" || host == "[::1]" || host.rfind("127.", 0) == 0;
+}
+constexpr const char* kPlainHttpRefusal =
+    "plain http:// is for a collector on this machine only (localhost); use https:// for ";
+
 }  // namespace gwu::cli

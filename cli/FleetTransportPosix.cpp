@@ -29,25 +29,27 @@ struct Descriptor {
 };
 
 struct Endpoint {
+    std::string scheme;  // "http://" or "https://"
+    std::string authority;
     std::string host;
     int port = 80;
     std::string prefix;  // the URL's path, without a trailing '/'
 };
 
-// "http://HOST[:PORT][/PREFIX]", HOST possibly an IPv6 address in brackets.
-std::optional<Endpoint> ParseHttpUrl(const std::string& url, std::string& error) {
-    const std::string scheme = "http://";
-    if (url.rfind("https://", 0) == 0) {
-        error = "https is not available in this build of gwctl yet: " + url;
-        return std::nullopt;
-    }
+// "http://HOST[:PORT][/PREFIX]" or "https://...", HOST possibly an IPv6 address in brackets;
+// plain http only to this machine.
+std::optional<Endpoint> ParseFleetUrl(const std::string& url, std::string& error) {
+    Endpoint endpoint;
+    endpoint.scheme = url.rfind("https://", 0) == 0 ? "https://" : "http://";
+    const std::string& scheme = endpoint.scheme;
+    const std::string defaultPort = scheme == "https://" ? "443" : "80";
     if (url.rfind(scheme, 0) != 0) {
         error = "not an http:// or https:// URL: " + url;
         return std::nullopt;
     }
     const std::size_t slash = url.find_first_of("/?#", scheme.size());
     const std::string authority = url.substr(scheme.size(), slash - scheme.size());
-    Endpoint endpoint;
+    endpoint.authority = authority;
     endpoint.prefix = slash == std::string::npos ? std::string() : url.substr(slash);
     while (!endpoint.prefix.empty() && endpoint.prefix.back() == '/') {
         endpoint.prefix.pop_back();
@@ -61,11 +63,11 @@ std::optional<Endpoint> ParseHttpUrl(const std::string& url, std::string& error)
             return std::nullopt;
         }
         endpoint.host = authority.substr(1, close - 1);
-        port = close + 1 < authority.size() ? authority.substr(close + 2) : "80";
+        port = close + 1 < authority.size() ? authority.substr(close + 2) : defaultPort;
     } else {
         const std::size_t colon = authority.find(':');
         endpoint.host = authority.substr(0, colon);
-        port = colon == std::string::npos ? "80" : authority.substr(colon + 1);
+        port = colon == std::string::npos ? defaultPort : authority.substr(colon + 1);
     }
     const bool portOk = !port.empty() && port.size() <= 5 &&
                         port.find_first_not_of("0123456789") == std::string::npos &&
@@ -79,28 +81,36 @@ std::optional<Endpoint> ParseHttpUrl(const std::string& url, std::string& error)
         error = "a fleet URL has no query: " + url;
         return std::nullopt;
     }
+    if (scheme == "http://" && !IsLoopbackHost(endpoint.host)) {
+        error = kPlainHttpRefusal + url;
+        return std::nullopt;
+    }
     return endpoint;
 }
 
 }  // namespace
 
 std::optional<http::Response> PostToFleet(const std::string& url, const http::Request& request,
-                                          const std::string& /*caFile: for https*/,
+                                          const std::string& caFile,
                                           std::chrono::milliseconds timeout, std::string& error) {
-    const std::optional<Endpoint> endpoint = ParseHttpUrl(url, error);
+    const std::optional<Endpoint> endpoint = ParseFleetUrl(url, error);
     if (!endpoint) {
         return std::nullopt;
     }
-    http::Request sent = request;
-    sent.target = endpoint->prefix + request.target;
     http::ClientOptions options;
     options.timeout = timeout;
     options.bodyBytes = kResponseBytes;
-    return http::Fetch(endpoint->host, endpoint->port, sent, error, options);
+    options.caFile = caFile;
+    return http::FetchUrl(endpoint->scheme + endpoint->authority + endpoint->prefix + request.target,
+                          request, error, options);
 }
 
-bool CheckFleetUrl(const std::string& url, const std::string& /*caFile*/, std::string& error) {
-    return ParseHttpUrl(url, error).has_value();
+bool CheckFleetUrl(const std::string& url, const std::string& caFile, std::string& error) {
+    if (!caFile.empty() && ::access(caFile.c_str(), R_OK) != 0) {
+        error = "the CA file " + caFile + " cannot be read: " + std::strerror(errno);
+        return false;
+    }
+    return ParseFleetUrl(url, error).has_value();
 }
 
 std::optional<std::string> ReadTokenFile(const std::string& path, std::string& error) {

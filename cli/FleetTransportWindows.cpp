@@ -175,6 +175,11 @@ bool CrackUrl(const std::wstring& url, const std::string& caFile, URL_COMPONENTS
         error = "not an http:// or https:// URL without a query: " + Narrow(url);
         return false;
     }
+    if (parts.nScheme == INTERNET_SCHEME_HTTP &&
+        !IsLoopbackHost(Narrow(std::wstring(parts.lpszHostName, parts.dwHostNameLength)))) {
+        error = kPlainHttpRefusal + Narrow(url);
+        return false;
+    }
     return true;
 }
 

@@ -40,6 +40,8 @@ const char* ReasonPhrase(int status) {
             return "No Content";
         case 400:
             return "Bad Request";
+        case 401:
+            return "Unauthorized";
         case 403:
             return "Forbidden";
         case 404:
@@ -52,6 +54,8 @@ const char* ReasonPhrase(int status) {
             return "Conflict";
         case 413:
             return "Payload Too Large";
+        case 429:
+            return "Too Many Requests";
         case 431:
             return "Request Header Fields Too Large";
         case 500:
