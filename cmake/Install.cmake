@@ -17,7 +17,8 @@
 #                               the package's config finds for the consumer, and CNG on Windows;
 #   gatewayutils::history       a tester's update history: its events, the history file's writer
 #                               and reader (static; JSON through nlohmann::json, built in);
-#   gatewayutils::gwctl, gatewayutils::gwemu  the tools, in bin/.
+#   gatewayutils::gwctl, gatewayutils::gwemu  the tools, in bin/, and on Linux
+#                               gatewayutils::gwfleet, the fleet collector (over libpq).
 # The headers go to include/gatewayutils (cmake/Headers.cmake), the sample folders to
 # share/gatewayutils, pkg-config files of the same five entry points to lib/pkgconfig. The
 # rules hold for shared libraries as well (a DLL goes to bin/). gwu_warnings stays in the build:
@@ -30,6 +31,9 @@ set(GWU_INSTALLED_TARGETS
     gatewayutils_standin gwu_wire gwu_emulator_scenario gwu_emulator_model gwu_emulator_trace
     gwu_emulator_serving gwu_emulator_server gwu_emulator gatewayutils_connections gwu_process
     gwu_signing gatewayutils_history gwctl gwemu)
+if(TARGET gwfleet)
+  list(APPEND GWU_INSTALLED_TARGETS gwfleet)  # the fleet collector, Linux only
+endif()
 install(TARGETS ${GWU_INSTALLED_TARGETS}
         EXPORT gatewayutilsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -132,7 +136,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 compares them with the releases installed on disk, updates them and repairs\n\
 a lost serial number. The package holds the library, stand-ins for the\n\
 host's libraries, an emulated gateway, the tools gwctl and gwemu with their\n\
-manual pages and bash completions, and samples.")
+manual pages and bash completions, the fleet collector gwfleet, and samples.")
 set(CPACK_PACKAGE_CONTACT "gatewayutils maintainers <maintainers@users.noreply.c-seed-d07cdf2d.example>")
 set(CPACK_GENERATOR "TGZ;DEB")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)

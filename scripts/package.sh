@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The SDK's packages: builds the release preset, makes the .deb and the .tar.gz with CPack and
-# checks their file lists: the headers of every installed target, the libraries, gwctl and gwemu
-# with their manual pages and bash completions, every sample, the CMake package and the
+# checks their file lists: the headers of every installed target, the libraries, gwctl, gwemu and
+# gwfleet with their manual pages and bash completions, every sample, the CMake package and the
 # pkg-config files; none of the project's private headers; the same files in both; no path of
 # this tree in any file; no lintian error, and no warning but the explained ones. Fails when one
 # is off.
@@ -54,6 +54,7 @@ expected=(
     include/gatewayutils/process/ProcessUtils.h
     bin/gwctl bin/gwemu share/man/man1/gwctl.1.gz share/man/man1/gwemu.1.gz
     share/bash-completion/completions/gwctl share/bash-completion/completions/gwemu
+    bin/gwfleet share/man/man1/gwfleet.1.gz share/bash-completion/completions/gwfleet
     lib/cmake/gatewayutils/gatewayutilsConfig.cmake
     lib/cmake/gatewayutils/gatewayutilsConfigVersion.cmake
     lib/cmake/gatewayutils/gatewayutilsTargets.cmake

@@ -1,0 +1,370 @@
+#include "fleet/Ingest.h"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <unordered_map>
+
+namespace gwu::fleet {
+
+namespace {
+
+using Json = nlohmann::json;
+
+std::string Dump(const Json& json) {
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+bool IsEventId(const std::string& id) {
+    return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+// Whether a number fits the database's bigint.
+bool Fits(std::optional<std::uint64_t> number) {
+    return !number || *number <= static_cast<std::uint64_t>(std::numeric_limits<long long>::max());
+}
+
+// The texts the collector keeps in columns of their own (and indexes): bounded, and without the
+// NUL that the database's text cannot hold. The line itself is kept as it came.
+constexpr size_t kMaxTextBytes = 1000;
+
+// The member whose text is too long or holds a NUL; empty when none does.
+std::string BadText(const history::Event& event) {
+    const auto bad = [](const std::string& text) {
+        return text.size() > kMaxTextBytes || text.find('\0') != std::string::npos;
+    };
+    for (const auto& [name, text] : {std::pair{"operation", &event.operation},
+                                     {"card", &event.card},
+                                     {"serial", &event.serial}}) {
+        if (bad(*text)) {
+            return name;
+        }
+    }
+    for (const history::CodeTypeRecord& code : event.codeTypes) {
+        if (bad(code.code) || bad(code.after)) {
+            return "code_types";
+        }
+    }
+    return {};
+}
+
+// What of an event the inventory keeps, for its serial (and code).
+struct Seen {
+    long long receipt = 0;
+    const IncomingEvent* incoming = nullptr;
+    std::string release;
+};
+
+// Which of the batch's ids the database already had, and with what.
+struct StoredAs {
+    std::string tester, content;
+};
+
+Json DeviceRows(const std::map<std::string, Seen>& devices) {
+    Json rows = Json::array();
+    for (const auto& [serial, seen] : devices) {
+        rows.push_back({{"serial", serial},
+                        {"card", seen.incoming->event.card},
+                        {"receipt", seen.receipt},
+                        {"epoch", seen.incoming->epoch ? Json(*seen.incoming->epoch) : Json()}});
+    }
+    return rows;
+}
+
+Json ReleaseRows(const std::map<std::pair<std::string, std::string>, Seen>& releases) {
+    Json rows = Json::array();
+    for (const auto& [key, seen] : releases) {
+        rows.push_back({{"serial", key.first},
+                        {"code", key.second},
+                        {"release", seen.release},
+                        {"receipt", seen.receipt},
+                        {"event_id", seen.incoming->event.id}});
+    }
+    return rows;
+}
+
+constexpr const char* kInsertEvents = R"SQL(
+INSERT INTO events (id, receipt, tester, seq, tester_time, operation, card, serial, dropped,
+                    dropped_first, dropped_last, clock_seconds, clock_flagged, content)
+SELECT x.id, x.receipt, $2::text, x.seq, to_timestamp(x.epoch), x.operation, x.card, x.serial,
+       coalesce(x.dropped, 0), x.dropped_first, x.dropped_last,
+       extract(epoch FROM now())::bigint - x.epoch,
+       x.epoch IS NULL OR abs(extract(epoch FROM now())::bigint - x.epoch) > $3::bigint, x.content
+FROM json_to_recordset($1::json) AS x(id text, receipt bigint, seq bigint, epoch bigint,
+     operation text, card text, serial text, dropped bigint, dropped_first bigint,
+     dropped_last bigint, content text)
+ORDER BY x.id COLLATE "C"
+ON CONFLICT (id) DO NOTHING
+RETURNING id, clock_flagged)SQL";
+
+constexpr const char* kUpsertDevices = R"SQL(
+INSERT INTO devices AS t (serial, card, last_seen, last_tester, last_receipt, tester_time)
+SELECT x.serial, x.card, now(), $2::text, x.receipt, to_timestamp(x.epoch)
+FROM json_to_recordset($1::json) AS x(serial text, card text, receipt bigint, epoch bigint)
+ORDER BY x.serial COLLATE "C"
+ON CONFLICT (serial) DO UPDATE
+SET card = excluded.card, last_seen = excluded.last_seen, last_tester = excluded.last_tester,
+    last_receipt = excluded.last_receipt, tester_time = excluded.tester_time
+WHERE excluded.last_receipt > t.last_receipt)SQL";
+
+constexpr const char* kUpsertReleases = R"SQL(
+INSERT INTO device_releases AS t (serial, code, release, receipt, event_id)
+SELECT x.serial, x.code, x.release, x.receipt, x.event_id
+FROM json_to_recordset($1::json)
+     AS x(serial text, code text, release text, receipt bigint, event_id text)
+ORDER BY x.serial COLLATE "C", x.code COLLATE "C"
+ON CONFLICT (serial, code) DO UPDATE
+SET release = excluded.release, receipt = excluded.receipt, event_id = excluded.event_id
+WHERE excluded.receipt > t.receipt)SQL";
+
+constexpr const char* kInsertConflicts = R"SQL(
+INSERT INTO conflicts (id, tester, seq, content)
+SELECT x.id, $2::text, x.seq, x.content
+FROM json_to_recordset($1::json) AS x(id text, seq bigint, content text)
+ON CONFLICT DO NOTHING)SQL";
+
+constexpr const char* kUpdateTester = R"SQL(
+UPDATE testers
+SET last_sync = now(), events = events + $2, highest_seq = greatest(highest_seq, $3),
+    dropped = dropped + $4, clock_flagged = clock_flagged + $5
+WHERE name = $1)SQL";
+
+}  // namespace
+
+std::optional<long long> UtcSeconds(const std::string& text) {
+    // YYYY-MM-DDTHH:MM:SSZ
+    static const std::string shape = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != shape.size()) {
+        return std::nullopt;
+    }
+    for (size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+        if (shape[i] == 'd' ? !digit : text[i] != shape[i]) {
+            return std::nullopt;
+        }
+    }
+    const auto number = [&text](size_t at, size_t length) {
+        return std::stoi(text.substr(at, length));
+    };
+    long long year = number(0, 4);
+    const int month = number(5, 2), day = number(8, 2);
+    const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
+        (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 60) {
+        return std::nullopt;
+    }
+    // The days since 1970-01-01 of the civil date (years counted from March).
+    year -= month <= 2 ? 1 : 0;
+    const long long era = (year >= 0 ? year : year - 399) / 400;
+    const long long yearOfEra = year - era * 400;
+    const long long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const long long days = era * 146097 + dayOfEra - 719468;
+    return days * 86400 + hour * 3600LL + minute * 60LL + second;
+}
+
+bool IsPlaceholderSerial(const std::string& serial) {
+    const auto first = serial.find_first_not_of(" \t\r\n\f\v");
+    if (first == std::string::npos) {
+        return true;
+    }
+    const std::string trimmed =
+        serial.substr(first, serial.find_last_not_of(" \t\r\n\f\v") - first + 1);
+    static const std::string unknown = "unknown";
+    return std::equal(
+        trimmed.begin(), trimmed.end(), unknown.begin(), unknown.end(),
+        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+}
+
+std::optional<Refusal> ReadBatch(const std::string& body, Batch& batch) {
+    if (body.size() > kMaxBatchBytes) {
+        return Refusal{413, "the body is above " + std::to_string(kMaxBatchBytes) +
+                                " bytes: send fewer events at once"};
+    }
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < body.size();) {
+        size_t end = body.find('\n', at);
+        end = end == std::string::npos ? body.size() : end;
+        std::string line = body.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(std::move(line));
+        if (lines.size() > kMaxBatchEvents) {
+            return Refusal{413, "more than " + std::to_string(kMaxBatchEvents) +
+                                    " events: send fewer at once"};
+        }
+        at = end + 1;
+    }
+    if (lines.empty()) {
+        return Refusal{400, "the body holds no events"};
+    }
+    std::unordered_map<std::string, size_t> seen;  // id -> index in batch.events
+    for (size_t n = 0; n < lines.size(); ++n) {
+        const auto fail = [n](const std::string& what) {
+            return Refusal{400, "line " + std::to_string(n + 1) + ": " + what};
+        };
+        history::EventReading reading = history::ParseJsonLine(lines[n]);
+        if (!reading.event) {
+            return fail(reading.problem);
+        }
+        history::Event& event = *reading.event;
+        if (!IsEventId(event.id)) {
+            return fail("member \"id\" is not 32 lower-case hex digits");
+        }
+        if (!Fits(event.sequence) || !Fits(event.droppedCount) || !Fits(event.droppedFirst) ||
+            !Fits(event.droppedLast)) {
+            return fail("a number is too large");
+        }
+        if (const std::string member = BadText(event); !member.empty()) {
+            return fail("member \"" + member + "\" is longer than " +
+                        std::to_string(kMaxTextBytes) + " bytes or holds a NUL character");
+        }
+        if (const auto found = seen.find(event.id); found != seen.end()) {
+            if (batch.events[found->second].content != lines[n]) {
+                return fail("id " + event.id + " came before in this batch with other content");
+            }
+            ++batch.repeats;
+            continue;
+        }
+        seen.emplace(event.id, batch.events.size());
+        batch.acknowledged = std::max(batch.acknowledged, event.sequence);
+        const std::optional<long long> epoch = UtcSeconds(event.time);
+        batch.events.push_back({std::move(lines[n]), std::move(event), epoch});
+    }
+    return std::nullopt;
+}
+
+StoreOutcome StoreBatch(Database& database, const std::string& tester, const Batch& batch) {
+    Transaction transaction(database);
+    StoreOutcome outcome;
+    outcome.fleet = database.Exec("SELECT id FROM fleet").Text(0, 0);
+    outcome.duplicates = batch.repeats;
+    database.Exec("INSERT INTO testers (name) VALUES ($1) ON CONFLICT DO NOTHING", {tester});
+
+    // Receipts in the order the lines came, so that of two events of one device in a batch the
+    // later one is the inventory's; rows inserted in id order, so that two batches that share
+    // ids never wait for each other in a cycle.
+    const Result numbers =
+        database.Exec("SELECT nextval('events_receipt') FROM generate_series(1, $1::integer)",
+                      {std::to_string(batch.events.size())});
+    std::vector<long long> receipts;
+    for (int row = 0; row < numbers.Rows(); ++row) {
+        receipts.push_back(numbers.Int(row, 0));
+    }
+    std::sort(receipts.begin(), receipts.end());
+    std::map<std::string, size_t> byId;  // id -> index, in id order
+    for (size_t i = 0; i < batch.events.size(); ++i) {
+        byId.emplace(batch.events[i].event.id, i);
+    }
+    Json rows = Json::array();
+    for (const auto& [id, i] : byId) {
+        const IncomingEvent& incoming = batch.events[i];
+        const history::Event& e = incoming.event;
+        const auto number = [](std::optional<std::uint64_t> value) {
+            return value ? Json(*value) : Json();
+        };
+        rows.push_back({{"id", id},
+                        {"receipt", receipts[i]},
+                        {"seq", e.sequence},
+                        {"epoch", incoming.epoch ? Json(*incoming.epoch) : Json()},
+                        {"operation", e.operation},
+                        {"card", e.card},
+                        {"serial", e.serial},
+                        {"dropped", number(e.droppedCount)},
+                        {"dropped_first", number(e.droppedFirst)},
+                        {"dropped_last", number(e.droppedLast)},
+                        {"content", incoming.content}});
+    }
+    const Result inserted =
+        database.Exec(kInsertEvents, {Dump(rows), tester, std::to_string(kClockToleranceSeconds)});
+
+    std::set<std::string> fresh;
+    long long flagged = 0;
+    for (int row = 0; row < inserted.Rows(); ++row) {
+        fresh.insert(inserted.Text(row, 0));
+        flagged += inserted.Bool(row, 1) ? 1 : 0;
+    }
+    outcome.stored = fresh.size();
+
+    // The others were stored before: the same event again, or a clash.
+    Json others = Json::array();
+    for (const auto& [id, i] : byId) {
+        if (fresh.count(id) == 0) {
+            others.push_back(id);
+        }
+    }
+    if (!others.empty()) {
+        const Result stored = database.Exec(
+            "SELECT id, tester, content FROM events WHERE id IN "
+            "(SELECT json_array_elements_text($1::json))",
+            {Dump(others)});
+        std::unordered_map<std::string, StoredAs> storedAs;
+        for (int row = 0; row < stored.Rows(); ++row) {
+            storedAs[stored.Text(row, 0)] = {stored.Text(row, 1), stored.Text(row, 2)};
+        }
+        Json clashes = Json::array();
+        for (const Json& id : others) {
+            const IncomingEvent& incoming = batch.events[byId.at(id.get<std::string>())];
+            const StoredAs& as = storedAs[id.get<std::string>()];
+            if (as.tester == tester && as.content == incoming.content) {
+                ++outcome.duplicates;
+            } else {
+                clashes.push_back(
+                    {{"id", id}, {"seq", incoming.event.sequence}, {"content", incoming.content}});
+            }
+        }
+        outcome.conflicts = clashes.size();
+        if (!clashes.empty()) {
+            database.Exec(kInsertConflicts, {Dump(clashes), tester});
+        }
+    }
+
+    // The inventory: per serial, and per serial and code type with a release after it ran,
+    // the newly stored event with the highest receipt.
+    std::map<std::string, Seen> devices;
+    std::map<std::pair<std::string, std::string>, Seen> releases;
+    std::uint64_t highest = 0, dropped = 0;
+    for (size_t i = 0; i < batch.events.size(); ++i) {
+        const IncomingEvent& incoming = batch.events[i];
+        const history::Event& e = incoming.event;
+        if (fresh.count(e.id) == 0) {
+            continue;
+        }
+        highest = std::max(highest, e.sequence);
+        dropped += e.droppedCount.value_or(0);
+        if (IsPlaceholderSerial(e.serial)) {
+            continue;
+        }
+        const auto later = [&](Seen& seen, std::string release) {
+            if (receipts[i] > seen.receipt) {
+                seen = {receipts[i], &incoming, std::move(release)};
+            }
+        };
+        later(devices[e.serial], {});
+        for (const history::CodeTypeRecord& code : e.codeTypes) {
+            if (!code.after.empty()) {
+                later(releases[{e.serial, code.code}], code.after);
+            }
+        }
+    }
+    if (!devices.empty()) {
+        database.Exec(kUpsertDevices, {Dump(DeviceRows(devices)), tester});
+    }
+    if (!releases.empty()) {
+        database.Exec(kUpsertReleases, {Dump(ReleaseRows(releases))});
+    }
+    database.Exec(kUpdateTester, {tester, std::to_string(outcome.stored), std::to_string(highest),
+                                  std::to_string(dropped), std::to_string(flagged)});
+    transaction.Commit();
+    return outcome;
+}
+
+}  // namespace gwu::fleet

@@ -1,0 +1,93 @@
+// PostgreSQL through libpq, as the fleet collector uses it: a connection and a result, each the
+// owner of its libpq object, and statements whose values are always bound as parameters
+// (PQexecParams), never spliced into the SQL text. Blocking calls, one connection per thread.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct pg_conn;
+struct pg_result;
+
+namespace gwu::fleet {
+
+// A statement or a connection that failed: the server's SQLSTATE (empty when none came back)
+// and whether the connection itself is gone (it is then of no further use).
+class DbError : public std::runtime_error {
+public:
+    DbError(const std::string& message, std::string sqlState, bool connectionLost)
+        : std::runtime_error(message),
+          m_sqlState(std::move(sqlState)),
+          m_connectionLost(connectionLost) {}
+    const std::string& SqlState() const { return m_sqlState; }
+    bool ConnectionLost() const { return m_connectionLost; }
+    // A serialization failure or a deadlock: the transaction may be run again as it was.
+    bool Retryable() const { return m_sqlState == "40001" || m_sqlState == "40P01"; }
+
+private:
+    std::string m_sqlState;
+    bool m_connectionLost;
+};
+
+// One parameter, as text; nullopt is SQL NULL.
+using Param = std::optional<std::string>;
+using Params = std::vector<Param>;
+
+// The rows of a statement, every value as text (libpq's text format).
+class Result {
+public:
+    explicit Result(pg_result* result);
+    int Rows() const;
+    bool IsNull(int row, int column) const;
+    // The value; empty for NULL.
+    std::string Text(int row, int column) const;
+    // A whole number (0 for NULL) and a boolean ("t").
+    long long Int(int row, int column) const;
+    bool Bool(int row, int column) const;
+
+private:
+    struct Clear {
+        void operator()(pg_result* result) const;
+    };
+    std::unique_ptr<pg_result, Clear> m_result;
+};
+
+class Database {
+public:
+    // Connects with a libpq connection URI or "key=value" string; throws DbError when it cannot.
+    explicit Database(const std::string& uri);
+
+    // Runs one statement with its parameters ($1, $2, ...); throws DbError when it fails.
+    Result Exec(const std::string& sql, const Params& params = {});
+    // Runs a script of several statements, without parameters (a migration).
+    void ExecScript(const std::string& sql);
+    // The connection has been lost: a new one is needed.
+    bool Broken() const;
+
+private:
+    Result Check(pg_result* result, const char* what);
+
+    struct Finish {
+        void operator()(pg_conn* connection) const;
+    };
+    std::unique_ptr<pg_conn, Finish> m_connection;
+};
+
+// A transaction on the connection while it lives: rolled back unless committed.
+class Transaction {
+public:
+    explicit Transaction(Database& database);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void Commit();
+
+private:
+    Database& m_database;
+    bool m_done = false;
+};
+
+}  // namespace gwu::fleet
