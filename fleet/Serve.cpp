@@ -42,10 +42,8 @@ int Serve(const ServeOptions& options) {
     if (options.tlsCert.empty() != options.tlsKey.empty()) {
         return Fail("--tls-cert and --tls-key go together");
     }
-    if (!options.tlsCert.empty()) {
-        return Fail("TLS is not built yet: serve on loopback behind a TLS proxy for now");
-    }
-    if (!wire::IsLoopbackHost(address->host)) {
+    const bool tls = !options.tlsCert.empty();
+    if (!tls && !wire::IsLoopbackHost(address->host)) {
         return Fail("refusing plain HTTP on " + address->host +
                     ", not on loopback: tokens would cross the network in clear; give "
                     "--tls-cert and --tls-key");
@@ -75,6 +73,9 @@ int Serve(const ServeOptions& options) {
         serverOptions.limits.bodyBytes = kBodyBytes;
         serverOptions.limits.requestTime = kRequestTime;
         serverOptions.limits.handlerThreads = kHandlerThreads;
+        if (tls) {
+            serverOptions.tls = http::TlsFiles{options.tlsCert, options.tlsKey};
+        }
         serverOptions.handler = [&collector](const http::Request& request) {
             return collector.Handle(request);
         };
@@ -96,7 +97,8 @@ int Serve(const ServeOptions& options) {
             return Fail("cannot listen on " + UrlHost(address->host) + ":" +
                         std::to_string(address->port) + ": " + error);
         }
-        std::printf("gwfleet serving on http://%s:%d/\n", UrlHost(address->host).c_str(), port);
+        std::printf("gwfleet serving on %s://%s:%d/\n", tls ? "https" : "http",
+                    UrlHost(address->host).c_str(), port);
         std::fflush(stdout);
         server.Run();
     }
