@@ -15,8 +15,8 @@ namespace gwu::cli {
 
 namespace {
 
-constexpr std::size_t kTokenFileBytes = 64 * 1024;
-constexpr std::size_t kResponseBytes = 1024 * 1024;
+constexpr std::size_t kTokenFileBytes = std::size_t{64} * 1024;
+constexpr std::size_t kResponseBytes = std::size_t{1024} * 1024;
 
 // Closes the descriptor when it goes.
 struct Descriptor {

@@ -19,8 +19,8 @@ namespace gwu::cli {
 
 namespace {
 
-constexpr std::size_t kTokenFileBytes = 64 * 1024;
-constexpr std::size_t kResponseBytes = 1024 * 1024;
+constexpr std::size_t kTokenFileBytes = std::size_t{64} * 1024;
+constexpr std::size_t kResponseBytes = std::size_t{1024} * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -243,7 +243,7 @@ std::optional<http::Response> PostToFleet(const std::string& url, const http::Re
         error = "malformed response: " + LastError();
         return std::nullopt;
     }
-    std::vector<char> piece(64 * 1024);
+    std::vector<char> piece(std::size_t{64} * 1024);
     for (;;) {
         DWORD got = 0;
         if (!SetRemaining(exchange.Get(), deadline) ||

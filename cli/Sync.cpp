@@ -31,7 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr std::size_t kConfigBytes = 64 * 1024;
+constexpr std::size_t kConfigBytes = std::size_t{64} * 1024;
 constexpr milliseconds kFirstPause{250};
 constexpr milliseconds kLongestPause{4000};
 constexpr milliseconds kLongestRequest{30000};
@@ -110,7 +110,7 @@ std::string ForEachUnsentLine(const std::string& folder, std::uint64_t after,
         files.emplace_back(std::move(path), std::move(file));
     }
     std::uint64_t floor = after;
-    std::vector<char> block(256 * 1024);
+    std::vector<char> block(std::size_t{256} * 1024);
     for (auto& [path, file] : files) {
         std::string line;       // the line being gathered, up to its "\n"
         bool skipping = false;  // inside a line too long for an event

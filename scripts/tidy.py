@@ -2,7 +2,7 @@
 """clang-tidy over the sources of the tree's own layers, with a cache of earlier passes.
 
 Runs the repository's .clang-tidy on every source that the configured build compiles under lib/, history/,
-host/, firmware/, wire/, connections/, process/, http/, emulator/ and cli/ (the compile commands of BUILD_DIR,
+host/, firmware/, wire/, connections/, process/, http/, emulator/, cli/ and fleet/ (the compile commands of BUILD_DIR,
 default build/dev); any finding fails the run.
 
 A source that passed before with the same inputs is not checked again. Its inputs are the
@@ -24,7 +24,7 @@ import shlex
 import subprocess
 import sys
 
-LAYERS = ("lib", "host", "firmware", "history", "wire", "connections", "process", "http", "emulator", "cli")
+LAYERS = ("lib", "host", "firmware", "history", "wire", "connections", "process", "http", "emulator", "cli", "fleet")
 NOISE = re.compile(r"^(\d+ warnings? generated\.|Suppressed \d+ warnings.*|Use -header-filter.*)$")
 
 
