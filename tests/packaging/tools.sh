@@ -3,9 +3,10 @@
 # that a program's --help lists is completed and is in its manual page (which names no folder of
 # this machine), every gwctl command is completed, and the options that name a folder or a file
 # complete folders or files.
-# Usage: tools.sh GWCTL GWEMU COMPLETIONS_DIR MANUALS_DIR
+# gwfleet: each command's options likewise, after the command.
+# Usage: tools.sh GWCTL GWEMU COMPLETIONS_DIR MANUALS_DIR GWFLEET
 set -uo pipefail
-declare -A program=([gwctl]=$1 [gwemu]=$2)
+declare -A program=([gwctl]=$1 [gwemu]=$2 [gwfleet]=$5)
 completions=$3 manuals=$4
 failed=0
 fail() {
@@ -61,5 +62,25 @@ completer=_gwemu
 [ "$(complete_line gwemu --scenario sample.)" = sample.json ] || fail "gwemu: --scenario does not complete files"
 [ "$(complete_line gwemu --firmware sam)" = samples ] || fail "gwemu: --firmware does not complete folders only"
 
-[ "$failed" -eq 0 ] && echo "tools: manual pages and completions of gwctl and gwemu agree with --help"
+# gwfleet's commands, and each one's options after it (those of --help, in the manual page).
+# shellcheck source=/dev/null
+source "$completions/gwfleet" || fail "gwfleet: its completion does not load"
+completer=_gwfleet
+page=$(MANWIDTH=200 man -l "$manuals/gwfleet.1.gz" 2>&1) || fail "gwfleet: its manual page does not render"
+fleet_commands=$("${program[gwfleet]}" --help | sed -n '/^Subcommands:/,/^$/s/^  \([a-z]\+\) .*/\1/p')
+[ "$(wc -l <<<"$fleet_commands")" -ge 6 ] || fail "gwfleet: --help lists too few commands: $fleet_commands"
+for command in $fleet_commands; do
+    grep -qxF -- "$command" <<<"$(complete_line gwfleet '')" || fail "gwfleet: $command is not completed"
+    words=("$command")
+    [ "$command" = token ] && words=(token add)
+    options=$("${program[gwfleet]}" "${words[@]}" --help | grep -oE '^  (-h,)?--[a-z][a-z-]*' | sed 's/^ *\(-h,\)\?//' | sort -u)
+    offered=$(complete_line gwfleet "${words[@]}" --)
+    for option in $options; do
+        grep -qxF -- "$option" <<<"$offered" || fail "gwfleet ${words[*]}: $option is not completed"
+        [ "$option" = --help ] || grep -qF -- "$option" <<<"$page" || fail "gwfleet: $option is not in its manual page"
+    done
+done
+[ "$(complete_line gwfleet serve --tls-cert sample.)" = sample.json ] || fail "gwfleet: --tls-cert does not complete files"
+
+[ "$failed" -eq 0 ] && echo "tools: manual pages and completions of gwctl, gwemu and gwfleet agree with --help"
 exit "$failed"
