@@ -9,12 +9,14 @@ set -euo pipefail
 # libboost-dev: Beast and Asio, the programs' HTTP (http/), headers only; ccache: the compiler
 # cache every preset uses; help2man: the tools' manual pages, which man-db renders in their test;
 # libssl-dev: OpenSSL 3's libcrypto, the cryptography of signed release folders on Linux
-# (firmware/signing); openssl: the command line those tests check it against; libpq-dev: the
-# fleet collector's PostgreSQL client (fleet/); postgresql: the server its tests run a private
-# cluster of (initdb, postgres, pg_config).
+# (firmware/signing), and its libssl, the programs' HTTP over TLS (http/); openssl: the command
+# line those tests check it against and make their test certificates with; libpq-dev: the fleet
+# collector's PostgreSQL client (fleet/); postgresql: the server its tests run a private cluster
+# of (initdb, postgres, pg_config); systemd: systemd-analyze, which checks the collector's unit
+# in the package check.
 packages=(cmake ninja-build ccache g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
           libboost-dev clang libclang-rt-14-dev clang-tidy help2man man-db libssl-dev openssl
-          libpq-dev postgresql)
+          libpq-dev postgresql systemd)
 browser_packages=(chromium fonts-dejavu-core)
 
 extra=()

@@ -55,6 +55,7 @@ expected=(
     bin/gwctl bin/gwemu share/man/man1/gwctl.1.gz share/man/man1/gwemu.1.gz
     share/bash-completion/completions/gwctl share/bash-completion/completions/gwemu
     bin/gwfleet share/man/man1/gwfleet.1.gz share/bash-completion/completions/gwfleet
+    share/gatewayutils/systemd/gwfleet.service
     lib/cmake/gatewayutils/gatewayutilsConfig.cmake
     lib/cmake/gatewayutils/gatewayutilsConfigVersion.cmake
     lib/cmake/gatewayutils/gatewayutilsTargets.cmake
@@ -140,6 +141,14 @@ grep -q "WriteBackToHLX" "$logs/ReportHLXRepair.txt" 2>/dev/null ||
     fail "the repair report is not in the log folder $logs"
 written=$(diff <(echo "$installed") <(find "$unpacked" | sort) || true)
 [ -z "$written" ] || fail "the runs wrote into the unpacked package:"$'\n'"$written"
+
+# The collector's systemd unit, as an operator installs it, pointing at the unpacked gwfleet:
+# systemd's own check of its sections, directives and command.
+unit="$home/gwfleet.service"
+sed -e "s#/usr/bin/gwfleet#$(echo "$unpacked"/*/bin/gwfleet)#" -e '/^Documentation=/d' \
+    "$(echo "$unpacked"/*/share/gatewayutils/systemd/gwfleet.service)" >"$unit"
+checked=$(systemd-analyze verify "$unit" 2>&1) && [ -z "$checked" ] ||
+    fail "systemd-analyze finds fault with the collector's unit: $checked"
 
 if [ "$failed" -eq 0 ]; then
     echo "package: $(basename "$deb") and $(basename "$tgz"): $(files_only "$deb_list" | wc -l) files each, every one expected there"
