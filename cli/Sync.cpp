@@ -172,6 +172,14 @@ std::string CollectorError(const http::Response& response) {
     return OneLine(Trim(response.body));
 }
 
+// Whether the transport's error says the collector's certificate was refused (not trusted, or not
+// naming the host), in the words of the HTTP library's client and of FleetTransportWindows.cpp: a
+// setting to mend, which trying again cannot.
+bool CertificateRefused(const std::string& error) {
+    return error.find("certificate verify failed") != std::string::npos ||
+           error.find("certificate is not trusted") != std::string::npos;
+}
+
 // Retry-After in seconds (its date form is not used by the collector); zero when none.
 milliseconds RetryAfter(const http::Response& response) {
     const std::string value = Trim(http::HeaderValue(response.headers, "Retry-After"));
@@ -254,7 +262,9 @@ private:
                 m_settings.url, request, m_settings.caFile, std::min(left, kLongestRequest), error);
             std::string trouble;  // worth another try
             milliseconds asked(0);
-            if (!response) {
+            if (!response && CertificateRefused(error)) {
+                return Stop("the collector's certificate is refused: " + OneLine(error));
+            } else if (!response) {
                 trouble = "the collector cannot be reached: " + OneLine(error);
             } else if (response->status == 200) {
                 return Acknowledged(batch, *response);

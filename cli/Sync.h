@@ -8,9 +8,10 @@
 // the cursor (replaced atomically), so that a sync that stops resumes where the fleet's
 // acknowledgement ended and nothing stored is sent again. A 503 (and any 5xx or 429), a
 // connection that fails and a timeout are tried again with a growing pause (0.25 s doubling up
-// to 4 s, at least what Retry-After asks) while the sync's time lasts; any other refusal ends
-// the sync and is said. An answer from another fleet than the cursor's (its database's own id)
-// starts again from the first event. Syncs of one log folder take turns on a lock file.
+// to 4 s, at least what Retry-After asks) while the sync's time lasts; any other refusal, and a
+// collector's certificate refused (not trusted, or not naming the host), ends the sync and is
+// said. An answer from another fleet than the cursor's (its database's own id) starts again
+// from the first event. Syncs of one log folder take turns on a lock file.
 #pragma once
 
 #include <chrono>
