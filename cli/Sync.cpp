@@ -509,9 +509,10 @@ int RunSync(Session& session) {
         std::cout << DumpJson(document) << std::endl;
     } else if (settings) {
         std::printf(
-            "Fleet sync with %s: sent %llu events (stored %llu, duplicates %llu, "
+            "Fleet sync with %s: sent %llu event%s (stored %llu, duplicates %llu, "
             "conflicts %llu); acknowledged up to %llu by fleet %s\n",
             EscapeForTerminal(settings->url).c_str(), static_cast<unsigned long long>(result.sent),
+            result.sent == 1 ? "" : "s",
             static_cast<unsigned long long>(result.stored),
             static_cast<unsigned long long>(result.duplicates),
             static_cast<unsigned long long>(result.conflicts),
