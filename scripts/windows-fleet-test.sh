@@ -47,6 +47,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 fail() {
     echo "windows-fleet-test: FAILED: $*" >&2
     for log in "$work"/*.out "$work"/*.err; do
@@ -65,17 +66,18 @@ if [ "$(id -u)" -eq 0 ]; then
     as_server+=(--reuid=nobody "--regid=$group" --clear-groups)
 fi
 pg_bin=$(pg_config --bindir)
-"${as_server[@]}" -- "$pg_bin/initdb" -D "$work/db/data" -U postgres -A trust -E UTF8 \
+timeout 120 "${as_server[@]}" -- "$pg_bin/initdb" -D "$work/db/data" -U postgres -A trust -E UTF8 \
     --locale=C --no-sync >"$work/initdb.out" 2>&1 || fail "initdb"
 "${as_server[@]}" -- "$pg_bin/postgres" -D "$work/db/data" -k "$work/db" -c listen_addresses= \
     -c fsync=off >"$work/postgres.err" 2>&1 &
 cluster=$!
 db="postgresql:///postgres?host=$work/db&user=postgres"
+fleet() { timeout -k 5 60 "$gwfleet" "$@" --db "$db"; }
 for ((i = 0; i < 300; i++)); do
     "$pg_bin/pg_isready" -q -h "$work/db" -U postgres && break
     sleep 0.1
 done
-"$gwfleet" migrate --db "$db" >"$work/migrate.out" 2>&1 || fail "gwfleet migrate"
+fleet migrate >"$work/migrate.out" 2>&1 || fail "gwfleet migrate"
 
 # The test CA with a certificate for localhost, and another CA, not trusted, with its own.
 certificate() {  # NAME [SIGNER]: NAME.pem and NAME.key, a CA's without a signer
@@ -127,14 +129,14 @@ silent_port=$(cat "$work/silent.out")
 logs="$work/logs"
 mkdir "$logs"
 export GWU_LOG_DIR="Z:${logs//\//\\}" GWU_TESTER=wine-tester
-"$gwfleet" token add wine-tester --db "$db" >"$logs/fleet-token" 2>"$work/token.err" ||
+fleet token add wine-tester >"$logs/fleet-token" 2>"$work/token.err" ||
     fail "gwfleet token add"
 # JSON ARG EXPRESSION: the value of the Python expression over the JSON document d of a file.
 value() {
     python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"
 }
 stored() {  # the events the collector holds
-    "$gwfleet" testers --json --db "$db" >"$work/testers.out" || fail "gwfleet testers"
+    fleet testers --json >"$work/testers.out" || fail "gwfleet testers"
     value "$work/testers.out" 'sum(t["events"] for t in d["testers"])'
 }
 # check NAME URL WORDS: gwctl.exe check against the in-process emulator, one event more in the
