@@ -5,7 +5,8 @@
 # Usage: scripts/windows-tests.sh [extra ctest arguments]
 # GWU_WINDOWS_PRESET=windows-shared builds and tests the library as a DLL instead;
 # GWU_WINDOWS_TEST_PRESET=windows-stress runs the long runs (label "stress") instead of the tests;
-# GWU_WINDOWS_TEST_PRESET="windows windows-stress" runs both after the one build.
+# GWU_WINDOWS_TEST_PRESET="windows windows-stress" runs both after the one build. The windows
+# tests end with scripts/windows-fleet-test.sh (gwctl sync over https to gwfleet).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,5 +50,10 @@ for test_preset in ${GWU_WINDOWS_TEST_PRESET:-$preset}; do
     if ! ctest --preset "$test_preset" -j2 --output-on-failure "$@"; then
         echo "windows-tests: running the failed tests once more, alone"
         ctest --preset "$test_preset" --rerun-failed --output-on-failure
+    fi
+    # gwctl sync over https to the Linux gwfleet, trusting through the prefix's certificate
+    # store: once, with the static build's tests.
+    if [ "$preset" = windows ] && [ "$test_preset" = windows ]; then
+        bash scripts/windows-fleet-test.sh "build/$preset"
     fi
 done
