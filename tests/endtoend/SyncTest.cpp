@@ -11,6 +11,7 @@
 
 #include "history/Event.h"
 #include "http/Server.h"
+#include "os/Format.h"
 #include "tests/endtoend/CliFixture.h"
 
 namespace gwu::test::cli {
@@ -228,7 +229,9 @@ TEST_F(SyncTest, TheSyncAfterACheckChangesNothingOfItAndStaysBounded) {
     const int port = silent.Listen("127.0.0.1", 0, error);
     const std::string confs[] = {"url = http://127.0.0.1:" + std::to_string(port) + "\n" + token,
                                  conf + "tokenfile = x\n"};
-    const std::string said[] = {"", (Logs() / "fleet.conf").string() + ": line 4: unknown key"};
+    // The path as stderr shows it, escaped for a terminal (a Windows path's backslashes doubled).
+    const std::string said[] = {
+        "", EscapeForTerminal((Logs() / "fleet.conf").string()) + ": line 4: unknown key"};
     for (int i = 0; i < 2; ++i) {
         WriteFile(Logs() / "fleet.conf", confs[i]);
         const auto start = std::chrono::steady_clock::now();
