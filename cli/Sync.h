@@ -20,44 +20,17 @@
 #include <optional>
 #include <string>
 
+#include "cli/FleetFiles.h"
 #include "cli/Session.h"
-#include "history/HistoryFile.h"
 
 namespace gwu::cli {
 
-constexpr const char* kFleetConfigName = "fleet.conf";
-constexpr const char* kFleetCursorName = "fleet-cursor.json";
 constexpr const char* kFleetLockName = "fleet-sync.lock";
 constexpr std::size_t kBatchEvents = 500;
 constexpr std::size_t kBatchBytes = 1024 * 1024;
 // The automatic sync after a command, in all; and `gwctl sync`'s.
 constexpr std::chrono::milliseconds kAutomaticSyncTime{5000};
 constexpr std::chrono::milliseconds kSyncTime{30000};
-
-// fleet.conf: lines "key = value" (url, token_file, ca_file), '#' comment lines and blank ones.
-// A relative token_file or ca_file is taken from the log folder.
-struct FleetConfig {
-    std::string url;
-    std::string tokenFile;
-    std::string caFile;
-};
-// The folder's fleet.conf; none without one. An unknown key or a line that is no "key = value"
-// is an error naming the file and the line: then none, and the error set.
-std::optional<FleetConfig> ReadFleetConfig(const std::string& folder, std::string& error);
-
-// fleet-cursor.json: {"fleet": FLEET_ID, "url": URL, "acknowledged": SEQ}.
-struct FleetCursor {
-    std::string fleet;
-    std::string url;
-    std::uint64_t acknowledged = 0;
-};
-// The folder's cursor; none when it is missing or unreadable (a sync then starts from 0).
-std::optional<FleetCursor> ReadFleetCursor(const std::string& folder);
-
-// The history writer's view of the fleet: the cursor's acknowledged sequence, 0 when a fleet is
-// configured and nothing was acknowledged yet, and every event when no fleet is configured (the
-// rotation then keeps nothing for a fleet that will never ask).
-history::AcknowledgedSequence FleetAcknowledged(const std::string& folder);
 
 struct SyncSettings {
     std::string folder;  // the log folder: history, cursor, lock
