@@ -59,6 +59,34 @@ void RunAgainstFloor(benchmark::State& state, const std::function<void()>& job,
     state.counters["ratio"] = median / floorSeconds;
 }
 
+void RunAgainstFloor(benchmark::State& state, const std::function<void()>& job,
+                     const std::function<void()>& floor, const std::function<void()>& setup) {
+    const auto timed = [](const std::function<void()>& work) {
+        const auto start = Clock::now();
+        work();
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    std::vector<double> floors, times;
+    for (auto _ : state) {
+        state.PauseTiming();
+        setup();
+        floors.push_back(timed(floor));
+        setup();
+        state.ResumeTiming();
+        times.push_back(timed(job));
+    }
+    if (times.empty()) {
+        return;
+    }
+    const auto median = [](std::vector<double>& values) {
+        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+        return values[values.size() / 2];
+    };
+    state.counters["floor_us"] = median(floors) * 1e6;
+    state.counters["median_us"] = median(times) * 1e6;
+    state.counters["ratio"] = state.counters["median_us"] / state.counters["floor_us"];
+}
+
 long PeakAddedBytes(const std::function<void()>& job) {
     auto highWater = []() {
         std::ifstream status("/proc/self/status");

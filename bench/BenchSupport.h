@@ -22,6 +22,11 @@ double MedianSeconds(const std::function<void()>& job);
 // median iteration to the floor's median ("ratio", with "floor_us" and "median_us").
 void RunAgainstFloor(benchmark::State& state, const std::function<void()>& job,
                      const std::function<void()>& floor);
+// The same for jobs that each need a fresh start (emptied database tables, say): every iteration
+// runs the setup, the floor, the setup again and the job, only the floor and the job timed, so
+// that both see the machine in the same state.
+void RunAgainstFloor(benchmark::State& state, const std::function<void()>& job,
+                     const std::function<void()>& floor, const std::function<void()>& setup);
 
 // The peak memory a job adds, in bytes: run in a child process, from its high-water mark
 // (reset at the start, so only the job's own peak counts); -1 when it cannot be measured.

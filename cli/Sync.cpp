@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <limits>
 #include <memory>
@@ -86,12 +87,18 @@ public:
     bool SendAll() {
         for (int changes = 0; changes <= kFleetChanges; ++changes) {
             m_fleetChanged = false;
-            Batch batch;
+            // A full batch is posted on a thread of its own while the next one is read (reading
+            // a line means parsing it); each waits for the one before to be acknowledged and
+            // its cursor written before it is posted, so batches still go one at a time.
+            Batch batch, posted;
+            std::future<bool> posting;
             const auto add = [&](std::string_view line, std::uint64_t sequence) {
                 if (batch.count == kBatchEvents || batch.body.size() + line.size() > kBatchBytes) {
-                    if (!Post(batch)) {
+                    if (posting.valid() && !posting.get()) {
                         return false;
                     }
+                    posted = std::move(batch);
+                    posting = std::async(std::launch::async, [&] { return Post(posted); });
                     batch = Batch{};
                 }
                 batch.body.append(line.data(), line.size());
@@ -101,8 +108,9 @@ public:
             };
             const std::string unreadable =
                 ForEachUnsentLine(m_settings.folder, m_cursor.acknowledged, add);
-            const bool sent = m_result.problem.empty() && !m_fleetChanged && unreadable.empty() &&
-                              (batch.count == 0 || Post(batch));
+            const bool before = !posting.valid() || posting.get();
+            const bool sent = before && m_result.problem.empty() && !m_fleetChanged &&
+                              unreadable.empty() && (batch.count == 0 || Post(batch));
             if (sent) {
                 return true;
             }

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <unordered_map>
 
 namespace gwu::fleet {
@@ -65,47 +66,41 @@ struct StoredAs {
     std::string tester, content;
 };
 
-Json DeviceRows(const std::map<std::string, Seen>& devices) {
-    Json rows = Json::array();
-    for (const auto& [serial, seen] : devices) {
-        rows.push_back({{"serial", serial},
-                        {"card", seen.incoming->event.card},
-                        {"receipt", seen.receipt},
-                        {"epoch", seen.incoming->epoch ? Json(*seen.incoming->epoch) : Json()}});
+// Appends the event's row of the events table in COPY's text format, as received now (seconds
+// since 1970) from the tester; whether its clock is off.
+bool AppendEventRow(std::string& rows, const IncomingEvent& incoming, long long receipt,
+                    const std::string& tester, long long now) {
+    const history::Event& e = incoming.event;
+    const std::optional<long long> epoch = incoming.epoch;
+    const bool offClock = !epoch || std::llabs(now - *epoch) > kClockToleranceSeconds;
+    const auto number = [](std::optional<std::uint64_t> value) {
+        return value ? std::to_string(*value) : std::string("\\N");
+    };
+    rows += e.id + '\t' + std::to_string(receipt) + '\t';  // the id is hex digits
+    AppendCopyText(rows, tester);
+    rows += '\t' + std::to_string(e.sequence) + '\t';
+    rows += (epoch ? TimestampText(*epoch) : std::string("\\N")) + '\t';
+    for (const std::string* text : {&e.operation, &e.card, &e.serial}) {
+        AppendCopyText(rows, *text);
+        rows += '\t';
     }
-    return rows;
+    rows += std::to_string(e.droppedCount.value_or(0)) + '\t' + number(e.droppedFirst) + '\t' +
+            number(e.droppedLast) + '\t';
+    rows += (epoch ? std::to_string(now - *epoch) : std::string("\\N")) + '\t';
+    rows += offClock ? "t\t" : "f\t";
+    AppendCopyText(rows, incoming.content);
+    rows += '\n';
+    return offClock;
 }
 
-Json ReleaseRows(const std::map<std::pair<std::string, std::string>, Seen>& releases) {
-    Json rows = Json::array();
-    for (const auto& [key, seen] : releases) {
-        rows.push_back({{"serial", key.first},
-                        {"code", key.second},
-                        {"release", seen.release},
-                        {"receipt", seen.receipt},
-                        {"event_id", seen.incoming->event.id}});
-    }
-    return rows;
-}
-
-constexpr const char* kInsertEvents = R"SQL(
-INSERT INTO events (id, receipt, tester, seq, tester_time, operation, card, serial, dropped,
-                    dropped_first, dropped_last, clock_seconds, clock_flagged, content)
-SELECT x.id, x.receipt, $2::text, x.seq, to_timestamp(x.epoch), x.operation, x.card, x.serial,
-       coalesce(x.dropped, 0), x.dropped_first, x.dropped_last,
-       extract(epoch FROM now())::bigint - x.epoch,
-       x.epoch IS NULL OR abs(extract(epoch FROM now())::bigint - x.epoch) > $3::bigint, x.content
-FROM json_to_recordset($1::json) AS x(id text, receipt bigint, seq bigint, epoch bigint,
-     operation text, card text, serial text, dropped bigint, dropped_first bigint,
-     dropped_last bigint, content text)
-ORDER BY x.id COLLATE "C"
-ON CONFLICT (id) DO NOTHING
-RETURNING id, clock_flagged)SQL";
+constexpr const char* kCopyEvents = R"SQL(
+COPY events (id, receipt, tester, seq, tester_time, operation, card, serial, dropped,
+             dropped_first, dropped_last, clock_seconds, clock_flagged, content) FROM STDIN)SQL";
 
 constexpr const char* kUpsertDevices = R"SQL(
 INSERT INTO devices AS t (serial, card, last_seen, last_tester, last_receipt, tester_time)
-SELECT x.serial, x.card, now(), $2::text, x.receipt, to_timestamp(x.epoch)
-FROM json_to_recordset($1::json) AS x(serial text, card text, receipt bigint, epoch bigint)
+SELECT x.serial, x.card, now(), $5::text, x.receipt, to_timestamp(x.epoch)
+FROM unnest($1::text[], $2::text[], $3::bigint[], $4::bigint[]) AS x(serial, card, receipt, epoch)
 ORDER BY x.serial COLLATE "C"
 ON CONFLICT (serial) DO UPDATE
 SET card = excluded.card, last_seen = excluded.last_seen, last_tester = excluded.last_tester,
@@ -115,8 +110,8 @@ WHERE excluded.last_receipt > t.last_receipt)SQL";
 constexpr const char* kUpsertReleases = R"SQL(
 INSERT INTO device_releases AS t (serial, code, release, receipt, event_id)
 SELECT x.serial, x.code, x.release, x.receipt, x.event_id
-FROM json_to_recordset($1::json)
-     AS x(serial text, code text, release text, receipt bigint, event_id text)
+FROM unnest($1::text[], $2::text[], $3::text[], $4::bigint[], $5::text[])
+     AS x(serial, code, release, receipt, event_id)
 ORDER BY x.serial COLLATE "C", x.code COLLATE "C"
 ON CONFLICT (serial, code) DO UPDATE
 SET release = excluded.release, receipt = excluded.receipt, event_id = excluded.event_id
@@ -245,7 +240,10 @@ std::optional<Refusal> ReadBatch(const std::string& body, Batch& batch) {
 StoreOutcome StoreBatch(Database& database, const std::string& tester, const Batch& batch) {
     Transaction transaction(database);
     StoreOutcome outcome;
-    outcome.fleet = database.Exec("SELECT id FROM fleet").Text(0, 0);
+    // The transaction's time, which every row of it is received at and judged by.
+    const Result fleet = database.Exec("SELECT id, extract(epoch FROM now())::bigint FROM fleet");
+    outcome.fleet = fleet.Text(0, 0);
+    const long long now = fleet.Int(0, 1);
     outcome.duplicates = batch.repeats;
     database.Exec("INSERT INTO testers (name) VALUES ($1) ON CONFLICT DO NOTHING", {tester});
 
@@ -264,67 +262,63 @@ StoreOutcome StoreBatch(Database& database, const std::string& tester, const Bat
     for (size_t i = 0; i < batch.events.size(); ++i) {
         byId.emplace(batch.events[i].event.id, i);
     }
-    Json rows = Json::array();
-    for (const auto& [id, i] : byId) {
-        const IncomingEvent& incoming = batch.events[i];
-        const history::Event& e = incoming.event;
-        const auto number = [](std::optional<std::uint64_t> value) {
-            return value ? Json(*value) : Json();
-        };
-        rows.push_back({{"id", id},
-                        {"receipt", receipts[i]},
-                        {"seq", e.sequence},
-                        {"epoch", incoming.epoch ? Json(*incoming.epoch) : Json()},
-                        {"operation", e.operation},
-                        {"card", e.card},
-                        {"serial", e.serial},
-                        {"dropped", number(e.droppedCount)},
-                        {"dropped_first", number(e.droppedFirst)},
-                        {"dropped_last", number(e.droppedLast)},
-                        {"content", incoming.content}});
-    }
-    const Result inserted =
-        database.Exec(kInsertEvents, {Dump(rows), tester, std::to_string(kClockToleranceSeconds)});
 
-    std::set<std::string> fresh;
+    // Most batches hold only new events: all copied in at once. When one of them is stored
+    // already (a batch sent again, a clash), the copy fails on its id; the batch's stored ids are
+    // then looked up and the others copied. One stored meanwhile by another transaction fails
+    // that copy too, and the batch runs again (DbError::Retryable).
+    std::unordered_map<std::string, StoredAs> storedAs;
     long long flagged = 0;
-    for (int row = 0; row < inserted.Rows(); ++row) {
-        fresh.insert(inserted.Text(row, 0));
-        flagged += inserted.Bool(row, 1) ? 1 : 0;
-    }
-    outcome.stored = fresh.size();
-
-    // The others were stored before: the same event again, or a clash.
-    Json others = Json::array();
-    for (const auto& [id, i] : byId) {
-        if (fresh.count(id) == 0) {
-            others.push_back(id);
+    const auto copy = [&] {
+        std::string rows;
+        flagged = 0;
+        outcome.stored = 0;
+        for (const auto& [id, i] : byId) {
+            if (storedAs.count(id) == 0) {
+                flagged += AppendEventRow(rows, batch.events[i], receipts[i], tester, now) ? 1 : 0;
+                ++outcome.stored;
+            }
         }
-    }
-    if (!others.empty()) {
+        if (!rows.empty()) {
+            database.Copy(kCopyEvents, rows);
+        }
+    };
+    database.Exec("SAVEPOINT batch");
+    try {
+        copy();
+    } catch (const DbError& error) {
+        if (error.SqlState() != "23505") {
+            throw;
+        }
+        database.Exec("ROLLBACK TO SAVEPOINT batch");
+        ArrayParam ids;
+        for (const auto& [id, i] : byId) {
+            ids.Add(id);
+        }
         const Result stored = database.Exec(
-            "SELECT id, tester, content FROM events WHERE id IN "
-            "(SELECT json_array_elements_text($1::json))",
-            {Dump(others)});
-        std::unordered_map<std::string, StoredAs> storedAs;
+            "SELECT id, tester, content FROM events WHERE id = ANY($1::text[])", {ids.Text()});
         for (int row = 0; row < stored.Rows(); ++row) {
             storedAs[stored.Text(row, 0)] = {stored.Text(row, 1), stored.Text(row, 2)};
         }
-        Json clashes = Json::array();
-        for (const Json& id : others) {
-            const IncomingEvent& incoming = batch.events[byId.at(id.get<std::string>())];
-            const StoredAs& as = storedAs[id.get<std::string>()];
-            if (as.tester == tester && as.content == incoming.content) {
-                ++outcome.duplicates;
-            } else {
-                clashes.push_back(
-                    {{"id", id}, {"seq", incoming.event.sequence}, {"content", incoming.content}});
-            }
+        copy();
+    }
+    Json clashes = Json::array();
+    for (const auto& [id, i] : byId) {
+        const IncomingEvent& incoming = batch.events[i];
+        const auto as = storedAs.find(id);
+        if (as == storedAs.end()) {
+            continue;
         }
-        outcome.conflicts = clashes.size();
-        if (!clashes.empty()) {
-            database.Exec(kInsertConflicts, {Dump(clashes), tester});
+        if (as->second.tester == tester && as->second.content == incoming.content) {
+            ++outcome.duplicates;
+        } else {
+            clashes.push_back(
+                {{"id", id}, {"seq", incoming.event.sequence}, {"content", incoming.content}});
         }
+    }
+    outcome.conflicts = clashes.size();
+    if (!clashes.empty()) {
+        database.Exec(kInsertConflicts, {Dump(clashes), tester});
     }
 
     // The inventory: per serial, and per serial and code type with a release after it ran,
@@ -335,7 +329,7 @@ StoreOutcome StoreBatch(Database& database, const std::string& tester, const Bat
     for (size_t i = 0; i < batch.events.size(); ++i) {
         const IncomingEvent& incoming = batch.events[i];
         const history::Event& e = incoming.event;
-        if (fresh.count(e.id) == 0) {
+        if (storedAs.count(e.id) != 0) {
             continue;
         }
         highest = std::max(highest, e.sequence);
@@ -356,10 +350,27 @@ StoreOutcome StoreBatch(Database& database, const std::string& tester, const Bat
         }
     }
     if (!devices.empty()) {
-        database.Exec(kUpsertDevices, {Dump(DeviceRows(devices)), tester});
+        ArrayParam serials, cards, receipt, epoch;
+        for (const auto& [serial, seen] : devices) {
+            serials.Add(serial);
+            cards.Add(seen.incoming->event.card);
+            receipt.Add(seen.receipt);
+            epoch.Add(seen.incoming->epoch);
+        }
+        database.Exec(kUpsertDevices,
+                      {serials.Text(), cards.Text(), receipt.Text(), epoch.Text(), tester});
     }
     if (!releases.empty()) {
-        database.Exec(kUpsertReleases, {Dump(ReleaseRows(releases))});
+        ArrayParam serials, codes, names, receipt, events;
+        for (const auto& [key, seen] : releases) {
+            serials.Add(key.first);
+            codes.Add(key.second);
+            names.Add(seen.release);
+            receipt.Add(seen.receipt);
+            events.Add(seen.incoming->event.id);
+        }
+        database.Exec(kUpsertReleases,
+                      {serials.Text(), codes.Text(), names.Text(), receipt.Text(), events.Text()});
     }
     database.Exec(kUpdateTester, {tester, std::to_string(outcome.stored), std::to_string(highest),
                                   std::to_string(dropped), std::to_string(flagged)});

@@ -2,6 +2,8 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 namespace gwu::fleet {
@@ -102,8 +104,84 @@ Result Database::Exec(const std::string& sql, const Params& params) {
                  "a statement");
 }
 
+void Database::Copy(const std::string& sql, const std::string& rows) {
+    pg_conn* connection = m_connection.get();
+    pg_result* start = PQexec(connection, sql.c_str());
+    if (start == nullptr || PQresultStatus(start) != PGRES_COPY_IN) {
+        Check(start, "a copy");  // throws: the statement failed
+        throw DbError("a copy failed: the statement is no COPY FROM STDIN", {}, false);
+    }
+    PQclear(start);
+    constexpr size_t kPiece = size_t{1} << 20;
+    bool sent = true;
+    for (size_t at = 0; sent && at < rows.size(); at += kPiece) {
+        const size_t piece = std::min(kPiece, rows.size() - at);
+        sent = PQputCopyData(connection, rows.data() + at, static_cast<int>(piece)) == 1;
+    }
+    // Ended either way, so that the connection leaves the copy; a failed send aborts it.
+    sent = PQputCopyEnd(connection, sent ? nullptr : "the rows could not be sent") == 1 && sent;
+    pg_result* outcome = PQgetResult(connection);
+    while (pg_result* more = PQgetResult(connection)) {
+        PQclear(more);
+    }
+    if (!sent && outcome != nullptr && PQresultStatus(outcome) == PGRES_COMMAND_OK) {
+        PQclear(outcome);
+        outcome = nullptr;
+    }
+    Check(outcome, "a copy");
+}
+
 void Database::ExecScript(const std::string& sql) {
     Check(PQexec(m_connection.get(), sql.c_str()), "a script");
+}
+
+void AppendCopyText(std::string& row, const std::string& value) {
+    // The text between the characters to escape goes in whole: most values have none.
+    size_t from = 0;
+    for (size_t at; (at = value.find_first_of("\\\t\n\r", from)) != std::string::npos;
+         from = at + 1) {
+        row.append(value, from, at - from);
+        row += '\\';
+        row += value[at] == '\\' ? '\\' : value[at] == '\t' ? 't' : value[at] == '\n' ? 'n' : 'r';
+    }
+    row.append(value, from, std::string::npos);
+}
+
+void ArrayParam::Add(const Param& element) {
+    m_text += m_text.empty() ? '{' : ',';
+    if (!element) {
+        m_text += "NULL";
+        return;
+    }
+    m_text += '"';
+    for (const char c : *element) {
+        if (c == '"' || c == '\\') {
+            m_text += '\\';
+        }
+        m_text += c;
+    }
+    m_text += '"';
+}
+
+std::string TimestampText(long long epoch) {
+    const long long days = (epoch >= 0 ? epoch : epoch - 86399) / 86400;
+    const long long inDay = epoch - days * 86400;
+    // The civil date of the days (years counted from March).
+    const long long z = days + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long dayOfEra = z - era * 146097;
+    const long long yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const long long shifted = (5 * dayOfYear + 2) / 153;
+    const long long day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    const long long month = shifted < 10 ? shifted + 3 : shifted - 9;
+    const long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[160];  // room for any long long, which the compiler cannot rule out
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld+00%s",
+                  year > 0 ? year : 1 - year, month, day, inDay / 3600, inDay / 60 % 60, inDay % 60,
+                  year > 0 ? "" : " BC");
+    return text;
 }
 
 Transaction::Transaction(Database& database) : m_database(database) {

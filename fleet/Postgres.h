@@ -24,8 +24,12 @@ public:
           m_connectionLost(connectionLost) {}
     const std::string& SqlState() const { return m_sqlState; }
     bool ConnectionLost() const { return m_connectionLost; }
-    // A serialization failure or a deadlock: the transaction may be run again as it was.
-    bool Retryable() const { return m_sqlState == "40001" || m_sqlState == "40P01"; }
+    // A serialization failure, a deadlock, or a unique key taken meanwhile by another
+    // transaction (a batch's new event stored by a concurrent one): the transaction may be run
+    // again as it was, and then sees what the other committed.
+    bool Retryable() const {
+        return m_sqlState == "40001" || m_sqlState == "40P01" || m_sqlState == "23505";
+    }
 
 private:
     std::string m_sqlState;
@@ -62,6 +66,9 @@ public:
 
     // Runs one statement with its parameters ($1, $2, ...); throws DbError when it fails.
     Result Exec(const std::string& sql, const Params& params = {});
+    // Runs COPY ... FROM STDIN with the rows in COPY's text format (each ends in "\n"); throws
+    // DbError when it fails.
+    void Copy(const std::string& sql, const std::string& rows);
     // Runs a script of several statements, without parameters (a migration).
     void ExecScript(const std::string& sql);
     // The connection has been lost: a new one is needed.
@@ -75,6 +82,28 @@ private:
     };
     std::unique_ptr<pg_conn, Finish> m_connection;
 };
+
+// Values as the database reads them in a COPY's rows and in array parameters:
+// - AppendCopyText: the text as a value of a row in COPY's text format (backslash, tab, newline
+//   and carriage return escaped);
+// - ArrayParam: an array parameter ({"a","b",NULL}: each element quoted, its quotes and
+//   backslashes escaped), given with Text() as the value of a $n::text[] or $n::bigint[];
+// - TimestampText: seconds since 1970 as the database's to_timestamp makes them, in its input
+//   form ("YYYY-MM-DD HH:MM:SS+00", years before the first " BC").
+void AppendCopyText(std::string& row, const std::string& value);
+class ArrayParam {
+public:
+    void Add(const Param& element);
+    void Add(long long number) { Add(std::to_string(number)); }
+    void Add(std::optional<long long> number) {
+        Add(number ? Param(std::to_string(*number)) : std::nullopt);
+    }
+    std::string Text() const { return m_text.empty() ? "{}" : m_text + '}'; }
+
+private:
+    std::string m_text;
+};
+std::string TimestampText(long long epoch);
 
 // A transaction on the connection while it lives: rolled back unless committed.
 class Transaction {

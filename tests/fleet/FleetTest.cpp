@@ -1,7 +1,10 @@
 // The collector's HTTP API in process, against a real PostgreSQL: each event stored once,
 // duplicates and conflicts told apart, refused batches leave nothing, the inventory follows the
 // latest receipt however batches interleave, and the testers' counts and gaps.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -169,6 +172,81 @@ TEST_F(FleetFixture, InventoryFollowsTheLatestReceiptWhateverTheInterleaving) {
     EXPECT_EQ(Count("SELECT count(*) FROM testers t WHERE events <> (SELECT count(*) FROM events "
                     "e WHERE e.tester = t.name)"),
               0);
+}
+
+// Texts the database's row and array formats would misread, and times at the edges of what a
+// line may hold: stored as the line says, tester_time and the clock as the database computes
+// them from the time's seconds.
+TEST_F(FleetFixture, RowsKeepTheLinesBytesTextsAndTimes) {
+    const std::string odd = "A\\B\tC\n\"D{,} NULL\r";
+    std::vector<Event> events;
+    for (const char* time : {"0000-01-01T00:00:00Z", "1969-12-31T23:59:60Z", "9999-12-31T23:59:60Z",
+                             "2024-02-29T12:34:56Z", "yesterday", ""}) {
+        events.push_back(MakeEvent(events.size() + 1, odd + time, "R\"1\\2}", time));
+        events.back().card = odd;
+    }
+    std::string body = BatchBody(events);
+    body.insert(1, "\t\r ");  // blanks a JSON line may hold between its tokens
+    ASSERT_EQ(Post(body)["stored"], events.size());
+    const std::string sql =
+        "SELECT content || E'\\n' = $2, serial = $3 AND card = $4, tester_time IS NOT DISTINCT "
+        "FROM to_timestamp($5::bigint) AND clock_seconds IS NOT DISTINCT FROM "
+        "extract(epoch FROM received)::bigint - $5::bigint AND clock_flagged = ($5::bigint IS NULL "
+        "OR "
+        "abs(extract(epoch FROM received)::bigint - $5::bigint) > 600), (SELECT d.tester_time "
+        "IS NOT DISTINCT FROM e.tester_time AND d.card = $4 AND r.release = 'R\"1\\2}' FROM "
+        "devices d JOIN device_releases r USING (serial) WHERE d.serial = $3) FROM events e "
+        "WHERE id = $1";
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const std::optional<long long> epoch = fleet::UtcSeconds(events[i].time);
+        std::string line = history::ToJsonLine(events[i]);
+        line.insert(1, i == 0 ? "\t\r " : "");
+        const fleet::Result row =
+            m_db->Exec(sql, {events[i].id, line, events[i].serial, odd,
+                             epoch ? fleet::Param(std::to_string(*epoch)) : std::nullopt});
+        ASSERT_EQ(row.Rows(), 1) << events[i].time;
+        for (int column = 0; column < 4; ++column) {
+            EXPECT_TRUE(row.Bool(0, column)) << events[i].time << " column " << column;
+        }
+    }
+}
+
+// A batch's new events stored meanwhile by other transactions, the first while the batch copies
+// its events in, the second while it copies the rest after finding the first: the batch waits
+// for each, runs again and answers both as stored before, instead of failing.
+TEST_F(FleetFixture, EventsStoredMeanwhileAreDuplicatesNotFailures) {
+    std::vector<Event> events = {MakeEvent(1, "HX1"), MakeEvent(2, "HX1")};
+    std::sort(events.begin(), events.end(), [](auto& a, auto& b) { return a.id < b.id; });
+    std::vector<std::unique_ptr<fleet::Database>> others;
+    std::vector<std::string> xids;
+    for (const Event& event : events) {
+        const std::string line = history::ToJsonLine(event);
+        others.push_back(std::make_unique<fleet::Database>(m_uri));
+        others.back()->Exec("BEGIN");
+        others.back()->Exec(
+            "INSERT INTO events (id, receipt, tester, seq, operation, card, serial, "
+            "clock_flagged, content) VALUES ($1, nextval('events_receipt'), 'tester-1', $2, "
+            "'check', 'VCL', 'HX1', false, $3)",
+            {event.id, std::to_string(event.sequence), line.substr(0, line.size() - 1)});
+        xids.push_back(others.back()->Exec("SELECT pg_current_xact_id()::text").Text(0, 0));
+    }
+    Json answer;
+    std::thread tester([&] { answer = Post(BatchBody({events[1], events[0]})); });
+    for (size_t i = 0; i < others.size(); ++i) {
+        const std::string waiting =
+            "SELECT count(*) FROM pg_locks WHERE NOT granted AND locktype = 'transactionid' AND "
+            "transactionid::text = '" +
+            xids[i] + "'";
+        for (int tries = 0; tries < 400 && Count(waiting) == 0; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        EXPECT_EQ(Count(waiting), 1) << "transaction " << i;
+        others[i]->Exec("COMMIT");
+    }
+    tester.join();
+    EXPECT_EQ(answer["stored"], 0) << answer;
+    EXPECT_EQ(answer["duplicates"], 2) << answer;
+    EXPECT_EQ(Count("SELECT count(*) FROM events"), 2);
 }
 
 TEST_F(FleetFixture, TestersShowMissingNumbersGapsAndClocks) {
