@@ -1,8 +1,10 @@
-// The benchmarks' program: Google Benchmark's own main, with the library's trace lines silenced.
+// The benchmarks' program: Google Benchmark's own main, with the library's trace lines silenced,
+// and exit status 1 when a benchmark failed (Fail).
 #include <benchmark/benchmark.h>
 
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "host/LineSinks.h"
 
 int main(int argc, char** argv) {
@@ -15,5 +17,5 @@ int main(int argc, char** argv) {
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    return 0;
+    return gwu::bench::AnyFailed() ? 1 : 0;
 }

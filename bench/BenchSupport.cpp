@@ -20,7 +20,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+bool g_failed = false;
+
 }  // namespace
+
+void Fail(benchmark::State& state, const std::string& why) {
+    state.SkipWithError(why.c_str());
+    g_failed = true;
+}
+
+bool AnyFailed() {
+    return g_failed;
+}
 
 bool Tiny() {
     const char* tiny = std::getenv("GWU_BENCH_TINY");

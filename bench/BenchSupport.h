@@ -15,6 +15,11 @@ namespace gwu::bench {
 bool Tiny();
 std::size_t Scaled(std::size_t full, std::size_t tiny);
 
+// Reports the benchmark as failed (Google Benchmark's error) and makes the program's exit status
+// 1, so that a benchmark that no longer does its job fails CI's tiny run.
+void Fail(benchmark::State& state, const std::string& why);
+bool AnyFailed();
+
 // The median time of a job in seconds, over a few runs (more when it is quick).
 double MedianSeconds(const std::function<void()>& job);
 

@@ -231,7 +231,7 @@ long long Stored(const std::optional<http::Response>& response, const std::strin
 void BM_FleetIngest(benchmark::State& state) {
     Fleet& fleet = Fleet::Shared();
     if (!fleet.Error().empty()) {
-        state.SkipWithError(fleet.Error().c_str());
+        Fail(state, fleet.Error());
         return;
     }
     const std::size_t events = Scaled(1000000, 2000);
@@ -312,7 +312,7 @@ void BM_FleetIngest(benchmark::State& state) {
         problem = "stored " + std::to_string(stored) + " of " + std::to_string(events);
     }
     if (!problem.empty()) {
-        state.SkipWithError(problem.c_str());
+        Fail(state, problem);
     }
     state.counters["events"] = static_cast<double>(events);
     state.counters["events_per_s"] =
@@ -323,7 +323,7 @@ BENCHMARK(BM_FleetIngest)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterati
 void BM_FleetSync(benchmark::State& state) {
     Fleet& fleet = Fleet::Shared();
     if (!fleet.Error().empty()) {
-        state.SkipWithError(fleet.Error().c_str());
+        Fail(state, fleet.Error());
         return;
     }
     const std::size_t events = Scaled(10000, 1000);
@@ -387,7 +387,7 @@ void BM_FleetSync(benchmark::State& state) {
         problem = "the database holds " + std::to_string(fleet.Events()) + " events";
     }
     if (!problem.empty()) {
-        state.SkipWithError(problem.c_str());
+        Fail(state, problem);
     }
     state.counters["events"] = static_cast<double>(events);
     state.counters["batches"] = static_cast<double>(batches.size());

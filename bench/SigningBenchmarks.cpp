@@ -36,7 +36,7 @@ void BM_VerifyFolder(benchmark::State& state) {
                                                       "sample-publisher.key"),
                           manifest, problem);
         if (!signature) {
-            state.SkipWithError(problem.c_str());
+            Fail(state, problem);
             return;
         }
         test::TestFolders::WriteFile(folder / signing::kManifestName, manifest);
@@ -51,7 +51,7 @@ void BM_VerifyFolder(benchmark::State& state) {
     auto job = [&]() {
         const signing::FolderCheck check = signing::CheckFolder(folder.string(), trust.keys);
         if (check.signature != signing::SignatureState::Valid || !check.FilesMatch()) {
-            state.SkipWithError(("the folder does not verify: " + check.problem).c_str());
+            Fail(state, "the folder does not verify: " + check.problem);
         }
     };
     auto floor = [&]() { benchmark::DoNotOptimize(signing::Sha256::Of(bytes)); };
