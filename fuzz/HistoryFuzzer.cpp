@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         lines += c == '\n' ? 1 : 0;
     }
     GWU_FUZZ_CHECK(all.events.size() + all.warnings.size() <= lines);
-    if (!all.events.empty()) {
+    // An empty serial in a filter means any serial: the first event's is a filter only when set.
+    if (!all.events.empty() && !all.events[0].serial.empty()) {
         Filter filter;
         filter.serial = all.events[0].serial;
         const HistoryReading one = ReadHistory(folder.path.string(), filter);
