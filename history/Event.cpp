@@ -189,6 +189,11 @@ EventReading Parse(std::string_view line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
         line.remove_suffix(1);
     }
+    // The JSON reader takes a NUL byte for the end of its input, so that a line could carry
+    // anything after one; no line this system writes holds one, and no database text can.
+    if (line.find('\0') != std::string_view::npos) {
+        return {std::nullopt, "holds a NUL character"};
+    }
     const Json object = Json::parse(line.begin(), line.end(), nullptr, false);
     if (object.is_discarded()) {
         return {std::nullopt, "not JSON"};

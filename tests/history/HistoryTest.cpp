@@ -133,6 +133,7 @@ TEST_F(HistoryTest, EveryBadLineIsAProblem) {
         {"{\"format\":1," + ok + ",\"dropped\":{}}", "\"dropped.count\" is missing"},
         {"{\"format\":1," + ok + ",\"tester\":\"" + std::string(kMaxLineBytes, 'x') + "\"}",
          "longer than 65536 bytes: refused"},
+        {"{\"format\":1," + ok + "}" + std::string(1, '\0') + "\xff", "holds a NUL character"},
     };
     for (const auto& c : cases) {
         const EventReading reading = ParseJsonLine(c.line);
