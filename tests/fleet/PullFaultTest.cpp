@@ -141,6 +141,7 @@ protected:
         const fs::path folder = Root() / set;
         fs::copy(SampleDir() / "firmware", folder);
         fs::remove(folder / "RELEASES.json");
+        fs::remove(folder / ".gitattributes");  // the checkout's, no file of a set
         for (const auto& [name, bytes] : extra) {
             TestFolders::WriteFile(folder / name, bytes);
         }
