@@ -1,18 +1,13 @@
 // gwctl sync pulling its group's release set from gwfleet and the shared PostgreSQL cluster, under
-// what a pull meets: a download cut half way, a set tampered with in the database, a set signed
-// by a key the tester does not trust, a disk that fills during the download. After each the
+// what a pull meets: a collector killed in the download, a set tampered with in the database, a set
+// signed by a key the tester does not trust, a disk that fills during the download. After each the
 // firmware folder in use is byte for byte what it was and the sync says why; then two syncs at
 // once take the good set once, the folder before it kept, and an update's event names the set.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
 
-#include "http/Client.h"
 #include "tests/fleet/CollectorProcess.h"
 #include "tests/fleet/FleetFixture.h"
 
@@ -30,67 +25,6 @@ Files Contents(const fs::path& folder) {
     }
     return files;
 }
-
-// A proxy on loopback to the collector: each GET passed on, each answer passed back, but the
-// answer for a target ending in `cut`, of which half the body goes before the connection closes.
-class CuttingProxy {
-public:
-    CuttingProxy(int upstream, std::string cut) : m_upstream(upstream), m_cut(std::move(cut)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        EXPECT_EQ(::bind(m_listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-        ::listen(m_listener, 8);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size);
-        m_url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~CuttingProxy() {
-        ::shutdown(m_listener, SHUT_RDWR);  // ends the accept
-        m_thread.join();
-        ::close(m_listener);
-    }
-    const std::string& Url() const { return m_url; }
-
-private:
-    void Serve() {
-        for (int client; (client = ::accept(m_listener, nullptr, nullptr)) >= 0; ::close(client)) {
-            const timeval limit{10, 0};
-            ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-            std::string head;
-            char piece[4096];
-            for (ssize_t n = 1;
-                 n > 0 && head.find("\r\n\r\n") == std::string::npos && head.size() < 65536;) {
-                n = ::recv(client, piece, sizeof piece, 0);
-                head.append(piece, n > 0 ? static_cast<std::size_t>(n) : 0);
-            }
-            const std::size_t from = head.find(' ') + 1, token = head.find("Bearer ");
-            const std::string target = head.substr(from, head.find(' ', from) - from);
-            http::Request request{"GET", target, {}, ""};
-            request.headers = {
-                {"Authorization", head.substr(token, head.find('\r', token) - token)}};
-            std::string error;
-            const auto answer = http::Fetch("127.0.0.1", m_upstream, request, error);
-            std::string body = answer ? answer->body : "";
-            if (target.size() >= m_cut.size() &&
-                target.compare(target.size() - m_cut.size(), m_cut.size(), m_cut) == 0) {
-                body.resize(body.size() / 2);
-            }
-            const std::string out =
-                "HTTP/1.1 " + std::to_string(answer ? answer->status : 502) +
-                " X\r\nContent-Length: " + std::to_string(answer ? answer->body.size() : 0) +
-                "\r\nConnection: close\r\n\r\n" + body;
-            ::send(client, out.data(), out.size(), MSG_NOSIGNAL);
-        }
-    }
-
-    const int m_upstream;
-    const std::string m_cut;
-    const int m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    std::string m_url;
-    std::thread m_thread;
-};
 
 class PullFaultTest : public FleetFixture {
 protected:
@@ -158,8 +92,26 @@ protected:
 };
 
 TEST_F(PullFaultTest, EveryFaultLeavesTheFolderInUseAndTheGoodSetIsTakenOnce) {
+    Publish("spring", Key("private"), 5);
+    // The collector killed while it waits to read the set's files (their table locked).
+    auto killed = std::make_unique<Collector>(m_uri, Root() / "killed");
+    fleet::Database holder(m_uri);
+    holder.Exec("BEGIN");
+    holder.Exec("LOCK TABLE publication_files IN ACCESS EXCLUSIVE MODE");
+    Child cut(Sync(killed->Url(), Firmware()), (Root() / "cut").string());
+    for (int i = 0; i < 3000 && Count("SELECT count(*) FROM pg_stat_activity WHERE datname = "
+                                      "current_database() AND wait_event_type = 'Lock'") == 0;
+         ++i) {
+        Pause();
+    }
+    killed->Kill();
+    holder.Exec("ROLLBACK");
+    EXPECT_EQ(cut.Wait(kWaitMs), 1);
+    EXPECT_NE(TestFolders::ReadFile(Root() / "cut.out").find("RELEASES.json: not received"),
+              std::string::npos);
+    EXPECT_EQ(Contents(Firmware()), m_before);
+    EXPECT_FALSE(fs::exists(Firmware().string() + ".staging"));
     const Collector collector(m_uri, Root() / "collector");
-    const CuttingProxy proxy(collector.Port(), "/HLX_LC.rel");
     const std::string stranger = (Root() / "stranger.pem").string();
     ASSERT_EQ(
         std::system(("openssl ecparam -name prime256v1 -genkey -noout -out " + stranger).c_str()),
@@ -171,7 +123,6 @@ TEST_F(PullFaultTest, EveryFaultLeavesTheFolderInUseAndTheGoodSetIsTakenOnce) {
     const std::string refusal = m_said.value("/folder/refusal"_json_pointer, "");
     ASSERT_NE(refusal, "") << m_said;
     Publish("big", Key("private"), 6, {{"BIG.dat", std::string(300 * 1024, 'b')}});
-    Publish("spring", Key("private"), 5);
     // A few hundred KiB where a firmware folder lives, when one can be mounted here.
     const fs::path small = Root() / "small";
     fs::create_directories(small);
@@ -181,14 +132,13 @@ TEST_F(PullFaultTest, EveryFaultLeavesTheFolderInUseAndTheGoodSetIsTakenOnce) {
         "UPDATE publication_files SET content = 'x' WHERE name = 'HLX_PROM.rel' AND "
         "publication = (SELECT publication FROM release_sets WHERE name = 'big')";
     const struct {
-        std::string set, url, sql;
+        std::string set, sql;
         fs::path firmware;
         std::string said;
     } faults[] = {
-        {"spring", proxy.Url(), "", Firmware(), "HLX_LC.rel: not received"},
-        {"big", collector.Url(), "", small / "firmware", "No space left on device"},
-        {"stranger", collector.Url(), "", Firmware(), "(sequence 1) is refused: " + refusal},
-        {"big", collector.Url(), tamper, Firmware(), "HLX_PROM.rel: the bytes received are not"},
+        {"big", "", small / "firmware", "No space left on device"},
+        {"stranger", "", Firmware(), "(sequence 1) is refused: " + refusal},
+        {"big", tamper, Firmware(), "HLX_PROM.rel: the bytes received are not"},
     };
     for (const auto& fault : faults) {
         if (!mounted && fault.firmware == small / "firmware") {
@@ -196,7 +146,7 @@ TEST_F(PullFaultTest, EveryFaultLeavesTheFolderInUseAndTheGoodSetIsTakenOnce) {
         }
         ASSERT_EQ(Gwfleet({"release", "assign", "--set", fault.set, "--group", "bench"}), 0);
         m_db->Exec(fault.sql.empty() ? "SELECT 1" : fault.sql);
-        EXPECT_EQ(Gwctl(Sync(fault.url, fault.firmware)), 1) << m_said;
+        EXPECT_EQ(Gwctl(Sync(collector.Url(), fault.firmware)), 1) << m_said;
         const std::string said = m_said.value("/error/message"_json_pointer, "");
         EXPECT_NE(said.find(fault.said), std::string::npos) << said;
         EXPECT_NE(said.find(fault.firmware.string() + " is unchanged"), std::string::npos) << said;
