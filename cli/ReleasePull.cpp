@@ -251,6 +251,9 @@ PullResult FinishSwitch(const PullSettings& settings) {
     result.problem = !refusal.empty() ? "the release set " + set->set + " in " + staging +
                                             " is refused: " + refusal
                                       : Switch(settings.firmware, staging);
+    if (!refusal.empty()) {
+        RemoveFolder(staging);  // the pull downloads the set again
+    }
     result.switched = result.problem.empty();
     return result;
 }
@@ -280,6 +283,7 @@ PullResult PullReleaseSet(const PullSettings& settings, const FleetGet& get) {
         return result;  // the folder holds the set already
     }
     Take(result, *set);
+    const bool inUse = Exists(settings.firmware);
     const std::string staging = settings.firmware + kStagingSuffix;
     RemoveFolder(staging);  // a stale one, under the sync lock
     std::error_code ec;
@@ -288,9 +292,7 @@ PullResult PullReleaseSet(const PullSettings& settings, const FleetGet& get) {
         ec ? staging + ": cannot be created: " + ec.message() : Download(staging, *set, get);
     if (!problem.empty()) {
         problem = "the release set " + set->set +
-                  " was not received (the next sync starts it "
-                  "again): " +
-                  problem;
+                  " was not received (the next sync starts it again): " + problem;
     } else if (const std::string refusal = Judge(staging, settings, result); !refusal.empty()) {
         problem = "the release set " + set->set + " (sequence " + std::to_string(set->sequence) +
                   ") is refused: " + refusal;
@@ -299,7 +301,11 @@ PullResult PullReleaseSet(const PullSettings& settings, const FleetGet& get) {
     }
     if (!problem.empty()) {
         RemoveFolder(staging);
-        result.problem = problem + "; the firmware folder " + settings.firmware + " is unchanged";
+        // Only a switch that could not put the folder back leaves it elsewhere (and says where).
+        const bool putBack = Exists(settings.firmware) == inUse;
+        result.problem =
+            problem +
+            (putBack ? "; the firmware folder " + settings.firmware + " is unchanged" : "");
     }
     result.switched = problem.empty();
     return result;
