@@ -164,10 +164,23 @@ TEST_F(PullFaultTest, EveryFaultLeavesTheFolderInUseAndTheGoodSetIsTakenOnce) {
     EXPECT_EQ(one.Wait(kWaitMs), 0);
     const Json first = Json::parse(TestFolders::ReadFile(Root() / "one.out"), nullptr, false);
     EXPECT_NE(first.contains("release"), second) << first << m_said;  // one switch, not two
-    Files pulled = Contents(Firmware());
+    const Files switched = Contents(Firmware());
+    Files pulled = switched;
     pulled.erase(".fleet-set.json");
     EXPECT_EQ(pulled, Contents(Root() / "spring"));
     EXPECT_EQ(Contents(Firmware().string() + ".previous"), m_before);
+    // A switch stopped between its renames is finished by the next sync, with no set to pull.
+    fs::rename(Firmware(), Firmware().string() + ".staging");
+    ASSERT_EQ(Gwfleet({"tester", "group", "tester-1", "--none"}), 0);
+    std::vector<std::string> finish = Sync(collector.Url(), Firmware());
+    finish.erase(finish.begin() + 2);  // without --json: the line as printed
+    EXPECT_EQ(Gwctl(finish, "finish"), 0);
+    EXPECT_NE(TestFolders::ReadFile(Root() / "finish.out")
+                  .find("\ngwctl: firmware folder now holds set spring (sequence 5, publisher "
+                        "test-publisher); the previous one is in " +
+                        Firmware().string() + ".previous\n"),
+              std::string::npos);
+    EXPECT_EQ(Contents(Firmware()), switched);
     ASSERT_EQ(Gwctl(Line({"update", "--json", "--device", "emu:" + SampleScenarioPath("behind"),
                           "--firmware", Firmware().string()})),
               0)
