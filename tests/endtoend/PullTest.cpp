@@ -13,8 +13,7 @@ namespace gwu::test::cli {
 namespace {
 
 using Files = std::map<std::string, std::string>;
-// Changes the answer for a file of the set, by name.
-using Change = std::function<void(const std::string& name, http::Response& answer)>;
+using Edit = std::function<void(std::string& body)>;
 
 // Every file of a folder with its bytes; none for a missing folder.
 Files Contents(const fs::path& folder) {
@@ -29,66 +28,45 @@ Files Contents(const fs::path& folder) {
 class PullTest : public CliTest {
 protected:
     PullTest() {
-        const fs::path data = kSamples / ".." / "tests" / "signing" / "data";
-        fs::create_directories(Trust());
-        fs::copy_file(data / "p256-public.pem", Trust() / "test-publisher.pem");
         WriteFile(Token(), "tester-token\n");
         fs::permissions(Token(), fs::perms::owner_read | fs::perms::owner_write);
-        fs::copy(Firmware(), Set());
-        const std::string key = (data / "p256-private.pem").string();
-        EXPECT_EQ(Child({kGwctlProgram, "release", "sign", "--key", key, "--sequence", "5",
-                         Set().string()},
-                        (Root() / "sign").string())
-                      .Wait(kWaitMs),
-                  0);
-        m_published = Contents(Set());
-        m_before = Contents(Firmware());
     }
-    fs::path Trust() const { return Root() / "trust"; }
     fs::path Token() const { return Logs() / "token"; }
-    fs::path Set() const { return Root() / "published"; }
-    fs::path Beside(const char* suffix) const { return Firmware().string() + suffix; }
 
-    // The collector: events acknowledged, set "spring" of publication 3 named by the manifest's
-    // digest (or another), its files served as changed.
-    Answer Fleet(const Change& change = nullptr, std::string digest = "") const {
+    // The collector: events acknowledged, the sample folder as set "spring" of publication 3
+    // named by its manifest's digest (or another), the answer for one file edited.
+    Answer Fleet(const std::string& file, const Edit& edit, std::string digest = "") const {
+        const Files set = Contents(kSamples / "firmware");
         if (digest.empty()) {
-            digest = signing::ToHex(signing::Sha256::Of(m_published.at("RELEASES.json")));
+            digest = signing::ToHex(signing::Sha256::Of(set.at("RELEASES.json")));
         }
         return [=](const http::Request& request) {
-            const std::string prefix = "/api/v1/release/3/";
+            const std::string name = request.target.substr(request.target.rfind('/') + 1);
             if (request.method == "POST") {
                 return Acknowledge("fleet-a")(request);
             } else if (request.target == "/api/v1/release") {
-                const json set = {{"set", "spring"},
-                                  {"publication", 3},
-                                  {"sequence", 5},
-                                  {"manifest_sha256", digest}};
-                return http::Response{200, "application/json", {}, set.dump()};
-            }
-            const std::string name = request.target.substr(prefix.size());
-            if (request.target.rfind(prefix, 0) != 0 || m_published.count(name) == 0) {
+                const json answer = {{"set", "spring"},
+                                     {"publication", 3},
+                                     {"sequence", 5},
+                                     {"manifest_sha256", digest}};
+                return http::Response{200, "application/json", {}, answer.dump()};
+            } else if (request.target.rfind("/api/v1/release/3/", 0) != 0 || !set.count(name)) {
                 return Status(404, "no such file");
             }
-            http::Response answer{200, "application/octet-stream", {}, m_published.at(name)};
-            if (change) {
-                change(name, answer);
+            http::Response answer{200, "application/octet-stream", {}, set.at(name)};
+            if (name == file) {
+                edit(answer.body);
             }
             return answer;
         };
     }
-    Result Sync(const Collector& collector) const {
-        return Run({"sync", "--json", "--to", collector.Url(), "--token-file", Token().string(),
-                    "--trust", Trust().string()});
-    }
-
-    Files m_published, m_before;
 };
 
 TEST_F(PullTest, AFileRefusedAsItArrivesLeavesTheFolderInUseAsItWas) {
+    const Files before = Contents(Firmware());
     const struct {
-        std::string file;  // the file whose answer is changed, and how
-        std::function<void(std::string&)> edit;
+        std::string file;  // the file whose answer is edited
+        Edit edit;
         std::string digest, said;
     } cases[] = {
         {"HLX_LC.rel", [](std::string& body) { body += "more"; }, "", "HLX_LC.rel: not received"},
@@ -98,33 +76,26 @@ TEST_F(PullTest, AFileRefusedAsItArrivesLeavesTheFolderInUseAsItWas) {
          "RELEASES.json: its SHA-256 is not the one the collector named"},
     };
     for (const auto& c : cases) {
-        Collector collector({}, Fleet(
-                                    [&c](const std::string& name, http::Response& answer) {
-                                        if (name == c.file) {
-                                            c.edit(answer.body);
-                                        }
-                                    },
-                                    c.digest));
-        const Result result = Sync(collector);
+        Collector collector({}, Fleet(c.file, c.edit, c.digest));
+        const Result result =
+            Run({"sync", "--json", "--to", collector.Url(), "--token-file", Token().string()});
         EXPECT_EQ(result.code, 1) << result.out;
         const std::string said = Text(At(result.document, "/error/message"));
         EXPECT_NE(said.find(c.said), std::string::npos) << said;
         EXPECT_NE(said.find("the firmware folder " + Firmware().string() + " is unchanged"),
                   std::string::npos)
             << said;
-        EXPECT_EQ(Contents(Firmware()), m_before);
-        EXPECT_FALSE(fs::exists(Beside(".staging")) || fs::exists(Beside(".previous")));
+        EXPECT_EQ(Contents(Firmware()), before);
+        EXPECT_FALSE(fs::exists(Firmware().string() + ".staging"));
     }
 }
 
 TEST_F(PullTest, TheAutomaticSyncAbandonsADownloadThatDoesNotFitItsTime) {
-    const std::vector<std::string> check = {"check", "--device", "emu:" + Scenario("behind"),
-                                            "--trust", Trust().string()};
+    const std::vector<std::string> check = {"check", "--device", "emu:" + Scenario("behind")};
     const Result alone = Run(check);
-    Collector collector({}, Fleet([](const std::string& name, http::Response&) {
-                            if (name == "HLX_LC.rel") {
-                                std::this_thread::sleep_for(std::chrono::seconds(7));
-                            }
+    const Files before = Contents(Firmware());
+    Collector collector({}, Fleet("HLX_LC.rel", [](std::string&) {
+                            std::this_thread::sleep_for(std::chrono::seconds(7));
                         }));
     WriteFile(Logs() / "fleet.conf", "url = " + collector.Url() + "\ntoken_file = token\n");
     const auto start = std::chrono::steady_clock::now();
@@ -138,8 +109,8 @@ TEST_F(PullTest, TheAutomaticSyncAbandonsADownloadThatDoesNotFitItsTime) {
     EXPECT_EQ(result.err.substr(0, alone.err.size() + warning.size()), alone.err + warning);
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'),
               std::count(alone.err.begin(), alone.err.end(), '\n') + 1);
-    EXPECT_EQ(Contents(Firmware()), m_before);
-    EXPECT_FALSE(fs::exists(Beside(".staging")));
+    EXPECT_EQ(Contents(Firmware()), before);
+    EXPECT_FALSE(fs::exists(Firmware().string() + ".staging"));
 }
 
 }  // namespace
