@@ -4,9 +4,13 @@
 # collector only through a root in the system's certificate store: the sync fails on the
 # certificate before the test CA is among the Wine prefix's trusted roots and after it is taken
 # out again, succeeds while it is in, and a collector whose certificate comes from another CA is
-# refused, nothing stored. A collector that never answers holds a check up for 5 s at most.
+# refused, nothing stored. A collector that never answers holds a check up for 5 s at most. A
+# release set assigned to the tester's group is pulled into its firmware folder once it is
+# signed by a key the tester trusts; one tampered with on the collector is refused, the folder in
+# use left byte for byte as it was.
 # Usage: scripts/windows-fleet-test.sh [WINDOWS_BUILD_DIR]   (default build/windows, after its
-# build; scripts/windows-tests.sh runs it). gwfleet is the dev preset's, built when missing.
+# build; scripts/windows-tests.sh runs it). gwfleet and the publisher's gwctl are the dev
+# preset's, built when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,12 +18,13 @@ build="${1:-build/windows}"
 gwctl="$build/cli/gwctl.exe"
 install_ca="$build/tests/gatewayutils_install_test_ca.exe"
 gwfleet=build/dev/fleet/gwfleet
+publisher_gwctl=build/dev/cli/gwctl
 for program in "$gwctl" "$install_ca"; do
     [ -f "$program" ] || { echo "windows-fleet-test: no $program: build it first" >&2; exit 2; }
 done
-if [ ! -x "$gwfleet" ]; then
+if [ ! -x "$gwfleet" ] || [ ! -x "$publisher_gwctl" ]; then
     [ -f build/dev/CMakeCache.txt ] || cmake --preset dev >/dev/null
-    cmake --build --preset dev --target gwfleet
+    cmake --build --preset dev --target gwfleet gwctl
 fi
 export WINEPREFIX="${WINEPREFIX:-$PWD/build/windows/wineprefix}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -176,6 +181,41 @@ sync trusted "$trusted" 0
 [ "$(stored)" = 2 ] || fail "the collector does not hold the two events"
 [ "$(value "$work/testers.out" '[t["name"] for t in d["testers"]]')" = "['wine-tester']" ] ||
     fail "the events are not the tester's"
+# A release set for the tester's group, signed by a publisher the tester trusts. Tampered with
+# on the collector, it is refused and the folder in use stays as it was; published again as
+# signed, it replaces the folder, the one before kept beside it.
+windows_path() { local path="Z:$1"; echo "${path//\//\\}"; }
+openssl ecparam -name prime256v1 -genkey -noout -out "$work/publisher.key" 2>>"$work/openssl.err"
+mkdir "$work/trust"
+openssl ec -in "$work/publisher.key" -pubout -out "$work/trust/fleet-publisher.pem" \
+    2>>"$work/openssl.err" || fail "openssl: the publisher's key"
+cp -r samples/firmware "$work/firmware"
+cp -r samples/firmware "$work/in-use"
+cp -r samples/firmware "$work/set"
+"$publisher_gwctl" release sign --key "$work/publisher.key" "$work/set" >"$work/sign.out" 2>&1 ||
+    fail "gwctl release sign"
+export GWU_FIRMWARE_DIR GWU_TRUST_DIR
+GWU_FIRMWARE_DIR=$(windows_path "$work/firmware")
+GWU_TRUST_DIR=$(windows_path "$work/trust")
+fleet release publish "$work/set" --set spring >"$work/publish.out" 2>&1 || fail "publish"
+fleet tester group wine-tester lab >>"$work/publish.out" 2>&1 || fail "tester group"
+fleet release assign --set spring --group lab >>"$work/publish.out" 2>&1 || fail "assign"
+psql -q "$db" -c "UPDATE publication_files SET content = content || '\x00'::bytea
+    WHERE name = 'HLX_PROM.rel'" >>"$work/publish.out" 2>&1 || fail "tampering with the set"
+sync tampered "$trusted" 1
+grep -q "HLX_PROM.rel" "$work/tampered.out" "$work/tampered.err" || fail "the tampered set's refusal names no file"
+diff -r "$work/in-use" "$work/firmware" >"$work/refused-diff.out" || fail "a refused set changed the folder"
+[ ! -e "$work/firmware.staging" ] || fail "a refused set left its staging folder"
+fleet release publish "$work/set" --set spring >>"$work/publish.out" 2>&1 || fail "publish again"
+sync pulled "$trusted" 0
+[ "$(value "$work/pulled.out" 'd["release"]["set"], d["release"]["sequence"]')" = "('spring', 2)" ] ||
+    fail "the sync says no set spring of sequence 2 was pulled"
+diff -r -x .fleet-set.json -x .gitattributes "$work/set" "$work/firmware" >"$work/pulled-diff.out" ||
+    fail "the firmware folder is not the published set"
+diff -r "$work/in-use" "$work/firmware.previous" >"$work/previous-diff.out" ||
+    fail "the folder that was in use is not kept as the previous one"
+unset GWU_FIRMWARE_DIR GWU_TRUST_DIR
+
 # The trust goes with the root: taken out again, the collector is refused once more.
 timeout -k 5 60 wine "$install_ca" remove "$work/test-ca.pem" >>"$work/install.out" 2>&1 ||
     fail "removing the test CA"
