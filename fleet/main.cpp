@@ -7,6 +7,7 @@
 
 #include "fleet/FleetCommands.h"
 #include "fleet/Migrations.h"
+#include "fleet/ReportCommands.h"
 
 namespace {
 
@@ -70,6 +71,8 @@ int Run(int argc, char** argv) {
         AddDatabase(*listing, database);
     }
 
+    const ReportCommands report(app, AddDatabase);
+
     // Last, so that the commands' own help leaves it out.
     app.footer(
         "Commands:\n"
@@ -88,7 +91,13 @@ int Run(int argc, char** argv) {
         "  conflicts  events sent with the id of another stored event but other content or from\n"
         "             another tester\n"
         "  devices    the inventory: per serial number the latest event's card, tester and time,\n"
-        "             and per code type the latest release seen after an operation\n\n"
+        "             and per code type the latest release seen after an operation\n"
+        "  report     report behind --set NAME: the devices behind a release set (any code type\n"
+        "             of their family whose release differs from the set's), with the counts;\n"
+        "             report failures --since TIME: the events whose exit status is not 0,\n"
+        "             newest first, and what failed; report device SERIAL: its inventory and\n"
+        "             its events from every tester in the order received; report testers: each\n"
+        "             tester's group, events, gaps, last sync and largest clock difference\n\n"
         "Options of the commands:\n"
         "  --db URI            every command: the database, a PostgreSQL connection URI\n"
         "                      (default: GWU_FLEET_DB)\n"
@@ -97,8 +106,14 @@ int Run(int argc, char** argv) {
         "  --tls-cert FILE     serve: the certificate chain (PEM), with --tls-key FILE, the key\n"
         "  --admin             token add: an admin's token, which reads and sends nothing\n"
         "  --json              testers, conflicts, devices: the HTTP API's JSON, not a table\n"
-        "  --serial S          devices: only that serial number's device\n\n"
-        "Exit codes: 0 done, 2 trouble (said on stderr).");
+        "  --serial S          devices: only that serial number's device\n"
+        "  --set NAME          report behind: the release set\n"
+        "  --since TIME        report failures: from YYYY-MM-DDTHH:MM:SSZ (or a date, UTC) on\n"
+        "  --limit N           report behind, failures: list at most N (the counts stay whole)\n"
+        "  --json              report: the HTTP API's JSON (GET /api/v1/report/...), not a "
+        "table\n\n"
+        "Exit codes: 0 done, 1 no such release set or a time not understood (report), 2\n"
+        "trouble (said on stderr).");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -115,6 +130,9 @@ int Run(int argc, char** argv) {
     }
     if (revoke->parsed()) {
         return RevokeTokensCommand(database, name);
+    }
+    if (report.Parsed()) {
+        return report.Run();
     }
     const Listing listing = testers->parsed()     ? Listing::Testers
                             : conflicts->parsed() ? Listing::Conflicts
