@@ -76,21 +76,23 @@ std::optional<Row> Compare(const FamilyReleases& set, const Inventory& device) {
     if (family == set.end()) {
         return std::nullopt;
     }
-    std::vector<CodeVerdict> codes;
-    bool behind = false;
+    std::vector<CodeVerdict> codes;  // those whose verdict is not Same
+    bool compared = false;
     for (const auto& [code, release] : device.releases) {
         const auto held = family->second.find(code);
         if (held == family->second.end() || IsPlaceholderRelease(release)) {
             continue;
         }
+        compared = true;
         const DIFFTYPE verdict = Verdict(communication, release, held->second);
-        behind = behind || verdict != DIFF_SAME;
-        codes.push_back({code, release, held->second, DiffTypeWord(verdict)});
+        if (verdict != DIFF_SAME) {
+            codes.push_back({code, release, held->second, DiffTypeWord(verdict)});
+        }
     }
-    if (codes.empty()) {
+    if (!compared) {
         return std::nullopt;
     }
-    return Row{behind, behind ? EncodeCodes(codes) : std::string()};
+    return Row{!codes.empty(), EncodeCodes(codes)};
 }
 
 // The named sets' releases, or only that set's.
@@ -125,6 +127,10 @@ INSERT INTO set_counts (set_name, compared, behind)
 SELECT * FROM unnest($1::text[], $2::bigint[], $3::bigint[]))SQL";
 
 std::string Unescaped(const std::string& text, size_t from, size_t to) {
+    const size_t escape = text.find('\\', from);
+    if (escape == std::string::npos || escape >= to) {
+        return text.substr(from, to - from);  // most values hold nothing escaped
+    }
     std::string value;
     for (size_t i = from; i < to; ++i) {
         if (text[i] == '\\' && i + 1 < to) {

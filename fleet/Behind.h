@@ -13,7 +13,7 @@
 
 namespace gwu::fleet {
 
-// One compared code type of a device.
+// A code type of a device whose release differs from a set's, and the verdict.
 struct CodeVerdict {
     std::string code, device, set, verdict;
     bool operator==(const CodeVerdict& other) const;
@@ -23,7 +23,7 @@ struct CodeVerdict {
 // "measurement" for any other.
 const char* FamilyOfCard(const std::string& card);
 
-// The codes column's text of a device's compared code types, and back.
+// The codes column's text of a device's differing code types, and back.
 std::string EncodeCodes(const std::vector<CodeVerdict>& codes);
 std::vector<CodeVerdict> DecodeCodes(const std::string& text);
 

@@ -22,7 +22,9 @@ extern const char* const kBehindDevicesSql;
 
 // {"set", "publication", "sequence", "compared", "behind", "devices": [{"serial", "card",
 // "last_seen", "last_tester", "codes": [{"code", "device", "set", "verdict"}]}]}, devices by
-// serial, at most limit of them (the counts are all the set's); nothing for a set not named.
+// serial, at most limit of them (the counts are all the set's), each with the code types whose
+// release differs from the set's; nothing for a set not named. Counts and list are read in one
+// snapshot.
 std::optional<nlohmann::json> BehindReport(Database& database, const std::string& set,
                                            std::optional<long long> limit);
 

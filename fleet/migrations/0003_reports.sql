@@ -21,8 +21,8 @@ UPDATE testers t SET clock_seconds = (SELECT max(abs(e.clock_seconds)) FROM even
 
 -- Per set, every device the set is compared with: one whose inventory holds a release of a code
 -- type the set holds for the device's family. behind: any of those code types' verdicts is not
--- Same. codes: for a device behind, its compared code types, one a line, "CODE\tDEVICE\tSET\t
--- VERDICT\n" (each value escaped as in COPY's text format); empty otherwise. The ingest rewrites
+-- Same. codes: those code types, one a line, "CODE\tDEVICE\tSET\tVERDICT\n" (each value escaped
+-- as in COPY's text format); empty when the device is not behind. The ingest rewrites
 -- the rows of the devices whose events it stores, the publication of a set all that set's rows.
 CREATE TABLE set_devices (
     set_name text NOT NULL,
