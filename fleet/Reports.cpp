@@ -193,8 +193,8 @@ std::string EventWhat(const history::Event& event) {
     }
     for (const history::CodeTypeRecord& code : event.codeTypes) {
         if (code.compared && !code.verdict.empty() && code.verdict != "Same") {
-            add(code.code + " " + (code.after.empty() ? code.before : code.after) + " is " +
-                code.verdict + " than the folder's " + code.disk);
+            add(code.code + " " + (code.after.empty() ? code.before : code.after) + ": " +
+                code.verdict + ", the folder's " + (code.disk.empty() ? "-" : code.disk));
         }
     }
     if (what.empty()) {

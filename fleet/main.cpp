@@ -77,9 +77,9 @@ int Run(int argc, char** argv) {
     app.footer(
         "Commands:\n"
         "  serve      serve the HTTP API (POST /api/v1/events with a tester's token; GET\n"
-        "             /api/v1/testers, /api/v1/conflicts, /api/v1/devices with an admin's;\n"
-        "             GET /healthz), after applying the migrations the database lacks. SIGINT\n"
-        "             or SIGTERM stops it\n"
+        "             /api/v1/testers, /api/v1/conflicts, /api/v1/devices, /api/v1/report/...\n"
+        "             with an admin's; GET /healthz), after applying the migrations the\n"
+        "             database lacks. SIGINT or SIGTERM stops it\n"
         "  migrate    apply the migrations the database lacks, each once, however many\n"
         "             collectors start at once\n"
         "  token      token add NAME [--admin]: print a new token of the tester NAME (of the\n"
