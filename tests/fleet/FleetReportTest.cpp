@@ -210,5 +210,27 @@ TEST_F(FleetReportTest, FailuresDevicesAndTestersAcrossTesters) {
     EXPECT_EQ(Json::parse(TestFolders::ReadFile(stem + ".out"), nullptr, false), all);
 }
 
+// Events stored before the reports' migration: their exit statuses and the testers' clocks read
+// from what was stored, a line with an escaped NUL in one of its strings included.
+TEST_F(FleetReportTest, TheMigrationReadsTheEventsStoredBefore) {
+    Event nul = Device(1, "HX1", ""), none = Device(3, "HX1", ""), zero = Device(2, "HX1", "");
+    nul.rounds = {{1, "LC", "failed", std::nullopt, "", false, std::string("a\0b", 3)}};
+    nul.exitStatus = 5;
+    zero.exitStatus = 0;
+    none.time = "2020-01-01T00:00:00Z";
+    Post(BatchBody({nul, zero, none}));
+    m_db->ExecScript(
+        "ALTER TABLE events DROP COLUMN exit_status; ALTER TABLE testers DROP COLUMN "
+        "clock_seconds; DROP TABLE set_devices, set_counts; DELETE FROM schema_migrations WHERE "
+        "version = 3");
+    fleet::Database again(m_uri);
+    EXPECT_EQ(fleet::Migrate(again).applied, std::vector<std::string>{"0003_reports"});
+    EXPECT_EQ(m_db->Exec("SELECT string_agg(coalesce(exit_status::text, '-'), ' ' ORDER BY seq) "
+                         "FROM events")
+                  .Text(0, 0),
+              "5 0 -");
+    EXPECT_GT(Count("SELECT clock_seconds FROM testers WHERE name = 'tester-1'"), 86400 * 365);
+}
+
 }  // namespace
 }  // namespace gwu::test
