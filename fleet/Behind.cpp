@@ -1,12 +1,11 @@
 #include "fleet/Behind.h"
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <optional>
 #include <tuple>
 #include <utility>
-
-#include <algorithm>
-#include <cctype>
 
 #include "devices/CHLXUtils.h"
 #include "devices/CQPTUtils.h"
@@ -113,18 +112,34 @@ constexpr const char* kInventory =
     "SELECT r.serial, d.card, r.code, r.release FROM device_releases r JOIN devices d ON "
     "d.serial = r.serial WHERE ";
 
-constexpr const char* kUpsertRows = R"SQL(
-INSERT INTO set_devices AS t (set_name, serial, behind, codes)
-SELECT * FROM unnest($1::text[], $2::text[], $3::boolean[], $4::text[])
-ORDER BY 1, 2
-ON CONFLICT (set_name, serial) DO UPDATE SET behind = excluded.behind, codes = excluded.codes)SQL";
+// What a batch's devices need, in one statement: the named sets' releases ('s', set, family,
+// code, release), the devices' inventory ('i', serial, card, code, release) and their rows of
+// the named sets ('o', set, serial, behind, codes).
+constexpr const char* kReadBatchDevices = R"SQL(
+SELECT 's', s.set_name, s.family, s.code, s.release
+FROM set_releases s JOIN release_sets n ON n.name = s.set_name
+UNION ALL
+SELECT 'i', r.serial, d.card, r.code, r.release
+FROM unnest($1::text[]) AS x(serial) JOIN devices d ON d.serial = x.serial
+JOIN device_releases r ON r.serial = x.serial
+WHERE EXISTS (SELECT FROM release_sets)
+UNION ALL
+SELECT 'o', b.set_name, b.serial, b.behind::text, b.codes
+FROM release_sets n CROSS JOIN unnest($1::text[]) AS x(serial)
+JOIN set_devices b ON b.set_name = n.name AND b.serial = x.serial)SQL";
 
-constexpr const char* kDeleteRows = R"SQL(
-DELETE FROM set_devices WHERE (set_name, serial) IN (SELECT * FROM unnest($1::text[], $2::text[])))SQL";
-
-constexpr const char* kAddCounts = R"SQL(
+// The changed rows, the rows gone and the counts' changes, in one statement.
+constexpr const char* kWriteBatchDevices = R"SQL(
+WITH upserted AS (
+    INSERT INTO set_devices AS t (set_name, serial, behind, codes)
+    SELECT * FROM unnest($1::text[], $2::text[], $3::boolean[], $4::text[]) ORDER BY 1, 2
+    ON CONFLICT (set_name, serial) DO UPDATE SET behind = excluded.behind, codes = excluded.codes
+), removed AS (
+    DELETE FROM set_devices
+    WHERE (set_name, serial) IN (SELECT * FROM unnest($5::text[], $6::text[]))
+)
 INSERT INTO set_counts (set_name, compared, behind)
-SELECT * FROM unnest($1::text[], $2::bigint[], $3::bigint[]))SQL";
+SELECT * FROM unnest($7::text[], $8::bigint[], $9::bigint[]))SQL";
 
 std::string Unescaped(const std::string& text, size_t from, size_t to) {
     const size_t escape = text.find('\\', from);
@@ -194,33 +209,26 @@ void UpdateBehind(Database& database, const std::vector<std::string>& serials) {
     // Before the sets are read: a set's refresh, which locks the table exclusively, is either
     // committed by then or waits for this transaction.
     database.Exec("LOCK TABLE set_devices IN ROW EXCLUSIVE MODE");
-    const std::map<std::string, FamilyReleases> sets = SetReleases(database, std::nullopt);
-    if (sets.empty()) {
-        return;
-    }
-    ArrayParam serialArray, setArray;
+    ArrayParam serialArray;
     for (const std::string& serial : serials) {
         serialArray.Add(serial);
     }
-    for (const auto& set : sets) {
-        setArray.Add(set.first);
-    }
+    const Result read = database.Exec(kReadBatchDevices, {serialArray.Text()});
+    std::map<std::string, FamilyReleases> sets;
     std::map<std::string, Inventory> devices;
-    const Result inventory =
-        database.Exec(std::string(kInventory) + "r.serial = ANY($1::text[])", {serialArray.Text()});
-    for (int row = 0; row < inventory.Rows(); ++row) {
-        Inventory& device = devices[inventory.Text(row, 0)];
-        device.card = inventory.Text(row, 1);
-        device.releases[inventory.Text(row, 2)] = inventory.Text(row, 3);
-    }
     std::map<std::pair<std::string, std::string>, Row> before, after;
-    const Result stored = database.Exec(
-        "SELECT set_name, serial, behind, codes FROM set_devices WHERE set_name = "
-        "ANY($1::text[]) AND serial = ANY($2::text[])",
-        {setArray.Text(), serialArray.Text()});
-    for (int row = 0; row < stored.Rows(); ++row) {
-        before[{stored.Text(row, 0), stored.Text(row, 1)}] = {stored.Bool(row, 2),
-                                                              stored.Text(row, 3)};
+    for (int row = 0; row < read.Rows(); ++row) {
+        const std::string kind = read.Text(row, 0);
+        if (kind == "s") {
+            sets[read.Text(row, 1)][read.Text(row, 2)][read.Text(row, 3)] = read.Text(row, 4);
+        } else if (kind == "i") {
+            Inventory& device = devices[read.Text(row, 1)];
+            device.card = read.Text(row, 2);
+            device.releases[read.Text(row, 3)] = read.Text(row, 4);
+        } else {
+            before[{read.Text(row, 1), read.Text(row, 2)}] = {read.Text(row, 3) == "true",
+                                                              read.Text(row, 4)};
+        }
     }
     for (const auto& [name, set] : sets) {
         for (const auto& [serial, device] : devices) {
@@ -258,13 +266,6 @@ void UpdateBehind(Database& database, const std::vector<std::string>& serials) {
     if (counts.empty()) {
         return;
     }
-    if (upsertSets.Text() != "{}") {
-        database.Exec(kUpsertRows, {upsertSets.Text(), upsertSerials.Text(), upsertBehind.Text(),
-                                    upsertCodes.Text()});
-    }
-    if (goneSets.Text() != "{}") {
-        database.Exec(kDeleteRows, {goneSets.Text(), goneSerials.Text()});
-    }
     ArrayParam countSets, compared, behind;
     for (const auto& [name, count] : counts) {
         if (count.first != 0 || count.second != 0) {
@@ -273,9 +274,9 @@ void UpdateBehind(Database& database, const std::vector<std::string>& serials) {
             behind.Add(count.second);
         }
     }
-    if (countSets.Text() != "{}") {
-        database.Exec(kAddCounts, {countSets.Text(), compared.Text(), behind.Text()});
-    }
+    database.Exec(kWriteBatchDevices, {upsertSets.Text(), upsertSerials.Text(), upsertBehind.Text(),
+                                       upsertCodes.Text(), goneSets.Text(), goneSerials.Text(),
+                                       countSets.Text(), compared.Text(), behind.Text()});
 }
 
 void RefreshSet(Database& database, const std::string& set) {
