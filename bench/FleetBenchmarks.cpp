@@ -1,8 +1,9 @@
 // The fleet against its floors, on a private PostgreSQL cluster (the tests' one: fsync off) and
 // the real `gwfleet serve` on loopback:
 //   BM_FleetIngest  1,000,000 events posted by four testers at once, in batches of 1,000 as a
-//                   tester's sync sends them; floor: one COPY of the same rows into the events
-//                   table.
+//                   tester's sync sends them (a release set published, whose rows of the
+//                   batch's devices each batch brings up to date); floor: one COPY of the same
+//                   rows into the events table.
 //   BM_FleetSync    a tester's sync of 10,000 events (cli/Sync.h, in process); floor: the same
 //                   batches posted bare, one after the other, to the same collector.
 // Every timed run starts from emptied tables (untimed). A run whose events are not all stored
@@ -67,7 +68,7 @@ public:
     // Every event, conflict and device gone, the testers' counts back to 0, and the changes
     // written out, so that no run pays for the one before.
     void Empty() {
-        m_db->Exec("TRUNCATE events, conflicts, devices, device_releases");
+        m_db->Exec("TRUNCATE events, conflicts, devices, device_releases, set_devices, set_counts");
         m_db->Exec(
             "UPDATE testers SET last_sync = NULL, events = 0, highest_seq = 0, dropped = 0, "
             "clock_flagged = 0");
@@ -106,6 +107,14 @@ private:
         m_port = std::stoi(port[1]);
         m_url = "http://127.0.0.1:" + std::to_string(m_port);
         m_db = std::make_unique<fleet::Database>(m_uri);
+        // A release set, as a fleet has: each batch brings its devices' rows of it up to date.
+        m_db->Exec(
+            "INSERT INTO publications (set_name, sequence, manifest, signature, manifest_sha256) "
+            "VALUES ('bench', 1, '', '', repeat('0', 64))");
+        m_db->Exec("INSERT INTO release_sets (name, publication) VALUES ('bench', lastval())");
+        m_db->Exec(
+            "INSERT INTO set_releases VALUES ('bench', 'communication', 'LC', 'R4.2.1'), ('bench', "
+            "'communication', 'PROM', 'R2.0.4'), ('bench', 'communication', 'BS', 'R1.4.0')");
     }
 
     test::TempDir m_folder;

@@ -9,6 +9,7 @@
 
 #include "fleet/Ingest.h"
 #include "fleet/Queries.h"
+#include "fleet/Reports.h"
 #include "fleet/Tokens.h"
 
 namespace gwu::fleet {
@@ -122,7 +123,8 @@ http::Response Collector::Handle(const http::Request& request) {
     const std::string path = request.Path();
     const bool release = IsReleasePath(path);
     const bool read = path == "/api/v1/testers" || path == "/api/v1/conflicts" ||
-                      path == "/api/v1/devices" || path == "/healthz" || release;
+                      path == "/api/v1/devices" || path == "/healthz" || release ||
+                      IsReportPath(path);
     if (!read && path != "/api/v1/events") {
         return Error(404, "no such path");
     }
@@ -200,6 +202,14 @@ http::Response Collector::Read(const http::Request& request, const std::string& 
     std::string admin;
     if (std::optional<http::Response> refused = Authorize(request, true, admin)) {
         return *refused;
+    }
+    if (IsReportPath(path)) {
+        const ReportAnswer answer = m_pool.With([&](Database& db) {
+            return AnswerReport(db, path, [&request](const char* name) {
+                return QueryValue(request.target, name);
+            });
+        });
+        return Reply(answer.status, answer.body);
     }
     const std::optional<std::string> serial = QueryValue(request.target, "serial");
     if (serial && (serial->find('\0') != std::string::npos || !IsUtf8(*serial))) {

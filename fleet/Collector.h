@@ -3,6 +3,8 @@
 //   GET  /api/v1/testers, /api/v1/conflicts, /api/v1/devices[?serial=S]   (an admin's token);
 //   GET  /api/v1/release, /api/v1/release/ID/NAME   the tester's group's set (its token);
 //   GET  /api/v1/sets       the release sets (an admin's token);
+//   GET  /api/v1/report/behind?set=NAME, failures?since=TIME, device?serial=S, testers
+//        (an admin's token; fleet/Reports.h);
 //   GET  /healthz           200 "ok" while the database answers, else 503.
 // Errors are JSON, {"error": WHAT}: 400 a bad batch, 401 no valid token (WWW-Authenticate:
 // Bearer), 403 a token of the wrong kind, 404 no such path, 405 another method, 413 a batch too

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -15,20 +16,20 @@
 
 namespace gwu::fleet {
 
-namespace {
-
 using Json = nlohmann::json;
 using Row = std::vector<std::string>;
+
+namespace {
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "gwfleet: %s\n", EscapeForTerminal(message).c_str());
     return kExitTrouble;
 }
 
-// Runs the command on the database: a database that fails, or a schema of another version
-// (unless the command migrates), ends it with the reason.
-template <typename Command>
-int WithDatabase(const std::string& uri, bool migrates, Command command) {
+}  // namespace
+
+int WithDatabase(const std::string& uri, bool migrates,
+                 const std::function<int(Database&)>& command) {
     if (uri.empty()) {
         return Fail("no database: give --db URI or set GWU_FLEET_DB");
     }
@@ -45,7 +46,6 @@ int WithDatabase(const std::string& uri, bool migrates, Command command) {
     }
 }
 
-// Texts from the database may hold anything a tester sent: escaped for the terminal.
 std::string Shown(const Json& value) {
     if (value.is_null()) {
         return "-";
@@ -89,6 +89,8 @@ std::string GapsText(const Json& gaps, long long missing) {
     }
     return text.empty() ? (missing > 0 ? "?" : "-") : text;
 }
+
+namespace {
 
 void PrintListing(Listing listing, const Json& json) {
     std::vector<Row> rows;

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 
+#include "fleet/Behind.h"
+
 namespace gwu::fleet {
 
 namespace {
@@ -87,6 +89,7 @@ bool AppendEventRow(std::string& rows, const IncomingEvent& incoming, long long 
             number(e.droppedLast) + '\t';
     rows += (epoch ? std::to_string(now - *epoch) : std::string("\\N")) + '\t';
     rows += offClock ? "t\t" : "f\t";
+    rows += (e.exitStatus ? std::to_string(*e.exitStatus) : std::string("\\N")) + '\t';
     AppendCopyText(rows, incoming.content);
     rows += '\n';
     return offClock;
@@ -94,7 +97,8 @@ bool AppendEventRow(std::string& rows, const IncomingEvent& incoming, long long 
 
 constexpr const char* kCopyEvents = R"SQL(
 COPY events (id, receipt, tester, seq, tester_time, operation, card, serial, dropped,
-             dropped_first, dropped_last, clock_seconds, clock_flagged, content) FROM STDIN)SQL";
+             dropped_first, dropped_last, clock_seconds, clock_flagged, exit_status, content)
+FROM STDIN)SQL";
 
 constexpr const char* kUpsertDevices = R"SQL(
 INSERT INTO devices AS t (serial, card, last_seen, last_tester, last_receipt, tester_time)
@@ -125,7 +129,8 @@ ON CONFLICT DO NOTHING)SQL";
 constexpr const char* kUpdateTester = R"SQL(
 UPDATE testers
 SET last_sync = now(), events = events + $2, highest_seq = greatest(highest_seq, $3),
-    dropped = dropped + $4, clock_flagged = clock_flagged + $5
+    dropped = dropped + $4, clock_flagged = clock_flagged + $5,
+    clock_seconds = greatest(clock_seconds, $6::bigint)
 WHERE name = $1)SQL";
 
 }  // namespace
@@ -325,6 +330,7 @@ StoreOutcome StoreBatch(Database& database, const std::string& tester, const Bat
     std::map<std::string, Seen> devices;
     std::map<std::pair<std::string, std::string>, Seen> releases;
     std::uint64_t highest = 0, dropped = 0;
+    std::optional<long long> clock;  // the largest difference of the events' clocks
     for (size_t i = 0; i < batch.events.size(); ++i) {
         const IncomingEvent& incoming = batch.events[i];
         const history::Event& e = incoming.event;
@@ -333,6 +339,9 @@ StoreOutcome StoreBatch(Database& database, const std::string& tester, const Bat
         }
         highest = std::max(highest, e.sequence);
         dropped += e.droppedCount.value_or(0);
+        if (incoming.epoch) {
+            clock = std::max(clock.value_or(0), std::llabs(now - *incoming.epoch));
+        }
         if (IsPlaceholderSerial(e.serial)) {
             continue;
         }
@@ -348,13 +357,15 @@ StoreOutcome StoreBatch(Database& database, const std::string& tester, const Bat
             }
         }
     }
+    std::vector<std::string> touched;
     if (!devices.empty()) {
         ArrayParam serials, cards, receipt, epoch;
-        for (const auto& [serial, seen] : devices) {
+        for (const auto& [serial, device] : devices) {
             serials.Add(serial);
-            cards.Add(seen.incoming->event.card);
-            receipt.Add(seen.receipt);
-            epoch.Add(seen.incoming->epoch);
+            cards.Add(device.incoming->event.card);
+            receipt.Add(device.receipt);
+            epoch.Add(device.incoming->epoch);
+            touched.push_back(serial);
         }
         database.Exec(kUpsertDevices,
                       {serials.Text(), cards.Text(), receipt.Text(), epoch.Text(), tester});
@@ -371,8 +382,11 @@ StoreOutcome StoreBatch(Database& database, const std::string& tester, const Bat
         database.Exec(kUpsertReleases,
                       {serials.Text(), codes.Text(), names.Text(), receipt.Text(), events.Text()});
     }
+    // What the reports keep of these devices, now that their inventory is the batch's.
+    UpdateBehind(database, touched);
     database.Exec(kUpdateTester, {tester, std::to_string(outcome.stored), std::to_string(highest),
-                                  std::to_string(dropped), std::to_string(flagged)});
+                                  std::to_string(dropped), std::to_string(flagged),
+                                  clock ? Param(std::to_string(*clock)) : std::nullopt});
     transaction.Commit();
     return outcome;
 }

@@ -6,11 +6,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-// A timestamptz column as the API writes times.
-std::string Utc(const std::string& column) {
-    return "to_char(" + column + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"')";
-}
-
 Json TextOrNull(const Result& result, int row, int column) {
     return result.IsNull(row, column) ? Json() : Json(result.Text(row, column));
 }
@@ -33,6 +28,10 @@ WITH spans AS (
 SELECT before + 1, lo - 1 FROM reach WHERE lo > before + 1 ORDER BY lo LIMIT $2::integer)SQL";
 
 }  // namespace
+
+std::string Utc(const std::string& column) {
+    return "to_char(" + column + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"')";
+}
 
 Json Testers(Database& database) {
     const Result rows = database.Exec(

@@ -14,6 +14,9 @@ namespace gwu::fleet {
 // The first gaps of a tester's sequence numbers shown, at most.
 constexpr int kGapsShown = 20;
 
+// The SQL of a timestamptz column's value as the API writes times.
+std::string Utc(const std::string& column);
+
 // {"testers": [{"name", "events", "highest_seq", "missing", "gaps": [[first, last], ...],
 // "last_sync", "clock_flagged"}]}, by name. missing: the highest sequence number less the events
 // stored and the events its history's size cap dropped, never below 0; gaps: the first runs of

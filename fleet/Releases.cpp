@@ -6,6 +6,7 @@
 
 #include "firmware/signing/FolderCheck.h"
 #include "firmware/signing/Manifest.h"
+#include "fleet/Behind.h"
 
 namespace gwu::fleet {
 
@@ -252,8 +253,9 @@ Publication Publish(Database& database, const std::string& set, const SignedFold
                 {set, std::string(release->family), std::string(release->code), *file.releaseId});
         }
     }
-    // Reports kept per set are brought up to date here, in this transaction, so that they
-    // never describe a set other than the one published.
+    // The devices behind the set, recomputed in this transaction, so that the report never
+    // describes a set other than the one published.
+    RefreshSet(database, set);
     transaction.Commit();
     return publication;
 }

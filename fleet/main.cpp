@@ -8,6 +8,7 @@
 #include "fleet/FleetCommands.h"
 #include "fleet/Migrations.h"
 #include "fleet/ReleaseCommands.h"
+#include "fleet/ReportCommands.h"
 
 namespace {
 
@@ -72,14 +73,16 @@ int Run(int argc, char** argv) {
     }
     const ReleaseCommands releases(app, AddDatabase);
 
+    const ReportCommands report(app, AddDatabase);
+
     // Last, so that the commands' own help leaves it out.
     app.footer(
         "Commands:\n"
         "  serve      serve the HTTP API (POST /api/v1/events with a tester's token; GET\n"
-        "             /api/v1/testers, /api/v1/conflicts, /api/v1/devices, /api/v1/sets with\n"
-        "             an admin's; GET /api/v1/release, /api/v1/release/ID/NAME with a tester's;\n"
-        "             GET /healthz), after applying the migrations the database lacks. SIGINT\n"
-        "             or SIGTERM stops it\n"
+        "             /api/v1/testers, /api/v1/conflicts, /api/v1/devices, /api/v1/sets,\n"
+        "             /api/v1/report/... with an admin's; GET /api/v1/release,\n"
+        "             /api/v1/release/ID/NAME with a tester's; GET /healthz), after applying the\n"
+        "             migrations the database lacks. SIGINT or SIGTERM stops it\n"
         "  migrate    apply the migrations the database lacks, each once, however many\n"
         "             collectors start at once\n"
         "  token      token add NAME [--admin]: print a new token of the tester NAME (of the\n"
@@ -97,7 +100,13 @@ int Run(int argc, char** argv) {
         "             as it is signed, as the set's new publication. release assign --set NAME\n"
         "             --group G: testers of the group get the set. release list: the sets,\n"
         "             their publication, sequence and groups\n"
-        "  tester     tester group TESTER G: put the tester in the group G (--none: in none)\n\n"
+        "  tester     tester group TESTER G: put the tester in the group G (--none: in none)\n"
+        "  report     report behind --set NAME: the devices behind a release set (any code type\n"
+        "             of their family whose release differs from the set's), with the counts;\n"
+        "             report failures --since TIME: the events whose exit status is not 0,\n"
+        "             newest first, and what failed; report device SERIAL: its inventory and\n"
+        "             its events from every tester in the order received; report testers: each\n"
+        "             tester's group, events, gaps, last sync and largest clock difference\n\n"
         "Options of the commands:\n"
         "  --db URI            every command: the database, a PostgreSQL connection URI\n"
         "                      (default: GWU_FLEET_DB)\n"
@@ -105,14 +114,17 @@ int Run(int argc, char** argv) {
         "                      one); plain HTTP only on loopback\n"
         "  --tls-cert FILE     serve: the certificate chain (PEM), with --tls-key FILE, the key\n"
         "  --admin             token add: an admin's token, which reads and sends nothing\n"
-        "  --json              testers, conflicts, devices, release list: the HTTP API's\n"
-        "                      JSON, not a table\n"
+        "  --json              testers, conflicts, devices, release list, report: the HTTP\n"
+        "                      API's JSON, not a table\n"
         "  --serial S          devices: only that serial number's device\n"
-        "  --set NAME          release publish, release assign: the set (letters, digits,\n"
-        "                      '.', '-', '_', at most 64)\n"
+        "  --set NAME          release publish, release assign, report behind: the set\n"
+        "                      (letters, digits, '.', '-', '_', at most 64)\n"
         "  --group G           release assign: the group (a name as a set's)\n"
-        "  --none              tester group: take the tester out of its group\n\n"
-        "Exit codes: 0 done, 2 trouble (said on stderr).");
+        "  --none              tester group: take the tester out of its group\n"
+        "  --since TIME        report failures: from YYYY-MM-DDTHH:MM:SSZ (or a date, UTC) on\n"
+        "  --limit N           report behind, failures: list at most N (the counts stay whole)\n\n"
+        "Exit codes: 0 done, 1 no such release set or a time not understood (report), 2\n"
+        "trouble (said on stderr).");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -132,6 +144,9 @@ int Run(int argc, char** argv) {
     }
     if (const std::optional<int> done = releases.Run()) {
         return *done;
+    }
+    if (report.Parsed()) {
+        return report.Run();
     }
     const Listing listing = testers->parsed()     ? Listing::Testers
                             : conflicts->parsed() ? Listing::Conflicts
