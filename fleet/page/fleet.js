@@ -10,6 +10,7 @@
   const failureDays = 7;
   const $ = (id) => document.getElementById(id);
   let refreshing = false;
+  let again = false;  // asked for while refreshing: once more after it
 
   // A 401: the token is unknown or revoked, and the form is shown again.
   class Refused extends Error {}
@@ -64,7 +65,7 @@
     fill("testers", testers.map((t) => [
       t.name, t.group || "none", t.last_sync || "never", t.events, t.highest_seq,
       [t.missing, t.missing > 0 ? "bad" : ""], (t.gaps || []).map(gap).join(", "),
-      t.clock_flagged ? [`off by ${t.clock_seconds} s`, "bad"] : [`ok (${t.clock_seconds} s)`, ""],
+      [`${t.clock_flagged ? "off" : "ok"} (${t.clock_seconds} s)`, t.clock_flagged ? "bad" : ""],
     ]), "No tester has synced yet.");
   }
 
@@ -151,7 +152,11 @@
   }
 
   async function refresh() {
-    if (refreshing || !sessionStorage.getItem(tokenKey)) return;
+    if (refreshing) {
+      again = true;
+      return;
+    }
+    if (!sessionStorage.getItem(tokenKey)) return;
     refreshing = true;
     try {
       const [testers, sets, failures, device] = await Promise.allSettled(
@@ -168,6 +173,10 @@
       }
     } finally {
       refreshing = false;
+    }
+    if (again) {
+      again = false;
+      refresh();
     }
   }
 
