@@ -8,6 +8,7 @@
   const refreshMs = 10000;
   const behindShown = 200;
   const failureDays = 7;
+  const failuresShown = 200;
   const $ = (id) => document.getElementById(id);
   let refreshing = false;
   let again = false;  // asked for while refreshing: once more after it
@@ -91,7 +92,8 @@
     }
     const report = await get(`/api/v1/report/behind?set=${encodeURIComponent(set)}` +
                              `&limit=${behindShown}`);
-    const shown = report.devices.length < report.behind ? ` (the first ${report.devices.length} shown)` : "";
+    const listed = report.devices.length;
+    const shown = listed < report.behind ? ` (the first ${listed} shown)` : "";
     $("behind-counts").textContent = `${report.behind} of ${report.compared} devices compared ` +
       `are behind ${report.set} (publication ${report.publication}, sequence ` +
       `${report.sequence})${shown}.`;
@@ -108,7 +110,8 @@
   async function showFailures() {
     const since = new Date(Date.now() - failureDays * 86400000).toISOString()
       .replace(/\.\d+Z$/, "Z");
-    const { failures } = await get(`/api/v1/report/failures?since=${since}`);
+    const { failures } = await get(`/api/v1/report/failures?since=${since}` +
+                                   `&limit=${failuresShown}`);
     fill("failures", failures.map((f) => [f.received, f.tester, f.seq, f.operation, f.card,
                                           f.serial, [f.exit, "bad"], f.what]),
          "No failure in the last 7 days.");
