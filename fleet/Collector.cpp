@@ -120,8 +120,9 @@ http::Response Collector::Error(int status, const std::string& sentence) {
 
 http::Response Collector::Handle(const http::Request& request) {
     const std::string path = request.Path();
+    const bool release = IsReleasePath(path);
     const bool read = path == "/api/v1/testers" || path == "/api/v1/conflicts" ||
-                      path == "/api/v1/devices" || path == "/healthz";
+                      path == "/api/v1/devices" || path == "/healthz" || release;
     if (!read && path != "/api/v1/events") {
         return Error(404, "no such path");
     }
@@ -132,7 +133,7 @@ http::Response Collector::Handle(const http::Request& request) {
         return refused;
     }
     try {
-        return read ? Read(request, path) : PostEvents(request);
+        return release ? Release(request, path) : read ? Read(request, path) : PostEvents(request);
     } catch (const DbError& error) {
         return Unavailable(error);
     }

@@ -1,6 +1,8 @@
 // The collector's HTTP API (version 1) over a pool of database connections:
 //   POST /api/v1/events     a tester's batch of history lines (its token), stored once each;
 //   GET  /api/v1/testers, /api/v1/conflicts, /api/v1/devices[?serial=S]   (an admin's token);
+//   GET  /api/v1/release, /api/v1/release/ID/NAME   the tester's group's set (its token);
+//   GET  /api/v1/sets       the release sets (an admin's token);
 //   GET  /healthz           200 "ok" while the database answers, else 503.
 // Errors are JSON, {"error": WHAT}: 400 a bad batch, 401 no valid token (WWW-Authenticate:
 // Bearer), 403 a token of the wrong kind, 404 no such path, 405 another method, 413 a batch too
@@ -83,6 +85,9 @@ private:
                                             std::string& name);
     http::Response PostEvents(const http::Request& request);
     http::Response Read(const http::Request& request, const std::string& path);
+    // The release sets' paths (ReleaseApi.cpp).
+    static bool IsReleasePath(const std::string& path);
+    http::Response Release(const http::Request& request, const std::string& path);
 
     Pool m_pool;
 };

@@ -104,6 +104,25 @@ Result Database::Exec(const std::string& sql, const Params& params) {
                  "a statement");
 }
 
+Result Database::ExecRaw(const std::string& sql, const Params& params,
+                         const std::vector<int>& rawParams, bool rawResult) {
+    std::vector<const char*> values;
+    std::vector<int> lengths(params.size(), 0), formats(params.size(), 0);
+    values.reserve(params.size());
+    for (const Param& param : params) {
+        values.push_back(param ? param->c_str() : nullptr);
+    }
+    for (const int index : rawParams) {
+        const Param& param = params.at(static_cast<size_t>(index));
+        formats[static_cast<size_t>(index)] = 1;
+        lengths[static_cast<size_t>(index)] = param ? static_cast<int>(param->size()) : 0;
+    }
+    return Check(
+        PQexecParams(m_connection.get(), sql.c_str(), static_cast<int>(values.size()), nullptr,
+                     values.data(), lengths.data(), formats.data(), rawResult ? 1 : 0),
+        "a statement");
+}
+
 void Database::Copy(const std::string& sql, const std::string& rows) {
     pg_conn* connection = m_connection.get();
     pg_result* start = PQexec(connection, sql.c_str());

@@ -66,6 +66,12 @@ public:
 
     // Runs one statement with its parameters ($1, $2, ...); throws DbError when it fails.
     Result Exec(const std::string& sql, const Params& params = {});
+    // The same for bytes that no text escaping should double: the parameters whose indexes are
+    // in rawParams go as they are (a bytea's content), and with rawResult every value comes back
+    // in the server's binary form (a bytea's content as stored, a text's bytes; only such columns
+    // are read this way).
+    Result ExecRaw(const std::string& sql, const Params& params, const std::vector<int>& rawParams,
+                   bool rawResult);
     // Runs COPY ... FROM STDIN with the rows in COPY's text format (each ends in "\n"); throws
     // DbError when it fails.
     void Copy(const std::string& sql, const std::string& rows);

@@ -23,6 +23,9 @@ constexpr size_t kBodyBytes = kMaxBatchBytes + size_t{64} * 1024;
 constexpr size_t kHandlerThreads = 4;
 // The time a whole batch may take to arrive: 4 MiB from a tester on a slow line.
 constexpr std::chrono::seconds kRequestTime{60};
+// The time a client may read nothing of an answer it is sent (a release file of up to 64 MiB
+// goes to a tester on a slow line a piece at a time; each piece restarts the time).
+constexpr std::chrono::seconds kWriteTime{30};
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "gwfleet: %s\n", EscapeForTerminal(message).c_str());
@@ -74,6 +77,7 @@ int Serve(const ServeOptions& options) {
         http::ServerOptions serverOptions;
         serverOptions.limits.bodyBytes = kBodyBytes;
         serverOptions.limits.requestTime = kRequestTime;
+        serverOptions.limits.writeTime = kWriteTime;
         serverOptions.limits.handlerThreads = kHandlerThreads;
         if (tls) {
             serverOptions.tls = http::TlsFiles{options.tlsCert, options.tlsKey};

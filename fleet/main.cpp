@@ -7,6 +7,7 @@
 
 #include "fleet/FleetCommands.h"
 #include "fleet/Migrations.h"
+#include "fleet/ReleaseCommands.h"
 
 namespace {
 
@@ -69,12 +70,14 @@ int Run(int argc, char** argv) {
         listing->add_flag("--json", json, "the HTTP API's JSON instead of a table");
         AddDatabase(*listing, database);
     }
+    const ReleaseCommands releases(app, AddDatabase);
 
     // Last, so that the commands' own help leaves it out.
     app.footer(
         "Commands:\n"
         "  serve      serve the HTTP API (POST /api/v1/events with a tester's token; GET\n"
-        "             /api/v1/testers, /api/v1/conflicts, /api/v1/devices with an admin's;\n"
+        "             /api/v1/testers, /api/v1/conflicts, /api/v1/devices, /api/v1/sets with\n"
+        "             an admin's; GET /api/v1/release, /api/v1/release/ID/NAME with a tester's;\n"
         "             GET /healthz), after applying the migrations the database lacks. SIGINT\n"
         "             or SIGTERM stops it\n"
         "  migrate    apply the migrations the database lacks, each once, however many\n"
@@ -88,7 +91,13 @@ int Run(int argc, char** argv) {
         "  conflicts  events sent with the id of another stored event but other content or from\n"
         "             another tester\n"
         "  devices    the inventory: per serial number the latest event's card, tester and time,\n"
-        "             and per code type the latest release seen after an operation\n\n"
+        "             and per code type the latest release seen after an operation\n"
+        "  release    release publish FOLDER --set NAME: store a signed release folder (its\n"
+        "             RELEASES.json, RELEASES.json.sig and every file they list, each checked)\n"
+        "             as it is signed, as the set's new publication. release assign --set NAME\n"
+        "             --group G: testers of the group get the set. release list: the sets,\n"
+        "             their publication, sequence and groups\n"
+        "  tester     tester group TESTER G: put the tester in the group G (--none: in none)\n\n"
         "Options of the commands:\n"
         "  --db URI            every command: the database, a PostgreSQL connection URI\n"
         "                      (default: GWU_FLEET_DB)\n"
@@ -96,8 +105,13 @@ int Run(int argc, char** argv) {
         "                      one); plain HTTP only on loopback\n"
         "  --tls-cert FILE     serve: the certificate chain (PEM), with --tls-key FILE, the key\n"
         "  --admin             token add: an admin's token, which reads and sends nothing\n"
-        "  --json              testers, conflicts, devices: the HTTP API's JSON, not a table\n"
-        "  --serial S          devices: only that serial number's device\n\n"
+        "  --json              testers, conflicts, devices, release list: the HTTP API's\n"
+        "                      JSON, not a table\n"
+        "  --serial S          devices: only that serial number's device\n"
+        "  --set NAME          release publish, release assign: the set (letters, digits,\n"
+        "                      '.', '-', '_', at most 64)\n"
+        "  --group G           release assign: the group (a name as a set's)\n"
+        "  --none              tester group: take the tester out of its group\n\n"
         "Exit codes: 0 done, 2 trouble (said on stderr).");
     try {
         app.parse(argc, argv);
@@ -115,6 +129,9 @@ int Run(int argc, char** argv) {
     }
     if (revoke->parsed()) {
         return RevokeTokensCommand(database, name);
+    }
+    if (const std::optional<int> done = releases.Run()) {
+        return *done;
     }
     const Listing listing = testers->parsed()     ? Listing::Testers
                             : conflicts->parsed() ? Listing::Conflicts

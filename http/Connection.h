@@ -236,15 +236,29 @@ private:
         message->body() = std::move(response.body);
         message->keep_alive(!m_closeAfterWrite);
         message->prepare_payload();
+        auto serializer = std::make_shared<ResponseSerializer>(*message);
+        WriteSome(std::move(message), std::move(serializer));
+    }
+
+    // The response a piece at a time, each piece within the write time: a client that reads
+    // nothing is cut off, one that reads a large body slowly but steadily gets all of it.
+    using ResponseSerializer = bhttp::response_serializer<bhttp::string_body>;
+    void WriteSome(std::shared_ptr<bhttp::response<bhttp::string_body>> message,
+                   std::shared_ptr<ResponseSerializer> serializer) {
         Tcp().expires_after(m_server.GetLimits().writeTime);
-        bhttp::async_write(m_stream, *message,
-                           [self = Self(), message](beast::error_code ec, size_t) {
-                               if (ec || self->m_closeAfterWrite) {
-                                   self->Close();
-                               } else {
-                                   self->Read();
-                               }
-                           });
+        bhttp::async_write_some(
+            m_stream, *serializer,
+            [self = Self(), message, serializer](beast::error_code ec, size_t) mutable {
+                if (ec) {
+                    self->Close();
+                } else if (!serializer->is_done()) {
+                    self->WriteSome(std::move(message), std::move(serializer));
+                } else if (self->m_closeAfterWrite) {
+                    self->Close();
+                } else {
+                    self->Read();
+                }
+            });
     }
 
     void StartStream(const Response& response) {

@@ -24,10 +24,13 @@ protected:
         http::ServerOptions options;
         options.tls = std::move(tls);
         options.limits.requestTime = std::chrono::milliseconds(1000);
+        options.limits.writeTime = std::chrono::milliseconds(300);
         options.handler = [](const http::Request& request) {
             http::Response response;
             response.eventStream = request.target == "/events";
-            response.body = request.Header("Host") + " " + request.target;
+            response.body = request.target == "/large"
+                                ? std::string(kLarge, 'x')
+                                : request.Header("Host") + " " + request.target;
             return response;
         };
         m_servers.push_back(std::make_unique<http::Server>(options));
@@ -47,6 +50,7 @@ protected:
         return {files.certificate, files.key};
     }
 
+    static constexpr size_t kLarge = size_t{32} << 20;
     test::TempDir m_dir;
     const test::TestCertificates m_files = test::MakeTestCertificates(m_dir.Path());
     std::vector<std::unique_ptr<http::Server>> m_servers;
@@ -107,6 +111,21 @@ TEST_F(HttpsTest, ListenRefusesUnreadableOrMismatchedFilesWithTheReason) {
         EXPECT_EQ(http::Server(options).Listen("127.0.0.1", 0, error), 0) << expected;
         EXPECT_EQ(error.substr(0, expected.size()), expected) << error;
     }
+}
+
+// The write time counts each piece of an answer, not the whole: a client that reads a large
+// answer slowly but steadily, for far longer than the write time, gets all of it.
+TEST_F(HttpsTest, ALargeAnswerReadSlowlyButSteadilyArrivesWhole) {
+    test::LoopbackClient client(std::stoi(Serve(std::nullopt).substr(1)));
+    ASSERT_TRUE(client.Send("GET /large HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    std::string buffer(64 * 1024, '\0');
+    size_t received = 0;
+    long count = 0;
+    while ((count = client.Receive(buffer.data(), buffer.size())) > 0) {
+        received += static_cast<size_t>(count);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_GT(received, kLarge) << "the answer was cut off after " << received << " bytes";
 }
 
 }  // namespace
