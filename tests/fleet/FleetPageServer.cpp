@@ -88,6 +88,13 @@ int Run(const std::string& firmware) {
         std::cerr << "gwfleet serve did not start: " << test::TestFolders::ReadFile(stem + ".err");
         return 1;
     }
+    // The set first, so that the reports see it as each event arrives.
+    if (!Gwfleet({"release", "publish", firmware, "--set", "line-a", "--db", uri}, scratch) ||
+        !Gwfleet({"release", "assign", "--set", "line-a", "--group", "line-1", "--db", uri},
+                 scratch) ||
+        !Gwfleet({"tester", "group", "bench-2", "line-1", "--db", uri}, scratch)) {
+        return 1;
+    }
     const int portNumber = std::stoi(port[1]);
     // HX100307 is behind the sample set (an older PROM) and failed an update; HX100400 is not.
     const std::vector<std::pair<std::string, std::vector<history::Event>>> batches = {
@@ -108,12 +115,6 @@ int Run(const std::string& firmware) {
             std::cerr << "a batch was not stored: " << (stored ? stored->body : error) << "\n";
             return 1;
         }
-    }
-    if (!Gwfleet({"release", "publish", firmware, "--set", "line-a", "--db", uri}, scratch) ||
-        !Gwfleet({"release", "assign", "--set", "line-a", "--group", "line-1", "--db", uri},
-                 scratch) ||
-        !Gwfleet({"tester", "group", "bench-2", "line-1", "--db", uri}, scratch)) {
-        return 1;
     }
     std::cout << "http://127.0.0.1:" << portNumber << "/ " << admin << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
