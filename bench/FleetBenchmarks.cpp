@@ -161,7 +161,7 @@ public:
                                {"PROM", prom, "R2.0.4", "R2.0.4", "Same", true},
                                {"BS", "R1.4.0", "R1.4.0", "R1.4.0", "Same", true}};
             event.rounds = {{1, "PROM", "succeeded", std::string("R2.0.4"), "R2.0.4", true, ""}};
-            event.folder = history::FolderRecord{"a3f9c2d1e0b4", "Workshop signing key", 42};
+            event.folder = history::FolderRecord{"a3f9c2d1e0b4", "Workshop signing key", 42, {}};
             event.exitStatus = 0;
             m_updated = true;
         } else {

@@ -20,7 +20,6 @@ namespace gwu::cli {
 namespace {
 
 constexpr std::size_t kTokenFileBytes = std::size_t{64} * 1024;
-constexpr std::size_t kResponseBytes = std::size_t{1024} * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -208,9 +207,10 @@ bool CheckFleetUrl(const std::string& url, const std::string& caFile, std::strin
     return CrackUrl(Wide(url), caFile, parts, error);
 }
 
-std::optional<http::Response> PostToFleet(const std::string& url, const http::Request& request,
+std::optional<http::Response> SendToFleet(const std::string& url, const http::Request& request,
                                           const std::string& caFile,
-                                          std::chrono::milliseconds timeout, std::string& error) {
+                                          std::chrono::milliseconds timeout, std::string& error,
+                                          std::size_t bodyBytes) {
     const Clock::time_point deadline = Clock::now() + timeout;
     const std::wstring wideUrl = Wide(url);
     URL_COMPONENTS parts{};
@@ -273,8 +273,8 @@ std::optional<http::Response> PostToFleet(const std::string& url, const http::Re
         if (got == 0) {
             break;
         }
-        if (response.body.size() + got > kResponseBytes) {
-            error = "the response is longer than " + std::to_string(kResponseBytes) + " bytes";
+        if (response.body.size() + got > bodyBytes) {
+            error = "the response is longer than " + std::to_string(bodyBytes) + " bytes";
             return std::nullopt;
         }
         response.body.append(piece.data(), got);

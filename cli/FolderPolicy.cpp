@@ -25,17 +25,10 @@ std::string SampleTrustFolder() {
     return gwu::os::JoinPath(gwu::os::SampleFolder(), "sample-trust");
 }
 
-void Session::InstallPolicy() {
-    // The sample publisher's key is trusted for the sample firmware only: the working copy made
-    // above, or the shipped folder itself.
-    const std::string sampleFirmware = gwu::os::JoinPath(gwu::os::SampleFolder(), "firmware");
-    const bool sample =
-        !m_scratch.empty() || gwu::os::FinalPath(m_firmware) == gwu::os::FinalPath(sampleFirmware);
-    const bool trustNamed = !m_options.trust.empty() || std::getenv(kTrustDirVariable) != nullptr;
-    const std::string trust =
-        sample && !trustNamed ? SampleTrustFolder() : TrustFolder(m_options.trust);
-    signing::Policy policy = signing::TesterPolicy(
-        trust, gwu::host::LogFolder(), m_options.allowUnsigned, m_options.allowRollback);
+signing::Policy FirmwarePolicy(const std::string& trust, bool sample, bool allowUnsigned,
+                               bool allowRollback) {
+    signing::Policy policy =
+        signing::TesterPolicy(trust, gwu::host::LogFolder(), allowUnsigned, allowRollback);
     if (!sample) {
         const signing::TrustFolder samples = signing::LoadTrustFolder(SampleTrustFolder());
         auto& keys = policy.trusted;
@@ -51,7 +44,20 @@ void Session::InstallPolicy() {
             }
         }
     }
-    m_policy = std::make_shared<const signing::Policy>(std::move(policy));
+    return policy;
+}
+
+void Session::InstallPolicy() {
+    // The sample publisher's key is trusted for the sample firmware only: the working copy made
+    // above, or the shipped folder itself.
+    const std::string sampleFirmware = gwu::os::JoinPath(gwu::os::SampleFolder(), "firmware");
+    const bool sample =
+        !m_scratch.empty() || gwu::os::FinalPath(m_firmware) == gwu::os::FinalPath(sampleFirmware);
+    const bool trustNamed = !m_options.trust.empty() || std::getenv(kTrustDirVariable) != nullptr;
+    const std::string trust =
+        sample && !trustNamed ? SampleTrustFolder() : TrustFolder(m_options.trust);
+    m_policy = std::make_shared<const signing::Policy>(
+        FirmwarePolicy(trust, sample, m_options.allowUnsigned, m_options.allowRollback));
     m_checks->SetFileVerifier(signing::MakeFileVerifier(m_policy));
     m_previousPlacement = gwu::host::SetPlacementCheck(signing::MakePlacementCheck(m_policy));
 }

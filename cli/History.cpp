@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "base/Version.h"
+#include "cli/ReleasePull.h"
 #include "cli/Sync.h"
 #include "history/HistoryFile.h"
 #include "history/UpdateEvent.h"
@@ -28,7 +29,8 @@ void Stamp(history::Event& event, const Session& session, const std::string& ope
 
 void AddFolder(history::Event& event, const FolderReport& folder) {
     if (folder.signature != "unsigned") {
-        event.folder = history::FolderRecord{folder.signature, folder.publisher, folder.sequence};
+        event.folder = history::FolderRecord{folder.signature, folder.publisher, folder.sequence,
+                                             SetOfFolder(folder.path)};
     }
 }
 

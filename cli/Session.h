@@ -56,6 +56,11 @@ std::string TrustFolder(const std::string& option);
 // The samples' own trust folder, which holds the sample publisher's key: trusted for the sample
 // firmware folder only.
 std::string SampleTrustFolder();
+// The tester's policy for a firmware folder: the trust folder's keys and the log folder's
+// sequence ledger; the samples' own key is left out (and said) unless the folder is the sample
+// firmware.
+signing::Policy FirmwarePolicy(const std::string& trust, bool sample, bool allowUnsigned,
+                               bool allowRollback);
 
 // The folder as the policy's verdict sees it, for the reports.
 FolderReport FolderReportOf(const signing::FolderVerdict& verdict, const std::string& path);

@@ -39,21 +39,6 @@ struct Batch {
     std::uint64_t highest = 0;
 };
 
-// "503 Service Unavailable", or the number alone where no phrase is known here.
-std::string StatusText(int status) {
-    const std::string phrase = http::ReasonPhrase(status);
-    return std::to_string(status) + (phrase == "Unknown" ? "" : " " + phrase);
-}
-
-// What the collector's error body says, if anything.
-std::string CollectorError(const http::Response& response) {
-    const Json body = Json::parse(response.body, nullptr, false);
-    if (body.is_object() && body.contains("error") && body["error"].is_string()) {
-        return OneLine(body["error"].get<std::string>());
-    }
-    return OneLine(Trim(response.body));
-}
-
 // Whether the transport's error says the collector's certificate was refused (not trusted, or not
 // naming the host), in the words of the HTTP library's client and of FleetTransportWindows.cpp: a
 // setting to mend, which trying again cannot.
@@ -147,7 +132,7 @@ private:
                 return Stop("the sync's time ran out");
             }
             std::string error;
-            const std::optional<http::Response> response = PostToFleet(
+            const std::optional<http::Response> response = SendToFleet(
                 m_settings.url, request, m_settings.caFile, std::min(left, kLongestRequest), error);
             std::string trouble;  // worth another try
             milliseconds asked(0);
@@ -248,6 +233,7 @@ std::optional<SyncSettings> SettingsFor(const Options& options, std::string& err
                          : config                   ? config->tokenFile
                                                     : "";
     settings.caFile = config ? config->caFile : "";
+    settings.pull = {NamedFirmwareFolder(options), TrustFolder(options.trust)};
     if (settings.url.empty()) {
         error = "no fleet to send to: give --to URL, or a url in " + conf;
     } else if (settings.tokenFile.empty()) {
@@ -257,6 +243,19 @@ std::optional<SyncSettings> SettingsFor(const Options& options, std::string& err
 }
 
 }  // namespace
+
+std::string StatusText(int status) {
+    const std::string phrase = http::ReasonPhrase(status);
+    return std::to_string(status) + (phrase == "Unknown" ? "" : " " + phrase);
+}
+
+std::string CollectorError(const http::Response& response) {
+    const Json body = Json::parse(response.body, nullptr, false);
+    if (body.is_object() && body.contains("error") && body["error"].is_string()) {
+        return OneLine(body["error"].get<std::string>());
+    }
+    return OneLine(Trim(response.body));
+}
 
 SyncResult SyncHistory(const SyncSettings& settings) {
     const Clock::time_point deadline = Clock::now() + settings.time;
@@ -291,8 +290,33 @@ SyncResult SyncHistory(const SyncSettings& settings) {
                                    " cannot be taken: " + ErrorText(locked);
         return result;
     }
+    // A switch that stopped between its renames is finished before anything else.
+    const PullResult finished =
+        settings.pull.firmware.empty() ? PullResult{} : FinishSwitch(settings.pull);
     Sender sender(settings, token, deadline, result);
     result.complete = sender.SendAll();
+    result.pull = finished;
+    if (result.complete && !settings.pull.firmware.empty()) {
+        const FleetGet get = [&](const std::string& target, std::size_t limit,
+                                 std::string& why) -> std::optional<http::Response> {
+            const auto remaining =
+                std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+            if (remaining <= milliseconds(0)) {
+                why = "the sync's time ran out";
+                return std::nullopt;
+            }
+            http::Request request;
+            request.method = "GET";
+            request.target = target;
+            request.headers = {{"Authorization", "Bearer " + token},
+                               {"User-Agent", std::string("gwctl/") + LibraryVersion()}};
+            return SendToFleet(settings.url, request, settings.caFile, remaining, why, limit);
+        };
+        const PullResult pulled = PullReleaseSet(settings.pull, get);
+        if (pulled.switched || !pulled.problem.empty()) {
+            result.pull = pulled;
+        }
+    }
     return result;
 }
 
@@ -301,7 +325,9 @@ int RunSync(Session& session) {
     std::string error;
     const std::optional<SyncSettings> settings = SettingsFor(options, error);
     const SyncResult result = settings ? SyncHistory(*settings) : SyncResult{};
-    const std::string problem = settings ? result.problem : error;
+    const std::string problem = !settings                 ? error
+                                : !result.problem.empty() ? result.problem
+                                                          : result.pull.problem;
     if (options.json) {
         Json document = Json::object();
         if (settings) {
@@ -311,6 +337,14 @@ int RunSync(Session& session) {
                                 {"conflicts", result.conflicts},
                                 {"acknowledged", result.acknowledged},
                                 {"fleet", result.fleet}};
+        }
+        if (result.pull.switched) {
+            document["release"] = {{"set", result.pull.set},
+                                   {"publication", result.pull.publication},
+                                   {"sequence", result.pull.sequence},
+                                   {"publisher", result.pull.publisher},
+                                   {"folder", settings->pull.firmware},
+                                   {"previous", settings->pull.firmware + kPreviousSuffix}};
         }
         if (!problem.empty()) {
             document["error"] = {{"message", problem}};
@@ -326,6 +360,11 @@ int RunSync(Session& session) {
             static_cast<unsigned long long>(result.conflicts),
             static_cast<unsigned long long>(result.acknowledged),
             result.fleet.empty() ? "(none yet)" : EscapeForTerminal(result.fleet).c_str());
+        if (result.pull.switched) {
+            std::printf(
+                "gwctl: %s\n",
+                EscapeForTerminal(SwitchedText(result.pull, settings->pull.firmware)).c_str());
+        }
     }
     if (!problem.empty() && !options.json) {
         std::fflush(stdout);
@@ -337,10 +376,13 @@ int RunSync(Session& session) {
                      "content (conflicts)\n",
                      static_cast<unsigned long long>(result.conflicts));
     }
+    if (!problem.empty() && result.problem.empty() && result.complete) {
+        return kExitDifferences;  // the events went; the release set did not
+    }
     return problem.empty() && result.complete ? kExitSame : kExitTrouble;
 }
 
-void SyncAfterCommand() {
+void SyncAfterCommand(const Options& options, const std::string& firmware) {
     std::string problem;
     SyncSettings settings;
     settings.folder = host::LogFolder();
@@ -353,10 +395,16 @@ void SyncAfterCommand() {
         settings.tokenFile = config->tokenFile;
         settings.caFile = config->caFile;
         settings.time = kAutomaticSyncTime;
+        settings.pull = {firmware, TrustFolder(options.trust)};
         if (settings.tokenFile.empty()) {
             problem = os::JoinPath(settings.folder, kFleetConfigName) + " names no token_file";
         } else {
-            problem = SyncHistory(settings).problem;
+            const SyncResult result = SyncHistory(settings);
+            problem = !result.problem.empty() ? result.problem : result.pull.problem;
+            if (result.pull.switched) {  // said beside the command's output, never in it
+                std::fprintf(stderr, "gwctl: %s\n",
+                             EscapeForTerminal(SwitchedText(result.pull, firmware)).c_str());
+            }
         }
     }
     if (!problem.empty()) {

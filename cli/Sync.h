@@ -12,6 +12,9 @@
 // collector's certificate refused (not trusted, or not naming the host), ends the sync and is
 // said. An answer from another fleet than the cursor's (its database's own id) starts again
 // from the first event. Syncs of one log folder take turns on a lock file.
+//
+// Once every event is acknowledged, the sync pulls the tester's release set into the named
+// firmware folder (cli/ReleasePull.h), still under the lock and within the sync's time.
 #pragma once
 
 #include <chrono>
@@ -21,7 +24,9 @@
 #include <string>
 
 #include "cli/FleetFiles.h"
+#include "cli/ReleasePull.h"
 #include "cli/Session.h"
+#include "http/Message.h"
 
 namespace gwu::cli {
 
@@ -38,6 +43,7 @@ struct SyncSettings {
     std::string tokenFile;
     std::string caFile;
     std::chrono::milliseconds time = kSyncTime;  // for everything, waiting for the lock included
+    PullSettings pull;                           // no firmware folder: no set is pulled
 };
 
 struct SyncResult {
@@ -46,13 +52,20 @@ struct SyncResult {
     std::uint64_t acknowledged = 0;  // the cursor's, at the end
     std::string fleet;
     std::string problem;  // why the sync is not complete, in words (one line)
+    PullResult pull;      // the release set's pull, when the events all went
 };
 SyncResult SyncHistory(const SyncSettings& settings);
 
 // gwctl sync: the options, else the log folder's fleet.conf.
 int RunSync(Session& session);
 // After check, update and cable: a sync when the log folder's fleet.conf names a url, within
-// kAutomaticSyncTime; a problem is one warning line on stderr.
-void SyncAfterCommand();
+// kAutomaticSyncTime; a problem is one warning line on stderr. The firmware folder is the one
+// the command was given (NamedFirmwareFolder), empty when none.
+void SyncAfterCommand(const Options& options, const std::string& firmware);
+
+// "503 Service Unavailable", or the number alone where no phrase is known here.
+std::string StatusText(int status);
+// What the collector's error body says, if anything, in one line.
+std::string CollectorError(const http::Response& response);
 
 }  // namespace gwu::cli

@@ -184,6 +184,8 @@ int Run(int argc, char** argv) {
         gwu::host::SetMonitorSink([](const std::string&) {});
         gwu::host::SetErrorSink([](const std::string&) {});
     }
+    // Before the session may name a working copy of the samples as the firmware folder.
+    const std::string firmware = gwu::cli::NamedFirmwareFolder(options);
     gwu::cli::Session session(options, command.needs);
     std::string error;
     if (!session.Open(error)) {
@@ -200,7 +202,7 @@ int Run(int argc, char** argv) {
         // The command's result is out before the fleet is tried, which says only warnings.
         std::cout.flush();
         std::fflush(stdout);
-        gwu::cli::SyncAfterCommand();
+        gwu::cli::SyncAfterCommand(options, firmware);
     }
     return code;
 }

@@ -30,7 +30,7 @@ auto Tie(const RoundRecord& r) {
     return std::tie(r.number, r.code, r.result, r.expected, r.reported, r.took, r.refused);
 }
 auto Tie(const FolderRecord& r) {
-    return std::tie(r.signature, r.publisher, r.sequence);
+    return std::tie(r.signature, r.publisher, r.sequence, r.set);
 }
 template <typename Record>
 bool Same(const std::vector<Record>& a, const std::vector<Record>& b) {
@@ -164,6 +164,7 @@ public:
             Text(*folder, "signature", record.signature, "folder.signature");
             Text(*folder, "publisher", record.publisher, "folder.publisher");
             Unsigned(*folder, "sequence", record.sequence, "folder.sequence");
+            Text(*folder, "set", record.set, "folder.set");
         }
         Int(o, "exit", event.exitStatus, "exit");
         if (const Json* dropped = Object(o, "dropped", "dropped")) {
@@ -266,6 +267,9 @@ std::string ToJsonLine(const Event& e) {
                                          {"publisher", e.folder->publisher}};
         if (e.folder->sequence) {
             folder["sequence"] = *e.folder->sequence;
+        }
+        if (e.folder->set) {
+            folder["set"] = *e.folder->set;
         }
     }
     if (e.exitStatus) {

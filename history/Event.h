@@ -17,7 +17,8 @@
 //                 not run), "expected" (only when known), "reported", "took", "refused"};
 //                 left out when empty
 //   "repair"      "silent", "typed" or "refused"
-//   "folder"      the signed firmware folder: {"signature", "publisher", "sequence"}
+//   "folder"      the signed firmware folder: {"signature", "publisher", "sequence", "set"}
+//                 ("set": the fleet's release set the folder holds, when it was pulled)
 //   "exit"        the tool's exit status
 //   "dropped"     in a "dropped" event: {"count", "first", "last"}: how many events the size
 //                 cap removed and the first and last of their sequence numbers
@@ -62,6 +63,7 @@ struct FolderRecord {
     std::string signature;
     std::string publisher;
     std::optional<std::uint64_t> sequence;
+    std::optional<std::string> set;  // the fleet's release set, for a folder pulled from one
 };
 
 struct Event {

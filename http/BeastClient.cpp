@@ -117,7 +117,19 @@ std::optional<Response> Exchange(net::io_context& io, Stream& stream, const std:
                 failure = written;
                 return;
             }
-            bhttp::async_read(stream, buffer, parser, read);
+            // The header first: a Content-Length above the limit is refused before any of the
+            // body is read (the parser checks only a chunked or unsized body as it comes).
+            bhttp::async_read_header(stream, buffer, parser, [&](beast::error_code header, size_t) {
+                if (!header && parser.content_length() &&
+                    *parser.content_length() > options.bodyBytes) {
+                    header = bhttp::error::body_limit;
+                }
+                if (header) {
+                    failure = header;
+                    return;
+                }
+                bhttp::async_read(stream, buffer, parser, read);
+            });
         });
     };
     resolver.async_resolve(host, port, [&](beast::error_code ec, auto endpoints) {

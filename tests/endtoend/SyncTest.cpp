@@ -1,14 +1,20 @@
 // gwctl sync against a scripted collector on loopback, request by request: the batches and their
 // headers, what is tried again and what is not, the cursor, another fleet, the token file's mode,
-// and the automatic sync after a check.
+// and the automatic sync after a check. And the pull of a release set, for what a real collector
+// cannot be made to do: files refused as they arrive (a body longer than listed, one shorter, a
+// manifest other than the one named), each leaving the folder in use as it was, and the automatic
+// sync abandoning a download that does not fit its time.
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
 #include <tuple>
 
+#include "firmware/signing/Crypto.h"
 #include "history/Event.h"
 #include "http/Server.h"
 #include "os/Format.h"
@@ -26,6 +32,9 @@ http::Response Status(int status, const std::string& error, http::Headers header
 // The collector's 200 for a batch, as the fleet named: every event stored.
 Answer Acknowledge(const std::string& fleet) {
     return [fleet](const http::Request& request) {
+        if (request.method == "GET") {  // no release set for this tester's group
+            return http::Response{204, "", {}, ""};
+        }
         json answer = {{"fleet", fleet}, {"stored", 0}, {"duplicates", 0}, {"conflicts", 0}};
         std::istringstream lines(request.body);
         for (std::string line; std::getline(lines, line);
@@ -50,9 +59,13 @@ public:
         m_server.Stop();
         m_thread.join();
     }
-    std::vector<http::Request> Requests() {
+    // The requests of the method received so far (the batches of events by default).
+    std::vector<http::Request> Requests(const std::string& method = "POST") {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_requests;
+        std::vector<http::Request> requests;
+        std::copy_if(m_requests.begin(), m_requests.end(), std::back_inserter(requests),
+                     [&method](const http::Request& request) { return request.method == method; });
+        return requests;
     }
     const std::string& Url() const { return m_url; }
 
@@ -79,6 +92,19 @@ private:
     std::thread m_thread;
     std::string m_url;
 };
+
+using Files = std::map<std::string, std::string>;
+using Edit = std::function<void(std::string& body)>;
+
+// Every file of a folder with its bytes; none for a missing folder.
+Files Contents(const fs::path& folder) {
+    Files files;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        files[it->path().filename().string()] = TestFolders::ReadFile(it->path());
+    }
+    return files;
+}
 
 class SyncTest : public CliTest {
 protected:
@@ -111,6 +137,33 @@ protected:
     }
     json Cursor() const {
         return json::parse(ReadFile(Logs() / "fleet-cursor.json"), nullptr, false);
+    }
+    // The collector: events acknowledged, the sample folder as set "spring" of publication 3
+    // named by its manifest's digest (or another), the answer for one file edited.
+    Answer Fleet(const std::string& file, const Edit& edit, std::string digest = "") const {
+        const Files set = Contents(kSamples / "firmware");
+        if (digest.empty()) {
+            digest = signing::ToHex(signing::Sha256::Of(set.at("RELEASES.json")));
+        }
+        return [=](const http::Request& request) {
+            const std::string name = request.target.substr(request.target.rfind('/') + 1);
+            if (request.method == "POST") {
+                return Acknowledge("fleet-a")(request);
+            } else if (request.target == "/api/v1/release") {
+                const json answer = {{"set", "spring"},
+                                     {"publication", 3},
+                                     {"sequence", 5},
+                                     {"manifest_sha256", digest}};
+                return http::Response{200, "application/json", {}, answer.dump()};
+            } else if (request.target.rfind("/api/v1/release/3/", 0) != 0 || !set.count(name)) {
+                return Status(404, "no such file");
+            }
+            http::Response answer{200, "application/octet-stream", {}, set.at(name)};
+            if (name == file) {
+                edit(answer.body);
+            }
+            return answer;
+        };
     }
 };
 
@@ -245,6 +298,57 @@ TEST_F(SyncTest, TheSyncAfterACheckChangesNothingOfItAndStaysBounded) {
                   std::count(alone.err.begin(), alone.err.end(), '\n') + 1)
             << result.err;
     }
+}
+
+TEST_F(SyncTest, AReleaseFileRefusedAsItArrivesLeavesTheFolderInUseAsItWas) {
+    const Files before = Contents(Firmware());
+    const struct {
+        std::string file;  // the file whose answer is edited
+        Edit edit;
+        std::string digest, said;
+    } cases[] = {
+        {"HLX_LC.rel", [](std::string& body) { body += "more"; }, "", "HLX_LC.rel: not received"},
+        {"HLX_BOOT.rel", [](std::string& body) { body.resize(body.size() / 2); }, "",
+         "HLX_BOOT.rel: the bytes received are not the ones the manifest lists"},
+        {"", nullptr, std::string(64, 'a'),
+         "RELEASES.json: its SHA-256 is not the one the collector named"},
+    };
+    for (const auto& c : cases) {
+        Collector collector({}, Fleet(c.file, c.edit, c.digest));
+        const Result result =
+            Run({"sync", "--json", "--to", collector.Url(), "--token-file", Token().string()});
+        EXPECT_EQ(result.code, 1) << result.out;
+        const std::string said = Text(At(result.document, "/error/message"));
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        EXPECT_NE(said.find("the firmware folder " + Firmware().string() + " is unchanged"),
+                  std::string::npos)
+            << said;
+        EXPECT_EQ(Contents(Firmware()), before);
+        EXPECT_FALSE(fs::exists(Firmware().string() + ".staging"));
+    }
+}
+
+TEST_F(SyncTest, TheAutomaticSyncAbandonsASetDownloadThatDoesNotFitItsTime) {
+    const std::vector<std::string> check = {"check", "--device", "emu:" + Scenario("behind")};
+    const Result alone = Run(check);
+    const Files before = Contents(Firmware());
+    Collector collector({}, Fleet("HLX_LC.rel", [](std::string&) {
+                            std::this_thread::sleep_for(std::chrono::seconds(7));
+                        }));
+    WriteFile(Logs() / "fleet.conf", "url = " + collector.Url() + "\ntoken_file = token\n");
+    const auto start = std::chrono::steady_clock::now();
+    const Result result = Run(check);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7));
+    EXPECT_EQ(result.code, alone.code);
+    EXPECT_EQ(result.out, alone.out);
+    const std::string warning =
+        "gwctl: warning: fleet sync: the release set spring was not "
+        "received (the next sync starts it again): HLX_LC.rel";
+    EXPECT_EQ(result.err.substr(0, alone.err.size() + warning.size()), alone.err + warning);
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'),
+              std::count(alone.err.begin(), alone.err.end(), '\n') + 1);
+    EXPECT_EQ(Contents(Firmware()), before);
+    EXPECT_FALSE(fs::exists(Firmware().string() + ".staging"));
 }
 
 }  // namespace

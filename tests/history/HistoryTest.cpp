@@ -86,7 +86,7 @@ TEST_F(HistoryTest, LineHasTheDocumentedMembersAndReadsBack) {
     full.rounds = {{1, "LC", "succeeded", "R2", "R2", true, ""},
                    {2, "BS", "not run", {}, "", false, "x"}};
     full.repair = "typed";
-    full.folder = FolderRecord{"sig", "pub", 4};
+    full.folder = FolderRecord{"sig", "pub", 4, "spring"};
     full.exitStatus = 0;
     EXPECT_EQ(
         ToJsonLine(full),
@@ -97,7 +97,7 @@ TEST_F(HistoryTest, LineHasTheDocumentedMembersAndReadsBack) {
         R"("compared":false}},"rounds":[{"number":1,"code":"LC","result":"succeeded","expected":"R2",)"
         R"("reported":"R2","took":true,"refused":""},{"number":2,"code":"BS","result":"not run",)"
         R"("reported":"","took":false,"refused":"x"}],"repair":"typed","folder":{"signature":"sig",)"
-        R"("publisher":"pub","sequence":4},"exit":0})"
+        R"("publisher":"pub","sequence":4,"set":"spring"},"exit":0})"
         "\n");
     Event dropped = Check("", "dropped");
     dropped.droppedCount = 3;

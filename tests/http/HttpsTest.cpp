@@ -114,9 +114,18 @@ TEST_F(HttpsTest, ListenRefusesUnreadableOrMismatchedFilesWithTheReason) {
 }
 
 // The write time counts each piece of an answer, not the whole: a client that reads a large
-// answer slowly but steadily, for far longer than the write time, gets all of it.
+// answer slowly but steadily, for far longer than the write time, gets all of it. The client
+// refuses an answer above its limit from the announced length, before reading it.
 TEST_F(HttpsTest, ALargeAnswerReadSlowlyButSteadilyArrivesWhole) {
-    test::LoopbackClient client(std::stoi(Serve(std::nullopt).substr(1)));
+    const std::string port = Serve(std::nullopt);
+    http::Request request;
+    request.method = "GET";
+    http::ClientOptions limited;
+    limited.bodyBytes = kLarge - 1;
+    std::string error;
+    EXPECT_FALSE(http::FetchUrl("http://127.0.0.1" + port + "/large", request, error, limited));
+    EXPECT_EQ(error, "body limit exceeded");
+    test::LoopbackClient client(std::stoi(port.substr(1)));
     ASSERT_TRUE(client.Send("GET /large HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
     std::string buffer(64 * 1024, '\0');
     size_t received = 0;
