@@ -1,12 +1,14 @@
-// gwfleet serve: the collector's HTTP API over the programs' HTTP server.
+// gwfleet serve: the collector's HTTP API and the fleet page over the programs' HTTP server.
 #include <csignal>
 #include <cstdio>
 #include <optional>
 
 #include "fleet/Collector.h"
 #include "fleet/FleetCommands.h"
+#include "fleet/FleetPage.h"
 #include "fleet/Ingest.h"
 #include "fleet/Migrations.h"
+#include "http/HostRule.h"
 #include "http/Server.h"
 #include "os/Format.h"
 #include "wire/Address.h"
@@ -80,7 +82,17 @@ int Serve(const ServeOptions& options) {
         if (tls) {
             serverOptions.tls = http::TlsFiles{options.tlsCert, options.tlsKey};
         }
-        serverOptions.handler = [&collector](const http::Request& request) {
+        // Set once the port is known, before serving: a collector on loopback answers only its
+        // own address, so that no other site's page reaches it (nor the fleet page) by a name of
+        // its own.
+        http::HostRule hosts;
+        serverOptions.handler = [&collector, &hosts](const http::Request& request) {
+            if (!hosts.Allows(request.Header("Host"))) {
+                return Collector::Error(403, "unexpected Host header");
+            }
+            if (std::optional<http::Response> page = PageResponse(request)) {
+                return *page;
+            }
             return collector.Handle(request);
         };
         serverOptions.refusal = [](int status, const std::string& sentence) {
@@ -100,6 +112,9 @@ int Serve(const ServeOptions& options) {
         if (port == 0) {
             return Fail("cannot listen on " + UrlHost(address->host) + ":" +
                         std::to_string(address->port) + ": " + error);
+        }
+        if (wire::IsLoopbackHost(address->host)) {
+            hosts = http::HostRule::Loopback(UrlHost(address->host), port);
         }
         std::printf("gwfleet serving on %s://%s:%d/\n", tls ? "https" : "http",
                     UrlHost(address->host).c_str(), port);

@@ -17,6 +17,7 @@
 #include "cli/serve/ServeSupport.h"
 #include "host/Folders.h"
 #include "host/popup/PopupDrivers.h"
+#include "http/HostRule.h"
 #include "http/Server.h"
 #include "wire/Address.h"
 
@@ -85,11 +86,7 @@ public:
             return kExitTrouble;
         }
         if (wire::IsLoopbackHost(address.host)) {
-            // A page of another site may not reach this one through a name it controls.
-            for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
-                m_hosts.push_back(std::string(name) + ":" + std::to_string(port));
-            }
-            m_hosts.push_back(UrlHost(address.host) + ":" + std::to_string(port));
+            m_hosts = http::HostRule::Loopback(UrlHost(address.host), port);
         } else {
             std::fprintf(stderr, "%s\n",
                          wire::NotLoopbackWarning("gwctl", "serving", address.host, "sees the page")
@@ -182,8 +179,7 @@ private:
     // Every request: a loopback server answers only to its own names; a request that changes
     // something must carry the token of the page this run served.
     http::Response Handle(const http::Request& request) {
-        const std::string host = request.Header("Host");
-        if (!m_hosts.empty() && std::find(m_hosts.begin(), m_hosts.end(), host) == m_hosts.end()) {
+        if (!m_hosts.Allows(request.Header("Host"))) {
             return Refuse(403, "unexpected Host header");
         }
         if (request.method != "GET" && request.method != "POST") {
@@ -379,8 +375,8 @@ private:
     Session& m_session;
     const std::string m_token = RandomHex(16);
     const std::string m_nonce = RandomHex(16);
-    std::vector<std::string> m_hosts;  // the Host headers answered; empty: any; set before serving
-    host::BrowserDriver* m_driver;     // the popup library owns it while it is installed
+    http::HostRule m_hosts;         // the Host headers answered; set before serving
+    host::BrowserDriver* m_driver;  // the popup library owns it while it is installed
 
     std::mutex m_mutex;  // guards what follows
     std::condition_variable m_stopped;

@@ -1,0 +1,23 @@
+# Writes OUTPUT, a header that holds the fleet page's files as string constants, each as it is on
+# disk: FILES is a list of NAME=PATH (the constant's name, the file). Run by the build whenever one
+# of them changes. A file that would end its raw string stops the build.
+cmake_minimum_required(VERSION 3.21)
+set(_gwu_end ")GWU_PAGE\"")
+set(_gwu_out "// Made by the build from fleet/page/: edit the files there.\n#pragma once\n\n")
+string(APPEND _gwu_out "namespace gwu::fleet::embedded {\n\n")
+foreach(_gwu_pair IN LISTS FILES)
+  string(FIND "${_gwu_pair}" "=" _gwu_at)
+  string(SUBSTRING "${_gwu_pair}" 0 ${_gwu_at} _gwu_name)
+  math(EXPR _gwu_at "${_gwu_at} + 1")
+  string(SUBSTRING "${_gwu_pair}" ${_gwu_at} -1 _gwu_file)
+  file(READ "${_gwu_file}" _gwu_text)
+  string(FIND "${_gwu_text}" "${_gwu_end}" _gwu_at)
+  if(NOT _gwu_at EQUAL -1)
+    message(FATAL_ERROR "${_gwu_file} holds ${_gwu_end}, which would end its string early")
+  endif()
+  string(APPEND _gwu_out "constexpr const char* ${_gwu_name} = R\"GWU_PAGE(${_gwu_text}${_gwu_end};\n")
+endforeach()
+string(APPEND _gwu_out "\n}  // namespace gwu::fleet::embedded\n")
+file(WRITE "${OUTPUT}.new" "${_gwu_out}")
+file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.new")
