@@ -42,16 +42,20 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
     });
 }
 
-// The release identifier of a release as a device publishes it or a release file names it
-// ("KLEM_12345_R4.2.1" gives "R4.2.1"), shortened by the family's own rule: the library's device
-// classes', which need no connection for it. A text of neither form stays as it is.
-std::string Shortened(bool communication, const std::string& release) {
-    CHLXUtils communicationModule(nullptr, nullptr);
-    CQPTUtils measurementModule(nullptr, nullptr);
-    CGatewayUtils& family =
-        communication ? static_cast<CGatewayUtils&>(communicationModule) : measurementModule;
-    CString shortened;
-    return family.TrimReleaseId(release, shortened) ? shortened : release;
+// The code types a check compares with a release file, by their names in the events. The CPLD
+// follows the tester's custom CPLD rule and the cable firmware has no release file to compare
+// with, so no set decides theirs.
+std::optional<CODETYPE> ComparedCodeType(const std::string& code) {
+    if (code == "LC") {
+        return LC_CODE;
+    }
+    if (code == "PROM") {
+        return PROM_CODE;
+    }
+    if (code == "BS") {
+        return BS_CODE;
+    }
+    return std::nullopt;
 }
 
 // A device release that says the device could not be read: nothing to compare.
@@ -59,13 +63,17 @@ bool IsPlaceholderRelease(const std::string& release) {
     return EqualNoCase(release, kUnknownValue) || EqualNoCase(release, kNotConnectedValue);
 }
 
-// The verdict of a device's release against a set's: a manufacturing release is always to be
-// replaced (Forced); else the library's comparison of the two identifiers, each shortened.
-DIFFTYPE Verdict(bool communication, const std::string& device, const std::string& set) {
-    if (device.find("MFT") != std::string::npos) {
-        return DIFF_FORCED;
-    }
-    return CompareReleaseIds(Shortened(communication, device), Shortened(communication, set));
+// The verdict of a device's release against a set's, as a check makes it against the set's
+// release file: each trimmed by the family's rule, then compared (a manufacturing release
+// Forced, legacy software Older).
+DIFFTYPE Verdict(bool communication, CODETYPE codeType, const std::string& device,
+                 const std::string& set) {
+    CHLXUtils communicationModule(nullptr, nullptr);
+    CQPTUtils measurementModule(nullptr, nullptr);
+    CGatewayUtils& family =
+        communication ? static_cast<CGatewayUtils&>(communicationModule) : measurementModule;
+    bool legacy = false;
+    return CompareWithReleaseFile(family, codeType, device, set, legacy);
 }
 
 // The device's row of the set; nothing when the set compares none of its code types.
@@ -79,11 +87,12 @@ std::optional<Row> Compare(const FamilyReleases& set, const Inventory& device) {
     bool compared = false;
     for (const auto& [code, release] : device.releases) {
         const auto held = family->second.find(code);
-        if (held == family->second.end() || IsPlaceholderRelease(release)) {
+        const std::optional<CODETYPE> codeType = ComparedCodeType(code);
+        if (held == family->second.end() || !codeType || IsPlaceholderRelease(release)) {
             continue;
         }
         compared = true;
-        const DIFFTYPE verdict = Verdict(communication, release, held->second);
+        const DIFFTYPE verdict = Verdict(communication, *codeType, release, held->second);
         if (verdict != DIFF_SAME) {
             codes.push_back({code, release, held->second, DiffTypeWord(verdict)});
         }

@@ -17,16 +17,6 @@
 
 namespace {
 
-constexpr const char* kManufacturingMark = "MFT";
-constexpr const char* kLegacySoftwareMark = " DB";
-
-bool EqualNoCase(const CString& a, const CString& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 // The facade whose update worker runs on this thread; null on every other thread.
 thread_local const CGatewayChecks* t_updatingFacade = nullptr;
 
@@ -364,46 +354,22 @@ DIFFTYPE CGatewayChecks::VerifyMinCPLDLevel() {
 }
 
 DIFFTYPE CGatewayChecks::VerifyFWLevel(CString fileName, CODETYPE codeType) {
-    DIFFTYPE result = DIFF_SAME;
     const CString valueName = m_pActiveGateway->GetUntrimmedReleaseValueName(codeType);
-
-    CString text;
-    if (!m_pActiveGateway->GetVersionFromFile(fileName, text)) {
+    CString diskText;
+    if (!m_pActiveGateway->GetVersionFromFile(fileName, diskText)) {
         return DIFF_SAME;
     }
-    CString diskId;
-    const bool numeric = m_pActiveGateway->TrimReleaseId(text, diskId);
-    if (!numeric) {
-        diskId = text;
-    }
-
-    FetchGatewayValue(valueName, text);  // from here on the text is the device value
-    if (IsManufacturingRelease(text)) {
-        return DIFF_FORCED;
-    }
-    CString deviceId;
-    if (m_pActiveGateway->TrimReleaseId(text, deviceId)) {
-        if (numeric) {
-            return CompareGatewayReleaseID(deviceId, diskId);
-        }
-        return EqualNoCase(deviceId, diskId) ? DIFF_SAME : DIFF_OLDER;
-    }
-
-    const size_t legacyAt = text.find(kLegacySoftwareMark);
-    if (legacyAt != CString::npos && legacyAt > 0) {
+    CString deviceText;
+    FetchGatewayValue(valueName, deviceText);
+    bool legacy = false;
+    const DIFFTYPE result =
+        gwu::CompareWithReleaseFile(*m_pActiveGateway, codeType, deviceText, diskText, legacy);
+    if (legacy) {
         const std::lock_guard<std::mutex> lock(m_krtMutex);
-        m_strKRTVersion = text;
+        m_strKRTVersion = deviceText;
         m_bKRTInstalled = true;
-        result = DIFF_OLDER;
     }
-    // A placeholder means nobody could read the device: nothing to compare.
-    if (EqualNoCase(text, kUnknownValue) || EqualNoCase(text, kNotConnectedValue)) {
-        return result;
-    }
-    if (codeType == MAC_CODE) {
-        return DIFF_SAME;
-    }
-    return EqualNoCase(text, diskId) ? result : DIFF_OLDER;
+    return result;
 }
 
 bool CGatewayChecks::FetchGatewayValue(CString valueName, CString& value) {
@@ -416,5 +382,5 @@ DIFFTYPE CGatewayChecks::CompareGatewayReleaseID(const CString& deviceId, const 
 }
 
 bool CGatewayChecks::IsManufacturingRelease(const CString& value) {
-    return value.find(kManufacturingMark) != CString::npos;
+    return gwu::IsManufacturingRelease(value);
 }

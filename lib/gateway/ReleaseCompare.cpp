@@ -1,10 +1,24 @@
 #include "gateway/ReleaseCompare.h"
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
+
+#include "devices/CGatewayUtils.h"
 
 namespace gwu {
 
 namespace {
+
+constexpr const char* kManufacturingMark = "MFT";
+constexpr const char* kLegacySoftwareMark = " DB";
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -90,6 +104,45 @@ DIFFTYPE CompareReleaseIds(std::string_view deviceId, std::string_view diskId) {
             return DIFF_SAME;
         }
     }
+}
+
+bool IsManufacturingRelease(std::string_view deviceText) {
+    return deviceText.find(kManufacturingMark) != std::string_view::npos;
+}
+
+DIFFTYPE CompareWithReleaseFile(CGatewayUtils& family, CODETYPE codeType,
+                                const std::string& deviceText, const std::string& diskText,
+                                bool& legacy) {
+    legacy = false;
+    std::string diskId;
+    const bool numeric = family.TrimReleaseId(diskText, diskId);
+    if (!numeric) {
+        diskId = diskText;
+    }
+    if (IsManufacturingRelease(deviceText)) {
+        return DIFF_FORCED;
+    }
+    std::string deviceId;
+    if (family.TrimReleaseId(deviceText, deviceId)) {
+        if (numeric) {
+            return CompareReleaseIds(deviceId, diskId);
+        }
+        return EqualNoCase(deviceId, diskId) ? DIFF_SAME : DIFF_OLDER;
+    }
+    DIFFTYPE result = DIFF_SAME;
+    const size_t legacyAt = deviceText.find(kLegacySoftwareMark);
+    if (legacyAt != std::string::npos && legacyAt > 0) {
+        legacy = true;
+        result = DIFF_OLDER;
+    }
+    // A placeholder means nobody could read the device: nothing to compare.
+    if (EqualNoCase(deviceText, kUnknownValue) || EqualNoCase(deviceText, kNotConnectedValue)) {
+        return result;
+    }
+    if (codeType == MAC_CODE) {
+        return DIFF_SAME;
+    }
+    return EqualNoCase(deviceText, diskId) ? result : DIFF_OLDER;
 }
 
 }  // namespace gwu

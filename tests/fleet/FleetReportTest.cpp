@@ -78,36 +78,38 @@ Event Device(std::uint64_t seq, const std::string& serial, const std::string& lc
 }
 
 TEST_F(FleetReportTest, BehindFollowsEventsAndTheSetsPublication) {
-    Publish("main", {{"communication", "LC", "R4.2.1.0"},
-                     {"communication", "PROM", "R2.0.4"},
-                     {"measurement", "LC", "R9.0"}});
+    // The CPLD follows the tester's custom CPLD rule, not a release: no set decides it.
+    Publish("main", {{"communication", "LC", "KLEM_1_R4.2.1.0"},
+                     {"communication", "PROM", "KLEM_P_R2.0.4"},
+                     {"communication", "CPLD", "KLEM_CPLD_R7"},
+                     {"measurement", "LC", "QPT Release 9.0"}});
     Event cpldOnly = MakeEvent(4, "HX4");
-    cpldOnly.codeTypes = {{"CPLD", "", "C1", "", "", false}};  // a code type the set lacks
-    Post(BatchBody({Device(1, "HX1", "KLEM_12345_R4.2.1"), Device(2, "HX2", "R4.2.0"),
-                    Device(3, "HX3", "R4.3"), cpldOnly, Device(5, " Unknown", "R1.0"),
-                    Device(6, "HX5", "R9.0", "QPT"), Device(7, "HX6", "R4.2.1", "QPT"),
-                    Device(11, "HX8", "Unknown")}));
+    cpldOnly.codeTypes = {{"CPLD", "", "C1", "", "", false}};
+    Post(BatchBody({Device(1, "HX1", "KLEM_12345_R4.2.1"), Device(2, "HX2", "KLEM_1_R4.2.0"),
+                    Device(3, "HX3", "KLEM_1_R4.3"), cpldOnly, Device(5, " Unknown", "R1.0"),
+                    Device(6, "HX5", "QPT Release 9.0", "QPT"),
+                    Device(7, "HX6", "QPT Release 4.2.1", "QPT"), Device(11, "HX8", "Unknown")}));
     EXPECT_EQ(Behind(), "5/3 HX2:LC=Older HX3:LC=Newer HX6:LC=Older");
     const Json hx2 = Get("/api/v1/report/behind?set=main&limit=1");
     EXPECT_EQ(hx2["devices"].size(), 1U);
     EXPECT_EQ(hx2["behind"], 3);
-    EXPECT_EQ(hx2["devices"][0]["codes"], Json::parse(R"([{"code": "LC", "device": "R4.2.0",
-                                                 "set": "R4.2.1.0", "verdict": "Older"}])"));
+    EXPECT_EQ(hx2["devices"][0]["codes"], Json::parse(R"([{"code": "LC", "device": "KLEM_1_R4.2.0",
+                                      "set": "KLEM_1_R4.2.1.0", "verdict": "Older"}])"));
     EXPECT_EQ(hx2["devices"][0]["last_tester"], "tester-1");
     ExpectAsRecomputed("main");
 
     // Updated to the set's release: off the list; a later event with an older one: back on.
-    Event prom = Device(9, "HX1", "R4.1");
-    prom.codeTypes.push_back({"PROM", "", "R2.0.4", "", "", false});
-    Post(BatchBody({Device(8, "HX2", "R4.2.1"), prom}));
+    Event prom = Device(9, "HX1", "KLEM_1_R4.1");
+    prom.codeTypes.push_back({"PROM", "", "KLEM_P_R2.0.4", "", "", false});
+    Post(BatchBody({Device(8, "HX2", "KLEM_1_R4.2.1"), prom}));
     EXPECT_EQ(Behind(), "5/3 HX1:LC=Older HX3:LC=Newer HX6:LC=Older");
     ExpectAsRecomputed("main");
 
     // The set published again with other releases: every device compared again, and the events
     // after it compared with those.
-    Publish("main", {{"communication", "LC", "R4.1"}});
+    Publish("main", {{"communication", "LC", "KLEM_1_R4.1"}});
     EXPECT_EQ(Behind(), "3/2 HX2:LC=Newer HX3:LC=Newer");
-    Post(BatchBody({Device(10, "HX3", "R4.1.0")}));
+    Post(BatchBody({Device(10, "HX3", "KLEM_1_R4.1.0")}));
     EXPECT_EQ(Behind(), "3/1 HX2:LC=Newer");
     ExpectAsRecomputed("main");
 }
