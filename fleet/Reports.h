@@ -1,7 +1,8 @@
 // The fleet's reports, as JSON for the HTTP API and the command line alike (times UTC,
 // "YYYY-MM-DDTHH:MM:SSZ"):
 //   behind    the devices behind a release set (see Behind.h), with their compared code types;
-//   failures  the events whose exit status is not 0, received from a time on, newest first;
+//   failures  the events that failed (an exit status not 0, but for a check that found releases
+//             that differ: that is its answer), received from a time on, newest first;
 //   device    one device's inventory row and its events from every tester, in receive order;
 //   testers   each tester's syncs, events, gaps, group and clock difference.
 // Each throws DbError.
