@@ -23,24 +23,6 @@ int Fail(const std::string& message) {
     return kExitTrouble;
 }
 
-// Runs the command on the database at the schema this program knows; a database that fails ends
-// it with the reason.
-template <typename Command>
-int WithDatabase(const std::string& uri, Command command) {
-    if (uri.empty()) {
-        return Fail("no database: give --db URI or set GWU_FLEET_DB");
-    }
-    try {
-        Database database(uri);
-        RequireKnownSchema(database);
-        return command(database);
-    } catch (const DbError& error) {
-        return Fail(error.what());
-    } catch (const SchemaError& error) {
-        return Fail(error.what());
-    }
-}
-
 // A set's or group's name, refused with the reason when it is not a plain one.
 std::optional<int> BadName(const char* what, const std::string& name) {
     if (const std::string problem = SetNameProblem(name); !problem.empty()) {
@@ -50,31 +32,16 @@ std::optional<int> BadName(const char* what, const std::string& name) {
 }
 
 void PrintSets(const Json& sets) {
-    std::vector<std::vector<std::string>> rows = {
-        {"SET", "PUBLICATION", "SEQUENCE", "PUBLISHED", "GROUPS"}};
+    std::vector<std::vector<std::string>> rows;
     for (const Json& set : sets["sets"]) {
         std::string groups;
         for (const Json& group : set["groups"]) {
             groups += (groups.empty() ? "" : " ") + group.get<std::string>();
         }
-        rows.push_back({set["name"].get<std::string>(), set["publication"].dump(),
-                        set["sequence"].dump(), set["published"].get<std::string>(),
-                        groups.empty() ? "-" : groups});
+        rows.push_back({Shown(set["name"]), set["publication"].dump(), set["sequence"].dump(),
+                        Shown(set["published"]), groups.empty() ? "-" : Shown(groups)});
     }
-    std::vector<size_t> widths(rows[0].size(), 0);
-    for (const auto& row : rows) {
-        for (size_t i = 0; i < row.size(); ++i) {
-            widths[i] = std::max(widths[i], row[i].size());
-        }
-    }
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t i = 0; i < row.size(); ++i) {
-            line += i + 1 < row.size() ? row[i] + std::string(widths[i] - row[i].size() + 2, ' ')
-                                       : row[i];
-        }
-        std::cout << EscapeForTerminal(line) << "\n";
-    }
+    PrintTable({"SET", "PUBLICATION", "SEQUENCE", "PUBLISHED", "GROUPS"}, rows);
 }
 
 }  // namespace
@@ -124,7 +91,7 @@ std::optional<int> ReleaseCommands::Run() const {
 }
 
 int PublishCommand(const std::string& uri, const std::string& folder, const std::string& set) {
-    return WithDatabase(uri, [&](Database& database) {
+    return WithDatabase(uri, false, [&](Database& database) {
         std::string problem;
         const std::optional<Publication> done = PublishFolder(database, folder, set, problem);
         if (!done) {
@@ -149,7 +116,7 @@ int AssignCommand(const std::string& uri, const std::string& set, const std::str
     if (const std::optional<int> refused = BadName("group", group)) {
         return *refused;
     }
-    return WithDatabase(uri, [&](Database& database) {
+    return WithDatabase(uri, false, [&](Database& database) {
         if (!AssignSet(database, set, group)) {
             return Fail("no set " + set + ": publish it first (gwfleet release publish)");
         }
@@ -159,7 +126,7 @@ int AssignCommand(const std::string& uri, const std::string& set, const std::str
 }
 
 int ListSetsCommand(const std::string& uri, bool json) {
-    return WithDatabase(uri, [json](Database& database) {
+    return WithDatabase(uri, false, [json](Database& database) {
         const Json sets = Sets(database);
         if (json) {
             std::cout << sets.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
@@ -177,7 +144,7 @@ int TesterGroupCommand(const std::string& uri, const std::string& tester,
             return *refused;
         }
     }
-    return WithDatabase(uri, [&](Database& database) {
+    return WithDatabase(uri, false, [&](Database& database) {
         if (!SetTesterGroup(database, tester, group)) {
             return Fail("no tester " + tester + ": its first token makes one (gwfleet token add)");
         }
