@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <system_error>
 #include <sstream>
 #include <stdexcept>
 
@@ -112,6 +113,15 @@ std::string TestFolders::ReadFile(const fs::path& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+std::map<std::string, std::string> TestFolders::ReadFiles(const fs::path& folder) {
+    std::map<std::string, std::string> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        files[it->path().filename().string()] = ReadFile(it->path());
+    }
+    return files;
 }
 
 void TestFolders::WriteFile(const fs::path& path, const std::string& content) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -82,6 +83,8 @@ public:
     // Empties the firmware folder and copies the sample firmware in again: undoes updates.
     void FreshFirmware(bool signedSet = false) const;
     static std::string ReadFile(const std::filesystem::path& path);
+    // Every file of a folder by name, with its bytes; none for a missing folder.
+    static std::map<std::string, std::string> ReadFiles(const std::filesystem::path& folder);
     static void WriteFile(const std::filesystem::path& path, const std::string& content);
 
 private:

@@ -96,16 +96,6 @@ private:
 using Files = std::map<std::string, std::string>;
 using Edit = std::function<void(std::string& body)>;
 
-// Every file of a folder with its bytes; none for a missing folder.
-Files Contents(const fs::path& folder) {
-    Files files;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        files[it->path().filename().string()] = TestFolders::ReadFile(it->path());
-    }
-    return files;
-}
-
 class SyncTest : public CliTest {
 protected:
     SyncTest() {
@@ -141,7 +131,7 @@ protected:
     // The collector: events acknowledged, the sample folder as set "spring" of publication 3
     // named by its manifest's digest (or another), the answer for one file edited.
     Answer Fleet(const std::string& file, const Edit& edit, std::string digest = "") const {
-        const Files set = Contents(kSamples / "firmware");
+        const Files set = TestFolders::ReadFiles(kSamples / "firmware");
         if (digest.empty()) {
             digest = signing::ToHex(signing::Sha256::Of(set.at("RELEASES.json")));
         }
@@ -301,7 +291,7 @@ TEST_F(SyncTest, TheSyncAfterACheckChangesNothingOfItAndStaysBounded) {
 }
 
 TEST_F(SyncTest, AReleaseFileRefusedAsItArrivesLeavesTheFolderInUseAsItWas) {
-    const Files before = Contents(Firmware());
+    const Files before = TestFolders::ReadFiles(Firmware());
     const struct {
         std::string file;  // the file whose answer is edited
         Edit edit;
@@ -323,7 +313,7 @@ TEST_F(SyncTest, AReleaseFileRefusedAsItArrivesLeavesTheFolderInUseAsItWas) {
         EXPECT_NE(said.find("the firmware folder " + Firmware().string() + " is unchanged"),
                   std::string::npos)
             << said;
-        EXPECT_EQ(Contents(Firmware()), before);
+        EXPECT_EQ(TestFolders::ReadFiles(Firmware()), before);
         EXPECT_FALSE(fs::exists(Firmware().string() + ".staging"));
     }
 }
@@ -331,7 +321,7 @@ TEST_F(SyncTest, AReleaseFileRefusedAsItArrivesLeavesTheFolderInUseAsItWas) {
 TEST_F(SyncTest, TheAutomaticSyncAbandonsASetDownloadThatDoesNotFitItsTime) {
     const std::vector<std::string> check = {"check", "--device", "emu:" + Scenario("behind")};
     const Result alone = Run(check);
-    const Files before = Contents(Firmware());
+    const Files before = TestFolders::ReadFiles(Firmware());
     Collector collector({}, Fleet("HLX_LC.rel", [](std::string&) {
                             std::this_thread::sleep_for(std::chrono::seconds(7));
                         }));
@@ -347,7 +337,7 @@ TEST_F(SyncTest, TheAutomaticSyncAbandonsASetDownloadThatDoesNotFitItsTime) {
     EXPECT_EQ(result.err.substr(0, alone.err.size() + warning.size()), alone.err + warning);
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'),
               std::count(alone.err.begin(), alone.err.end(), '\n') + 1);
-    EXPECT_EQ(Contents(Firmware()), before);
+    EXPECT_EQ(TestFolders::ReadFiles(Firmware()), before);
     EXPECT_FALSE(fs::exists(Firmware().string() + ".staging"));
 }
 

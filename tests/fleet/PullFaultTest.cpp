@@ -17,15 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
 
-Files Contents(const fs::path& folder) {
-    Files files;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        files[it->path().filename().string()] = TestFolders::ReadFile(it->path());
-    }
-    return files;
-}
-
 class PullFaultTest : public FleetFixture {
 protected:
     void SetUp() override {
@@ -36,7 +27,7 @@ protected:
         fs::copy_file(Key("public"), Trust() / "test-publisher.pem");
         TestFolders::WriteFile(Token(), m_tester + "\n");
         fs::permissions(Token(), fs::perms::owner_read | fs::perms::owner_write);
-        m_before = Contents(Firmware());
+        m_before = TestFolders::ReadFiles(Firmware());
         EXPECT_EQ(Gwfleet({"tester", "group", "tester-1", "bench"}), 0);
     }
     fs::path Root() const { return m_folders.Root(); }
@@ -109,7 +100,7 @@ TEST_F(PullFaultTest, EveryFaultLeavesTheFolderInUseAndTheGoodSetIsTakenOnce) {
     EXPECT_EQ(cut.Wait(kWaitMs), 1);
     EXPECT_NE(TestFolders::ReadFile(Root() / "cut.out").find("RELEASES.json: not received"),
               std::string::npos);
-    EXPECT_EQ(Contents(Firmware()), m_before);
+    EXPECT_EQ(TestFolders::ReadFiles(Firmware()), m_before);
     EXPECT_FALSE(fs::exists(Firmware().string() + ".staging"));
     const Collector collector(m_uri, Root() / "collector");
     const std::string stranger = (Root() / "stranger.pem").string();
@@ -150,7 +141,7 @@ TEST_F(PullFaultTest, EveryFaultLeavesTheFolderInUseAndTheGoodSetIsTakenOnce) {
         const std::string said = m_said.value("/error/message"_json_pointer, "");
         EXPECT_NE(said.find(fault.said), std::string::npos) << said;
         EXPECT_NE(said.find(fault.firmware.string() + " is unchanged"), std::string::npos) << said;
-        EXPECT_EQ(Contents(fault.firmware), m_before) << fault.set;
+        EXPECT_EQ(TestFolders::ReadFiles(fault.firmware), m_before) << fault.set;
         EXPECT_FALSE(fs::exists(fault.firmware.string() + ".staging"));
     }
     if (mounted) {
@@ -164,11 +155,11 @@ TEST_F(PullFaultTest, EveryFaultLeavesTheFolderInUseAndTheGoodSetIsTakenOnce) {
     EXPECT_EQ(one.Wait(kWaitMs), 0);
     const Json first = Json::parse(TestFolders::ReadFile(Root() / "one.out"), nullptr, false);
     EXPECT_NE(first.contains("release"), second) << first << m_said;  // one switch, not two
-    const Files switched = Contents(Firmware());
+    const Files switched = TestFolders::ReadFiles(Firmware());
     Files pulled = switched;
     pulled.erase(".fleet-set.json");
-    EXPECT_EQ(pulled, Contents(Root() / "spring"));
-    EXPECT_EQ(Contents(Firmware().string() + ".previous"), m_before);
+    EXPECT_EQ(pulled, TestFolders::ReadFiles(Root() / "spring"));
+    EXPECT_EQ(TestFolders::ReadFiles(Firmware().string() + ".previous"), m_before);
     // A switch stopped between its renames is finished by the next sync, with no set to pull.
     fs::rename(Firmware(), Firmware().string() + ".staging");
     ASSERT_EQ(Gwfleet({"tester", "group", "tester-1", "--none"}), 0);
@@ -180,7 +171,7 @@ TEST_F(PullFaultTest, EveryFaultLeavesTheFolderInUseAndTheGoodSetIsTakenOnce) {
                         "test-publisher); the previous one is in " +
                         Firmware().string() + ".previous\n"),
               std::string::npos);
-    EXPECT_EQ(Contents(Firmware()), switched);
+    EXPECT_EQ(TestFolders::ReadFiles(Firmware()), switched);
     ASSERT_EQ(Gwctl(Line({"update", "--json", "--device", "emu:" + SampleScenarioPath("behind"),
                           "--firmware", Firmware().string()})),
               0)
