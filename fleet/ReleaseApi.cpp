@@ -2,6 +2,7 @@
 // downloads its files, byte for byte as published; an admin lists the sets.
 #include <cctype>
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "fleet/Collector.h"
 #include "fleet/Releases.h"
@@ -12,9 +13,9 @@ namespace {
 
 using Json = nlohmann::json;
 
-const std::string kRelease = "/api/v1/release";
-const std::string kFilesPrefix = kRelease + "/";
-const std::string kSets = "/api/v1/sets";
+constexpr std::string_view kRelease = "/api/v1/release";
+constexpr std::string_view kFilesPrefix = "/api/v1/release/";
+constexpr std::string_view kSets = "/api/v1/sets";
 
 http::Response JsonReply(const Json& body) {
     http::Response response;
