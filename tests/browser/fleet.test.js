@@ -9,9 +9,9 @@ const fs = require("node:fs");
 const http = require("node:http");
 const os = require("node:os");
 const path = require("node:path");
+const { launchChromium } = require("./chromium");
 
 const [program, firmware, screenshot] = process.argv.slice(2);
-const chromium = process.env.GWU_CHROMIUM || "/usr/bin/chromium";
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "gwfleet-browser-"));
 const hostile = "<script>window.pwned=1</script>";
 const policy = "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; " +
@@ -22,14 +22,6 @@ let server;
 before(async () => {
   assert.ok(program && fs.existsSync(program) && firmware,
             "usage: node fleet.test.js FLEET-PAGE-SERVER FIRMWARE-FOLDER [SCREENSHOT]");
-  assert.ok(fs.existsSync(chromium), `no browser at ${chromium}: install Debian's chromium ` +
-    "(bash scripts/install-deps.sh --browser) or name one in GWU_CHROMIUM");
-  let puppeteer;
-  try {
-    puppeteer = require("puppeteer-core");
-  } catch (e) {
-    assert.fail("puppeteer-core is missing: run npm ci in tests/browser");
-  }
   const child = spawn(program, [firmware], { stdio: ["pipe", "pipe", "inherit"] });
   const exited = new Promise((done) => child.on("exit", done));
   server = await new Promise((resolve, reject) => {
@@ -41,13 +33,7 @@ before(async () => {
     });
     child.on("exit", (code) => reject(new Error(`the fleet page server exited (${code}): ${out}`)));
   });
-  browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-           "--disable-background-networking", "--disable-component-update", "--disable-sync",
-           `--user-data-dir=${fs.mkdtempSync(path.join(scratch, "profile-"))}`],
-  });
+  browser = await launchChromium(scratch);
 });
 
 after(async () => {

@@ -8,32 +8,18 @@ const { spawn } = require("node:child_process");
 const fs = require("node:fs");
 const os = require("node:os");
 const path = require("node:path");
+const { launchChromium } = require("./chromium");
 
 const gwctl = process.argv[2];
 const screenshot = process.argv[3];
-const chromium = process.env.GWU_CHROMIUM || "/usr/bin/chromium";
 const scenarios = path.join(__dirname, "..", "..", "samples", "scenarios");
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "gwctl-browser-"));
-let puppeteer;
 let browser;
 const servers = [];
 
 before(async () => {
   assert.ok(gwctl && fs.existsSync(gwctl), "usage: node serve.test.js GWCTL [SCREENSHOT]");
-  assert.ok(fs.existsSync(chromium), `no browser at ${chromium}: install Debian's chromium ` +
-    "(bash scripts/install-deps.sh --browser) or name one in GWU_CHROMIUM");
-  try {
-    puppeteer = require("puppeteer-core");
-  } catch (e) {
-    assert.fail("puppeteer-core is missing: run npm ci in tests/browser");
-  }
-  browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-           "--disable-background-networking", "--disable-component-update", "--disable-sync",
-           `--user-data-dir=${fs.mkdtempSync(path.join(scratch, "profile-"))}`],
-  });
+  browser = await launchChromium(scratch);
 });
 
 after(async () => {
