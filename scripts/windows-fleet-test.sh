@@ -105,6 +105,8 @@ certificate localhost test-ca
 certificate other-localhost other-ca
 
 serve() {  # NAME CERT: gwfleet serve with the certificate, its port in $port
+    # The log exists before the collector starts: the background job opens it only when it runs.
+    : >"$work/serve-$1.out"
     "$gwfleet" serve --db "$db" --listen 127.0.0.1:0 --tls-cert "$work/$2.pem" \
         --tls-key "$work/$2.key" >"$work/serve-$1.out" 2>&1 &
     pids+=($!)
@@ -128,8 +130,12 @@ print(s.getsockname()[1], flush=True)
 held = [s.accept()[0] for _ in range(20)]
 time.sleep(600)' >"$work/silent.out" 2>&1 &
 pids+=($!)
-for ((i = 0; i < 100; i++)); do [ -s "$work/silent.out" ] && break; sleep 0.1; done
-silent_port=$(cat "$work/silent.out")
+silent_port=
+for ((i = 0; i < 100; i++)); do
+    [ -s "$work/silent.out" ] && silent_port=$(cat "$work/silent.out") && break
+    sleep 0.1
+done
+[ -n "$silent_port" ] || fail "the silent collector did not start"
 
 logs="$work/logs"
 mkdir "$logs"
