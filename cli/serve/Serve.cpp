@@ -205,6 +205,10 @@ private:
                 return response;
             }
             if (path == "/api/events") {
+                // A stream's first event is the last one published, which may date from before
+                // the last page went away (a popup since ended, say): publish the state as it is
+                // now, so that a page opened later never shows a stale one.
+                m_http.Publish(Dump(State()));
                 http::Response stream;
                 stream.eventStream = true;
                 stream.headers.emplace_back("Cache-Control", "no-store");

@@ -66,7 +66,10 @@ async function stop(server) {
 async function open(server) {
   const page = await browser.newPage();
   await page.goto(server.url);
-  await page.waitForFunction(() => document.getElementById("link").textContent === "connected");
+  // The first state drawn, not only the stream open: drawing it moves the buttons (the device's
+  // text can wrap the header), and a click aimed before it would land beside them.
+  await page.waitForFunction(() => document.getElementById("link").textContent === "connected" &&
+                                    document.getElementById("rows").rows.length > 0);
   return page;
 }
 
@@ -218,6 +221,14 @@ test("lost serial: hidden cross, go back, a reload and a browser that goes away"
     state = await (await fetch(new URL("api/state", server.url))).json();
   }
   assert.strictEqual(state.busy, null, "the check has ended");
+  // A stream opened now starts with the state as it is, not the one the last page saw.
+  const stream = await fetch(new URL("api/events", server.url));
+  const reader = stream.body.getReader();
+  let first = "";
+  while (!first.includes("\n\n")) first += new TextDecoder().decode((await reader.read()).value);
+  await reader.cancel();
+  const firstState = JSON.parse(first.replace(/^data: /, ""));
+  assert.deepStrictEqual([firstState.busy, firstState.popup], [null, null], "a stale first event");
   page = await open(server);
   assert.ok(await page.$eval("#overlay", (node) => node.hidden), "no popup left open");
   assert.strictEqual(await text(page, "#busy"), "");
