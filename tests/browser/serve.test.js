@@ -224,8 +224,13 @@ test("lost serial: hidden cross, go back, a reload and a browser that goes away"
   // A stream opened now starts with the state as it is, not the one the last page saw.
   const stream = await fetch(new URL("api/events", server.url));
   const reader = stream.body.getReader();
+  const decoder = new TextDecoder();
   let first = "";
-  while (!first.includes("\n\n")) first += new TextDecoder().decode((await reader.read()).value);
+  while (!first.includes("\n\n")) {
+    const { done, value } = await reader.read();
+    assert.ok(!done, "the event stream ended before its first event");
+    first += decoder.decode(value, { stream: true });
+  }
   await reader.cancel();
   const firstState = JSON.parse(first.replace(/^data: /, ""));
   assert.deepStrictEqual([firstState.busy, firstState.popup], [null, null], "a stale first event");
